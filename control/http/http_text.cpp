@@ -1,0 +1,173 @@
+#include "control/http/http_text.h"
+
+#include <cmath>
+#include <limits>
+
+#include "common/updateinfo/updateinfo.h"
+
+namespace orv::http {
+
+std::string ComposeRequest(const RequestInputs& in) {
+    std::string r;
+    r.reserve(128 + in.prefix.size() + in.fileName.size() + in.hostName.size());
+    r += "GET " + in.prefix + in.fileName + " HTTP/1.0\r\n";
+    r += "Host: " + in.hostName + "\r\n";
+    r += "User-Agent: Orvane Control " + in.versionText + "\r\n";
+    r += "Accept: *.*, */*\r\n";
+    if (in.authorization) {
+        r += "Authorization: Basic " + Base64Encode(in.userName + ":" + in.password) + "\r\n";
+    }
+    r += "\r\n";
+    return r;
+}
+
+std::array<char, 64> BuildBase64Table() {
+    std::array<char, 64> t{};
+    for (int i = 0; i < 26; ++i) {
+        t[i] = static_cast<char>('A' + i);
+        t[26 + i] = static_cast<char>('a' + i);
+    }
+    for (int i = 0; i < 10; ++i) t[52 + i] = static_cast<char>('0' + i);
+    t[62] = '+';
+    t[63] = '/';
+    return t;
+}
+
+std::string Base64Encode(std::string_view bytes) {
+    const std::array<char, 64> table = BuildBase64Table();
+    const std::size_t n = bytes.size();
+    std::string out;
+    out.reserve((n + 2) / 3 * 4);
+    auto at = [&](std::size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const uint32_t v = (at(i) << 16) | (at(i + 1) << 8) | at(i + 2);
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += table[(v >> 6) & 63];
+        out += table[v & 63];
+    }
+    if (n - i == 1) {
+        const uint32_t v = at(i) << 16;
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += "==";
+    } else if (n - i == 2) {
+        const uint32_t v = (at(i) << 16) | (at(i + 1) << 8);
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += table[(v >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+namespace {
+constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+}
+
+ResponseParts SplitResponse(std::string_view response) {
+    const std::size_t at = response.find(kHeaderEnd);
+    if (at == std::string_view::npos) return {response, std::nullopt};
+    return {response.substr(0, at), response.substr(at + kHeaderEnd.size())};
+}
+
+std::optional<int32_t> StatusNumber(std::string_view header) {
+    const std::size_t first = header.find(' ');
+    if (first == std::string_view::npos) return std::nullopt;
+    std::string_view rest = header.substr(first + 1);
+    const std::size_t second = rest.find(' ');
+    if (second != std::string_view::npos) rest = rest.substr(0, second);
+    // The piece is converted as a whole, so it must be a plain number. The runtime's
+    // conversion accepts surrounding spaces, but a piece between two single spaces has none.
+    if (rest.empty()) return std::nullopt;
+    return ParseInt32(rest);
+}
+
+const char* HttpStatusText(int32_t status) {
+    switch (status) {
+        case 100: return "Continue";
+        case 101: return "Switching protocols";
+        case 200: return "OK";
+        case 201: return "Created";
+        case 202: return "Accepted";
+        case 203: return "Non-authoritative information";
+        case 204: return "No content";
+        case 205: return "Reset content";
+        case 206: return "Partial content";
+        case 300: return "Multiple choices";
+        case 301: return "Moved permanently";
+        case 302: return "Moved temporarily";
+        case 303: return "See other";
+        case 304: return "Not modified";
+        case 305: return "Use proxy";
+        case 400: return "Bad request";
+        case 401: return "Unauthorized";
+        case 402: return "Payment required";
+        case 403: return "Forbidden";
+        case 404: return "Not found";
+        case 405: return "Method not allowed";
+        case 406: return "Not acceptable";
+        case 407: return "Proxy authentication required";
+        case 408: return "Request timeout";
+        case 409: return "Conflict";
+        case 410: return "Gone";
+        case 411: return "Length required";
+        case 412: return "Precondition failed";
+        case 413: return "Request entity too large";
+        case 414: return "Request-URI too long";
+        case 415: return "Unsupported media type";
+        case 500: return "Internal server error";
+        case 501: return "Not implemented";
+        case 502: return "Bad gateway";
+        case 503: return "Service unavailable";
+        case 504: return "Gateway timeout";
+        case 505: return "HTTP version not supported";
+        default: return "Unknown HTTP status";
+    }
+}
+
+HeaderDetection DetectHeader(std::string& responseText, std::string_view data) {
+    HeaderDetection d;
+    // The header end may straddle the old text and the new piece: start the search up to
+    // three characters before the join.
+    const std::size_t from = responseText.size() >= 3 ? responseText.size() - 3 : 0;
+    responseText.append(data);
+    const std::size_t at = responseText.find(kHeaderEnd, from);
+    if (at == std::string::npos) return d;
+    d.found = true;
+    d.status = StatusNumber(std::string_view(responseText).substr(0, at));
+    d.firstBody = responseText.substr(at + kHeaderEnd.size());
+    responseText.clear();
+    return d;
+}
+
+std::optional<int32_t> PercentDone(int32_t totalReceived, int32_t packageSize) {
+    if (packageSize == 0) return std::nullopt;
+    const double p = static_cast<double>(totalReceived) / packageSize * 100.0;
+    const double t = std::trunc(p);
+    if (!(t >= std::numeric_limits<int32_t>::min() && t <= std::numeric_limits<int32_t>::max()))
+        return std::nullopt;
+    return static_cast<int32_t>(t);
+}
+
+std::optional<int32_t> CheckedAdd(int32_t a, int32_t b) {
+    int32_t r;
+    if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
+    return r;
+}
+
+std::optional<int32_t> TransferRate(int32_t pieceLength, int32_t currentTick, int32_t lastTick) {
+    int32_t product;
+    int32_t elapsed;
+    if (__builtin_mul_overflow(pieceLength, 1000, &product)) return std::nullopt;
+    if (__builtin_sub_overflow(currentTick, lastTick, &elapsed)) return std::nullopt;
+    if (elapsed == 0) return std::nullopt;
+    const double q = static_cast<double>(product) / elapsed;
+    const double r = std::nearbyint(q);  // default rounding mode: halves to even
+    if (!(r >= std::numeric_limits<int32_t>::min() && r <= std::numeric_limits<int32_t>::max()))
+        return std::nullopt;
+    return static_cast<int32_t>(r);
+}
+
+}  // namespace orv::http
