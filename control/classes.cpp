@@ -1,0 +1,9 @@
+#include "control/module.h"
+
+namespace orv {
+
+std::span<const ClassEntry> Classes() {
+    return {};
+}
+
+}  // namespace orv

@@ -1,0 +1,348 @@
+// Loads the type library embedded in OrvaneCtl.ocx and checks the whole COM contract:
+// every enumeration member, every member of the control's interface with its dispatch id,
+// kind, order and arguments, the events, the record, and the classes.
+#include <gtest/gtest.h>
+#include <oleauto.h>
+#include <windows.h>
+
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/com/com_test_util.h"
+
+namespace {
+
+struct EnumMember {
+    const wchar_t* name;
+    long value;
+};
+struct ExpectedEnum {
+    const wchar_t* name;
+    const EnumMember* members;
+    size_t count;
+};
+#include "tests/com/expected_enums.inc"
+
+using orv::test::TypeText;
+
+class TypeLib : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        ASSERT_EQ(S_OK, CoInitialize(nullptr));
+        ASSERT_EQ(S_OK, LoadTypeLibEx(orv::test::OcxPath().c_str(), REGKIND_NONE, &lib_));
+    }
+    void TearDown() override {
+        if (lib_) lib_->Release();
+        CoUninitialize();
+    }
+
+    // The type named `name`, or null.
+    ITypeInfo* Find(const wchar_t* name) {
+        for (UINT i = 0; i < lib_->GetTypeInfoCount(); ++i) {
+            BSTR n = nullptr;
+            lib_->GetDocumentation(i, &n, nullptr, nullptr, nullptr);
+            const bool match = n && wcscmp(n, name) == 0;
+            SysFreeString(n);
+            if (!match) continue;
+            TYPEKIND kind;
+            lib_->GetTypeInfoType(i, &kind);
+            if (kind == TKIND_ALIAS) continue;  // the typedef name of an enum or record
+            ITypeInfo* info = nullptr;
+            lib_->GetTypeInfo(i, &info);
+            return info;
+        }
+        return nullptr;
+    }
+
+    static std::wstring Name(ITypeInfo* info, MEMBERID id) {
+        BSTR n = nullptr;
+        info->GetDocumentation(id, &n, nullptr, nullptr, nullptr);
+        std::wstring s = n ? n : L"";
+        SysFreeString(n);
+        return s;
+    }
+    static std::wstring HelpString(ITypeInfo* info, MEMBERID id) {
+        BSTR h = nullptr;
+        info->GetDocumentation(id, nullptr, &h, nullptr, nullptr);
+        std::wstring s = h ? h : L"";
+        SysFreeString(h);
+        return s;
+    }
+
+    // "0x6803000B get RemoteHost(out retval BSTR*) help" style text of one function.
+    static std::wstring Describe(ITypeInfo* info, UINT index) {
+        FUNCDESC* f = nullptr;
+        if (FAILED(info->GetFuncDesc(index, &f))) return L"<no funcdesc>";
+        wchar_t id[16];
+        swprintf(id, 16, L"%08lX", static_cast<unsigned long>(f->memid));
+        std::wstring s = id;
+        switch (f->invkind) {
+            case INVOKE_PROPERTYGET: s += L" get "; break;
+            case INVOKE_PROPERTYPUT: s += L" put "; break;
+            case INVOKE_PROPERTYPUTREF: s += L" putref "; break;
+            default: s += L" call "; break;
+        }
+        BSTR names[16] = {};
+        UINT got = 0;
+        info->GetNames(f->memid, names, 16, &got);
+        s += names[0] ? names[0] : L"?";
+        s += L"(";
+        for (SHORT p = 0; p < f->cParams; ++p) {
+            const ELEMDESC& e = f->lprgelemdescParam[p];
+            const USHORT flags = e.paramdesc.wParamFlags;
+            if (p) s += L", ";
+            if (flags & PARAMFLAG_FIN) s += L"in ";
+            if (flags & PARAMFLAG_FOUT) s += L"out ";
+            if (flags & PARAMFLAG_FRETVAL) s += L"retval ";
+            if (flags & PARAMFLAG_FOPT) s += L"optional ";
+            s += TypeText(info, e.tdesc);
+        }
+        s += L")";
+        if (f->wFuncFlags & FUNCFLAG_FNONBROWSABLE) s += L" nonbrowsable";
+        const std::wstring help = HelpString(info, f->memid);
+        if (!help.empty()) s += L" \"" + help + L"\"";
+        for (UINT i = 0; i < got; ++i) SysFreeString(names[i]);
+        info->ReleaseFuncDesc(f);
+        return s;
+    }
+
+    ITypeLib* lib_ = nullptr;
+};
+
+TEST_F(TypeLib, LibraryAttributes) {
+    TLIBATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, lib_->GetLibAttr(&attr));
+    EXPECT_EQ(attr->wMajorVerNum, 1);
+    EXPECT_EQ(attr->wMinorVerNum, 0);
+    EXPECT_EQ(attr->lcid, 1033u);
+    lib_->ReleaseTLibAttr(attr);
+    BSTR name = nullptr, help = nullptr;
+    ASSERT_EQ(S_OK, lib_->GetDocumentation(-1, &name, &help, nullptr, nullptr));
+    EXPECT_STREQ(name, L"OrvaneControl");
+    EXPECT_STREQ(help, L"Quillfen Orvane Control");
+    SysFreeString(name);
+    SysFreeString(help);
+}
+
+TEST_F(TypeLib, EveryEnumerationMemberByNameAndValueInOrder) {
+    for (const ExpectedEnum& e : kEnums) {
+        SCOPED_TRACE(e.name);
+        ITypeInfo* info = Find(e.name);
+        ASSERT_NE(info, nullptr);
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
+        EXPECT_EQ(attr->typekind, TKIND_ENUM);
+        ASSERT_EQ(attr->cVars, e.count);
+        for (UINT i = 0; i < attr->cVars; ++i) {
+            VARDESC* v = nullptr;
+            ASSERT_EQ(S_OK, info->GetVarDesc(i, &v));
+            EXPECT_EQ(Name(info, v->memid), e.members[i].name);
+            EXPECT_EQ(v->varkind, VAR_CONST);
+            ASSERT_NE(v->lpvarValue, nullptr);
+            VARIANT value;
+            VariantInit(&value);
+            ASSERT_EQ(S_OK, VariantChangeType(&value, v->lpvarValue, 0, VT_I4));
+            EXPECT_EQ(V_I4(&value), e.members[i].value) << e.members[i].name;
+            info->ReleaseVarDesc(v);
+        }
+        info->ReleaseTypeAttr(attr);
+        info->Release();
+    }
+}
+
+TEST_F(TypeLib, ConnectionErrorsShare11004AndStartAtTheBase) {
+    ITypeInfo* info = Find(L"CONNECTIONERRORCODE");
+    ASSERT_NE(info, nullptr);
+    ITypeComp* comp = nullptr;
+    ASSERT_EQ(S_OK, lib_->GetTypeComp(&comp));
+    auto valueOf = [&](const wchar_t* member) -> long {
+        DESCKIND kind;
+        BINDPTR bind;
+        ITypeInfo* found = nullptr;
+        std::wstring m = member;
+        ULONG hash = LHashValOfNameSys(SYS_WIN32, 1033, m.c_str());
+        if (FAILED(comp->Bind(m.data(), hash, 0, &found, &kind, &bind)) || kind != DESCKIND_VARDESC)
+            return -99999;
+        VARIANT v;
+        VariantInit(&v);
+        VariantChangeType(&v, bind.lpvardesc->lpvarValue, 0, VT_I4);
+        found->ReleaseVarDesc(bind.lpvardesc);
+        found->Release();
+        return V_I4(&v);
+    };
+    EXPECT_EQ(valueOf(L"CONN_ERROR_WSANO_DATA"), 11004);
+    EXPECT_EQ(valueOf(L"CONN_ERROR_WSANO_ADDRESS"), 11004);
+    EXPECT_EQ(valueOf(L"CONN_ERROR_WSABASEERR"), 10000);
+    EXPECT_EQ(valueOf(L"ORV_ERROR_NOFILEVERSION"), -10);
+    EXPECT_EQ(valueOf(L"HTTP_ERROR_REQUESTURITOOLARGE"), 414);
+    comp->Release();
+    info->Release();
+}
+
+TEST_F(TypeLib, ControlInterfaceMembersInOrder) {
+    ITypeInfo* disp = Find(L"_Orvane");
+    ASSERT_NE(disp, nullptr);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, disp->GetTypeAttr(&attr));
+    EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FHIDDEN);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FNONEXTENSIBLE);
+    disp->ReleaseTypeAttr(attr);
+
+    // The vtable side of the dual interface holds the members in function-table order.
+    HREFTYPE ref;
+    ASSERT_EQ(S_OK, disp->GetRefTypeOfImplType(-1, &ref));
+    ITypeInfo* vt = nullptr;
+    ASSERT_EQ(S_OK, disp->GetRefTypeInfo(ref, &vt));
+    const std::vector<std::wstring> expected = {
+        L"FFFFFDD8 call About()",
+        L"6003000C call CancelUpdate()",
+        L"6803000B get RemoteHost(out retval BSTR*) \"Get/set the remote host where the update is "
+        L"in\"",
+        L"6803000B put RemoteHost(in BSTR) \"Get/set the remote host where the update is in\"",
+        L"6803000A get RemotePort(out retval long*) \"Get/set the remote server port\"",
+        L"6803000A put RemotePort(in long) \"Get/set the remote server port\"",
+        L"68030009 get RemotePath(out retval BSTR*) \"Get/set the remote path where the update is "
+        L"in\"",
+        L"68030009 put RemotePath(in BSTR) \"Get/set the remote path where the update is in\"",
+        L"68030008 get RemoteFile(out retval BSTR*) \"Get/set the update information file name\"",
+        L"68030008 put RemoteFile(in BSTR) \"Get/set the update information file name\"",
+        L"60030016 call CheckUpdate(out retval ORVANEERROR*) \"Contact server and checks for "
+        L"update\"",
+        L"60030017 call ReceiveUpdate(in optional BSTR, in optional BSTR, out retval ORVANEERROR*) "
+        L"\"Receive the update package\"",
+        L"6003001B call RunUpdate(in optional BSTR, out retval long*)",
+        L"68030007 get ProxyHost(out retval BSTR*)",
+        L"68030007 put ProxyHost(in BSTR)",
+        L"68030006 get ProxyPort(out retval long*)",
+        L"68030006 put ProxyPort(in long)",
+        L"68030005 get Proxy(out retval VARIANT_BOOL*)",
+        L"68030005 put Proxy(in VARIANT_BOOL)",
+        L"6003001C call GetFileVersion(in BSTR, in out BSTR*, out retval ORVANEERROR*)",
+        L"6003001D call CompareVersion(in BSTR, out retval long*)",
+        L"68030004 get AuthPassword(out retval BSTR*) \"Get/set the remote password\"",
+        L"68030004 put AuthPassword(in BSTR) \"Get/set the remote password\"",
+        L"68030003 get AuthUsername(out retval BSTR*) \"Get/set the remote username\"",
+        L"68030003 put AuthUsername(in BSTR) \"Get/set the remote username\"",
+        L"68030002 get Authorization(out retval VARIANT_BOOL*) \"Indicates if must to use HTTP "
+        L"authorization\"",
+        L"68030002 put Authorization(in VARIANT_BOOL) \"Indicates if must to use HTTP "
+        L"authorization\"",
+        L"6003001E call GoProductPage(in BSTR) \"Go to the product home page\"",
+        L"68030001 get UpdateState(out retval CONTROLSTATE*) nonbrowsable",
+        L"68030001 put UpdateState(in out CONTROLSTATE*) nonbrowsable",
+        L"68030000 get UpdateInformation(out retval UPDATEINFO*) nonbrowsable",
+        L"68030000 put UpdateInformation(in out UPDATEINFO*) nonbrowsable",
+    };
+    TYPEATTR* vattr = nullptr;
+    ASSERT_EQ(S_OK, vt->GetTypeAttr(&vattr));
+    EXPECT_EQ(vattr->typekind, TKIND_INTERFACE);
+    EXPECT_TRUE(vattr->wTypeFlags & TYPEFLAG_FOLEAUTOMATION);
+    ASSERT_EQ(vattr->cFuncs, expected.size());
+    for (UINT i = 0; i < vattr->cFuncs; ++i) {
+        EXPECT_EQ(Describe(vt, i), expected[i]) << "function " << i;
+    }
+    // The first member sits right after IDispatch's seven slots.
+    FUNCDESC* first = nullptr;
+    ASSERT_EQ(S_OK, vt->GetFuncDesc(0, &first));
+    EXPECT_EQ(first->oVft, 7 * static_cast<SHORT>(sizeof(void*)));
+    EXPECT_EQ(first->cParams, 0);
+    vt->ReleaseFuncDesc(first);
+    vt->ReleaseTypeAttr(vattr);
+    vt->Release();
+    disp->Release();
+}
+
+TEST_F(TypeLib, EventInterface) {
+    ITypeInfo* ev = Find(L"__Orvane");
+    ASSERT_NE(ev, nullptr);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, ev->GetTypeAttr(&attr));
+    EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FHIDDEN);
+    const std::vector<std::wstring> expected = {
+        L"00000001 call UpdateReceived()",
+        L"00000002 call ReceivingUpdate(in long, in long, in long, in long)",
+        L"00000003 call ConnectionError(in CONNECTIONERRORCODE, in BSTR)",
+        L"00000004 call HttpStatus(in HTTPSTATUSCODE, in BSTR)",
+        L"00000005 call InfoReceived(in out UPDATEINFO*)",
+    };
+    ASSERT_EQ(attr->cFuncs, expected.size());
+    for (UINT i = 0; i < attr->cFuncs; ++i) EXPECT_EQ(Describe(ev, i), expected[i]);
+    ev->ReleaseTypeAttr(attr);
+    ev->Release();
+}
+
+TEST_F(TypeLib, UpdateInfoRecord) {
+    ITypeInfo* rec = Find(L"UPDATEINFO");
+    ASSERT_NE(rec, nullptr);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, rec->GetTypeAttr(&attr));
+    EXPECT_EQ(attr->typekind, TKIND_RECORD);
+    EXPECT_NE(attr->guid, GUID_NULL);  // record info needs the record's GUID
+    const wchar_t* names[] = {L"Name",        L"Version",     L"ReleaseDate", L"Description",
+                              L"PackageFile", L"PackageSize", L"Reserved1",   L"Reserved2"};
+    const VARTYPE types[] = {VT_BSTR, VT_BSTR, VT_BSTR, VT_BSTR, VT_BSTR, VT_I4, VT_BSTR, VT_BSTR};
+    ASSERT_EQ(attr->cVars, 8);
+    for (UINT i = 0; i < 8; ++i) {
+        VARDESC* v = nullptr;
+        ASSERT_EQ(S_OK, rec->GetVarDesc(i, &v));
+        EXPECT_EQ(Name(rec, v->memid), names[i]);
+        EXPECT_EQ(v->elemdescVar.tdesc.vt, types[i]) << i;
+        rec->ReleaseVarDesc(v);
+    }
+    rec->ReleaseTypeAttr(attr);
+
+    IRecordInfo* ri = nullptr;
+    ASSERT_EQ(S_OK, GetRecordInfoFromTypeInfo(rec, &ri));
+    ULONG size = 0;
+    ri->GetSize(&size);
+    EXPECT_EQ(size, 7 * sizeof(BSTR) + sizeof(long));
+    ri->Release();
+    rec->Release();
+}
+
+TEST_F(TypeLib, ClassesAndPropertyPages) {
+    struct Cls {
+        const wchar_t* name;
+        const wchar_t* iface;
+        bool control;
+    } classes[] = {{L"Orvane", L"_Orvane", true},
+                   {L"PropertyPage1", L"_PropertyPage1", false},
+                   {L"PropertyPage2", L"_PropertyPage2", false},
+                   {L"PropertyPage3", L"_PropertyPage3", false}};
+    for (const Cls& c : classes) {
+        SCOPED_TRACE(c.name);
+        ITypeInfo* info = Find(c.name);
+        ASSERT_NE(info, nullptr);
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
+        EXPECT_EQ(attr->typekind, TKIND_COCLASS);
+        EXPECT_EQ(!!(attr->wTypeFlags & TYPEFLAG_FCONTROL), c.control);
+        HREFTYPE ref;
+        ASSERT_EQ(S_OK, info->GetRefTypeOfImplType(0, &ref));
+        ITypeInfo* iface = nullptr;
+        ASSERT_EQ(S_OK, info->GetRefTypeInfo(ref, &iface));
+        EXPECT_EQ(Name(iface, MEMBERID_NIL), c.iface);
+        if (c.control) {
+            ASSERT_EQ(attr->cImplTypes, 2);
+            INT flags = 0;
+            info->GetImplTypeFlags(1, &flags);
+            EXPECT_TRUE(flags & IMPLTYPEFLAG_FSOURCE);
+            EXPECT_TRUE(flags & IMPLTYPEFLAG_FDEFAULT);
+            HREFTYPE evref;
+            info->GetRefTypeOfImplType(1, &evref);
+            ITypeInfo* ev = nullptr;
+            info->GetRefTypeInfo(evref, &ev);
+            EXPECT_EQ(Name(ev, MEMBERID_NIL), L"__Orvane");
+            ev->Release();
+        }
+        iface->Release();
+        info->ReleaseTypeAttr(attr);
+        info->Release();
+    }
+}
+
+}  // namespace
