@@ -2,8 +2,9 @@
 // early-return macro, run-time errors for callers, and ANSI <-> BSTR conversion.
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
+
+#include <oleauto.h>
 
 #include <new>
 #include <string>

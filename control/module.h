@@ -2,8 +2,9 @@
 // that DllCanUnloadNow reads, and the table of creatable classes.
 #pragma once
 
-#include <oaidl.h>
 #include <windows.h>
+
+#include <oaidl.h>
 
 #include <span>
 

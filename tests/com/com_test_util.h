@@ -1,8 +1,9 @@
 // Helpers shared by the Windows tests of the control library.
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
+
+#include <oleauto.h>
 
 #include <string>
 

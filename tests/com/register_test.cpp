@@ -1,7 +1,7 @@
 // Registration of OrvaneCtl.ocx: what DllRegisterServer adds, DllUnregisterServer removes.
-#include <gtest/gtest.h>
 #include <windows.h>
 
+#include <gtest/gtest.h>
 #include <string>
 
 #include "control/OrvaneControl.h"

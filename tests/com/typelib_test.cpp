@@ -1,10 +1,11 @@
 // Loads the type library embedded in OrvaneCtl.ocx and checks the whole COM contract:
 // every enumeration member, every member of the control's interface with its dispatch id,
 // kind, order and arguments, the events, the record, and the classes.
-#include <gtest/gtest.h>
-#include <oleauto.h>
 #include <windows.h>
 
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
 #include <iterator>
 #include <string>
 #include <vector>
