@@ -1,7 +1,7 @@
 #include "common/updateinfo/updateinfo.h"
 
 #include <bit>
-#include <charconv>
+#include <cstdio>
 
 namespace orv {
 
@@ -143,6 +143,12 @@ MakerLoad SplitMakerFields(std::string_view plain) {
         load.Complete = false;
     }
     return load;
+}
+
+std::string FormatVersionLabel(unsigned major, unsigned minor, unsigned revision) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "v.%u.%02u.%04u", major, minor, revision);
+    return buf;
 }
 
 }  // namespace orv

@@ -97,4 +97,8 @@ struct MakerLoad {
 // Splits an unscrambled text the maker's way (field 2 on ".", field 3 on "/").
 MakerLoad SplitMakerFields(std::string_view plain);
 
+// A program's version as its About box and User-Agent show it: "v." major "." minor with at
+// least two digits "." revision with at least four digits, e.g. v.1.00.0062.
+std::string FormatVersionLabel(unsigned major, unsigned minor, unsigned revision);
+
 }  // namespace orv

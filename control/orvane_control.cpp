@@ -1,0 +1,564 @@
+// The Orvane control's COM identity, container services, appearance and life cycle.
+#include "control/orvane_control.h"
+
+#include <olectl.h>
+
+#include "control/about.h"
+#include "control/misc.h"
+#include "control/resource.h"
+
+namespace orv {
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"OrvaneControlWindow";
+constexpr wchar_t kSocketWindowClass[] = L"OrvaneSocketWindow";
+
+constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE |
+                              OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
+                              OLEMISC_RECOMPOSEONRESIZE;
+
+void RegisterWindowClasses() {
+    static bool done = false;  // the control lives on apartment threads; classes are per process
+    if (done) return;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = ModuleInstance();
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.lpszClassName = kSocketWindowClass;
+    RegisterClassW(&wc);
+    done = true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Creation and IUnknown
+
+OrvaneControl::OrvaneControl()
+    : events_(this, DIID___Orvane), propertyNotify_(this, IID_IPropertyNotifySink) {}
+
+OrvaneControl::~OrvaneControl() { Terminate(); }
+
+HRESULT OrvaneControl::Create(REFIID iid, void** out) {
+    OrvaneControl* c = new OrvaneControl();
+    HRESULT hr = c->Initialize();
+    if (SUCCEEDED(hr)) hr = c->QueryInterface(iid, out);
+    c->Release();
+    return hr;
+}
+
+HRESULT OrvaneControl::Initialize() {
+    RegisterWindowClasses();
+    picture_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
+                                             IMAGE_ICON, kSizePixels, kSizePixels, 0));
+    socket_ = std::make_unique<net::Winsock>();
+    socket_->SetEvents(this);
+    versionText_ = ModuleVersionText(ModuleInstance());
+    V_VT(updateInformation_.get()) = VT_I2;
+    V_I2(updateInformation_.get()) = 0;
+    ITypeInfo* info = nullptr;
+    if (SUCCEEDED(GetOwnTypeInfo(__uuidof(UPDATEINFO), &info))) {
+        GetRecordInfoFromTypeInfo(info, &recordInfo_);
+        info->Release();
+    }
+    return S_OK;
+}
+
+void OrvaneControl::Terminate() {
+    if (operationState_ != CTRL_STATE_FREE && socket_ && transferWindow_) {
+        socket_->SOCKET_DISCONNECT(transferWindow_);
+    }
+    DiscardPackageTemp();
+    if (socket_) {
+        // One use of the sockets library ends here, exactly once: the object's own
+        // destruction then leaves the library alone, so a host that uses sockets itself
+        // still has them.
+        socket_->SetEvents(nullptr);
+        socket_->CleanupSockets();
+        socket_.reset();
+    }
+    events_.Clear();
+    propertyNotify_.Clear();
+    window_.reset();
+    socketWindow_.reset();
+    if (inPlaceSite_) inPlaceSite_->Release();
+    inPlaceSite_ = nullptr;
+    if (site_) site_->Release();
+    site_ = nullptr;
+    if (oleAdvise_) oleAdvise_->Release();
+    oleAdvise_ = nullptr;
+    if (viewSink_) viewSink_->Release();
+    viewSink_ = nullptr;
+    if (recordInfo_) recordInfo_->Release();
+    recordInfo_ = nullptr;
+}
+
+STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
+    RETURN_HR_IF_NULL(E_POINTER, out);
+    void* p = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__Orvane)
+        p = static_cast<_Orvane*>(this);
+    else if (iid == IID_IConnectionPointContainer)
+        p = static_cast<IConnectionPointContainer*>(this);
+    else if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
+        p = static_cast<IProvideClassInfo2*>(this);
+    else if (iid == IID_IOleObject)
+        p = static_cast<IOleObject*>(this);
+    else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject)
+        p = static_cast<IOleInPlaceObject*>(this);
+    else if (iid == IID_IOleInPlaceActiveObject)
+        p = static_cast<IOleInPlaceActiveObject*>(this);
+    else if (iid == IID_IOleControl)
+        p = static_cast<IOleControl*>(this);
+    else if (iid == IID_IViewObject || iid == IID_IViewObject2)
+        p = static_cast<IViewObject2*>(this);
+    else if (iid == IID_IPersist || iid == IID_IPersistPropertyBag)
+        p = static_cast<IPersistPropertyBag*>(this);
+    else if (iid == IID_IPersistStreamInit)
+        p = static_cast<IPersistStreamInit*>(this);
+    else if (iid == IID_ISpecifyPropertyPages)
+        p = static_cast<ISpecifyPropertyPages*>(this);
+    else if (iid == IID_IQuickActivate)
+        p = static_cast<IQuickActivate*>(this);
+    *out = p;
+    if (!p) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) OrvaneControl::AddRef() { return ++refs_; }
+
+STDMETHODIMP_(ULONG) OrvaneControl::Release() {
+    const ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------
+// Container services
+
+bool OrvaneControl::UserMode() const { return userMode_; }
+
+void OrvaneControl::ReadAmbientUserMode() {
+    userMode_ = true;  // a control without a site runs
+    if (!site_) return;
+    IDispatch* ambient = nullptr;
+    if (FAILED(site_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&ambient)))) return;
+    DISPPARAMS none = {};
+    unique_variant v;
+    if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, LOCALE_USER_DEFAULT,
+                                  DISPATCH_PROPERTYGET, &none, v.get(), nullptr, nullptr)) &&
+        SUCCEEDED(VariantChangeType(v.get(), v.get(), 0, VT_BOOL))) {
+        userMode_ = V_BOOL(v.get()) != VARIANT_FALSE;
+    }
+    ambient->Release();
+}
+
+void OrvaneControl::PropertyChanged(DISPID id) {
+    dirty_ = true;
+    for (IUnknown* s : propertyNotify_.Snapshot()) {
+        IPropertyNotifySink* sink = nullptr;
+        if (SUCCEEDED(s->QueryInterface(IID_IPropertyNotifySink, reinterpret_cast<void**>(&sink)))) {
+            sink->OnChanged(id);
+            sink->Release();
+        }
+        s->Release();
+    }
+}
+
+HWND OrvaneControl::SocketWindow() {
+    // Socket notifications go to a hidden window of the control's own, so a transfer works
+    // without a visual site and survives in-place deactivation.
+    if (!socketWindow_) {
+        socketWindow_.reset(CreateWindowExW(0, kSocketWindowClass, L"", 0, 0, 0, 0, 0,
+                                            HWND_MESSAGE, nullptr, ModuleInstance(), nullptr));
+    }
+    return socketWindow_.get();
+}
+
+// ---------------------------------------------------------------------------------------
+// IConnectionPointContainer, IProvideClassInfo2
+
+STDMETHODIMP OrvaneControl::EnumConnectionPoints(IEnumConnectionPoints** out) {
+    if (out) *out = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP OrvaneControl::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
+    RETURN_HR_IF_NULL(E_POINTER, out);
+    *out = nullptr;
+    if (iid == DIID___Orvane)
+        *out = &events_;
+    else if (iid == IID_IPropertyNotifySink)
+        *out = &propertyNotify_;
+    else
+        return CONNECT_E_NOCONNECTION;
+    (*out)->AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::GetClassInfo(ITypeInfo** info) {
+    return GetOwnTypeInfo(CLSID_Orvane, info);
+}
+
+STDMETHODIMP OrvaneControl::GetGUID(DWORD kind, GUID* guid) {
+    RETURN_HR_IF_NULL(E_POINTER, guid);
+    if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+    *guid = DIID___Orvane;
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------------------
+// IOleObject
+
+STDMETHODIMP OrvaneControl::SetClientSite(IOleClientSite* site) {
+    if (site) site->AddRef();
+    if (site_) site_->Release();
+    site_ = site;
+    ReadAmbientUserMode();
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::GetClientSite(IOleClientSite** site) {
+    RETURN_HR_IF_NULL(E_POINTER, site);
+    *site = site_;
+    if (site_) site_->AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::SetHostNames(LPCOLESTR, LPCOLESTR) { return S_OK; }
+
+STDMETHODIMP OrvaneControl::Close(DWORD) {
+    InPlaceDeactivate();
+    if (oleAdvise_) oleAdvise_->SendOnClose();
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::SetMoniker(DWORD, IMoniker*) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::GetMoniker(DWORD, DWORD, IMoniker** mk) {
+    if (mk) *mk = nullptr;
+    return E_NOTIMPL;
+}
+STDMETHODIMP OrvaneControl::InitFromData(IDataObject*, BOOL, DWORD) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::GetClipboardData(DWORD, IDataObject** data) {
+    if (data) *data = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP OrvaneControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND,
+                                   LPCRECT) {
+    if (site && site != site_) SetClientSite(site);
+    switch (verb) {
+        case OLEIVERB_PRIMARY:
+        case OLEIVERB_SHOW:
+        case OLEIVERB_INPLACEACTIVATE:
+        case OLEIVERB_UIACTIVATE:
+            return InPlaceActivate(verb);
+        case OLEIVERB_HIDE:
+            if (window_) ShowWindow(window_.get(), SW_HIDE);
+            return S_OK;
+        case OLEIVERB_PROPERTIES:
+            return OLEOBJ_S_INVALIDVERB;
+        default:
+            return verb < 0 ? E_NOTIMPL : OLEOBJ_S_INVALIDVERB;
+    }
+}
+
+HRESULT OrvaneControl::InPlaceActivate(LONG) {
+    if (!site_) return E_UNEXPECTED;
+    if (!inPlaceSite_) {
+        RETURN_IF_FAILED(site_->QueryInterface(IID_IOleInPlaceSite,
+                                               reinterpret_cast<void**>(&inPlaceSite_)));
+    }
+    if (inPlaceActive_) {
+        if (window_) ShowWindow(window_.get(), SW_SHOW);
+        return S_OK;
+    }
+    if (inPlaceSite_->CanInPlaceActivate() != S_OK) return E_FAIL;
+    inPlaceSite_->OnInPlaceActivate();
+    inPlaceActive_ = true;
+
+    HWND parent = nullptr;
+    inPlaceSite_->GetWindow(&parent);
+    IOleInPlaceFrame* frame = nullptr;
+    IOleInPlaceUIWindow* doc = nullptr;
+    RECT pos = {}, clip = {};
+    OLEINPLACEFRAMEINFO frameInfo = {};
+    frameInfo.cb = sizeof(frameInfo);
+    inPlaceSite_->GetWindowContext(&frame, &doc, &pos, &clip, &frameInfo);
+    if (frame) frame->Release();
+    if (doc) doc->Release();
+
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = WindowProc;
+        wc.hInstance = ModuleInstance();
+        wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+        wc.lpszClassName = kWindowClass;
+        RegisterClassW(&wc);
+        registered = true;
+    }
+    window_.reset(CreateWindowExW(0, kWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
+                                  pos.left, pos.top, kSizePixels, kSizePixels, parent, nullptr,
+                                  ModuleInstance(), this));
+    if (!window_) return HRESULT_FROM_WIN32(GetLastError());
+    // The control keeps its size whatever the container placed it at.
+    RECT ours = {pos.left, pos.top, pos.left + kSizePixels, pos.top + kSizePixels};
+    if (!EqualRect(&ours, &pos)) inPlaceSite_->OnPosRectChange(&ours);
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::EnumVerbs(IEnumOLEVERB** verbs) {
+    return OleRegEnumVerbs(CLSID_Orvane, verbs);
+}
+STDMETHODIMP OrvaneControl::Update() { return S_OK; }
+STDMETHODIMP OrvaneControl::IsUpToDate() { return S_OK; }
+STDMETHODIMP OrvaneControl::GetUserClassID(CLSID* clsid) { return GetClassID(clsid); }
+STDMETHODIMP OrvaneControl::GetUserType(DWORD form, LPOLESTR* type) {
+    return OleRegGetUserType(CLSID_Orvane, form, type);
+}
+
+STDMETHODIMP OrvaneControl::SetExtent(DWORD aspect, SIZEL* size) {
+    RETURN_HR_IF_NULL(E_POINTER, size);
+    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    // Any size the container asks for is answered with the control's own.
+    if ((size->cx != kSizeHimetric || size->cy != kSizeHimetric) && inPlaceSite_ && window_) {
+        RECT rc;
+        GetWindowRect(window_.get(), &rc);
+        MapWindowPoints(nullptr, GetParent(window_.get()), reinterpret_cast<POINT*>(&rc), 2);
+        rc.right = rc.left + kSizePixels;
+        rc.bottom = rc.top + kSizePixels;
+        inPlaceSite_->OnPosRectChange(&rc);
+    }
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::GetExtent(DWORD aspect, SIZEL* size) {
+    RETURN_HR_IF_NULL(E_POINTER, size);
+    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    size->cx = kSizeHimetric;
+    size->cy = kSizeHimetric;
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::Advise(IAdviseSink* sink, DWORD* cookie) {
+    if (!oleAdvise_) RETURN_IF_FAILED(CreateOleAdviseHolder(&oleAdvise_));
+    return oleAdvise_->Advise(sink, cookie);
+}
+STDMETHODIMP OrvaneControl::Unadvise(DWORD cookie) {
+    return oleAdvise_ ? oleAdvise_->Unadvise(cookie) : OLE_E_NOCONNECTION;
+}
+STDMETHODIMP OrvaneControl::EnumAdvise(IEnumSTATDATA** out) {
+    if (out) *out = nullptr;
+    return oleAdvise_ ? oleAdvise_->EnumAdvise(out) : E_FAIL;
+}
+STDMETHODIMP OrvaneControl::GetMiscStatus(DWORD, DWORD* status) {
+    RETURN_HR_IF_NULL(E_POINTER, status);
+    *status = kMiscStatus;
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::SetColorScheme(LOGPALETTE*) { return E_NOTIMPL; }
+
+// ---------------------------------------------------------------------------------------
+// IOleInPlaceObject, IOleInPlaceActiveObject
+
+STDMETHODIMP OrvaneControl::GetWindow(HWND* hwnd) {
+    RETURN_HR_IF_NULL(E_POINTER, hwnd);
+    *hwnd = window_.get();
+    return window_ ? S_OK : E_FAIL;
+}
+STDMETHODIMP OrvaneControl::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
+
+STDMETHODIMP OrvaneControl::InPlaceDeactivate() {
+    if (!inPlaceActive_) return S_OK;
+    inPlaceActive_ = false;
+    window_.reset();
+    if (inPlaceSite_) {
+        inPlaceSite_->OnInPlaceDeactivate();
+        inPlaceSite_->Release();
+        inPlaceSite_ = nullptr;
+    }
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::UIDeactivate() { return S_OK; }
+
+STDMETHODIMP OrvaneControl::SetObjectRects(LPCRECT pos, LPCRECT) {
+    RETURN_HR_IF_NULL(E_POINTER, pos);
+    if (window_) {
+        SetWindowPos(window_.get(), nullptr, pos->left, pos->top, kSizePixels, kSizePixels,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::ReactivateAndUndo() { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::TranslateAccelerator(LPMSG) { return S_FALSE; }
+STDMETHODIMP OrvaneControl::OnFrameWindowActivate(BOOL) { return S_OK; }
+STDMETHODIMP OrvaneControl::OnDocWindowActivate(BOOL) { return S_OK; }
+STDMETHODIMP OrvaneControl::ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) { return S_OK; }
+STDMETHODIMP OrvaneControl::EnableModeless(BOOL) { return S_OK; }
+
+// ---------------------------------------------------------------------------------------
+// IOleControl
+
+STDMETHODIMP OrvaneControl::GetControlInfo(CONTROLINFO* info) {
+    RETURN_HR_IF_NULL(E_POINTER, info);
+    info->cb = sizeof(CONTROLINFO);
+    info->hAccel = nullptr;
+    info->cAccel = 0;
+    info->dwFlags = 0;
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::OnMnemonic(MSG*) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::OnAmbientPropertyChange(DISPID id) {
+    if (id == DISPID_AMBIENT_USERMODE || id == DISPID_UNKNOWN) ReadAmbientUserMode();
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::FreezeEvents(BOOL) { return S_OK; }
+
+// ---------------------------------------------------------------------------------------
+// IViewObject2 and painting
+
+void OrvaneControl::Paint(HDC dc, const RECT& rc) {
+    HBRUSH face = GetSysColorBrush(COLOR_BTNFACE);
+    FillRect(dc, &rc, face);
+    if (picture_) {
+        DrawIconEx(dc, rc.left, rc.top, picture_, kSizePixels, kSizePixels, 0, nullptr,
+                   DI_NORMAL);
+    }
+}
+
+STDMETHODIMP OrvaneControl::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc,
+                                 LPCRECTL bounds, LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR),
+                                 ULONG_PTR) {
+    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    RETURN_HR_IF_NULL(E_INVALIDARG, dc);
+    RECT rc = {0, 0, kSizePixels, kSizePixels};
+    if (bounds) rc = {bounds->left, bounds->top, bounds->left + kSizePixels,
+                      bounds->top + kSizePixels};
+    Paint(dc, rc);
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC,
+                                        LOGPALETTE** colors) {
+    if (colors) *colors = nullptr;
+    return S_FALSE;
+}
+STDMETHODIMP OrvaneControl::Freeze(DWORD, LONG, void*, DWORD*) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::Unfreeze(DWORD) { return E_NOTIMPL; }
+
+STDMETHODIMP OrvaneControl::SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* sink) {
+    if (sink) sink->AddRef();
+    if (viewSink_) viewSink_->Release();
+    viewSink_ = sink;
+    viewAspects_ = aspects;
+    viewAdviseFlags_ = advf;
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::GetAdvise(DWORD* aspects, DWORD* advf, IAdviseSink** sink) {
+    if (aspects) *aspects = viewAspects_;
+    if (advf) *advf = viewAdviseFlags_;
+    if (sink) {
+        *sink = viewSink_;
+        if (viewSink_) viewSink_->AddRef();
+    }
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::GetExtent(DWORD aspect, LONG, DVTARGETDEVICE*, LPSIZEL size) {
+    return GetExtent(aspect, size);
+}
+
+LRESULT CALLBACK OrvaneControl::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_NCCREATE) {
+        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<OrvaneControl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    switch (msg) {
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            HDC dc = BeginPaint(hwnd, &ps);
+            RECT rc;
+            GetClientRect(hwnd, &rc);
+            if (self) self->Paint(dc, rc);
+            EndPaint(hwnd, &ps);
+            return 0;
+        }
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_WINDOWPOSCHANGING: {
+            // The control can't be given another size.
+            auto* wpos = reinterpret_cast<WINDOWPOS*>(lp);
+            wpos->cx = kSizePixels;
+            wpos->cy = kSizePixels;
+            return 0;
+        }
+        case WM_NCDESTROY:
+            SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+            break;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// ---------------------------------------------------------------------------------------
+// ISpecifyPropertyPages, IQuickActivate
+
+STDMETHODIMP OrvaneControl::GetPages(CAUUID* pages) {
+    RETURN_HR_IF_NULL(E_POINTER, pages);
+    pages->cElems = 0;
+    pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(3 * sizeof(GUID)));
+    RETURN_HR_IF_NULL(E_OUTOFMEMORY, pages->pElems);
+    pages->pElems[0] = CLSID_PropertyPage1;
+    pages->pElems[1] = CLSID_PropertyPage2;
+    pages->pElems[2] = CLSID_PropertyPage3;
+    pages->cElems = 3;
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::QuickActivate(QACONTAINER* container, QACONTROL* control) {
+    RETURN_HR_IF_NULL(E_POINTER, container);
+    RETURN_HR_IF_NULL(E_POINTER, control);
+    if (container->cbSize < sizeof(QACONTAINER) || control->cbSize < sizeof(QACONTROL))
+        return E_INVALIDARG;
+    if (container->pClientSite) SetClientSite(container->pClientSite);
+    // The flags carry the ambient properties, so the container need not be asked.
+    userMode_ = (container->dwAmbientFlags & QACONTAINER_USERMODE) != 0;
+    if (container->pAdviseSink) SetAdvise(DVASPECT_CONTENT, 0, container->pAdviseSink);
+    control->dwMiscStatus = kMiscStatus;
+    control->dwViewStatus = VIEWSTATUS_OPAQUE;
+    control->dwEventCookie = 0;
+    control->dwPropNotifyCookie = 0;
+    control->dwPointerActivationPolicy = 0;
+    if (container->pUnkEventSink) events_.Advise(container->pUnkEventSink, &control->dwEventCookie);
+    if (container->pPropertyNotifySink)
+        propertyNotify_.Advise(container->pPropertyNotifySink, &control->dwPropNotifyCookie);
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::SetContentExtent(LPSIZEL size) { return SetExtent(DVASPECT_CONTENT, size); }
+STDMETHODIMP OrvaneControl::GetContentExtent(LPSIZEL size) { return GetExtent(DVASPECT_CONTENT, size); }
+
+// ---------------------------------------------------------------------------------------
+// About
+
+STDMETHODIMP OrvaneControl::About() {
+    return ComBoundary([&] {
+        ShowAboutBox(window_ ? GetAncestor(window_.get(), GA_ROOT) : nullptr, versionText_);
+        return S_OK;
+    });
+}
+
+std::string ModuleVersionText(HMODULE module) {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(module, path, MAX_PATH);
+    const FixedFileInfo info = ReadFixedFileInfo(path);
+    return FormatVersionLabel(HIWORD(info.FileVersionMS), LOWORD(info.FileVersionMS),
+                              LOWORD(info.FileVersionLS));
+}
+
+}  // namespace orv

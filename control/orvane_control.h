@@ -1,0 +1,282 @@
+// The Orvane ActiveX control: one C++ object implementing the dual _Orvane interface, its
+// events, and the OLE interfaces containers use to site, activate, draw, size and persist it.
+// It also handles the events of its socket object, which carry the update check and the
+// package download.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/updateinfo/updateinfo.h"
+#include "control/OrvaneControl.h"
+#include "control/com_util.h"
+#include "control/connection_point.h"
+#include "control/module.h"
+#include "control/net/winsock.h"
+#include "control/properties.h"
+
+namespace orv {
+
+class OrvaneControl final : public _Orvane,
+                            public IConnectionPointContainer,
+                            public IProvideClassInfo2,
+                            public IOleObject,
+                            public IOleInPlaceObject,
+                            public IOleInPlaceActiveObject,
+                            public IOleControl,
+                            public IViewObject2,
+                            public IPersistPropertyBag,
+                            public IPersistStreamInit,
+                            public ISpecifyPropertyPages,
+                            public IQuickActivate,
+                            private net::IWinsockEvents {
+public:
+    static HRESULT Create(REFIID iid, void** out);
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IDispatch
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
+    STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
+                               DISPID* ids) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                        VARIANT* result, EXCEPINFO* excep, UINT* argErr) override;
+
+    // _Orvane
+    STDMETHODIMP About() override;
+    STDMETHODIMP CancelUpdate() override;
+    STDMETHODIMP get_RemoteHost(BSTR* value) override;
+    STDMETHODIMP put_RemoteHost(BSTR value) override;
+    STDMETHODIMP get_RemotePort(LONG* value) override;
+    STDMETHODIMP put_RemotePort(LONG value) override;
+    STDMETHODIMP get_RemotePath(BSTR* value) override;
+    STDMETHODIMP put_RemotePath(BSTR value) override;
+    STDMETHODIMP get_RemoteFile(BSTR* value) override;
+    STDMETHODIMP put_RemoteFile(BSTR value) override;
+    STDMETHODIMP CheckUpdate(ORVANEERROR* result) override;
+    STDMETHODIMP ReceiveUpdate(BSTR localPathName, BSTR localFileName,
+                               ORVANEERROR* result) override;
+    STDMETHODIMP RunUpdate(BSTR parameters, LONG* result) override;
+    STDMETHODIMP get_ProxyHost(BSTR* value) override;
+    STDMETHODIMP put_ProxyHost(BSTR value) override;
+    STDMETHODIMP get_ProxyPort(LONG* value) override;
+    STDMETHODIMP put_ProxyPort(LONG value) override;
+    STDMETHODIMP get_Proxy(VARIANT_BOOL* value) override;
+    STDMETHODIMP put_Proxy(VARIANT_BOOL value) override;
+    STDMETHODIMP GetFileVersion(BSTR fileName, BSTR* fileVersion, ORVANEERROR* result) override;
+    STDMETHODIMP CompareVersion(BSTR fileName, LONG* result) override;
+    STDMETHODIMP get_AuthPassword(BSTR* value) override;
+    STDMETHODIMP put_AuthPassword(BSTR value) override;
+    STDMETHODIMP get_AuthUsername(BSTR* value) override;
+    STDMETHODIMP put_AuthUsername(BSTR value) override;
+    STDMETHODIMP get_Authorization(VARIANT_BOOL* value) override;
+    STDMETHODIMP put_Authorization(VARIANT_BOOL value) override;
+    STDMETHODIMP GoProductPage(BSTR productPage) override;
+    STDMETHODIMP get_UpdateState(CONTROLSTATE* value) override;
+    STDMETHODIMP put_UpdateState(CONTROLSTATE* value) override;
+    STDMETHODIMP get_UpdateInformation(UPDATEINFO* value) override;
+    STDMETHODIMP put_UpdateInformation(UPDATEINFO* value) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
+    STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override;
+
+    // IProvideClassInfo2
+    STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
+    STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
+
+    // IOleObject
+    STDMETHODIMP SetClientSite(IOleClientSite* site) override;
+    STDMETHODIMP GetClientSite(IOleClientSite** site) override;
+    STDMETHODIMP SetHostNames(LPCOLESTR app, LPCOLESTR obj) override;
+    STDMETHODIMP Close(DWORD saveOption) override;
+    STDMETHODIMP SetMoniker(DWORD which, IMoniker* mk) override;
+    STDMETHODIMP GetMoniker(DWORD assign, DWORD which, IMoniker** mk) override;
+    STDMETHODIMP InitFromData(IDataObject* data, BOOL creation, DWORD reserved) override;
+    STDMETHODIMP GetClipboardData(DWORD reserved, IDataObject** data) override;
+    STDMETHODIMP DoVerb(LONG verb, LPMSG msg, IOleClientSite* site, LONG index, HWND parent,
+                        LPCRECT rect) override;
+    STDMETHODIMP EnumVerbs(IEnumOLEVERB** verbs) override;
+    STDMETHODIMP Update() override;
+    STDMETHODIMP IsUpToDate() override;
+    STDMETHODIMP GetUserClassID(CLSID* clsid) override;
+    STDMETHODIMP GetUserType(DWORD form, LPOLESTR* type) override;
+    STDMETHODIMP SetExtent(DWORD aspect, SIZEL* size) override;
+    STDMETHODIMP GetExtent(DWORD aspect, SIZEL* size) override;
+    STDMETHODIMP Advise(IAdviseSink* sink, DWORD* cookie) override;
+    STDMETHODIMP Unadvise(DWORD cookie) override;
+    STDMETHODIMP EnumAdvise(IEnumSTATDATA** out) override;
+    STDMETHODIMP GetMiscStatus(DWORD aspect, DWORD* status) override;
+    STDMETHODIMP SetColorScheme(LOGPALETTE* pal) override;
+
+    // IOleWindow, IOleInPlaceObject, IOleInPlaceActiveObject
+    STDMETHODIMP GetWindow(HWND* hwnd) override;
+    STDMETHODIMP ContextSensitiveHelp(BOOL enter) override;
+    STDMETHODIMP InPlaceDeactivate() override;
+    STDMETHODIMP UIDeactivate() override;
+    STDMETHODIMP SetObjectRects(LPCRECT pos, LPCRECT clip) override;
+    STDMETHODIMP ReactivateAndUndo() override;
+    STDMETHODIMP TranslateAccelerator(LPMSG msg) override;
+    STDMETHODIMP OnFrameWindowActivate(BOOL activate) override;
+    STDMETHODIMP OnDocWindowActivate(BOOL activate) override;
+    STDMETHODIMP ResizeBorder(LPCRECT border, IOleInPlaceUIWindow* window, BOOL frame) override;
+    STDMETHODIMP EnableModeless(BOOL enable) override;
+
+    // IOleControl
+    STDMETHODIMP GetControlInfo(CONTROLINFO* info) override;
+    STDMETHODIMP OnMnemonic(MSG* msg) override;
+    STDMETHODIMP OnAmbientPropertyChange(DISPID id) override;
+    STDMETHODIMP FreezeEvents(BOOL freeze) override;
+
+    // IViewObject2
+    STDMETHODIMP Draw(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* target,
+                      HDC targetDc, HDC dc, LPCRECTL bounds, LPCRECTL wBounds,
+                      BOOL(STDMETHODCALLTYPE* cont)(ULONG_PTR), ULONG_PTR contArg) override;
+    STDMETHODIMP GetColorSet(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* target,
+                             HDC targetDc, LOGPALETTE** colors) override;
+    STDMETHODIMP Freeze(DWORD aspect, LONG index, void* aspectInfo, DWORD* freeze) override;
+    STDMETHODIMP Unfreeze(DWORD freeze) override;
+    STDMETHODIMP SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* sink) override;
+    STDMETHODIMP GetAdvise(DWORD* aspects, DWORD* advf, IAdviseSink** sink) override;
+    STDMETHODIMP GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target,
+                           LPSIZEL size) override;
+
+    // IPersist, IPersistPropertyBag, IPersistStreamInit
+    STDMETHODIMP GetClassID(CLSID* clsid) override;
+    STDMETHODIMP InitNew() override;
+    STDMETHODIMP Load(IPropertyBag* bag, IErrorLog* log) override;
+    STDMETHODIMP Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAll) override;
+    STDMETHODIMP IsDirty() override;
+    STDMETHODIMP Load(LPSTREAM stream) override;
+    STDMETHODIMP Save(LPSTREAM stream, BOOL clearDirty) override;
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER* size) override;
+
+    // ISpecifyPropertyPages
+    STDMETHODIMP GetPages(CAUUID* pages) override;
+
+    // IQuickActivate
+    STDMETHODIMP QuickActivate(QACONTAINER* container, QACONTROL* control) override;
+    STDMETHODIMP SetContentExtent(LPSIZEL size) override;
+    STDMETHODIMP GetContentExtent(LPSIZEL size) override;
+
+    // The fixed size of the control: 480 x 480 twips, 32 x 32 pixels.
+    static constexpr int kSizePixels = 32;
+    static constexpr LONG kSizeHimetric = 847;  // 480 twips = 1/3 inch = 846.7 HIMETRIC
+
+private:
+    OrvaneControl();
+    ~OrvaneControl();
+
+    // Life cycle.
+    HRESULT Initialize();
+    void Terminate();
+    void SetDefaults();
+
+    // Container services.
+    bool UserMode() const;
+    void ReadAmbientUserMode();
+    void PropertyChanged(DISPID id);
+    HWND ControlWindow() const { return window_.get(); }
+    HWND SocketWindow();
+    HRESULT InPlaceActivate(LONG verb);
+
+    // Properties.
+    HRESULT PutText(std::string& member, BSTR value, DISPID id);
+    HRESULT PutLong(int32_t& member, LONG value, DISPID id);
+    HRESULT PutBool(bool& member, VARIANT_BOOL value, DISPID id);
+    void SetUpdateStateFromOperation();
+    HRESULT StoreUpdateInformation(const UPDATEINFO& info);
+
+    // Events.
+    void FireEvent(DISPID id, VARIANTARG* args, UINT count);
+    void FireNumberAndText(DISPID id, int32_t number, const char* text);
+    void FireUpdateReceived();
+    void FireReceivingUpdate(int32_t bytes, int32_t total, int32_t percent, int32_t rate);
+    void FireConnectionError(int32_t number);
+    void FireConnectionErrorText(int32_t number, const std::string& text);
+    void FireHttpStatus(int32_t status);
+    void FireInfoReceived();
+
+    // Dispatch helpers.
+    HRESULT InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                         UINT* argErr);
+
+    // The update check and the package download.
+    HRESULT StartTransfer(int32_t state);
+    void PrepareConnection();
+    bool AuthorizationIncomplete() const;
+    bool ProxyIncomplete() const;
+    void OnConnect() override;
+    void OnDisconnect() override;
+    void OnReceive(const std::string& data) override;
+    void OnAccept(int32_t value) override;
+    void OnError(int32_t errorId) override;
+    void FinishCheck();
+    void ReceivePackageData(std::string piece);
+    void FinishDownload();
+    void EndTransferWithError(int32_t code);
+    void DiscardPackageTemp();
+    std::string BareHostName(const std::string& host) const;
+
+    // Window procedure of the control's in-place window.
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    void Paint(HDC dc, const RECT& rc);
+
+    std::atomic<ULONG> refs_{1};
+    ModuleLock moduleLock_;
+
+    // Properties.
+    ConnectionProperties props_;
+    int32_t updateState_ = 0;
+    unique_variant updateInformation_;  // the number 0, or a VT_RECORD copy of a record
+    bool dirty_ = false;
+
+    // Container.
+    IOleClientSite* site_ = nullptr;
+    IOleInPlaceSite* inPlaceSite_ = nullptr;
+    IOleAdviseHolder* oleAdvise_ = nullptr;
+    IAdviseSink* viewSink_ = nullptr;
+    DWORD viewAdviseFlags_ = 0;
+    DWORD viewAspects_ = 0;
+    bool userMode_ = true;
+    bool inPlaceActive_ = false;
+    unique_hwnd window_;        // the in-place window
+    unique_hwnd socketWindow_;  // hidden window that receives socket notifications
+    HICON picture_ = nullptr;   // shared resource icon, not destroyed
+    ConnectionPoint events_;
+    ConnectionPoint propertyNotify_;
+    IRecordInfo* recordInfo_ = nullptr;
+
+    // Transfer state.
+    std::unique_ptr<net::Winsock> socket_;
+    std::string versionText_;
+    int32_t operationState_ = 0;
+    UpdateInfo currentInfo_;
+    std::string connectHost_;
+    int32_t connectPort_ = 0;
+    std::string requestPrefix_;
+    std::string localPackageFile_;
+    bool headerSeen_ = false;
+    bool fileStarted_ = false;
+    int32_t packageStatus_ = 0;
+    int32_t totalReceived_ = 0;
+    int32_t percentDone_ = 0;
+    unique_handle packageTemp_;   // the body streams here and replaces the target at the end
+    std::string packageTempPath_;
+    HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
+};
+
+// The version text of a library's version resource: v.major.minor(2 digits).revision(4 digits).
+std::string ModuleVersionText(HMODULE module);
+
+}  // namespace orv

@@ -1,0 +1,103 @@
+// GetFileVersion and CompareVersion: an installed file's version resource against the
+// version of the update information received last.
+#include "control/misc.h"
+#include "control/orvane_control.h"
+
+namespace orv {
+namespace {
+
+// Whether a directory search for `name` finds an ordinary file (read-only and archived count;
+// hidden, system and directories don't). Wildcards match as in any search. Fails with the
+// platform's error for a name the search can't evaluate.
+HRESULT OrdinaryFileExists(const std::string& name, bool& exists) {
+    exists = false;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(name.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD err = GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ||
+            err == ERROR_NO_MORE_FILES)
+            return S_OK;
+        return FileError(err);
+    }
+    constexpr DWORD kExcluded =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+    do {
+        if (!(data.dwFileAttributes & kExcluded)) exists = true;
+    } while (!exists && FindNextFileA(find, &data));
+    FindClose(find);
+    return S_OK;
+}
+
+// The version text of a file, or the failure code.
+HRESULT ReadVersionText(const std::string& name, std::string& text, ORVANEERROR& result) {
+    bool exists = false;
+    RETURN_IF_FAILED(OrdinaryFileExists(name, exists));
+    if (!exists) {
+        result = ORV_ERROR_FILENOTFOUND;
+        return S_OK;
+    }
+    const FixedFileInfo info = ReadFixedFileInfo(name);
+    text = VersionWordToText(info.FileVersionMS) + "." + VersionWordToText(info.FileVersionLS);
+    result = text == "0.0.0.0" ? ORV_ERROR_NOFILEVERSION : ORV_ERROR_SUCCESS;
+    return S_OK;
+}
+
+}  // namespace
+
+STDMETHODIMP OrvaneControl::GetFileVersion(BSTR fileName, BSTR* fileVersion, ORVANEERROR* result) {
+    RETURN_HR_IF_NULL(E_POINTER, fileVersion);
+    RETURN_HR_IF_NULL(E_POINTER, result);
+    return ComBoundary([&] {
+        std::string text;
+        ORVANEERROR r = ORV_ERROR_SUCCESS;
+        RETURN_IF_FAILED(ReadVersionText(ToAnsi(fileName), text, r));
+        if (r == ORV_ERROR_SUCCESS) {
+            BSTR b = ToBstr(text);
+            SysFreeString(*fileVersion);
+            *fileVersion = b;
+        }
+        *result = r;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP OrvaneControl::CompareVersion(BSTR fileName, LONG* result) {
+    RETURN_HR_IF_NULL(E_POINTER, result);
+    return ComBoundary([&] {
+        std::string local;
+        ORVANEERROR r = ORV_ERROR_SUCCESS;
+        if (FAILED(ReadVersionText(ToAnsi(fileName), local, r))) {
+            // A name the search can't evaluate ends the comparison as "equal".
+            SetErrorInfo(0, nullptr);
+            *result = VER_UPDATEISEQUAL;
+            return S_OK;
+        }
+        if (r != ORV_ERROR_SUCCESS) {
+            *result = r;
+            return S_OK;
+        }
+        const std::vector<std::string> mine = SplitAll(local, '.');
+        const std::vector<std::string> update = SplitAll(currentInfo_.Version, '.');
+        // Major, minor and release decide, numerically; the fourth part never counts. A
+        // missing or non-numeric part ends the comparison as "equal".
+        *result = VER_UPDATEISEQUAL;
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (i >= mine.size() || i >= update.size()) break;
+            const auto u = ParseInt32(update[i]);
+            const auto m = ParseInt32(mine[i]);
+            if (!u || !m) break;
+            if (*u > *m) {
+                *result = VER_UPDATEISGREATER;
+                break;
+            }
+            if (*u < *m) {
+                *result = VER_UPDATEISLESS;
+                break;
+            }
+        }
+        return S_OK;
+    });
+}
+
+}  // namespace orv
