@@ -35,11 +35,12 @@ else()
   set(ORV_GTEST_LIBS GTest::gtest GTest::gmock)
 endif()
 
-# orv_add_gtest(name SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [MAIN])
+# orv_add_gtest(name SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [MAIN] [LAUNCHER cmd ...])
 # One test program is one ctest test: starting a Windows process under Wine costs about a
-# second, so per-case registration would multiply the suite's run time.
+# second, so per-case registration would multiply the suite's run time. LAUNCHER runs the
+# program through a command of ours (e.g. one that starts a server for it first).
 function(orv_add_gtest name)
-  cmake_parse_arguments(T "NO_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "NO_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS;LAUNCHER" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   orv_warnings(${name})
   if(T_NO_MAIN)
@@ -52,7 +53,12 @@ function(orv_add_gtest name)
     endif()
   endif()
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(T_LAUNCHER)
+    add_test(NAME ${name} COMMAND ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR}
+                                  $<TARGET_FILE:${name}> --gtest_brief=1)
+  else()
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()

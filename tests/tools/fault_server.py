@@ -1,0 +1,385 @@
+#!/usr/bin/env python3
+"""Scriptable TCP server for tests: produces the byte-level behaviour a real server won't.
+
+Listens on 127.0.0.1 only. Every accepted connection runs a script: a list of actions.
+The n-th connection of a listener runs the n-th script of its list; connections after the
+last script run the last one again (an empty list of scripts accepts and closes).
+
+Actions (JSON objects, "op" names the action):
+  {"op": "send", DATA, "piece": n, "pause": s}
+        DATA is one of "text": "..." (each character one byte, Latin-1), "hex": "0aff..",
+        "pattern": n (n bytes counting 0, 1, ... 255, 0, ...). Sent in pieces of n bytes
+        (default: all at once) with s seconds between pieces; "pieces": [a, b, ...] gives
+        explicit piece sizes instead (the rest goes in one last piece).
+  {"op": "recv", "count": n, "timeout": s}   read until n bytes have arrived in total
+  {"op": "recv", "until": "text", "timeout": s} read until the received bytes contain text
+  {"op": "echo"}               send back everything received so far on this connection
+  {"op": "pause", "seconds": s}
+  {"op": "silent", "seconds": s} do nothing but read until the client closes or s pass
+  {"op": "close", "drain": s}  graceful close: FIN, then read what the client still sends
+                               (at most s seconds) and close
+  {"op": "reset"}              close with SO_LINGER 0: the client gets a reset
+A script that ends without "close" or "reset" closes gracefully.
+
+Two ways to run it:
+  --script JSON | --script-file FILE   one listener with that list of scripts (on a port
+        from 20000 to 32767 with --low-port); prints
+        "PORT <n>" on stdout (and writes it to --port-file); with --record-dir, every finished
+        connection leaves conn-<i>.bin (what the client sent) and conn-<i>.end (how it ended).
+  --control   a control listener; prints "PORT <n>" of the control port. Each request is one
+        line, each answer one line beginning with "OK" or "ERR":
+          LISTEN <json list of scripts>  -> OK <port>
+          LISTEN_LOW <json list>         -> OK <port>  (a port from 20000 to 32767)
+          REFUSED                        -> OK <port>  (bound, never listening: refused)
+          WAIT <port> <index> <seconds>  -> OK <end> <hex of what the client sent>
+                                            once connection <index> (from 0) has finished
+          ACCEPTED <port>                -> OK <count>
+          CLOSE <port>                   -> OK
+          PING                           -> OK
+The server exits on SIGTERM/SIGINT, after --lifetime seconds, and (with --watch-stdin) when
+its standard input reaches end of file, so that it never outlives the process that started it.
+"""
+
+import argparse
+import json
+import os
+import random
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+HOST = "127.0.0.1"
+DEFAULT_TIMEOUT = 5.0
+MAX_RECORD = 64 * 1024 * 1024  # a client that sends more is cut off
+MAX_WAIT = 60.0
+
+
+def data_of(action):
+    if "text" in action:
+        return action["text"].encode("latin-1")
+    if "hex" in action:
+        return bytes.fromhex(action["hex"])
+    if "pattern" in action:
+        return bytes(i % 256 for i in range(int(action["pattern"])))
+    return b""
+
+
+def pieces_of(data, action):
+    if "pieces" in action:
+        out, pos = [], 0
+        for size in action["pieces"]:
+            out.append(data[pos:pos + int(size)])
+            pos += int(size)
+        if pos < len(data):
+            out.append(data[pos:])
+        return [p for p in out if p]
+    piece = int(action.get("piece", 0))
+    if piece <= 0:
+        return [data] if data else []
+    return [data[i:i + piece] for i in range(0, len(data), piece)]
+
+
+class Connection:
+    """One accepted connection running its script in its own thread."""
+
+    def __init__(self, sock, script):
+        self.sock = sock
+        self.script = script
+        self.received = bytearray()
+        self.end = None  # "closed", "reset-sent", "eof", "reset", "error"
+        self.peer_gone = None
+        self.done = threading.Event()
+
+    def run(self):
+        try:
+            self.sock.settimeout(DEFAULT_TIMEOUT)
+            finished = False
+            for action in self.script:
+                op = action.get("op")
+                if op == "send":
+                    self.do_send(action)
+                elif op == "recv":
+                    self.do_recv(action)
+                elif op == "echo":
+                    self.sock.sendall(bytes(self.received))
+                elif op == "pause":
+                    time.sleep(float(action.get("seconds", 0)))
+                elif op == "silent":
+                    self.read_until(lambda: False, float(action.get("seconds", 10)))
+                elif op == "close":
+                    self.do_close(float(action.get("drain", 2)))
+                    finished = True
+                    break
+                elif op == "reset":
+                    self.do_reset()
+                    finished = True
+                    break
+                else:
+                    raise ValueError("unknown action %r" % (op,))
+            if not finished:
+                self.do_close(2.0)
+        except (OSError, ValueError) as exc:
+            if self.end is None:
+                gone = isinstance(exc, (ConnectionResetError, BrokenPipeError))
+                self.end = self.peer_gone or ("reset" if gone else "error")
+            print("fault_server: connection: %s" % exc, file=sys.stderr)
+        finally:
+            try:
+                self.sock.close()
+            except OSError:
+                pass
+            if self.end is None:
+                self.end = "closed"
+            self.done.set()
+
+    def do_send(self, action):
+        parts = pieces_of(data_of(action), action)
+        pause = float(action.get("pause", 0))
+        for i, part in enumerate(parts):
+            if i and pause:
+                time.sleep(pause)
+            self.sock.sendall(part)
+
+    def do_recv(self, action):
+        timeout = float(action.get("timeout", DEFAULT_TIMEOUT))
+        if "count" in action:
+            count = int(action["count"])
+            self.read_until(lambda: len(self.received) >= count, timeout)
+        else:
+            marker = action.get("until", "").encode("latin-1")
+            self.read_until(lambda: marker in self.received, timeout)
+
+    def read_until(self, satisfied, timeout):
+        """Reads and records until satisfied(), the client closes, or timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while not satisfied() and self.peer_gone is None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                return
+            except ConnectionResetError:
+                self.peer_gone = "reset"
+                return
+            if not chunk:
+                self.peer_gone = "eof"
+                return
+            self.received += chunk
+            if len(self.received) > MAX_RECORD:
+                raise ValueError("client sent too much")
+
+    def do_close(self, drain):
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+        self.read_until(lambda: False, drain)
+        self.end = self.peer_gone or "closed"
+
+    def do_reset(self):
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.sock.close()
+        self.end = "reset-sent"
+
+
+def bind_free(low_port):
+    """A socket bound to a free loopback port; with low_port, one from 20000 to 32767, which
+    a client that keeps ports in a signed 16-bit number can reach."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if not low_port:
+        s.bind((HOST, 0))
+        return s
+    for _ in range(200):
+        try:
+            s.bind((HOST, random.randint(20000, 32767)))
+            return s
+        except OSError:
+            continue
+    s.close()
+    raise OSError("no free port below 32768")
+
+
+class Listener:
+    """A listening socket on a free loopback port serving connections by script."""
+
+    def __init__(self, scripts, record_dir=None, low_port=False):
+        self.scripts = scripts
+        self.record_dir = record_dir
+        self.sock = bind_free(low_port)
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.connections = []
+        self.changed = threading.Condition()
+        self.closed = False
+        threading.Thread(target=self.accept_loop, daemon=True).start()
+
+    def accept_loop(self):
+        while not self.closed:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            index = len(self.connections)
+            script = self.scripts[min(index, len(self.scripts) - 1)] if self.scripts else []
+            c = Connection(conn, script)
+            with self.changed:
+                self.connections.append(c)
+                self.changed.notify_all()
+            threading.Thread(target=self.serve, args=(c, index), daemon=True).start()
+
+    def serve(self, c, index):
+        c.run()
+        if self.record_dir:
+            base = os.path.join(self.record_dir, "conn-%d" % index)
+            with open(base + ".bin", "wb") as f:
+                f.write(bytes(c.received))
+            with open(base + ".end", "w") as f:
+                f.write(c.end + "\n")
+
+    def wait(self, index, timeout):
+        deadline = time.monotonic() + min(timeout, MAX_WAIT)
+        with self.changed:
+            while len(self.connections) <= index:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self.changed.wait(left)
+            c = self.connections[index]
+        if not c.done.wait(max(0.0, deadline - time.monotonic())):
+            return None
+        return c
+
+    def close(self):
+        self.closed = True
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class Control:
+    """The line protocol through which a test program steers the server."""
+
+    def __init__(self):
+        self.listeners = {}
+        self.refused = []
+        self.lock = threading.Lock()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind((HOST, 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self.accept_loop, daemon=True).start()
+
+    def accept_loop(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.session, args=(conn,), daemon=True).start()
+
+    def session(self, conn):
+        with conn, conn.makefile("rwb") as f:
+            for raw in f:
+                line = raw.decode("latin-1").strip()
+                if not line:
+                    continue
+                try:
+                    answer = self.handle(line)
+                except (ValueError, KeyError, IndexError, OSError) as exc:
+                    answer = "ERR %s" % exc
+                f.write(answer.encode("latin-1") + b"\n")
+                f.flush()
+
+    def handle(self, line):
+        cmd, _, rest = line.partition(" ")
+        cmd = cmd.upper()
+        if cmd == "PING":
+            return "OK"
+        if cmd in ("LISTEN", "LISTEN_LOW"):
+            scripts = json.loads(rest) if rest else []
+            if not isinstance(scripts, list) or not all(isinstance(s, list) for s in scripts):
+                raise ValueError("scripts must be a list of lists")
+            listener = Listener(scripts, low_port=(cmd == "LISTEN_LOW"))
+            with self.lock:
+                self.listeners[listener.port] = listener
+            return "OK %d" % listener.port
+        if cmd == "REFUSED":
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.bind((HOST, 0))
+            with self.lock:
+                self.refused.append(s)
+            return "OK %d" % s.getsockname()[1]
+        if cmd not in ("WAIT", "ACCEPTED", "CLOSE"):
+            raise ValueError("unknown command %s" % cmd)
+        args = rest.split()
+        with self.lock:
+            listener = self.listeners.get(int(args[0])) if args else None
+        if listener is None:
+            raise ValueError("no listener on that port")
+        if cmd == "WAIT":
+            c = listener.wait(int(args[1]), float(args[2]) if len(args) > 2 else DEFAULT_TIMEOUT)
+            if c is None:
+                return "ERR timeout"
+            return "OK %s %s" % (c.end, bytes(c.received).hex())
+        if cmd == "ACCEPTED":
+            return "OK %d" % len(listener.connections)
+        listener.close()
+        return "OK"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--control", action="store_true")
+    parser.add_argument("--script")
+    parser.add_argument("--script-file")
+    parser.add_argument("--port-file")
+    parser.add_argument("--low-port", action="store_true",
+                        help="listen on a free port from 20000 to 32767")
+    parser.add_argument("--record-dir")
+    parser.add_argument("--lifetime", type=float, default=300.0)
+    parser.add_argument("--watch-stdin", action="store_true")
+    args = parser.parse_args()
+
+    if args.control:
+        port = Control().port
+    else:
+        text = args.script
+        if args.script_file:
+            with open(args.script_file) as f:
+                text = f.read()
+        scripts = json.loads(text) if text else []
+        if args.record_dir:
+            os.makedirs(args.record_dir, exist_ok=True)
+        port = Listener(scripts, args.record_dir, args.low_port).port
+
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    if args.port_file:
+        tmp = args.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("%d\n" % port)
+        os.replace(tmp, args.port_file)
+    print("PORT %d" % port, flush=True)
+
+    if args.watch_stdin:
+        def watch():
+            while sys.stdin.buffer.read(4096):
+                pass
+            stop.set()
+        threading.Thread(target=watch, daemon=True).start()
+
+    stop.wait(args.lifetime)
+    # Daemon threads end with the process; sockets close with it.
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
