@@ -117,6 +117,15 @@ HRESULT LoadOwnTypeLib(ITypeLib** lib) {
     return ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
 }
 
+// The library's own type library, loaded once per thread that asks and kept: repeated
+// IDispatch calls then cost no file access.
+HRESULT OwnTypeLib(ITypeLib** lib) {
+    static thread_local ITypeLib* cached = nullptr;
+    if (!cached) RETURN_IF_FAILED(LoadOwnTypeLib(&cached));
+    *lib = cached;
+    return S_OK;
+}
+
 }  // namespace
 
 HINSTANCE ModuleInstance() {
@@ -135,11 +144,21 @@ long ModuleRefCount() {
 HRESULT GetOwnTypeInfo(REFGUID guid, ITypeInfo** info) {
     RETURN_HR_IF_NULL(E_POINTER, info);
     *info = nullptr;
-    // Loaded once per thread that asks: type libraries are free-threaded, but one load per
-    // process would also do; the cache keeps repeated IDispatch calls cheap.
-    static thread_local ITypeLib* lib = nullptr;
-    if (!lib) RETURN_IF_FAILED(LoadOwnTypeLib(&lib));
+    ITypeLib* lib = nullptr;
+    RETURN_IF_FAILED(OwnTypeLib(&lib));
     return lib->GetTypeInfoOfGuid(guid, info);
+}
+
+HRESULT GetOwnTypeInfoByName(const wchar_t* name, ITypeInfo** info) {
+    RETURN_HR_IF_NULL(E_POINTER, info);
+    *info = nullptr;
+    ITypeLib* lib = nullptr;
+    RETURN_IF_FAILED(OwnTypeLib(&lib));
+    std::wstring n(name);
+    MEMBERID id = 0;
+    USHORT found = 1;
+    RETURN_IF_FAILED(lib->FindName(n.data(), 0, info, &id, &found));
+    return found ? S_OK : TYPE_E_ELEMENTNOTFOUND;
 }
 
 }  // namespace orv

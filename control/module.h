@@ -17,6 +17,8 @@ long ModuleRefCount();
 
 // The library's own type information for a GUID (interface, record or class).
 HRESULT GetOwnTypeInfo(REFGUID guid, ITypeInfo** info);
+// The library's own type information for a type name (records have no __uuidof).
+HRESULT GetOwnTypeInfoByName(const wchar_t* name, ITypeInfo** info);
 
 // A creatable class of the library, registered by DllRegisterServer.
 struct ClassEntry {

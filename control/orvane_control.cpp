@@ -57,7 +57,7 @@ HRESULT OrvaneControl::Initialize() {
     V_VT(updateInformation_.get()) = VT_I2;
     V_I2(updateInformation_.get()) = 0;
     ITypeInfo* info = nullptr;
-    if (SUCCEEDED(GetOwnTypeInfo(__uuidof(UPDATEINFO), &info))) {
+    if (SUCCEEDED(GetOwnTypeInfoByName(L"UPDATEINFO", &info))) {
         GetRecordInfoFromTypeInfo(info, &recordInfo_);
         info->Release();
     }

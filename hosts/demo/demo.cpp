@@ -10,6 +10,7 @@
 #include <commctrl.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
@@ -232,10 +233,11 @@ Events g_events;
 
 bool PlaceControl(HWND parent) {
     HMODULE atl = LoadLibraryW(L"atl.dll");
-    auto init = atl ? reinterpret_cast<BOOL(WINAPI*)()>(GetProcAddress(atl, "AtlAxWinInit"))
+    auto init = atl ? reinterpret_cast<BOOL(WINAPI*)()>(
+                          reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")))
                     : nullptr;
     auto getControl = atl ? reinterpret_cast<HRESULT(WINAPI*)(HWND, IUnknown**)>(
-                                GetProcAddress(atl, "AtlAxGetControl"))
+                                reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")))
                           : nullptr;
     if (!init || !getControl || !init()) {
         Say("the ATL container (atl.dll) is not available");

@@ -10,6 +10,7 @@ Used as a module (start_nginx, start_tinyproxy, stop) and by with_servers.py.
 """
 
 import os
+import random
 import shutil
 import signal
 import socket
@@ -20,9 +21,18 @@ HOST = "127.0.0.1"
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
+    """A free port from 20000 to 32767: the control takes ports as 16-bit signed numbers, and
+    the system's own ephemeral ports lie above that range."""
+    rng = random.Random()
+    for _ in range(200):
+        port = rng.randint(20000, 32767)
+        with socket.socket() as s:
+            try:
+                s.bind((HOST, port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port from 20000 to 32767")
 
 
 def wait_listening(port, proc, seconds=10.0):
