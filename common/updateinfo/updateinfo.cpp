@@ -78,13 +78,12 @@ std::optional<int32_t> ParseInt32(std::string_view text) {
     auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
     while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
     while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
     int64_t value = 0;
     const char* first = text.data();
     const char* last = text.data() + text.size();
     const bool negative = *first == '-';
-    if (negative) ++first;
+    if (negative || *first == '+') ++first;  // one sign at most
     if (first == last) return std::nullopt;
     for (const char* p = first; p != last; ++p) {
         if (*p < '0' || *p > '9') return std::nullopt;

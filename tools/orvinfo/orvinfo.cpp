@@ -1,0 +1,429 @@
+#include "tools/orvinfo/orvinfo.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <utility>
+
+#include "common/updateinfo/updateinfo.h"
+#include "tools/orvinfo/cp1252.h"
+
+namespace orv::orvinfo {
+
+const char* const kUsageLine =
+    "usage: orvinfo show FILE [--json] | orvinfo make --name TEXT --version "
+    "MAJOR.MINOR.RELEASE[.FOURTH] [--date MM/DD/YYYY] [--comments TEXT | --comments-file FILE] "
+    "--package PATH -o FILE";
+
+namespace {
+
+// Packages of 2 GiB and more have no 32-bit signed size.
+constexpr uint64_t kMaxPackageSize = 0x7FFFFFFF;
+
+// The comments file may hold up to four UTF-8 bytes per character, and a byte order mark.
+constexpr std::size_t kMaxCommentsFileBytes = 4 * kMaxInfoTextLength + 3;
+
+// The maker's labels of its fields, as its messages quote them.
+constexpr std::string_view kName = "'Application name'";
+constexpr std::string_view kVersionLabels[4] = {"'Version (major)'", "'Version (minor)'",
+                                                "'Version (release)'", "'Version (fourth part)'"};
+constexpr std::string_view kComments = "'Comments'";
+constexpr std::string_view kPackage = "'Update package file'";
+
+Result Usage(const std::string& message) {
+    return {kUsage, "", "orvinfo: " + message + " (orvinfo --help tells more)\n"};
+}
+
+// A refusal whose message is printed as it stands (the maker's own messages).
+Result Refuse(const std::string& message) {
+    return {kRefused, "", message + "\n"};
+}
+
+// A refusal of this program's own.
+Result Fail(const std::string& message) {
+    return Refuse("orvinfo: " + message);
+}
+
+std::string Quoted(std::string_view path) {
+    return "'" + std::string(path) + "'";
+}
+
+// Text for people: line breaks (CR LF, or a lone LF) become "\n"; other control characters
+// and bytes without a character show as U+FFFD.
+std::string DisplayText(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        if (b == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+            out += '\n';
+            ++i;
+            continue;
+        }
+        const char32_t cp = text::Cp1252ToCodePoint(b);
+        if (cp == '\n' || cp == '\t') {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+            text::AppendUtf8(out, 0xFFFD);
+        } else {
+            text::AppendUtf8(out, cp);
+        }
+    }
+    return out;
+}
+
+// Turns LF, CR LF and a lone CR into CR LF, the line break of the file.
+std::string CrLfLineBreaks(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 8);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\r' || s[i] == '\n') {
+            out += "\r\n";
+            if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// The version split at its first three "."; the fourth part is all that follows the third
+// (it may hold further dots, which are then refused), and parts not given are empty.
+std::array<std::string, 4> SplitVersion(std::string_view v) {
+    std::array<std::string, 4> parts;
+    std::size_t start = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const std::size_t at = k < 3 ? v.find('.', start) : std::string_view::npos;
+        parts[k] = std::string(v.substr(start, at == std::string_view::npos ? v.npos : at - start));
+        if (at == std::string_view::npos) break;
+        start = at + 1;
+    }
+    return parts;
+}
+
+// Whether the maker's numeric check of a version box would accept the text: a whole number
+// with optional sign and surrounding spaces, of any size.
+bool LooksNumeric(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) s.remove_prefix(1);
+    if (s.empty()) return false;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+std::string TwoDigits(int n) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d", n);
+    return buf;
+}
+
+// MM/DD/YYYY with the entries of the maker's lists: month 01-12, day 01-31, year 2000-2100.
+bool ParseDate(std::string_view s, std::string& month, std::string& day, std::string& year) {
+    if (s.size() != 10 || s[2] != '/' || s[5] != '/') return false;
+    for (std::size_t i : {0, 1, 3, 4, 6, 7, 8, 9}) {
+        if (s[i] < '0' || s[i] > '9') return false;
+    }
+    const int m = (s[0] - '0') * 10 + (s[1] - '0');
+    const int d = (s[3] - '0') * 10 + (s[4] - '0');
+    const int y = std::stoi(std::string(s.substr(6)));
+    if (m < 1 || m > 12 || d < 1 || d > 31 || y < 2000 || y > 2100) return false;
+    month = std::string(s.substr(0, 2));
+    day = std::string(s.substr(3, 2));
+    year = std::string(s.substr(6));
+    return true;
+}
+
+// Converts a command-line text to the file's code page, or says why it cannot be.
+std::optional<Result> ToFileText(std::string_view utf8, std::string_view label, std::string& out) {
+    text::ConversionError error;
+    std::optional<std::string> converted = text::Utf8ToCp1252(utf8, &error);
+    if (converted) {
+        out = std::move(*converted);
+        return std::nullopt;
+    }
+    if (error.invalidUtf8) return Fail(std::string(label) + " is not valid UTF-8");
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(error.codePoint));
+    return Fail(std::string(label) + " holds " + code +
+                ", a character that Windows-1252 cannot represent");
+}
+
+std::optional<Result> RefuseCharacter(std::string_view text, std::string_view label, char c) {
+    if (text.find(c) == std::string_view::npos) return std::nullopt;
+    return Fail(std::string(label) + " cannot contain \"" + c + "\"");
+}
+
+Result Show(const std::vector<std::string>& args) {
+    std::optional<std::string> file;
+    bool json = false;
+    bool optionsEnded = false;
+    for (const std::string& a : args) {
+        if (!optionsEnded && a == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && a == "--json") {
+            json = true;
+        } else if (!optionsEnded && a.size() > 1 && a[0] == '-') {
+            return Usage("show has no option " + a);
+        } else if (file) {
+            return Usage("show takes one FILE");
+        } else {
+            file = a;
+        }
+    }
+    if (!file) return Usage("show needs a FILE");
+
+    std::string bytes;
+    bool longer = false;
+    if (const auto reason =
+            files::ReadFileBytes(files::PathFromUtf8(*file), kMaxInfoTextLength, bytes, longer)) {
+        return Fail("cannot read " + Quoted(*file) + ": " + *reason);
+    }
+    if (longer) {
+        return Fail(Quoted(*file) + " is longer than " + std::to_string(kMaxInfoTextLength) +
+                    " bytes, so it is no update information file");
+    }
+    return {kSuccess, ShowText(bytes, json), ""};
+}
+
+struct MakeOptions {
+    std::optional<std::string> name, version, date, comments, commentsFile, package, output;
+};
+
+std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOptions& o) {
+    const std::pair<std::string_view, std::optional<std::string>*> table[] = {
+        {"--name", &o.name},
+        {"--version", &o.version},
+        {"--date", &o.date},
+        {"--comments", &o.comments},
+        {"--comments-file", &o.commentsFile},
+        {"--package", &o.package},
+        {"--output", &o.output},
+        {"-o", &o.output},
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string option = args[i];
+        std::optional<std::string> value;
+        if (const std::size_t eq = option.find('=');
+            option.starts_with("--") && eq != option.npos) {
+            value = option.substr(eq + 1);
+            option.resize(eq);
+        }
+        std::optional<std::string>* target = nullptr;
+        for (const auto& [name, slot] : table) {
+            if (option == name) target = slot;
+        }
+        if (!target) {
+            if (!option.empty() && option[0] == '-') return Usage("make has no option " + option);
+            return Usage("make takes no argument " + Quoted(option));
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) return Usage(option + " needs a value");
+            value = args[++i];
+        }
+        if (*target) return Usage(option + " is given twice");
+        *target = std::move(value);
+    }
+    if (o.comments && o.commentsFile) return Usage("give --comments or --comments-file, not both");
+    if (!o.output || o.output->empty()) return Usage("make needs -o FILE");
+    return std::nullopt;
+}
+
+Result Make(const std::vector<std::string>& args, const Date& today, const files::Writer& writer) {
+    MakeOptions o;
+    if (auto usage = ParseMake(args, o)) return *usage;
+
+    MakerFields f;
+    if (o.date) {
+        if (!ParseDate(*o.date, f.Month, f.Day, f.Year)) {
+            return Usage("--date must be MM/DD/YYYY: month 01-12, day 01-31, year 2000-2100");
+        }
+    } else {
+        if (today.year < 2000 || today.year > 2100) {
+            return Usage("today lies outside the years 2000 to 2100: give --date");
+        }
+        f.Month = TwoDigits(today.month);
+        f.Day = TwoDigits(today.day);
+        f.Year = std::to_string(today.year);
+    }
+
+    // The maker's checks, in its order and with its messages.
+    const std::string name = o.name.value_or("");
+    const std::array<std::string, 4> version = SplitVersion(o.version.value_or(""));
+    if (name.empty()) return Refuse("'Application name' cannot be blank");
+    if (version[0].empty()) return Refuse("'Version (major)' cannot be blank");
+    if (version[1].empty()) return Refuse("'Version (minor)' cannot be blank");
+    if (version[2].empty()) return Refuse("'Version (release)' cannot be blank");
+    const std::string packagePath = o.package.value_or("");
+    const std::filesystem::path package = files::PathFromUtf8(packagePath);
+    const std::string packageName = packagePath.empty() ? "" : files::BareNameUtf8(package);
+    if (packageName.empty()) return Refuse("'Update package file' cannot be blank");
+    uint64_t packageSize = 0;
+    if (const auto reason = files::FileLength(package, packageSize)) {
+        return Fail("cannot read " + Quoted(packagePath) + ": " + *reason);
+    }
+    if (packageSize == 0) return Refuse("'Update package size' cannot be 0 byte");
+    if (packageSize > kMaxPackageSize) {
+        return Fail(Quoted(packagePath) +
+                    " is 2 GiB or larger; update information holds sizes below 2 GiB only");
+    }
+    f.PackageSize = static_cast<int32_t>(packageSize);
+
+    std::string comments = o.comments.value_or("");
+    if (o.commentsFile) {
+        bool longer = false;
+        if (const auto reason = files::ReadFileBytes(files::PathFromUtf8(*o.commentsFile),
+                                                     kMaxCommentsFileBytes, comments, longer)) {
+            return Fail("cannot read " + Quoted(*o.commentsFile) + ": " + *reason);
+        }
+        if (longer) return Fail(Quoted(*o.commentsFile) + " is too long for update information");
+        if (comments.starts_with("\xEF\xBB\xBF")) comments.erase(0, 3);
+    }
+
+    // Texts in the file's code page.
+    if (auto failure = ToFileText(name, kName, f.Name)) return *failure;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (auto failure = ToFileText(version[i], kVersionLabels[i], f.VersionParts[i])) {
+            return *failure;
+        }
+    }
+    if (auto failure = ToFileText(comments, kComments, f.Comments)) return *failure;
+    f.Comments = CrLfLineBreaks(f.Comments);
+    if (auto failure = ToFileText(packageName, kPackage, f.PackageFile)) return *failure;
+
+    // Characters the format reserves: the field separator anywhere, and the version
+    // separators in the fourth part (the maker's box removes them as they are typed).
+    if (auto r = RefuseCharacter(f.Name, kName, '|')) return *r;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (auto r = RefuseCharacter(f.VersionParts[i], kVersionLabels[i], '|')) return *r;
+    }
+    for (char c : {'.', ',', '|'}) {
+        if (auto r = RefuseCharacter(f.VersionParts[3], kVersionLabels[3], c)) return *r;
+    }
+    if (auto r = RefuseCharacter(f.Comments, kComments, '|')) return *r;
+    if (auto r = RefuseCharacter(f.PackageFile, kPackage, '|')) return *r;
+
+    const std::string plain = BuildPlainText(f);
+    if (plain.size() > kMaxInfoTextLength) {
+        return Fail("the update information would be " + std::to_string(plain.size()) +
+                    " characters long; at most " + std::to_string(kMaxInfoTextLength) + " fit");
+    }
+
+    Result result;
+    // The maker warns about a version part that is not a number but saves it all the same.
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (!LooksNumeric(f.VersionParts[i])) {
+            result.err += "orvinfo: warning: " + std::string(kVersionLabels[i]) +
+                          ": This version value must be numeric\n";
+        }
+    }
+    if (const auto reason = files::ReplaceFile(files::PathFromUtf8(*o.output),
+                                               ScrambleText(plain, kInformationKey), writer)) {
+        result.status = kRefused;
+        result.err += "orvinfo: cannot write " + Quoted(*o.output) + ": " + *reason + "\n";
+    }
+    return result;
+}
+
+}  // namespace
+
+Date Today() {
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    if (!local) return {};
+    return {local->tm_year + 1900, local->tm_mon + 1, local->tm_mday};
+}
+
+std::string JsonStringFromCp1252(std::string_view bytes) {
+    std::string out = "\"";
+    out.reserve(bytes.size() + 2);
+    for (char c : bytes) {
+        const char32_t cp = text::Cp1252ToCodePoint(static_cast<uint8_t>(c));
+        switch (cp) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+                    out += buf;
+                } else {
+                    text::AppendUtf8(out, cp);
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string ShowText(std::string_view fileBytes, bool json) {
+    UpdateInfo info;
+    SplitControlFields(ScrambleText(fileBytes, kInformationKey), info);
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"Name", &info.Name},
+        {"Version", &info.Version},
+        {"ReleaseDate", &info.ReleaseDate},
+        {"Description", &info.Description},
+        {"PackageFile", &info.PackageFile},
+    };
+    std::string out;
+    if (json) {
+        out = "{";
+        for (const auto& [key, value] : fields) {
+            out += "\"" + std::string(key) + "\":" + JsonStringFromCp1252(*value) + ",";
+        }
+        out += "\"PackageSize\":" + std::to_string(info.PackageSize) + "}\n";
+    } else {
+        for (const auto& [key, value] : fields) {
+            out += std::string(key) + ": " + DisplayText(*value) + "\n";
+        }
+        out += "PackageSize: " + std::to_string(info.PackageSize) + "\n";
+    }
+    return out;
+}
+
+std::string HelpText() {
+    return std::string(kUsageLine) +
+           "\n\n"
+           "  show FILE          print the six fields of an update information file\n"
+           "    --json           as one JSON object (texts in UTF-8)\n"
+           "  make               write an update information file, as the maker saves it\n"
+           "    --name TEXT      application name\n"
+           "    --version V      MAJOR.MINOR.RELEASE or MAJOR.MINOR.RELEASE.FOURTH\n"
+           "    --date D         release date MM/DD/YYYY (default today)\n"
+           "    --comments TEXT  comments; or --comments-file FILE (UTF-8)\n"
+           "    --package PATH   the update package: its name and size are recorded\n"
+           "    -o FILE          the file to write; an existing one is replaced whole\n"
+           "\n"
+           "Texts are UTF-8 and must be representable in Windows-1252.\n"
+           "Exit status: 0 done, 1 refused or a file failed, 2 wrong command line.\n";
+}
+
+Result Run(const std::vector<std::string>& args, const Date& today, const files::Writer& writer) {
+    try {
+        if (args.empty()) return Usage("missing command show or make");
+        const std::string& command = args[0];
+        const std::vector<std::string> rest(args.begin() + 1, args.end());
+        if (command == "--help" || command == "-h" || command == "help") {
+            return {kSuccess, HelpText(), ""};
+        }
+        if (command == "show") return Show(rest);
+        if (command == "make") return Make(rest, today, writer);
+        return Usage("unknown command " + Quoted(command));
+    } catch (const std::exception& e) {
+        return Fail(std::string("internal error: ") + e.what());
+    } catch (...) {
+        return Fail("internal error");
+    }
+}
+
+}  // namespace orv::orvinfo
