@@ -26,7 +26,7 @@ HFONT MakeFont(HWND hwnd, int hundredthsOfPoints) {
 }
 
 class AboutBox {
-public:
+   public:
     explicit AboutBox(std::string version) : version_(std::move(version)) {}
 
     void Show(HWND owner) {
@@ -34,7 +34,7 @@ public:
                         reinterpret_cast<LPARAM>(this));
     }
 
-private:
+   private:
     static INT_PTR CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (msg == WM_INITDIALOG) SetWindowLongPtrW(hwnd, DWLP_USER, lp);
         auto* self = reinterpret_cast<AboutBox*>(GetWindowLongPtrW(hwnd, DWLP_USER));
@@ -49,8 +49,8 @@ private:
             case WM_CTLCOLORBTN: {
                 HDC dc = reinterpret_cast<HDC>(wp);
                 const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lp));
-                SetTextColor(dc, id == IDC_ABOUT_TITLE || id == IDC_ABOUT_LINK ? kDarkBlue
-                                                                                : kDarkPurple);
+                SetTextColor(
+                    dc, id == IDC_ABOUT_TITLE || id == IDC_ABOUT_LINK ? kDarkBlue : kDarkPurple);
                 SetBkColor(dc, kGrey);
                 return reinterpret_cast<INT_PTR>(background_.get());
             }
@@ -87,8 +87,8 @@ private:
                             reinterpret_cast<WPARAM>(title_.get()), TRUE);
         SendDlgItemMessageW(hwnd, IDC_ABOUT_VERSION, WM_SETFONT,
                             reinterpret_cast<WPARAM>(small_.get()), TRUE);
-        HICON image = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
-                                                    IMAGE_ICON, 32, 32, 0));
+        HICON image = static_cast<HICON>(
+            LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 32, 32, 0));
         SendDlgItemMessageW(hwnd, IDC_ABOUT_IMAGE, STM_SETICON, reinterpret_cast<WPARAM>(image), 0);
         HICON web = static_cast<HICON>(
             LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_WEB), IMAGE_ICON, 16, 16, 0));

@@ -6,7 +6,9 @@
 
 namespace orv {
 
-ConnectionPoint::~ConnectionPoint() { Clear(); }
+ConnectionPoint::~ConnectionPoint() {
+    Clear();
+}
 
 STDMETHODIMP ConnectionPoint::QueryInterface(REFIID iid, void** out) {
     RETURN_HR_IF_NULL(E_POINTER, out);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <ocidl.h>
 
 #include <vector>
@@ -11,7 +12,7 @@
 namespace orv {
 
 class ConnectionPoint final : public IConnectionPoint {
-public:
+   public:
     ConnectionPoint(IConnectionPointContainer* owner, REFIID iid) : owner_(owner), iid_(iid) {}
     ~ConnectionPoint();
     ConnectionPoint(const ConnectionPoint&) = delete;
@@ -35,7 +36,7 @@ public:
     // Releases every sink (when the control closes).
     void Clear();
 
-private:
+   private:
     IConnectionPointContainer* owner_;
     IID iid_;
     std::vector<IUnknown*> sinks_;  // null where a sink was unadvised

@@ -2,16 +2,16 @@
 // Invoke converts the arguments itself, so late-bound clients can pass what scripts pass:
 // variants by reference for typed by-reference parameters, numbers as text, and optional
 // text arguments left out.
-#include "control/orvane_control.h"
-
 #include <cstring>
+
+#include "control/orvane_control.h"
 
 namespace orv {
 namespace {
 
 // The positional and named arguments of one call, in declared order.
 class Args {
-public:
+   public:
     explicit Args(DISPPARAMS* p) : p_(p) {}
 
     UINT Count() const { return p_ ? p_->cArgs : 0; }
@@ -32,7 +32,7 @@ public:
         return v;
     }
 
-private:
+   private:
     DISPPARAMS* p_;
 };
 
@@ -64,8 +64,7 @@ STDMETHODIMP OrvaneControl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     return GetOwnTypeInfo(IID__Orvane, info);
 }
 
-STDMETHODIMP OrvaneControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                          DISPID* ids) {
+STDMETHODIMP OrvaneControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     ITypeInfo* info = nullptr;
     RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane, &info));
     const HRESULT hr = info->GetIDsOfNames(names, count, ids);
@@ -141,8 +140,9 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
         SetResultLong(result, value);
         return S_OK;
     };
-    auto boolProperty = [&](HRESULT (STDMETHODCALLTYPE OrvaneControl::*get)(VARIANT_BOOL*),
-                            HRESULT (STDMETHODCALLTYPE OrvaneControl::*set)(VARIANT_BOOL)) -> HRESULT {
+    auto boolProperty =
+        [&](HRESULT (STDMETHODCALLTYPE OrvaneControl::*get)(VARIANT_BOOL*),
+            HRESULT (STDMETHODCALLTYPE OrvaneControl::*set)(VARIANT_BOOL)) -> HRESULT {
         if (put) {
             HRESULT hr = ToType(args.PutValue(), VT_BOOL, a.get());
             if (FAILED(hr)) {
@@ -183,12 +183,8 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
     };
 
     switch (id) {
-        case kDispAbout:
-            RETURN_IF_FAILED(method(0));
-            return About();
-        case kDispCancelUpdate:
-            RETURN_IF_FAILED(method(0));
-            return CancelUpdate();
+        case kDispAbout: RETURN_IF_FAILED(method(0)); return About();
+        case kDispCancelUpdate: RETURN_IF_FAILED(method(0)); return CancelUpdate();
         case kDispRemoteHost:
             return textProperty(&OrvaneControl::get_RemoteHost, &OrvaneControl::put_RemoteHost);
         case kDispRemotePort:
@@ -201,14 +197,11 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
             return textProperty(&OrvaneControl::get_ProxyHost, &OrvaneControl::put_ProxyHost);
         case kDispProxyPort:
             return longProperty(&OrvaneControl::get_ProxyPort, &OrvaneControl::put_ProxyPort);
-        case kDispProxy:
-            return boolProperty(&OrvaneControl::get_Proxy, &OrvaneControl::put_Proxy);
+        case kDispProxy: return boolProperty(&OrvaneControl::get_Proxy, &OrvaneControl::put_Proxy);
         case kDispAuthPassword:
-            return textProperty(&OrvaneControl::get_AuthPassword,
-                                &OrvaneControl::put_AuthPassword);
+            return textProperty(&OrvaneControl::get_AuthPassword, &OrvaneControl::put_AuthPassword);
         case kDispAuthUsername:
-            return textProperty(&OrvaneControl::get_AuthUsername,
-                                &OrvaneControl::put_AuthUsername);
+            return textProperty(&OrvaneControl::get_AuthUsername, &OrvaneControl::put_AuthUsername);
         case kDispAuthorization:
             return boolProperty(&OrvaneControl::get_Authorization,
                                 &OrvaneControl::put_Authorization);
@@ -306,8 +299,7 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
             }
             return S_OK;
         }
-        default:
-            return DISP_E_MEMBERNOTFOUND;
+        default: return DISP_E_MEMBERNOTFOUND;
     }
 }
 

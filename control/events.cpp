@@ -1,6 +1,6 @@
 // Raising the control's events to every connected sink.
-#include "control/net/socket_error_text.h"
 #include "control/http/http_text.h"
+#include "control/net/socket_error_text.h"
 #include "control/orvane_control.h"
 
 namespace orv {
@@ -22,7 +22,9 @@ void OrvaneControl::FireEvent(DISPID id, VARIANTARG* args, UINT count) {
     Release();
 }
 
-void OrvaneControl::FireUpdateReceived() { FireEvent(kEventUpdateReceived, nullptr, 0); }
+void OrvaneControl::FireUpdateReceived() {
+    FireEvent(kEventUpdateReceived, nullptr, 0);
+}
 
 void OrvaneControl::FireReceivingUpdate(int32_t bytes, int32_t total, int32_t percent,
                                         int32_t rate) {

@@ -37,7 +37,9 @@ void RegisterWindowClasses() {
 OrvaneControl::OrvaneControl()
     : events_(this, DIID___Orvane), propertyNotify_(this, IID_IPropertyNotifySink) {}
 
-OrvaneControl::~OrvaneControl() { Terminate(); }
+OrvaneControl::~OrvaneControl() {
+    Terminate();
+}
 
 HRESULT OrvaneControl::Create(REFIID iid, void** out) {
     OrvaneControl* c = new OrvaneControl();
@@ -126,7 +128,9 @@ STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
     return S_OK;
 }
 
-STDMETHODIMP_(ULONG) OrvaneControl::AddRef() { return ++refs_; }
+STDMETHODIMP_(ULONG) OrvaneControl::AddRef() {
+    return ++refs_;
+}
 
 STDMETHODIMP_(ULONG) OrvaneControl::Release() {
     const ULONG n = --refs_;
@@ -137,7 +141,9 @@ STDMETHODIMP_(ULONG) OrvaneControl::Release() {
 // ---------------------------------------------------------------------------------------
 // Container services
 
-bool OrvaneControl::UserMode() const { return userMode_; }
+bool OrvaneControl::UserMode() const {
+    return userMode_;
+}
 
 void OrvaneControl::ReadAmbientUserMode() {
     userMode_ = true;  // a control without a site runs
@@ -158,7 +164,8 @@ void OrvaneControl::PropertyChanged(DISPID id) {
     dirty_ = true;
     for (IUnknown* s : propertyNotify_.Snapshot()) {
         IPropertyNotifySink* sink = nullptr;
-        if (SUCCEEDED(s->QueryInterface(IID_IPropertyNotifySink, reinterpret_cast<void**>(&sink)))) {
+        if (SUCCEEDED(
+                s->QueryInterface(IID_IPropertyNotifySink, reinterpret_cast<void**>(&sink)))) {
             sink->OnChanged(id);
             sink->Release();
         }
@@ -170,8 +177,8 @@ HWND OrvaneControl::SocketWindow() {
     // Socket notifications go to a hidden window of the control's own, so a transfer works
     // without a visual site and survives in-place deactivation.
     if (!socketWindow_) {
-        socketWindow_.reset(CreateWindowExW(0, kSocketWindowClass, L"", 0, 0, 0, 0, 0,
-                                            HWND_MESSAGE, nullptr, ModuleInstance(), nullptr));
+        socketWindow_.reset(CreateWindowExW(0, kSocketWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                            nullptr, ModuleInstance(), nullptr));
     }
     return socketWindow_.get();
 }
@@ -226,7 +233,9 @@ STDMETHODIMP OrvaneControl::GetClientSite(IOleClientSite** site) {
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::SetHostNames(LPCOLESTR, LPCOLESTR) { return S_OK; }
+STDMETHODIMP OrvaneControl::SetHostNames(LPCOLESTR, LPCOLESTR) {
+    return S_OK;
+}
 
 STDMETHODIMP OrvaneControl::Close(DWORD) {
     InPlaceDeactivate();
@@ -234,41 +243,41 @@ STDMETHODIMP OrvaneControl::Close(DWORD) {
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::SetMoniker(DWORD, IMoniker*) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::SetMoniker(DWORD, IMoniker*) {
+    return E_NOTIMPL;
+}
 STDMETHODIMP OrvaneControl::GetMoniker(DWORD, DWORD, IMoniker** mk) {
     if (mk) *mk = nullptr;
     return E_NOTIMPL;
 }
-STDMETHODIMP OrvaneControl::InitFromData(IDataObject*, BOOL, DWORD) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::InitFromData(IDataObject*, BOOL, DWORD) {
+    return E_NOTIMPL;
+}
 STDMETHODIMP OrvaneControl::GetClipboardData(DWORD, IDataObject** data) {
     if (data) *data = nullptr;
     return E_NOTIMPL;
 }
 
-STDMETHODIMP OrvaneControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND,
-                                   LPCRECT) {
+STDMETHODIMP OrvaneControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND, LPCRECT) {
     if (site && site != site_) SetClientSite(site);
     switch (verb) {
         case OLEIVERB_PRIMARY:
         case OLEIVERB_SHOW:
         case OLEIVERB_INPLACEACTIVATE:
-        case OLEIVERB_UIACTIVATE:
-            return InPlaceActivate(verb);
+        case OLEIVERB_UIACTIVATE: return InPlaceActivate(verb);
         case OLEIVERB_HIDE:
             if (window_) ShowWindow(window_.get(), SW_HIDE);
             return S_OK;
-        case OLEIVERB_PROPERTIES:
-            return OLEOBJ_S_INVALIDVERB;
-        default:
-            return verb < 0 ? E_NOTIMPL : OLEOBJ_S_INVALIDVERB;
+        case OLEIVERB_PROPERTIES: return OLEOBJ_S_INVALIDVERB;
+        default: return verb < 0 ? E_NOTIMPL : OLEOBJ_S_INVALIDVERB;
     }
 }
 
 HRESULT OrvaneControl::InPlaceActivate(LONG) {
     if (!site_) return E_UNEXPECTED;
     if (!inPlaceSite_) {
-        RETURN_IF_FAILED(site_->QueryInterface(IID_IOleInPlaceSite,
-                                               reinterpret_cast<void**>(&inPlaceSite_)));
+        RETURN_IF_FAILED(
+            site_->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&inPlaceSite_)));
     }
     if (inPlaceActive_) {
         if (window_) ShowWindow(window_.get(), SW_SHOW);
@@ -312,9 +321,15 @@ HRESULT OrvaneControl::InPlaceActivate(LONG) {
 STDMETHODIMP OrvaneControl::EnumVerbs(IEnumOLEVERB** verbs) {
     return OleRegEnumVerbs(CLSID_Orvane, verbs);
 }
-STDMETHODIMP OrvaneControl::Update() { return S_OK; }
-STDMETHODIMP OrvaneControl::IsUpToDate() { return S_OK; }
-STDMETHODIMP OrvaneControl::GetUserClassID(CLSID* clsid) { return GetClassID(clsid); }
+STDMETHODIMP OrvaneControl::Update() {
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::IsUpToDate() {
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::GetUserClassID(CLSID* clsid) {
+    return GetClassID(clsid);
+}
 STDMETHODIMP OrvaneControl::GetUserType(DWORD form, LPOLESTR* type) {
     return OleRegGetUserType(CLSID_Orvane, form, type);
 }
@@ -358,7 +373,9 @@ STDMETHODIMP OrvaneControl::GetMiscStatus(DWORD, DWORD* status) {
     *status = kMiscStatus;
     return S_OK;
 }
-STDMETHODIMP OrvaneControl::SetColorScheme(LOGPALETTE*) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::SetColorScheme(LOGPALETTE*) {
+    return E_NOTIMPL;
+}
 
 // ---------------------------------------------------------------------------------------
 // IOleInPlaceObject, IOleInPlaceActiveObject
@@ -368,7 +385,9 @@ STDMETHODIMP OrvaneControl::GetWindow(HWND* hwnd) {
     *hwnd = window_.get();
     return window_ ? S_OK : E_FAIL;
 }
-STDMETHODIMP OrvaneControl::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::ContextSensitiveHelp(BOOL) {
+    return E_NOTIMPL;
+}
 
 STDMETHODIMP OrvaneControl::InPlaceDeactivate() {
     if (!inPlaceActive_) return S_OK;
@@ -382,7 +401,9 @@ STDMETHODIMP OrvaneControl::InPlaceDeactivate() {
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::UIDeactivate() { return S_OK; }
+STDMETHODIMP OrvaneControl::UIDeactivate() {
+    return S_OK;
+}
 
 STDMETHODIMP OrvaneControl::SetObjectRects(LPCRECT pos, LPCRECT) {
     RETURN_HR_IF_NULL(E_POINTER, pos);
@@ -393,12 +414,24 @@ STDMETHODIMP OrvaneControl::SetObjectRects(LPCRECT pos, LPCRECT) {
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::ReactivateAndUndo() { return E_NOTIMPL; }
-STDMETHODIMP OrvaneControl::TranslateAccelerator(LPMSG) { return S_FALSE; }
-STDMETHODIMP OrvaneControl::OnFrameWindowActivate(BOOL) { return S_OK; }
-STDMETHODIMP OrvaneControl::OnDocWindowActivate(BOOL) { return S_OK; }
-STDMETHODIMP OrvaneControl::ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) { return S_OK; }
-STDMETHODIMP OrvaneControl::EnableModeless(BOOL) { return S_OK; }
+STDMETHODIMP OrvaneControl::ReactivateAndUndo() {
+    return E_NOTIMPL;
+}
+STDMETHODIMP OrvaneControl::TranslateAccelerator(LPMSG) {
+    return S_FALSE;
+}
+STDMETHODIMP OrvaneControl::OnFrameWindowActivate(BOOL) {
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::OnDocWindowActivate(BOOL) {
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) {
+    return S_OK;
+}
+STDMETHODIMP OrvaneControl::EnableModeless(BOOL) {
+    return S_OK;
+}
 
 // ---------------------------------------------------------------------------------------
 // IOleControl
@@ -411,12 +444,16 @@ STDMETHODIMP OrvaneControl::GetControlInfo(CONTROLINFO* info) {
     info->dwFlags = 0;
     return S_OK;
 }
-STDMETHODIMP OrvaneControl::OnMnemonic(MSG*) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::OnMnemonic(MSG*) {
+    return E_NOTIMPL;
+}
 STDMETHODIMP OrvaneControl::OnAmbientPropertyChange(DISPID id) {
     if (id == DISPID_AMBIENT_USERMODE || id == DISPID_UNKNOWN) ReadAmbientUserMode();
     return S_OK;
 }
-STDMETHODIMP OrvaneControl::FreezeEvents(BOOL) { return S_OK; }
+STDMETHODIMP OrvaneControl::FreezeEvents(BOOL) {
+    return S_OK;
+}
 
 // ---------------------------------------------------------------------------------------
 // IViewObject2 and painting
@@ -425,8 +462,7 @@ void OrvaneControl::Paint(HDC dc, const RECT& rc) {
     HBRUSH face = GetSysColorBrush(COLOR_BTNFACE);
     FillRect(dc, &rc, face);
     if (picture_) {
-        DrawIconEx(dc, rc.left, rc.top, picture_, kSizePixels, kSizePixels, 0, nullptr,
-                   DI_NORMAL);
+        DrawIconEx(dc, rc.left, rc.top, picture_, kSizePixels, kSizePixels, 0, nullptr, DI_NORMAL);
     }
 }
 
@@ -436,8 +472,8 @@ STDMETHODIMP OrvaneControl::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     RETURN_HR_IF_NULL(E_INVALIDARG, dc);
     RECT rc = {0, 0, kSizePixels, kSizePixels};
-    if (bounds) rc = {bounds->left, bounds->top, bounds->left + kSizePixels,
-                      bounds->top + kSizePixels};
+    if (bounds)
+        rc = {bounds->left, bounds->top, bounds->left + kSizePixels, bounds->top + kSizePixels};
     Paint(dc, rc);
     return S_OK;
 }
@@ -447,8 +483,12 @@ STDMETHODIMP OrvaneControl::GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC
     if (colors) *colors = nullptr;
     return S_FALSE;
 }
-STDMETHODIMP OrvaneControl::Freeze(DWORD, LONG, void*, DWORD*) { return E_NOTIMPL; }
-STDMETHODIMP OrvaneControl::Unfreeze(DWORD) { return E_NOTIMPL; }
+STDMETHODIMP OrvaneControl::Freeze(DWORD, LONG, void*, DWORD*) {
+    return E_NOTIMPL;
+}
+STDMETHODIMP OrvaneControl::Unfreeze(DWORD) {
+    return E_NOTIMPL;
+}
 
 STDMETHODIMP OrvaneControl::SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* sink) {
     if (sink) sink->AddRef();
@@ -489,8 +529,7 @@ LRESULT CALLBACK OrvaneControl::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARA
             EndPaint(hwnd, &ps);
             return 0;
         }
-        case WM_ERASEBKGND:
-            return 1;
+        case WM_ERASEBKGND: return 1;
         case WM_WINDOWPOSCHANGING: {
             // The control can't be given another size.
             auto* wpos = reinterpret_cast<WINDOWPOS*>(lp);
@@ -498,9 +537,7 @@ LRESULT CALLBACK OrvaneControl::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARA
             wpos->cy = kSizePixels;
             return 0;
         }
-        case WM_NCDESTROY:
-            SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-            break;
+        case WM_NCDESTROY: SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0); break;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
@@ -540,8 +577,12 @@ STDMETHODIMP OrvaneControl::QuickActivate(QACONTAINER* container, QACONTROL* con
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::SetContentExtent(LPSIZEL size) { return SetExtent(DVASPECT_CONTENT, size); }
-STDMETHODIMP OrvaneControl::GetContentExtent(LPSIZEL size) { return GetExtent(DVASPECT_CONTENT, size); }
+STDMETHODIMP OrvaneControl::SetContentExtent(LPSIZEL size) {
+    return SetExtent(DVASPECT_CONTENT, size);
+}
+STDMETHODIMP OrvaneControl::GetContentExtent(LPSIZEL size) {
+    return GetExtent(DVASPECT_CONTENT, size);
+}
 
 // ---------------------------------------------------------------------------------------
 // About

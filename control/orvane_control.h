@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <ocidl.h>
 #include <olectl.h>
 
@@ -36,7 +37,7 @@ class OrvaneControl final : public _Orvane,
                             public ISpecifyPropertyPages,
                             public IQuickActivate,
                             private net::IWinsockEvents {
-public:
+   public:
     static HRESULT Create(REFIID iid, void** out);
 
     // IUnknown
@@ -148,8 +149,7 @@ public:
     STDMETHODIMP Unfreeze(DWORD freeze) override;
     STDMETHODIMP SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* sink) override;
     STDMETHODIMP GetAdvise(DWORD* aspects, DWORD* advf, IAdviseSink** sink) override;
-    STDMETHODIMP GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target,
-                           LPSIZEL size) override;
+    STDMETHODIMP GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* target, LPSIZEL size) override;
 
     // IPersist, IPersistPropertyBag, IPersistStreamInit
     STDMETHODIMP GetClassID(CLSID* clsid) override;
@@ -173,7 +173,7 @@ public:
     static constexpr int kSizePixels = 32;
     static constexpr LONG kSizeHimetric = 847;  // 480 twips = 1/3 inch = 846.7 HIMETRIC
 
-private:
+   private:
     OrvaneControl();
     ~OrvaneControl();
 
@@ -208,8 +208,7 @@ private:
     void FireInfoReceived();
 
     // Dispatch helpers.
-    HRESULT InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
-                         UINT* argErr);
+    HRESULT InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, UINT* argErr);
 
     // The update check and the package download.
     HRESULT StartTransfer(int32_t state);
@@ -271,7 +270,7 @@ private:
     int32_t packageStatus_ = 0;
     int32_t totalReceived_ = 0;
     int32_t percentDone_ = 0;
-    unique_handle packageTemp_;   // the body streams here and replaces the target at the end
+    unique_handle packageTemp_;  // the body streams here and replaces the target at the end
     std::string packageTempPath_;
     HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
 };

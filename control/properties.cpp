@@ -59,7 +59,9 @@ HRESULT OrvaneControl::PutBool(bool& member, VARIANT_BOOL value, DISPID id) {
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::get_RemoteHost(BSTR* v) { return GetText(props_.RemoteHost, v); }
+STDMETHODIMP OrvaneControl::get_RemoteHost(BSTR* v) {
+    return GetText(props_.RemoteHost, v);
+}
 STDMETHODIMP OrvaneControl::put_RemoteHost(BSTR v) {
     return PutText(props_.RemoteHost, v, kDispRemoteHost);
 }
@@ -71,7 +73,9 @@ STDMETHODIMP OrvaneControl::get_RemotePort(LONG* v) {
 STDMETHODIMP OrvaneControl::put_RemotePort(LONG v) {
     return PutLong(props_.RemotePort, v, kDispRemotePort);
 }
-STDMETHODIMP OrvaneControl::get_RemotePath(BSTR* v) { return GetText(props_.RemotePath, v); }
+STDMETHODIMP OrvaneControl::get_RemotePath(BSTR* v) {
+    return GetText(props_.RemotePath, v);
+}
 STDMETHODIMP OrvaneControl::put_RemotePath(BSTR v) {
     return ComBoundary([&] {
         props_.RemotePath = NormaliseRemotePath(ToAnsi(v));
@@ -79,11 +83,15 @@ STDMETHODIMP OrvaneControl::put_RemotePath(BSTR v) {
         return S_OK;
     });
 }
-STDMETHODIMP OrvaneControl::get_RemoteFile(BSTR* v) { return GetText(props_.RemoteFile, v); }
+STDMETHODIMP OrvaneControl::get_RemoteFile(BSTR* v) {
+    return GetText(props_.RemoteFile, v);
+}
 STDMETHODIMP OrvaneControl::put_RemoteFile(BSTR v) {
     return PutText(props_.RemoteFile, v, kDispRemoteFile);
 }
-STDMETHODIMP OrvaneControl::get_ProxyHost(BSTR* v) { return GetText(props_.ProxyHost, v); }
+STDMETHODIMP OrvaneControl::get_ProxyHost(BSTR* v) {
+    return GetText(props_.ProxyHost, v);
+}
 STDMETHODIMP OrvaneControl::put_ProxyHost(BSTR v) {
     return PutText(props_.ProxyHost, v, kDispProxyHost);
 }
@@ -100,12 +108,18 @@ STDMETHODIMP OrvaneControl::get_Proxy(VARIANT_BOOL* v) {
     *v = props_.Proxy ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
-STDMETHODIMP OrvaneControl::put_Proxy(VARIANT_BOOL v) { return PutBool(props_.Proxy, v, kDispProxy); }
-STDMETHODIMP OrvaneControl::get_AuthPassword(BSTR* v) { return GetText(props_.AuthPassword, v); }
+STDMETHODIMP OrvaneControl::put_Proxy(VARIANT_BOOL v) {
+    return PutBool(props_.Proxy, v, kDispProxy);
+}
+STDMETHODIMP OrvaneControl::get_AuthPassword(BSTR* v) {
+    return GetText(props_.AuthPassword, v);
+}
 STDMETHODIMP OrvaneControl::put_AuthPassword(BSTR v) {
     return PutText(props_.AuthPassword, v, kDispAuthPassword);
 }
-STDMETHODIMP OrvaneControl::get_AuthUsername(BSTR* v) { return GetText(props_.AuthUsername, v); }
+STDMETHODIMP OrvaneControl::get_AuthUsername(BSTR* v) {
+    return GetText(props_.AuthUsername, v);
+}
 STDMETHODIMP OrvaneControl::put_AuthUsername(BSTR v) {
     return PutText(props_.AuthUsername, v, kDispAuthUsername);
 }
@@ -183,7 +197,9 @@ STDMETHODIMP OrvaneControl::InitNew() {
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::IsDirty() { return dirty_ ? S_OK : S_FALSE; }
+STDMETHODIMP OrvaneControl::IsDirty() {
+    return dirty_ ? S_OK : S_FALSE;
+}
 
 namespace {
 
@@ -209,8 +225,7 @@ void ReadText(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, std::string
     member = ReadKey(bag, log, key, VT_BSTR, v.get()) ? ToAnsi(V_BSTR(v.get())) : def;
 }
 
-void ReadLong(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, int32_t& member,
-              int32_t def) {
+void ReadLong(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, int32_t& member, int32_t def) {
     unique_variant v;
     member = ReadKey(bag, log, key, VT_I4, v.get()) ? V_I4(v.get()) : def;
 }
@@ -225,8 +240,8 @@ HRESULT WriteVariant(IPropertyBag* bag, const wchar_t* key, VARIANT* v) {
     return bag->Write(key, v);
 }
 
-HRESULT WriteText(IPropertyBag* bag, const wchar_t* key, const std::string& value,
-                  const char* def, bool saveAll) {
+HRESULT WriteText(IPropertyBag* bag, const wchar_t* key, const std::string& value, const char* def,
+                  bool saveAll) {
     if (!saveAll && value == def) return S_OK;
     unique_variant v;
     V_VT(v.get()) = VT_BSTR;
@@ -234,8 +249,7 @@ HRESULT WriteText(IPropertyBag* bag, const wchar_t* key, const std::string& valu
     return WriteVariant(bag, key, v.get());
 }
 
-HRESULT WriteLong(IPropertyBag* bag, const wchar_t* key, int32_t value, int32_t def,
-                  bool saveAll) {
+HRESULT WriteLong(IPropertyBag* bag, const wchar_t* key, int32_t value, int32_t def, bool saveAll) {
     if (!saveAll && value == def) return S_OK;
     VARIANT v;
     V_VT(&v) = VT_I4;
@@ -295,10 +309,13 @@ STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAl
     return ComBoundary([&] {
         const ConnectionProperties d;
         const bool all = saveAll != FALSE;
-        RETURN_IF_FAILED(WriteText(bag, L"RemoteHost", props_.RemoteHost, d.RemoteHost.c_str(), all));
+        RETURN_IF_FAILED(
+            WriteText(bag, L"RemoteHost", props_.RemoteHost, d.RemoteHost.c_str(), all));
         RETURN_IF_FAILED(WriteLong(bag, L"RemotePort", props_.RemotePort, d.RemotePort, all));
-        RETURN_IF_FAILED(WriteText(bag, L"RemotePath", props_.RemotePath, d.RemotePath.c_str(), all));
-        RETURN_IF_FAILED(WriteText(bag, L"RemoteFile", props_.RemoteFile, d.RemoteFile.c_str(), all));
+        RETURN_IF_FAILED(
+            WriteText(bag, L"RemotePath", props_.RemotePath, d.RemotePath.c_str(), all));
+        RETURN_IF_FAILED(
+            WriteText(bag, L"RemoteFile", props_.RemoteFile, d.RemoteFile.c_str(), all));
         RETURN_IF_FAILED(WriteText(bag, L"ProxyHost", props_.ProxyHost, d.ProxyHost.c_str(), all));
         RETURN_IF_FAILED(WriteLong(bag, L"ProxyPort", props_.ProxyPort, d.ProxyPort, all));
         RETURN_IF_FAILED(WriteBool(bag, L"Proxy", props_.Proxy, all));
@@ -323,7 +340,7 @@ constexpr uint32_t kStreamFormat = 1;
 constexpr uint32_t kMaxStreamText = 1u << 20;
 
 class StreamWriter {
-public:
+   public:
     explicit StreamWriter(IStream* s) : s_(s) {}
     HRESULT U32(uint32_t v) { return Raw(&v, sizeof v); }
     HRESULT Text(const std::string& t) {
@@ -336,12 +353,12 @@ public:
         return written == n ? S_OK : STG_E_MEDIUMFULL;
     }
 
-private:
+   private:
     IStream* s_;
 };
 
 class StreamReader {
-public:
+   public:
     explicit StreamReader(IStream* s) : s_(s) {}
     HRESULT U32(uint32_t& v) { return Raw(&v, sizeof v); }
     HRESULT Text(std::string& t) {
@@ -357,7 +374,7 @@ public:
         return got == n ? S_OK : E_FAIL;
     }
 
-private:
+   private:
     IStream* s_;
 };
 
@@ -444,8 +461,8 @@ STDMETHODIMP OrvaneControl::Save(LPSTREAM stream, BOOL clearDirty) {
         RETURN_IF_FAILED(w.U32(hasRecord));
         if (hasRecord) {
             const auto* rec = static_cast<const UPDATEINFO*>(V_RECORD(held));
-            for (BSTR b : {rec->Name, rec->Version, rec->ReleaseDate, rec->Description,
-                           rec->PackageFile})
+            for (BSTR b :
+                 {rec->Name, rec->Version, rec->ReleaseDate, rec->Description, rec->PackageFile})
                 RETURN_IF_FAILED(w.Text(ToAnsi(b)));
             RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(rec->PackageSize)));
             RETURN_IF_FAILED(w.Text(ToAnsi(rec->Reserved1)));

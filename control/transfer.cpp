@@ -1,6 +1,7 @@
 // The update check and the package download: the control's transfer state machine on top
 // of its socket object, and running, cancelling and the product page around it.
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <climits>
@@ -25,7 +26,9 @@ constexpr std::size_t kMaxCheckResponse = 1u << 20;
 constexpr std::size_t kMaxPackageHeader = 64u << 10;
 constexpr int32_t kMessageTooLong = 10040;
 
-int32_t Ticks() { return static_cast<int32_t>(GetTickCount()); }
+int32_t Ticks() {
+    return static_cast<int32_t>(GetTickCount());
+}
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -53,7 +56,9 @@ std::string SystemErrorText(DWORD code) {
 }
 
 // Converts a 32-bit port for the socket object; false when it does not fit 16 bits.
-bool PortFits(int32_t port) { return port >= SHRT_MIN && port <= SHRT_MAX; }
+bool PortFits(int32_t port) {
+    return port >= SHRT_MIN && port <= SHRT_MAX;
+}
 
 }  // namespace
 
@@ -267,7 +272,9 @@ void OrvaneControl::OnError(int32_t errorId) {
     FireConnectionError(errorId);
 }
 
-void OrvaneControl::EndTransferWithError(int32_t code) { OnError(code); }
+void OrvaneControl::EndTransferWithError(int32_t code) {
+    OnError(code);
+}
 
 void OrvaneControl::DiscardPackageTemp() {
     packageTemp_.reset();
@@ -332,7 +339,8 @@ void OrvaneControl::ReceivePackageData(std::string piece) {
     }
     if (packageStatus_ != 200 || piece.empty()) return;
 
-    const int32_t length = piece.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(piece.size());
+    const int32_t length =
+        piece.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(piece.size());
     if (auto total = http::CheckedAdd(totalReceived_, length)) totalReceived_ = *total;
     if (auto percent = http::PercentDone(totalReceived_, currentInfo_.PackageSize))
         percentDone_ = *percent;
@@ -416,8 +424,7 @@ STDMETHODIMP OrvaneControl::GoProductPage(BSTR productPage) {
     return ComBoundary([&] {
         const std::string page = ToAnsi(productPage);
         const std::string folder = ModuleFolder(ModuleInstance());
-        ShellExecuteA(window_.get(), nullptr, page.c_str(), nullptr, folder.c_str(),
-                      SW_SHOWNORMAL);
+        ShellExecuteA(window_.get(), nullptr, page.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);
         return S_OK;
     });
 }

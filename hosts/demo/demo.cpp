@@ -7,6 +7,7 @@
 //
 //   OrvaneDemo.exe [/auto] [/host H] [/port N] [/path P] [/file F] [/folder DIR]
 #include <windows.h>
+
 #include <commctrl.h>
 #include <ocidl.h>
 #include <olectl.h>
@@ -68,7 +69,8 @@ void Say(const std::string& line) {
     if (g_log) {
         const int end = GetWindowTextLengthA(g_log);
         SendMessageA(g_log, EM_SETSEL, end, end);
-        SendMessageA(g_log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>((line + "\r\n").c_str()));
+        SendMessageA(g_log, EM_REPLACESEL, FALSE,
+                     reinterpret_cast<LPARAM>((line + "\r\n").c_str()));
     }
 }
 
@@ -92,7 +94,9 @@ void Finish(Step step) {
     if (g_options.autoRun) PostQuitMessage(step == Step::Done ? 0 : 1);
 }
 
-std::string Field(BSTR b) { return Narrow(b ? std::wstring(b, SysStringLen(b)) : L""); }
+std::string Field(BSTR b) {
+    return Narrow(b ? std::wstring(b, SysStringLen(b)) : L"");
+}
 
 void DoCheck() {
     ORVANEERROR r = ORV_ERROR_SUCCESS;
@@ -165,7 +169,7 @@ void DoRun() {
 
 // The event sink: prints every event and moves the automatic cycle on.
 class Events final : public IDispatch {
-public:
+   public:
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID___Orvane) {
             *out = this;
@@ -286,9 +290,9 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             struct {
                 int id;
                 const wchar_t* text;
-            } buttons[] = {{kCheck, L"Check"},     {kCompare, L"Compare"},
+            } buttons[] = {{kCheck, L"Check"},       {kCompare, L"Compare"},
                            {kDownload, L"Download"}, {kRun, L"Run"},
-                           {kCancel, L"Cancel"},   {kProductPage, L"Product page"},
+                           {kCancel, L"Cancel"},     {kProductPage, L"Product page"},
                            {kAbout, L"About"}};
             int x = 64;
             for (const auto& b : buttons) {
@@ -297,10 +301,9 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                               nullptr, nullptr);
                 x += 88;
             }
-            g_progress = CreateWindowW(PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 64, 52,
-                                       610, 18, hwnd,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgress)),
-                                       nullptr, nullptr);
+            g_progress = CreateWindowW(
+                PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 64, 52, 610, 18, hwnd,
+                reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgress)), nullptr, nullptr);
             g_log = CreateWindowW(L"EDIT", L"",
                                   WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE |
                                       ES_READONLY | ES_AUTOVSCROLL,
@@ -316,7 +319,10 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                 case kCompare: DoCompare(); break;
                 case kDownload: DoDownload(); break;
                 case kRun: DoRun(); break;
-                case kCancel: g_control->CancelUpdate(); Say("CancelUpdate"); break;
+                case kCancel:
+                    g_control->CancelUpdate();
+                    Say("CancelUpdate");
+                    break;
                 case kProductPage: {
                     BSTR page = SysAllocString(L"https://quillfen.example/orvane");
                     g_control->GoProductPage(page);

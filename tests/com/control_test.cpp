@@ -1,6 +1,7 @@
 // The Orvane control in a container of ours: defaults, property puts and their
 // notifications, design-time refusals, persistence, size, About box, reference balance.
 #include <windows.h>
+
 #include <ocidl.h>
 #include <olectl.h>
 
@@ -13,7 +14,7 @@ namespace orv::test {
 namespace {
 
 class Control : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         ASSERT_EQ(S_OK, OleInitialize(nullptr));
         host_ = CreateHostWindow(L"Orvane test host", 320, 240);
@@ -52,13 +53,11 @@ protected:
 
     // Puts `value` through IDispatch by name; returns the HRESULT (the run-time error's
     // HRESULT for exceptions).
-    HRESULT Put(const wchar_t* name, const VARIANT& value) {
-        return PutByName(ctl_, name, value);
-    }
+    HRESULT Put(const wchar_t* name, const VARIANT& value) { return PutByName(ctl_, name, value); }
     std::wstring GetText(const wchar_t* name) {
         VARIANT v;
         EXPECT_EQ(S_OK, GetByName(ctl_, name, &v));
-        EXPECT_EQ(S_OK, VariantChangeType(&v, &v, 0, VT_BSTR));
+        EXPECT_EQ(S_OK, VariantChangeType(&v, &v, VARIANT_ALPHABOOL, VT_BSTR));
         std::wstring s(V_BSTR(&v), SysStringLen(V_BSTR(&v)));
         VariantClear(&v);
         return s;
@@ -103,8 +102,8 @@ TEST_F(Control, NewControlHasEveryDefault) {
 
 TEST_F(Control, RemotePathIsNormalisedOnPut) {
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"download", L"/download/"}, {L"", L"/"},     {L"a/", L"/a/"},
-        {L"/a/b", L"/a/b/"},          {L"/", L"/"},    {L"updates", L"/updates/"}};
+        {L"download", L"/download/"}, {L"", L"/"},  {L"a/", L"/a/"},
+        {L"/a/b", L"/a/b/"},          {L"/", L"/"}, {L"updates", L"/updates/"}};
     for (auto [in, out] : cases) {
         VARIANT v = Text(in);
         EXPECT_EQ(S_OK, Put(L"RemotePath", v));
@@ -120,12 +119,13 @@ TEST_F(Control, EveryPutNotifiesTheContainerWithItsDispatchId) {
         const wchar_t* name;
         VARIANT value;
         DISPID id;
-    } puts[] = {{L"RemoteHost", Text(L"h"), 0x6803000B}, {L"RemotePort", Long(81), 0x6803000A},
-                {L"RemotePath", Text(L"p"), 0x68030009}, {L"RemoteFile", Text(L"f"), 0x68030008},
-                {L"ProxyHost", Text(L"x"), 0x68030007},  {L"ProxyPort", Long(1), 0x68030006},
-                {L"Proxy", Bool(true), 0x68030005},      {L"AuthPassword", Text(L"pw"), 0x68030004},
-                {L"AuthUsername", Text(L"u"), 0x68030003},
-                {L"Authorization", Bool(true), 0x68030002}, {L"UpdateState", Long(7), 0x68030001}};
+    } puts[] = {
+        {L"RemoteHost", Text(L"h"), 0x6803000B},   {L"RemotePort", Long(81), 0x6803000A},
+        {L"RemotePath", Text(L"p"), 0x68030009},   {L"RemoteFile", Text(L"f"), 0x68030008},
+        {L"ProxyHost", Text(L"x"), 0x68030007},    {L"ProxyPort", Long(1), 0x68030006},
+        {L"Proxy", Bool(true), 0x68030005},        {L"AuthPassword", Text(L"pw"), 0x68030004},
+        {L"AuthUsername", Text(L"u"), 0x68030003}, {L"Authorization", Bool(true), 0x68030002},
+        {L"UpdateState", Long(7), 0x68030001}};
     IPersistStreamInit* persist = As<IPersistStreamInit>(IID_IPersistStreamInit);
     for (auto& p : puts) {
         site_->changed.clear();
@@ -183,12 +183,12 @@ TEST_F(Control, ReadingUpdateInformationBeforeAnyRecordIsATypeMismatch) {
     UPDATEINFO info = {};
     EXPECT_EQ(ctl_->get_UpdateInformation(&info), static_cast<HRESULT>(0x800A0000 + 13));
     VARIANT v;
-    EXPECT_EQ(GetByName(ctl_, L"UpdateInformation", &v), DISP_E_EXCEPTION);
+    EXPECT_EQ(GetByName(ctl_, L"UpdateInformation", &v), static_cast<HRESULT>(0x800A0000 + 13));
 }
 
 TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
-    VARIANT a = Text(L"Updates.Example.Test"), b = Long(8081), c = Text(L"dl"),
-            d = Bool(true), e = Text(L"secret");
+    VARIANT a = Text(L"Updates.Example.Test"), b = Long(8081), c = Text(L"dl"), d = Bool(true),
+            e = Text(L"secret");
     Put(L"RemoteHost", a);
     Put(L"RemotePort", b);
     Put(L"RemotePath", c);
@@ -200,8 +200,8 @@ TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
     ASSERT_EQ(S_OK, persist->Save(&bag, TRUE, TRUE));
     const std::vector<std::wstring> keys = {
-        L"RemoteHost", L"RemotePort",   L"RemotePath",   L"RemoteFile",
-        L"ProxyHost",  L"ProxyPort",    L"Proxy",        L"AuthPassword",
+        L"RemoteHost",   L"RemotePort",    L"RemotePath",  L"RemoteFile",
+        L"ProxyHost",    L"ProxyPort",     L"Proxy",       L"AuthPassword",
         L"AuthUsername", L"Authorization", L"UpdateState", L"UpdateInformation"};
     EXPECT_EQ(bag.writeOrder, keys);
     persist->Release();
@@ -451,9 +451,8 @@ TEST_F(Control, HostedInPlaceByTheAtlContainerMeasures32By32) {
     ASSERT_TRUE(init());
     HWND frame = CreateHostWindow(L"Orvane in an ATL container", 360, 260);
     ShowWindow(frame, SW_SHOW);
-    HWND ax = CreateWindowExW(0, L"AtlAxWin", L"OrvaneControl.Orvane", WS_CHILD | WS_VISIBLE,
-                              10, 10, 300, 200, frame, nullptr, GetModuleHandleW(nullptr),
-                              nullptr);
+    HWND ax = CreateWindowExW(0, L"AtlAxWin", L"OrvaneControl.Orvane", WS_CHILD | WS_VISIBLE, 10,
+                              10, 300, 200, frame, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(ax, nullptr);
     PumpFor(300);
     HWND control = FindWindowExW(ax, nullptr, L"OrvaneControlWindow", nullptr);

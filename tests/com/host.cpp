@@ -72,8 +72,8 @@ STDMETHODIMP EventSink::QueryInterface(REFIID iid, void** out) {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*,
-                               EXCEPINFO*, UINT*) {
+STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
+                               UINT*) {
     Event e{id, {}};
     for (UINT i = p->cArgs; i-- > 0;) e.args.push_back(VariantText(p->rgvarg[i]));
     events.push_back(e);
@@ -116,8 +116,8 @@ STDMETHODIMP Site::QueryInterface(REFIID iid, void** out) {
     return S_OK;
 }
 
-STDMETHODIMP Site::GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc,
-                                    LPRECT pos, LPRECT clip, LPOLEINPLACEFRAMEINFO info) {
+STDMETHODIMP Site::GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc, LPRECT pos,
+                                    LPRECT clip, LPOLEINPLACEFRAMEINFO info) {
     *frame = nullptr;
     *doc = nullptr;
     *pos = placement;
@@ -131,8 +131,8 @@ STDMETHODIMP Site::GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindo
     return S_OK;
 }
 
-STDMETHODIMP Site::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result,
-                          EXCEPINFO*, UINT*) {
+STDMETHODIMP Site::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                          UINT*) {
     if (id != DISPID_AMBIENT_USERMODE) return DISP_E_MEMBERNOTFOUND;
     VariantInit(result);
     V_VT(result) = VT_BOOL;
@@ -162,8 +162,7 @@ STDMETHODIMP PropertyBag::Read(LPCOLESTR name, VARIANT* v, IErrorLog*) {
     if (it == values.end()) return E_INVALIDARG;
     const VARTYPE wanted = V_VT(v);
     VariantInit(v);
-    if (wanted == VT_EMPTY || wanted == V_VT(&it->second))
-        return VariantCopy(v, &it->second);
+    if (wanted == VT_EMPTY || wanted == V_VT(&it->second)) return VariantCopy(v, &it->second);
     return VariantChangeType(v, &it->second, 0, wanted);
 }
 
@@ -189,9 +188,8 @@ HWND CreateHostWindow(const wchar_t* title, int width, int height) {
         RegisterClassW(&wc);
         registered = true;
     }
-    return CreateWindowExW(0, L"OrvaneTestHost", title, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                           40, 40, width, height, nullptr, nullptr, GetModuleHandleW(nullptr),
-                           nullptr);
+    return CreateWindowExW(0, L"OrvaneTestHost", title, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 40,
+                           40, width, height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
 HRESULT CreateControl(_Orvane** out) {
@@ -202,8 +200,8 @@ HRESULT CreateControl(_Orvane** out) {
 DWORD Connect(IUnknown* control, REFIID iid, IUnknown* sink) {
     IConnectionPointContainer* cpc = nullptr;
     DWORD cookie = 0;
-    if (FAILED(control->QueryInterface(IID_IConnectionPointContainer,
-                                       reinterpret_cast<void**>(&cpc))))
+    if (FAILED(
+            control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc))))
         return 0;
     IConnectionPoint* cp = nullptr;
     if (SUCCEEDED(cpc->FindConnectionPoint(iid, &cp))) {
@@ -221,8 +219,14 @@ HRESULT GetByName(IDispatch* d, const wchar_t* name, VARIANT* out) {
     if (FAILED(hr)) return hr;
     DISPPARAMS none = {};
     VariantInit(out);
-    return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, out,
-                     nullptr, nullptr);
+    EXCEPINFO ex = {};
+    hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, out, &ex,
+                   nullptr);
+    if (hr == DISP_E_EXCEPTION) hr = ex.scode;
+    SysFreeString(ex.bstrSource);
+    SysFreeString(ex.bstrDescription);
+    SysFreeString(ex.bstrHelpFile);
+    return hr;
 }
 
 HRESULT PutByName(IDispatch* d, const wchar_t* name, const VARIANT& value) {
@@ -247,7 +251,7 @@ std::wstring ScreenshotFolder() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring s(path);
-    s = s.substr(0, s.find_last_of(L"\\/"));          // bin
+    s = s.substr(0, s.find_last_of(L"\\/"));  // bin
     s = s.substr(0, s.find_last_of(L"\\/")) + L"\\screenshots";
     CreateDirectoryW(s.c_str(), nullptr);
     return s;

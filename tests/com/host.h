@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <ocidl.h>
 #include <olectl.h>
 
@@ -24,10 +25,10 @@ void PumpFor(DWORD ms);
 
 // Base for the fakes: reference counting that tests can read.
 class CountedUnknown {
-public:
+   public:
     ULONG Refs() const { return refs_; }
 
-protected:
+   protected:
     ULONG AddRefImpl() { return ++refs_; }
     ULONG ReleaseImpl() { return --refs_; }  // fakes live on the test's stack
     ULONG refs_ = 1;
@@ -42,7 +43,7 @@ struct Event {
 // Records the control's events; `onEvent` runs inside the event, so a test can call back
 // into the control from a handler.
 class EventSink final : public IDispatch, public CountedUnknown {
-public:
+   public:
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
@@ -72,7 +73,7 @@ class Site final : public IOleClientSite,
                    public IDispatch,
                    public IPropertyNotifySink,
                    public CountedUnknown {
-public:
+   public:
     explicit Site(HWND host) : host_(host) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
@@ -102,8 +103,8 @@ public:
         return S_OK;
     }
     STDMETHODIMP OnUIActivate() override { return S_OK; }
-    STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc,
-                                  LPRECT pos, LPRECT clip, LPOLEINPLACEFRAMEINFO info) override;
+    STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc, LPRECT pos,
+                                  LPRECT clip, LPOLEINPLACEFRAMEINFO info) override;
     STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
     STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
     STDMETHODIMP OnInPlaceDeactivate() override {
@@ -145,13 +146,13 @@ public:
     int posRectChanges = 0;
     RECT lastPosRect = {};
 
-private:
+   private:
     HWND host_;
 };
 
 // A property bag in memory that remembers the order of writes.
 class PropertyBag final : public IPropertyBag, public CountedUnknown {
-public:
+   public:
     ~PropertyBag();
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
@@ -173,7 +174,7 @@ HRESULT CreateControl(_Orvane** out);
 // Advises `sink` on the control's event connection point; returns the cookie.
 DWORD Connect(IUnknown* control, REFIID iid, IUnknown* sink);
 
-// Text of a property get through IDispatch, by name.
+// A property get and put through IDispatch by name; an exception comes back as its code.
 HRESULT GetByName(IDispatch* d, const wchar_t* name, VARIANT* out);
 HRESULT PutByName(IDispatch* d, const wchar_t* name, const VARIANT& value);
 
