@@ -5,7 +5,7 @@
 // About. With /auto it runs the cycle unattended, prints every event on stdout, one line
 // each, and exits 0 only when the cycle worked.
 //
-//   OrvaneDemo.exe [/auto] [/host H] [/port N] [/path P] [/file F] [/folder DIR]
+//   OrvaneDemo.exe [/auto] [/host H] [/port N] [/path P] [/file F] [/folder DIR] [/hold MS]
 #include <windows.h>
 
 #include <commctrl.h>
@@ -40,11 +40,13 @@ struct Options {
     std::wstring path = L"/";
     std::wstring file = L"update.orv";
     std::wstring folder;
+    DWORD holdMs = 0;  // keep the window up this long after the automatic cycle
 };
 
 HWND g_main = nullptr;
 HWND g_log = nullptr;
 HWND g_progress = nullptr;
+HWND g_status = nullptr;
 _Orvane* g_control = nullptr;
 Options g_options;
 
@@ -63,9 +65,22 @@ std::string Narrow(const std::wstring& w) {
     return s;
 }
 
-void Say(const std::string& line) {
+// Prints a line and, unless it is a progress line, appends it to the window's log. Progress
+// goes to the status line instead: an edit control that grows by one line per received piece
+// gets slower with every line.
+void Say(const std::string& line, bool progress = false) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+    if (progress) {
+        // Repainting costs more than a piece takes to arrive: ten updates a second will do.
+        static DWORD last = 0;
+        const DWORD now = GetTickCount();
+        if (g_status && now - last >= 100) {
+            SetWindowTextA(g_status, line.c_str());
+            last = now;
+        }
+        return;
+    }
     if (g_log) {
         const int end = GetWindowTextLengthA(g_log);
         SendMessageA(g_log, EM_SETSEL, end, end);
@@ -194,15 +209,18 @@ class Events final : public IDispatch {
         auto text = [&](UINT i) { return Field(V_BSTR(&p->rgvarg[p->cArgs - 1 - i])); };
         switch (id) {
             case 1:
+                SetWindowTextA(g_status, "package received");
                 Say("UpdateReceived");
                 g_updateReceived = true;
                 if (g_options.autoRun) PostMessageW(g_main, WM_COMMAND, kRun, 0);
                 break;
             case 2:
                 Say("ReceivingUpdate bytes=" + std::to_string(num(0)) +
-                    " total=" + std::to_string(num(1)) + " percent=" + std::to_string(num(2)) +
-                    " rate=" + std::to_string(num(3)) + " B/s");
-                SendMessageW(g_progress, PBM_SETPOS, num(2) > 100 ? 100 : num(2), 0);
+                        " total=" + std::to_string(num(1)) + " percent=" + std::to_string(num(2)) +
+                        " rate=" + std::to_string(num(3)) + " B/s",
+                    true);
+                if (static_cast<int>(SendMessageW(g_progress, PBM_GETPOS, 0, 0)) != num(2))
+                    SendMessageW(g_progress, PBM_SETPOS, num(2) > 100 ? 100 : num(2), 0);
                 break;
             case 3:
                 Say("ConnectionError " + std::to_string(num(0)) + " " + text(1));
@@ -296,18 +314,20 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                            {kAbout, L"About"}};
             int x = 64;
             for (const auto& b : buttons) {
-                CreateWindowW(L"BUTTON", b.text, WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, x, 16, 82,
+                CreateWindowW(L"BUTTON", b.text, WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, x, 16, 96,
                               26, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(b.id)),
                               nullptr, nullptr);
-                x += 88;
+                x += 100;
             }
             g_progress = CreateWindowW(
                 PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 64, 52, 610, 18, hwnd,
                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgress)), nullptr, nullptr);
+            g_status = CreateWindowW(L"STATIC", L"", WS_CHILD | WS_VISIBLE, 414, 54, 350, 18, hwnd,
+                                     nullptr, nullptr, nullptr);
             g_log = CreateWindowW(L"EDIT", L"",
                                   WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE |
                                       ES_READONLY | ES_AUTOVSCROLL,
-                                  12, 80, 662, 300, hwnd,
+                                  12, 80, 752, 300, hwnd,
                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLog)), nullptr,
                                   nullptr);
             return 0;
@@ -362,6 +382,8 @@ Options ParseOptions() {
             o.file = next();
         else if (a == L"/folder")
             o.folder = next();
+        else if (a == L"/hold")
+            o.holdMs = static_cast<DWORD>(_wtol(next().c_str()));
     }
     LocalFree(argv);
     return o;
@@ -381,7 +403,7 @@ int main() {
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.lpszClassName = L"OrvaneDemo";
     RegisterClassW(&wc);
-    g_main = CreateWindowW(L"OrvaneDemo", L"Orvane demo host", WS_OVERLAPPEDWINDOW, 60, 60, 700,
+    g_main = CreateWindowW(L"OrvaneDemo", L"Orvane demo host", WS_OVERLAPPEDWINDOW, 60, 60, 790,
                            430, nullptr, nullptr, wc.hInstance, nullptr);
     ShowWindow(g_main, SW_SHOW);
     int exitCode = 1;
@@ -399,6 +421,14 @@ int main() {
         }
         exitCode = g_step == Step::Done ? 0 : 1;
         if (g_options.autoRun) Say(exitCode == 0 ? "update cycle complete" : "update cycle FAILED");
+        if (g_options.holdMs) {
+            // Lets a person, or a screenshot, see the finished window.
+            const DWORD until = GetTickCount() + g_options.holdMs;
+            while (GetTickCount() < until) {
+                while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+                Sleep(20);
+            }
+        }
         g_control->Release();
         g_control = nullptr;
     }

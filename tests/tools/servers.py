@@ -139,3 +139,39 @@ DisableViaHeader Yes
         Server("tinyproxy", proc, port, workdir).stop()
         raise RuntimeError("tinyproxy did not start; see " + workdir)
     return Server("tinyproxy", proc, port, workdir)
+
+
+def main():
+    """`servers.py nginx --workdir D --webroot W` or `servers.py tinyproxy --workdir D`:
+    starts the server, prints "PORT <n>", and stops it when this process gets SIGTERM or
+    SIGINT, or after --lifetime seconds."""
+    import argparse
+    import sys
+
+    ap = argparse.ArgumentParser()
+    ap.add_argument("server", choices=["nginx", "tinyproxy"])
+    ap.add_argument("--workdir", required=True)
+    ap.add_argument("--webroot")
+    ap.add_argument("--lifetime", type=float, default=3600)
+    args = ap.parse_args()
+    if args.server == "nginx":
+        if not args.webroot:
+            ap.error("nginx needs --webroot")
+        server = start_nginx(args.workdir, os.path.abspath(args.webroot))
+    else:
+        server = start_tinyproxy(args.workdir)
+    print(f"PORT {server.port}", flush=True)
+    stopping = []
+    signal.signal(signal.SIGTERM, lambda *_: stopping.append(1))
+    signal.signal(signal.SIGINT, lambda *_: stopping.append(1))
+    deadline = time.monotonic() + args.lifetime
+    try:
+        while not stopping and time.monotonic() < deadline and server.proc.poll() is None:
+            time.sleep(0.1)
+    finally:
+        server.stop()
+    sys.exit(0)
+
+
+if __name__ == "__main__":
+    main()
