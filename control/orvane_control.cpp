@@ -122,6 +122,8 @@ STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
         p = static_cast<ISpecifyPropertyPages*>(this);
     else if (iid == IID_IQuickActivate)
         p = static_cast<IQuickActivate*>(this);
+    else if (iid == IID_ISupportErrorInfo)
+        p = static_cast<ISupportErrorInfo*>(this);
     *out = p;
     if (!p) return E_NOINTERFACE;
     AddRef();
@@ -582,6 +584,11 @@ STDMETHODIMP OrvaneControl::SetContentExtent(LPSIZEL size) {
 }
 STDMETHODIMP OrvaneControl::GetContentExtent(LPSIZEL size) {
     return GetExtent(DVASPECT_CONTENT, size);
+}
+
+// Run-time errors of _Orvane's methods carry error information.
+STDMETHODIMP OrvaneControl::InterfaceSupportsErrorInfo(REFIID iid) {
+    return iid == IID__Orvane || iid == IID_IDispatch ? S_OK : S_FALSE;
 }
 
 // ---------------------------------------------------------------------------------------

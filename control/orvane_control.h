@@ -36,6 +36,7 @@ class OrvaneControl final : public _Orvane,
                             public IPersistStreamInit,
                             public ISpecifyPropertyPages,
                             public IQuickActivate,
+                            public ISupportErrorInfo,
                             private net::IWinsockEvents {
    public:
     static HRESULT Create(REFIID iid, void** out);
@@ -168,6 +169,9 @@ class OrvaneControl final : public _Orvane,
     STDMETHODIMP QuickActivate(QACONTAINER* container, QACONTROL* control) override;
     STDMETHODIMP SetContentExtent(LPSIZEL size) override;
     STDMETHODIMP GetContentExtent(LPSIZEL size) override;
+
+    // ISupportErrorInfo
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
 
     // The fixed size of the control: 480 x 480 twips, 32 x 32 pixels.
     static constexpr int kSizePixels = 32;
