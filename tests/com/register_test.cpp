@@ -66,6 +66,19 @@ TEST_F(Registration, TypeLibraryIsRegisteredAndRemoved) {
     EXPECT_FALSE(KeyExists(tlb + "\\1.0"));
 }
 
+TEST_F(Registration, PropertyPagesAreRegisteredInProcess) {
+    ASSERT_EQ(S_OK, reg_());
+    for (const CLSID* clsid : {&CLSID_PropertyPage1, &CLSID_PropertyPage2, &CLSID_PropertyPage3}) {
+        const std::string key = "CLSID\\" + GuidText(*clsid);
+        const std::string server = DefaultValue(key + "\\InprocServer32");
+        EXPECT_NE(server.find("OrvaneCtl.ocx"), std::string::npos) << key;
+        EXPECT_EQ(DefaultValue(key + "\\InprocServer32", "ThreadingModel"), "Apartment");
+        EXPECT_FALSE(KeyExists(key + "\\Control")) << "a page is not a control";
+    }
+    ASSERT_EQ(S_OK, unreg_());
+    EXPECT_FALSE(KeyExists("CLSID\\" + GuidText(CLSID_PropertyPage1)));
+}
+
 TEST_F(Registration, ExportsAreUndecorated) {
     EXPECT_NE(GetProcAddress(lib_, "DllGetClassObject"), nullptr);
     EXPECT_NE(GetProcAddress(lib_, "DllCanUnloadNow"), nullptr);
