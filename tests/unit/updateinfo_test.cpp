@@ -20,7 +20,9 @@ TEST(ScrambleText, RoundTripsEveryByteAtTheLengthLimits) {
         for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>(i * 7 % 256);
         const std::string once = ScrambleText(text, kInformationKey);
         ASSERT_EQ(once.size(), n);
-        if (n > 16) EXPECT_NE(once, text);
+        if (n > 16) {
+            EXPECT_NE(once, text);
+        }
         EXPECT_EQ(ScrambleText(once, kInformationKey), text);
     }
 }
