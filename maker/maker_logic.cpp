@@ -71,7 +71,7 @@ LoadedForm LoadFromPlainText(std::string_view plain) {
         form.PackageFileSize = load.PackageSize;
     } else {
         // Shown as 0 so that saving asks for a package instead of writing a size of 0.
-        form.SizeText = "0";
+        form.SizeText.assign(1, '0');
     }
     form.Complete = load.Complete;
     return form;
