@@ -305,7 +305,7 @@ Maker::~Maker() {
     CloseHandle(process_.hProcess);
 }
 
-bool Maker::Start() {
+bool Maker::Start(const std::string& exe) {
     // Without a window manager on the virtual display, let the platform draw the window
     // frames of the maker itself, so that screenshots show the captions.
     HKEY key = nullptr;
@@ -316,7 +316,6 @@ bool Maker::Start() {
         RegCloseKey(key);
     }
 
-    const std::string exe = MakerExePath();
     std::string command = "\"" + exe + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;

@@ -76,8 +76,8 @@ class Maker {
     Maker(const Maker&) = delete;
     Maker& operator=(const Maker&) = delete;
 
-    // Starts the program and waits for its main window.
-    bool Start();
+    // Starts the program (the build's own, or a copy elsewhere) and waits for its main window.
+    bool Start(const std::string& exe = MakerExePath());
     HWND Form() const { return form_; }
     HWND Item(int id) const { return GetDlgItem(form_, id); }
     DWORD ProcessId() const { return pid_; }

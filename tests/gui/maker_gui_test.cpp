@@ -754,6 +754,42 @@ TEST_F(MakerTest, EditCommandsDoNothingWithoutATextBoxFocused) {
     }
 }
 
+// Presses Ctrl and a letter on the keyboard of the display.
+void PressCtrl(char key) {
+    INPUT keys[4] = {};
+    for (INPUT& k : keys) k.type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = VK_CONTROL;
+    keys[1].ki.wVk = static_cast<WORD>(key);
+    keys[2].ki.wVk = static_cast<WORD>(key);
+    keys[2].ki.dwFlags = KEYEVENTF_KEYUP;
+    keys[3].ki.wVk = VK_CONTROL;
+    keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(4, keys, sizeof(INPUT));
+}
+
+TEST_F(MakerTest, ShortcutKeysRunTheMenuCommands) {
+    ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
+    maker_.SetText(IDC_TEXT1, "typed text");
+    maker_.Focus(IDC_TEXT1);
+    maker_.Select(IDC_TEXT1, 2, 2);
+    SetClipboardText("pasted");
+    PressCtrl('V');  // the menu's Paste: the whole text is replaced, not inserted at the caret
+    for (int i = 0; i < 100 && maker_.Text(IDC_TEXT1) != "pasted"; ++i) Sleep(50);
+    EXPECT_EQ(maker_.Text(IDC_TEXT1), "pasted");
+
+    PressCtrl('S');
+    EXPECT_TRUE(maker_.CancelFileDialog(kSaveTitle));
+    ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
+    PressCtrl('N');
+    for (int i = 0; i < 100 && !maker_.Text(IDC_TEXT1).empty(); ++i) Sleep(50);
+    EXPECT_EQ(maker_.Text(IDC_TEXT1), "");
+    PressCtrl('O');
+    EXPECT_TRUE(maker_.CancelFileDialog(kOpenTitle));
+    ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
+    PressCtrl('Q');
+    EXPECT_TRUE(maker_.WaitForExit());
+}
+
 // ---- Help menu and the end of the program -----------------------------------------------------
 
 TEST_F(MakerTest, AboutBoxShowsEveryElementAndTheProgramsVersion) {
@@ -821,6 +857,37 @@ TEST_F(MakerTest, AboutBoxShowsEveryElementAndTheProgramsVersion) {
     EXPECT_TRUE(about->Wait());
     EXPECT_FALSE(IsWindow(box));
     EXPECT_TRUE(maker_.Running());
+}
+
+TEST_F(MakerTest, ContentsOpensTheHelpTopicFromTheProgramsFolder) {
+    // The help file was compiled next to the program and holds the topic.
+    const std::string chm = ReadFileBytes(BinaryDir() + "\\bin\\orvane.chm");
+    ASSERT_GT(chm.size(), 4u);
+    EXPECT_EQ(chm.substr(0, 4), "ITSF");
+    EXPECT_NE(chm.find("/updatefiles.htm"), std::string::npos);
+
+    RunQuietly(IDM_CONTENTS);  // the help window is not modal
+    HWND help = maker_.WaitForWindow([](HWND w) { return ClassOf(w) == "HH Parent"; });
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(TitleOf(help), "Orvane File Maker Help");  // the help file's own title
+    PostMessageA(help, WM_CLOSE, 0, 0);
+    for (int i = 0; i < 100 && IsWindowVisible(help); ++i) Sleep(50);
+    EXPECT_FALSE(IsWindowVisible(help));
+}
+
+TEST(MakerWithoutHelp, ContentsDoesNothingWhenTheHelpFileIsMissing) {
+    // A copy of the program in a folder without orvane.chm.
+    const std::string folder = FreshFolder("without-help");
+    const std::string exe = folder + "\\OrvaneMaker.exe";
+    ASSERT_TRUE(CopyFileA(MakerExePath().c_str(), exe.c_str(), FALSE));
+    Maker maker;
+    ASSERT_TRUE(maker.Start(exe));
+    auto contents = maker.CommandAsync(IDM_CONTENTS);
+    EXPECT_TRUE(contents->Wait());
+    Sleep(1000);
+    for (HWND w : maker.OtherWindows()) ADD_FAILURE() << "opened \"" << TitleOf(w) << "\"";
+    maker.SetText(IDC_TEXT1, "still working");
+    EXPECT_EQ(maker.Text(IDC_TEXT1), "still working");
 }
 
 TEST_F(MakerTest, ExitEndsTheProgramAtOnce) {
