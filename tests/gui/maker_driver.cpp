@@ -222,7 +222,7 @@ void SetClipboardText(const std::string& text) {
     CloseClipboard();
 }
 
-void SetClipboardBitmapOnly() {
+void ClearClipboard() {
     ASSERT_TRUE(OpenClipboardBounded());
     EmptyClipboard();
     CloseClipboard();
@@ -438,13 +438,6 @@ bool Maker::Press(HWND dialog, int buttonId) const {
         Sleep(20);
     }
     return false;
-}
-
-std::string Maker::DismissMessageBox(DWORD ms) const {
-    const auto box = WaitForMessageBox(ms);
-    if (!box) return {};
-    Press(box->Window, IDOK);
-    return box->Text;
 }
 
 bool Maker::ChooseFile(const std::string& title, const std::string& path) const {

@@ -34,7 +34,7 @@ std::vector<std::string> FolderEntries(const std::string& folder);
 // The clipboard as the test process sees it; nullopt when it holds no text.
 std::optional<std::string> ClipboardText();
 void SetClipboardText(const std::string& text);
-void SetClipboardBitmapOnly();  // a clipboard holding no text
+void ClearClipboard();  // a clipboard holding no text at all
 
 // Saves a picture of the whole X display (import -window root) as NAME.png in the build's
 // screenshot folder. Returns the Unix path, or an empty text when it could not be taken.
@@ -105,8 +105,6 @@ class Maker {
     std::optional<MessageBoxView> WaitForMessageBox(DWORD ms = kWaitMs) const;
     // Presses a button of a dialog and waits until the dialog is gone.
     bool Press(HWND dialog, int buttonId) const;
-    // Reads and closes the next message box, and returns its text ("" when none came).
-    std::string DismissMessageBox(DWORD ms = kWaitMs) const;
 
     // Types a path into the file dialog titled `title` and presses its OK button; answers Yes
     // when the dialog asks before replacing a file.

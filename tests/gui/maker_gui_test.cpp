@@ -456,6 +456,42 @@ TEST_F(MakerTest, NewThenSaveShowsTheSaveDialog) {
     EXPECT_TRUE(saving->Wait());
 }
 
+TEST_F(MakerTest, FileDialogsShowTheirSettings) {
+    struct Expected {
+        int command;
+        const char* title;
+        const char* fileName;
+        std::vector<std::string> types;
+    };
+    const Expected dialogs[] = {
+        {IDM_OPEN, kOpenTitle, "*.orv", {"Orvane files (*.orv)", "All files (*.*)"}},
+        {IDM_SAVEAS, kSaveTitle, "*.orv", {"Orvane files"}},
+        {IDC_COMMAND1, kPackageTitle, "*.*", {"All files (*.*)"}},
+    };
+    for (const Expected& e : dialogs) {
+        SCOPED_TRACE(e.title);
+        auto pending = maker_.CommandAsync(e.command);
+        HWND dialog = maker_.WaitForDialog(e.title);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(GetWindow(dialog, GW_OWNER), maker_.Form());
+        EXPECT_EQ(TitleOf(GetDlgItem(dialog, 0x47C)), e.fileName);  // file name (cmb13)
+        EXPECT_EQ(TitleOf(GetDlgItem(dialog, 0x471)), "bin");  // starts in the program's folder
+        HWND types = GetDlgItem(dialog, 0x470);                // file types (cmb1)
+        EXPECT_EQ(maker_.Send(types, CB_GETCOUNT), static_cast<LRESULT>(e.types.size()));
+        EXPECT_EQ(TitleOf(types), e.types[0]);  // the first type selected
+        for (const std::string& type : e.types) {
+            EXPECT_NE(maker_.Send(types, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                  reinterpret_cast<LPARAM>(type.c_str())),
+                      CB_ERR)
+                << type;
+        }
+        EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, 0x410)));  // no read-only check box
+        EXPECT_TRUE(maker_.Press(dialog, IDCANCEL));
+        EXPECT_TRUE(pending->Wait());
+    }
+    EXPECT_EQ(Boxes(), (std::array<std::string, 8>{}));  // cancelling changed nothing
+}
+
 TEST_F(MakerTest, OpenThenSaveRewritesTheFileInPlace) {
     const std::string file = Path("update.orv");
     ASSERT_TRUE(WriteFileBytes(file, FileBytesOf(ExampleFields())));
@@ -705,7 +741,7 @@ TEST_F(MakerTest, PasteReplacesTheWholeTextOfTheFocusedBox) {
     // A clipboard without text empties the box.
     maker_.Focus(IDC_TEXT6);
     maker_.SetText(IDC_TEXT6, "some comments");
-    SetClipboardBitmapOnly();
+    ClearClipboard();
     RunQuietly(IDM_PASTE);
     EXPECT_EQ(maker_.Text(IDC_TEXT6), "");
 
