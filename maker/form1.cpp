@@ -1,0 +1,390 @@
+#include "maker/form1.h"
+
+#include <commctrl.h>
+#include <windowsx.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "common/updateinfo/updateinfo.h"
+#include "maker/commdlgs.h"
+#include "maker/form2.h"
+#include "maker/resource.h"
+#include "maker/win_support.h"
+
+namespace orv::maker {
+
+namespace {
+
+constexpr std::array<int, 9> kBoxIds = {IDC_TEXT1, IDC_TEXT2, IDC_TEXT3, IDC_TEXT4,   IDC_TEXT5,
+                                        IDC_TEXT6, IDC_TEXT7, IDC_TEXT8, IDC_COMMAND1};
+
+// The text boxes that have change handlers, by control id.
+std::optional<Box> HandledTextBox(int id) {
+    if (id >= IDC_TEXT1 && id <= IDC_TEXT6) return static_cast<Box>(id - IDC_TEXT1);
+    return std::nullopt;
+}
+
+using HtmlHelpProc = HWND(WINAPI*)(HWND, LPCSTR, UINT, DWORD_PTR);
+constexpr UINT kHelpDisplayTopic = 0;  // HH_DISPLAY_TOPIC
+constexpr UINT kHelpCloseAll = 0x12;   // HH_CLOSE_ALL
+
+HtmlHelpProc HtmlHelpFunction(HMODULE library) {
+    if (!library) return nullptr;
+    return reinterpret_cast<HtmlHelpProc>(
+        reinterpret_cast<void*>(GetProcAddress(library, "HtmlHelpA")));
+}
+
+std::string ReadClipboardText(HWND owner) {
+    if (!OpenClipboard(owner)) return {};
+    ScopeExit close([] { CloseClipboard(); });
+    HANDLE data = GetClipboardData(CF_TEXT);
+    if (!data) return {};
+    const char* text = static_cast<const char*>(GlobalLock(data));
+    if (!text) return {};
+    ScopeExit unlock([data] { GlobalUnlock(data); });
+    // The clipboard's text ends at its first NUL; never read past the memory block.
+    const std::size_t capacity = GlobalSize(data);
+    std::size_t n = 0;
+    while (n < capacity && text[n] != '\0') ++n;
+    return std::string(text, n);
+}
+
+void WriteClipboardText(HWND owner, const std::string& text) {
+    if (!OpenClipboard(owner)) return;
+    ScopeExit close([] { CloseClipboard(); });
+    EmptyClipboard();
+    UniqueGlobal memory(GlobalAlloc(GMEM_MOVEABLE, text.size() + 1));
+    if (!memory) return;
+    char* target = static_cast<char*>(GlobalLock(memory.get()));
+    if (!target) return;
+    memcpy(target, text.c_str(), text.size() + 1);
+    GlobalUnlock(memory.get());
+    if (SetClipboardData(CF_TEXT, memory.get())) memory.release();  // the clipboard owns it now
+}
+
+}  // namespace
+
+bool Form1::Create() {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefDlgProcA;
+    wc.cbWndExtra = DLGWINDOWEXTRA;
+    wc.hInstance = instance_;
+    wc.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_APP));
+    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = ORV_FORM1_CLASS;
+    if (!RegisterClassExA(&wc)) return false;
+    accelerators_ = LoadAcceleratorsA(instance_, MAKEINTRESOURCEA(IDR_ACCELERATORS));
+    window_ = CreateDialogParamA(instance_, MAKEINTRESOURCEA(IDD_FORM1), nullptr, DialogProc,
+                                 reinterpret_cast<LPARAM>(this));
+    return window_ != nullptr;
+}
+
+int Form1::Run(int show) {
+    ShowWindow(window_, show);
+    UpdateWindow(window_);
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (window_ && TranslateAcceleratorA(window_, accelerators_, &msg)) continue;
+        if (window_ && IsDialogMessageA(window_, &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+INT_PTR CALLBACK Form1::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    Form1* self = nullptr;
+    if (message == WM_INITDIALOG) {
+        self = reinterpret_cast<Form1*>(lParam);
+        self->window_ = window;
+        SetWindowLongPtrA(window, DWLP_USER, lParam);
+    } else {
+        self = reinterpret_cast<Form1*>(GetWindowLongPtrA(window, DWLP_USER));
+    }
+    return self ? self->HandleMessage(message, wParam, lParam) : FALSE;
+}
+
+INT_PTR Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG: Load(); return TRUE;
+        case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return TRUE;
+        case WM_CLOSE: DestroyWindow(window_); return TRUE;
+        case WM_DESTROY:
+            if (auto help = HtmlHelpFunction(helpLibrary_.get())) {
+                help(nullptr, nullptr, kHelpCloseAll, 0);
+            }
+            PostQuitMessage(0);
+            return TRUE;
+        case WM_NCDESTROY: window_ = nullptr; return FALSE;
+    }
+    return FALSE;
+}
+
+void Form1::OnCommand(int id, int code) {
+    if (const auto box = HandledTextBox(id)) {
+        if (code == EN_CHANGE) OnTextChange(*box);
+        return;
+    }
+    switch (id) {
+        case IDC_COMMAND1:
+            if (code == BN_CLICKED) ChoosePackage();
+            break;
+        case IDM_NEW: New(); break;
+        case IDM_OPEN: Open(); break;
+        case IDM_SAVE: Save(); break;
+        case IDM_SAVEAS: SaveAs(); break;
+        case IDM_EXIT: DestroyWindow(window_); break;
+        case IDM_CUT: Cut(); break;
+        case IDM_COPY: Copy(); break;
+        case IDM_PASTE: Paste(); break;
+        case IDM_CONTENTS: Contents(); break;
+        case IDM_ABOUT: About(); break;
+        default: break;  // Enter and Esc in the boxes (IDOK, IDCANCEL) do nothing
+    }
+}
+
+void Form1::Load() {
+    const int small = GetSystemMetrics(SM_CXSMICON);
+    bigIcon_.reset(static_cast<HICON>(LoadImageA(instance_, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON,
+                                                 GetSystemMetrics(SM_CXICON),
+                                                 GetSystemMetrics(SM_CYICON), 0)));
+    smallIcon_.reset(static_cast<HICON>(
+        LoadImageA(instance_, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, small, small, 0)));
+    SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon_.get()));
+    SendMessageA(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
+
+    for (int month = 1; month <= 12; ++month) {
+        ComboBox_AddString(Control(IDC_COMBO1), TwoDigits(month).c_str());
+    }
+    for (int day = 1; day <= 31; ++day) {
+        ComboBox_AddString(Control(IDC_COMBO2), TwoDigits(day).c_str());
+    }
+    for (int year = kFirstYear; year <= kLastYear; ++year) {
+        ComboBox_AddString(Control(IDC_COMBO3), std::to_string(year).c_str());
+    }
+    SelectToday();
+
+    for (int id = IDC_TEXT1; id <= IDC_TEXT6; ++id) {
+        SetWindowSubclass(Control(id), BoxProc, id, reinterpret_cast<DWORD_PTR>(this));
+    }
+}
+
+LRESULT CALLBACK Form1::BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                DWORD_PTR form) {
+    if (message == WM_NCDESTROY) RemoveWindowSubclass(box, BoxProc, id);
+    const LRESULT result = DefSubclassProc(box, message, wParam, lParam);
+    // A multi-line box reports no change when its text is set; every box is told here.
+    if (message == WM_SETTEXT) {
+        if (const auto handled = HandledTextBox(static_cast<int>(id))) {
+            reinterpret_cast<Form1*>(form)->OnTextChange(*handled);
+        }
+    }
+    return result;
+}
+
+void Form1::SelectToday() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    const DateIndexes d = DateListIndexes(now.wYear, now.wMonth, now.wDay);
+    ComboBox_SetCurSel(Control(IDC_COMBO1), d.Month);
+    ComboBox_SetCurSel(Control(IDC_COMBO2), d.Day);
+    ComboBox_SetCurSel(Control(IDC_COMBO3), d.Year);
+}
+
+HWND Form1::Control(Box box) const {
+    return Control(kBoxIds[static_cast<std::size_t>(box)]);
+}
+
+void Form1::SetText(Box box, const std::string& text) {
+    SetWindowTextA(Control(box), text.c_str());
+}
+
+std::string Form1::Text(Box box) const {
+    return WindowText(Control(box));
+}
+
+void Form1::FocusControl(Box box) {
+    SendMessageA(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Control(box)), TRUE);
+}
+
+void Form1::ShowError(std::string_view message) {
+    MessageBoxA(window_, std::string(message).c_str(), std::string(kAppTitle).c_str(),
+                MB_OK | MB_ICONERROR);
+}
+
+void Form1::OnTextChange(Box box) {
+    const std::size_t slot = static_cast<std::size_t>(box);
+    std::string text = Text(box);
+    if (text == seenText_[slot]) return;
+    seenText_[slot] = text;
+
+    HWND control = Control(box);
+    if (const auto guarded = ApplyGuard(GuardOf(box), text)) {
+        // Setting the text raises the change again; that pass finds nothing to remove.
+        SetWindowTextA(control, guarded->c_str());
+        const int end = static_cast<int>(guarded->size());
+        Edit_SetSel(control, end, end);
+        return;
+    }
+    if (HasNumericCheck(box) && NeedsNumericWarning(ConvertToInt32(text))) {
+        ShowError(kNumericWarning);
+        FocusControl(box);
+        Edit_SetSel(control, 0, -1);
+    }
+}
+
+void Form1::ChoosePackage() {
+    const std::string chosen = ShowFileDialog(window_, kDialogOpen, "Update package file...", "*.*",
+                                              "All files (*.*)", ProgramFolder(), "*");
+    if (chosen.empty()) return;
+    const FileSize size = QueryFileSize(chosen);
+    if (size.Error != ERROR_SUCCESS) {
+        ShowError("The update package cannot be read:\r\n" + chosen + "\r\n\r\n" +
+                  SystemErrorText(size.Error));
+        return;
+    }
+    if (size.Size >= kPackageSizeLimit) {
+        ShowError(kPackageTooLargeMessage);
+        return;
+    }
+    PackageFileSize = static_cast<int32_t>(size.Size);
+    SetText(Box::Text7, FileNameFromPath(chosen));
+    SetText(Box::Text8, std::to_string(PackageFileSize));
+}
+
+FormRecord Form1::ReadRecord() const {
+    FormRecord r;
+    r.Name = Text(Box::Text1);
+    r.Version = {Text(Box::Text2), Text(Box::Text3), Text(Box::Text4), Text(Box::Text5)};
+    r.Comments = Text(Box::Text6);
+    r.PackageFile = Text(Box::Text7);
+    r.SizeText = Text(Box::Text8);
+    r.Month = WindowText(Control(IDC_COMBO1));
+    r.Day = WindowText(Control(IDC_COMBO2));
+    r.Year = WindowText(Control(IDC_COMBO3));
+    r.PackageFileSize = PackageFileSize;
+    return r;
+}
+
+void Form1::SaveUpdate(const std::string& fileName) {
+    const FormRecord record = ReadRecord();
+    if (const auto refusal = CheckBeforeSave(record)) {
+        ShowError(refusal->Message);
+        FocusControl(refusal->Focus);
+        return;
+    }
+    const std::string bytes = ScrambleText(PlainTextOf(record), kInformationKey);
+    if (const DWORD error = WriteFileReplacing(fileName, bytes); error != ERROR_SUCCESS) {
+        ShowError("The update file cannot be saved:\r\n" + fileName + "\r\n\r\n" +
+                  SystemErrorText(error));
+    }
+}
+
+void Form1::New() {
+    CurrentFileName.clear();
+    PackageFileSize = 0;
+    SelectToday();
+    for (Box box : {Box::Text1, Box::Text2, Box::Text3, Box::Text4, Box::Text5, Box::Text6,
+                    Box::Text7, Box::Text8}) {
+        SetText(box, "");
+    }
+}
+
+void Form1::Open() {
+    CurrentFileName =
+        ShowFileDialog(window_, kDialogOpen, "Open Update file...", "*.orv",
+                       "Orvane files (*.orv)|*.orv|All files (*.*)|*.*", ProgramFolder(), "orv");
+    if (CurrentFileName.empty()) return;
+
+    const FileRead file = ReadWholeFile(CurrentFileName, kMaxInfoTextLength);
+    if (!file.Ok()) {
+        // The form keeps the record it holds, which did not come from this file.
+        const std::string name = std::exchange(CurrentFileName, std::string());
+        const std::string reason = file.TooLarge
+                                       ? "It is larger than an update file can be (32767 bytes)."
+                                       : SystemErrorText(file.Error);
+        ShowError("The update file cannot be opened:\r\n" + name + "\r\n\r\n" + reason);
+        return;
+    }
+
+    const LoadedForm form = LoadFromPlainText(ScrambleText(file.Bytes, kInformationKey));
+    SetText(Box::Text1, form.Name);
+    SetText(Box::Text2, form.Version[0]);
+    SetText(Box::Text3, form.Version[1]);
+    SetText(Box::Text4, form.Version[2]);
+    SetText(Box::Text5, form.Version[3]);
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    const DateIndexes today = DateListIndexes(now.wYear, now.wMonth, now.wDay);
+    ComboBox_SetCurSel(Control(IDC_COMBO1), form.MonthIndex.value_or(today.Month));
+    ComboBox_SetCurSel(Control(IDC_COMBO2), form.DayIndex.value_or(today.Day));
+    ComboBox_SetCurSel(Control(IDC_COMBO3), form.YearIndex.value_or(today.Year));
+    SetText(Box::Text6, form.Comments);
+    SetText(Box::Text7, form.PackageFile);
+    SetText(Box::Text8, form.SizeText);
+    PackageFileSize = form.PackageFileSize;
+    if (!form.Complete) ShowError(kIncompleteMessage);
+}
+
+void Form1::Save() {
+    if (!CurrentFileName.empty()) {
+        SaveUpdate(CurrentFileName);
+    } else {
+        SaveAs();
+    }
+}
+
+void Form1::SaveAs() {
+    CurrentFileName = ShowFileDialog(window_, kDialogSave, "Save Update file as...", "*.orv",
+                                     "Orvane files", ProgramFolder(), "orv");
+    if (!CurrentFileName.empty()) SaveUpdate(CurrentFileName);
+}
+
+HWND Form1::FocusedTextBox() const {
+    HWND focus = GetFocus();
+    if (!focus || GetParent(focus) != window_) return nullptr;
+    const int id = GetDlgCtrlID(focus);
+    return (id >= IDC_TEXT1 && id <= IDC_TEXT7) || id == IDC_TEXT8 ? focus : nullptr;
+}
+
+void Form1::Copy() {
+    HWND box = FocusedTextBox();
+    if (!box) return;  // the button and the lists hold no text to copy
+    DWORD start = 0, end = 0;
+    SendMessageA(box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    const std::string text = WindowText(box);
+    start = std::min<DWORD>(start, text.size());
+    end = std::clamp<DWORD>(end, start, text.size());
+    WriteClipboardText(window_, text.substr(start, end - start));
+}
+
+void Form1::Cut() {
+    HWND box = FocusedTextBox();
+    if (!box) return;
+    Copy();
+    SendMessageA(box, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(""));
+}
+
+void Form1::Paste() {
+    HWND box = FocusedTextBox();
+    if (!box) return;
+    SetWindowTextA(box, ReadClipboardText(window_).c_str());
+}
+
+void Form1::Contents() {
+    if (!helpLibrary_) helpLibrary_.reset(LoadLibraryA("hhctrl.ocx"));
+    const auto help = HtmlHelpFunction(helpLibrary_.get());
+    if (!help) return;
+    // A missing help file only means that no help window opens.
+    help(window_, HelpTopicPath(ProgramFolder()).c_str(), kHelpDisplayTopic, 0);
+}
+
+void Form1::About() {
+    ShowAboutBox(instance_, window_, bigIcon_.get());
+}
+
+}  // namespace orv::maker

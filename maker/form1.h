@@ -1,0 +1,86 @@
+// Form1: the editor's one working window. Shows one update information record, guards the
+// boxes against the characters the file reserves, chooses the package, and runs the File,
+// Edit and Help menus.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "maker/handles.h"
+#include "maker/maker_logic.h"
+
+namespace orv::maker {
+
+class Form1 {
+   public:
+    explicit Form1(HINSTANCE instance) : instance_(instance) {}
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+
+    // Registers the form's window class and creates the (not yet visible) window.
+    bool Create();
+    HWND Handle() const { return window_; }
+
+    // Runs the message loop until the window is closed; returns the exit code.
+    int Run(int show);
+
+   private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnCommand(int id, int code);
+    // Subclass of Text1 to Text6: runs the change handler after the text was set.
+    static LRESULT CALLBACK BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam,
+                                    UINT_PTR id, DWORD_PTR form);
+
+    // Form load: date lists, today's date.
+    void Load();
+    void SelectToday();
+    // Change of Text1 to Text6: guards and the numeric check.
+    void OnTextChange(Box box);
+    // Click of Command1.
+    void ChoosePackage();
+    // Checks the form and writes the update information file.
+    void SaveUpdate(const std::string& fileName);
+
+    // File menu.
+    void New();
+    void Open();
+    void Save();
+    void SaveAs();
+    // Edit menu.
+    void Copy();
+    void Cut();
+    void Paste();
+    // Help menu.
+    void Contents();
+    void About();
+
+    HWND Control(Box box) const;
+    HWND Control(int id) const { return GetDlgItem(window_, id); }
+    void SetText(Box box, const std::string& text);
+    std::string Text(Box box) const;
+    void FocusControl(Box box);
+    void ShowError(std::string_view message);
+    FormRecord ReadRecord() const;
+    HWND FocusedTextBox() const;
+
+    HINSTANCE instance_;
+    HWND window_ = nullptr;
+    HACCEL accelerators_ = nullptr;
+    UniqueIcon bigIcon_, smallIcon_;
+    UniqueModule helpLibrary_;
+    // The last text each of Text1 to Text6 was seen with: a change handler runs only when the
+    // text really changed, as for the user's typing.
+    std::array<std::string, 6> seenText_;
+
+    // The full path of the update information file being edited; empty when there is none.
+    std::string CurrentFileName;
+    // The package size in bytes; what SaveUpdate writes (Text8 only shows it).
+    int32_t PackageFileSize = 0;
+};
+
+}  // namespace orv::maker
