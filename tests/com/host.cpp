@@ -76,7 +76,7 @@ STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VAR
                                UINT*) {
     Event e{id, {}};
     for (UINT i = p->cArgs; i-- > 0;) e.args.push_back(VariantText(p->rgvarg[i]));
-    events.push_back(e);
+    if (keep) events.push_back(e);
     if (onEvent) onEvent(e, p);
     return S_OK;
 }

@@ -133,6 +133,10 @@ uint16_t FaultServer::Refused() {
     return PortOf(Request("REFUSED"));
 }
 
+uint16_t FaultServer::RefusedLow() {
+    return PortOf(Request("REFUSED_LOW"));
+}
+
 bool FaultServer::Wait(uint16_t port, int index, int seconds, Finished* out) {
     char line[64];
     std::snprintf(line, sizeof line, "WAIT %u %d %d", port, index, seconds);

@@ -30,6 +30,8 @@ class FaultServer {
     uint16_t ListenLow(const std::string& scripts);
     // A port that refuses connections.
     uint16_t Refused();
+    // The same from 20000 to 32767.
+    uint16_t RefusedLow();
     // Waits until connection `index` of the listener on `port` has finished.
     bool Wait(uint16_t port, int index, int seconds, Finished* out);
     // How many connections the listener has accepted.
