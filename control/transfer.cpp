@@ -326,9 +326,17 @@ void OrvaneControl::FinishCheck() {
 
 void OrvaneControl::ReceivePackageData(std::string piece) {
     if (!headerSeen_) {
+        // The cap counts the header itself, whatever the pieces it arrives in: the text
+        // before CR LF CR LF, of which the last three characters may still be waiting for
+        // the rest of the header end.
+        const std::size_t held = ResponseText.size() + piece.size();
         http::HeaderDetection d = http::DetectHeader(ResponseText, piece);
         if (!d.found) {
-            if (ResponseText.size() > kMaxPackageHeader) EndTransferWithError(kMessageTooLong);
+            if (ResponseText.size() > kMaxPackageHeader + 3) EndTransferWithError(kMessageTooLong);
+            return;
+        }
+        if (held - d.firstBody.size() - 4 > kMaxPackageHeader) {
+            EndTransferWithError(kMessageTooLong);
             return;
         }
         headerSeen_ = true;
