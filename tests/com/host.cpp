@@ -36,7 +36,7 @@ std::wstring VariantText(const VARIANT& in) {
     if (V_VT(v) == (VT_VARIANT | VT_BYREF)) v = V_VARIANTREF(v);
     if ((V_VT(v) & ~VT_BYREF) == VT_RECORD) {
         const auto* r = static_cast<const UPDATEINFO*>(V_RECORD(v));
-        auto s = [](BSTR b) { return std::wstring(b ? b : L""); };
+        auto s = [](BSTR b) { return std::wstring(b ? b : L"", b ? SysStringLen(b) : 0); };
         return s(r->Name) + L"|" + s(r->Version) + L"|" + s(r->ReleaseDate) + L"|" +
                s(r->Description) + L"|" + s(r->PackageFile) + L"|" +
                std::to_wstring(r->PackageSize);
