@@ -430,5 +430,51 @@ TEST_F(Hostile, PackageNamesNeverLeaveTheChosenFolder) {
     }
 }
 
+TEST_F(Hostile, PackageNamesThatNameNoFileInTheFolder) {
+    struct Case {
+        std::string packageFile;
+        HRESULT hr;  // S_OK: refused with ORV_ERROR_NOUPDATEDATA
+    };
+    const HRESULT kPathNotFound = static_cast<HRESULT>(0x800A0000 + 76);
+    const HRESULT kBadFileName = static_cast<HRESULT>(0x800A0000 + 52);
+    const Case cases[] = {
+        // Characters no file name may hold: the file error, before any connection.
+        {"a\r\nb.bin", kPathNotFound},
+        {"a*b.bin", kPathNotFound},
+        {"a?b.bin", kPathNotFound},
+        {"a\"b.bin", kPathNotFound},
+        {"a<b>.bin", kPathNotFound},
+        {std::string(300, 'n'), kBadFileName},
+        // Devices, which the platform finds whatever folder stands in front of them.
+        {"NUL", S_OK},
+        {"CON", S_OK},
+        {"AUX", S_OK},
+        {"COM1", S_OK},
+        {"nul.txt", S_OK},
+        {"LPT1.x.y", S_OK},
+        {"conin$", S_OK},
+    };
+    for (const Case& c : cases) {
+        const std::string folder = FreshFolder(servers_, "refused");
+        const uint16_t port = Serve(Answer(
+            HttpResponse("HTTP/1.0 200 OK", OrvFile("Refused", "1.0.0.0", c.packageFile, 7))));
+        At(port);
+        CheckAndWait();
+        ASSERT_EQ(sink_.Of(kInfoReceived).size(), 1u);
+        sink_.events.clear();
+        ClearNotes();
+        ORVANEERROR r;
+        EXPECT_EQ(ReceiveHr(folder, "", &r), c.hr) << ::testing::PrintToString(c.packageFile);
+        if (c.hr == S_OK) {
+            EXPECT_EQ(r, ORV_ERROR_NOUPDATEDATA) << c.packageFile;
+        }
+        EXPECT_EQ(fault_.Accepted(port), 1) << "a refused download connected";
+        EXPECT_FALSE(StatePublished());
+        EXPECT_TRUE(sink_.events.empty());
+        ExpectSettled(folder);
+        Cancel();
+    }
+}
+
 }  // namespace
 }  // namespace orv::test
