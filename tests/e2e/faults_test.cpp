@@ -207,6 +207,29 @@ TEST_F(Faults, DownloadResponseShapes) {
     ExpectSettled(folder);
 }
 
+// --- where the package goes ------------------------------------------------------------------
+
+TEST_F(Faults, LocalNamesAndTheCurrentFolder) {
+    HoldRecord(OrvFile("Local", "1.0.0.0", "local.bin", 5));
+    const std::string folder = FreshFolder(servers_, "local");
+    auto serve = [&] { At(Serve(Answer(HttpResponse("HTTP/1.0 200 OK", "12345")))); };
+
+    // A folder without its trailing backslash; a chosen name loses its backslashes.
+    serve();
+    EXPECT_EQ(ReceiveAndWait(folder, "sub\\dir\\named.bin").back(), L"UpdateReceived");
+    EXPECT_EQ(ReadAll(folder + "\\subdirnamed.bin"), "12345");
+
+    // No folder and no name: the package name in the host's current folder.
+    char previous[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+    serve();
+    EXPECT_EQ(ReceiveAndWait("", "").back(), L"UpdateReceived");
+    SetCurrentDirectoryA(previous);
+    EXPECT_EQ(ReadAll(folder + "\\local.bin"), "12345");
+    ExpectSettled(folder);
+}
+
 // --- the request ------------------------------------------------------------------------------
 
 TEST_F(Faults, RequestBytesAreExactAndSentOnce) {
@@ -289,6 +312,23 @@ TEST_F(Faults, RefusedConnectionIsReported) {
     At(port);
     EXPECT_EQ(CheckAndWait(),
               (std::vector<std::wstring>{L"ConnectionError(10061,Connection refused.)"}));
+    ExpectSettled("");
+
+    // A host that tries again from inside its ConnectionError handler gets the new check.
+    const uint16_t good = Serve(Answer(HttpResponse("HTTP/1.0 200 OK", "")));
+    ORVANEERROR retried = static_cast<ORVANEERROR>(12345);
+    sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+        if (e.id != kConnectionError) return;
+        EXPECT_EQ(S_OK, ctl_->put_RemotePort(good));
+        retried = Check();
+    };
+    sink_.events.clear();
+    EXPECT_EQ(Check(), ORV_ERROR_SUCCESS);
+    EXPECT_TRUE(PumpUntil([&] { return !sink_.Of(kInfoReceived).empty(); }, 10000));
+    sink_.onEvent = nullptr;
+    EXPECT_EQ(retried, ORV_ERROR_SUCCESS);
+    EXPECT_EQ(Names(), (std::vector<std::wstring>{L"ConnectionError(10061,Connection refused.)",
+                                                  L"HttpStatus(200,OK)", L"InfoReceived"}));
     ExpectSettled("");
 }
 
@@ -498,6 +538,8 @@ TEST_F(Faults, FailedFinalWriteReportsTheSystemError) {
     EXPECT_GT(code, 0);
     EXPECT_LT(code, 10000);
     EXPECT_FALSE(errors[0].args[1].empty());
+    EXPECT_EQ(errors[0].args[1].find(L"File error"), std::wstring::npos)
+        << "not the system's text: " << ::testing::PrintToString(errors[0].args);
     EXPECT_TRUE(sink_.Of(kUpdateReceived).empty());
     EXPECT_EQ(sink_.events.back().id, kConnectionError);
     EXPECT_NE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
