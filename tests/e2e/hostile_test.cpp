@@ -238,6 +238,25 @@ TEST_F(Hostile, SilentServerKeepsTheControlBusyUntilCancelled) {
     EXPECT_TRUE(sink_.events.empty());
 }
 
+TEST_F(Hostile, HostReleasingTheControlMidDownloadLeavesNothingBehind) {
+    HoldRecord("released.bin", 100000);
+    const std::string folder = FreshFolder(servers_, "released");
+    const uint16_t port = After(Send(HttpResponse("HTTP/1.0 200 OK", Pattern(3000))) +
+                                R"(,{"op":"silent","seconds":10})");
+    At(port);
+    EXPECT_EQ(Receive(folder), ORV_ERROR_SUCCESS);
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kReceivingUpdate).empty(); }, 10000));
+    EXPECT_EQ(TempFiles(folder).size(), 1u);
+    const std::size_t seen = sink_.events.size();
+    EXPECT_EQ(0u, ctl_->Release());
+    ctl_ = nullptr;
+    PumpFor(300);
+    EXPECT_EQ(sink_.events.size(), seen) << "a released control raised events";
+    EXPECT_EQ(TempFiles(folder), std::vector<std::string>{});
+    EXPECT_FALSE(Exists(folder + "\\released.bin")) << "nothing is written for a cut download";
+    EXPECT_NE(Finish(port).end, "closed") << "the connection stayed open";
+}
+
 // --- resets -----------------------------------------------------------------------------------
 
 TEST_F(Hostile, ResetsAtEveryStageLeaveNoHalfFile) {
