@@ -103,7 +103,6 @@ class E2E : public ::testing::Test {
     // Checks that the control is free, published as free, and left no temporary file.
     void ExpectSettled(const std::string& folder);
 
-    static std::vector<std::wstring> Names(const EventSink& sink) { return sink.Names(); }
     std::vector<std::wstring> Names() const { return sink_.Names(); }
     static std::wstring W(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
