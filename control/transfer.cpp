@@ -44,6 +44,18 @@ std::string BareFileName(const std::string& name) {
     return bare;
 }
 
+// Whether a path names a device (CON, NUL, COM1, LPT1.txt, ...): the platform resolves those
+// to the device itself, whatever folder stands in front of them.
+bool NamesADevice(const std::string& path) {
+    const DWORD need = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (need == 0) return false;
+    std::string full(need, '\0');
+    const DWORD n = GetFullPathNameA(path.c_str(), need, full.data(), nullptr);
+    if (n == 0 || n >= need) return false;
+    full.resize(n);
+    return full.rfind("\\\\.\\", 0) == 0;
+}
+
 std::string SystemErrorText(DWORD code) {
     char* text = nullptr;
     const DWORD n = FormatMessageA(
@@ -141,7 +153,8 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
     RETURN_HR_IF_NULL(E_POINTER, result);
     return ComBoundary([&]() -> HRESULT {
         std::string fileName = ToAnsi(localFileName);
-        if (!fileName.empty()) {
+        const bool named = !fileName.empty();
+        if (named) {
             std::erase(fileName, '\\');
         } else {
             fileName = BareFileName(currentInfo_.PackageFile);
@@ -154,6 +167,8 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
                 return S_OK;
             }
         }
+        // A name from the server must name a file in the folder, never a device.
+        if (!named && !fileName.empty() && NamesADevice(folder + fileName)) fileName.clear();
         // A refused call leaves the running download's target alone.
         const std::string target = folder + fileName;
 
@@ -326,9 +341,17 @@ void OrvaneControl::FinishCheck() {
 
 void OrvaneControl::ReceivePackageData(std::string piece) {
     if (!headerSeen_) {
+        // The cap counts the header itself, whatever the pieces it arrives in: the text
+        // before CR LF CR LF, of which the last three characters may still be waiting for
+        // the rest of the header end.
+        const std::size_t held = ResponseText.size() + piece.size();
         http::HeaderDetection d = http::DetectHeader(ResponseText, piece);
         if (!d.found) {
-            if (ResponseText.size() > kMaxPackageHeader) EndTransferWithError(kMessageTooLong);
+            if (ResponseText.size() > kMaxPackageHeader + 3) EndTransferWithError(kMessageTooLong);
+            return;
+        }
+        if (held - d.firstBody.size() - 4 > kMaxPackageHeader) {
+            EndTransferWithError(kMessageTooLong);
             return;
         }
         headerSeen_ = true;

@@ -57,6 +57,15 @@ void DiscardNotifications(HWND window) {
     }
 }
 
+// Wine reports a connection the peer reset as a plain close, without the error code; the sign
+// left is data that arrived but was never read (an orderly close is reported only once
+// everything has been read). Such a close counts as the reset it is, so that a response cut
+// short never passes for a complete one.
+bool AbortedWithDataUnread(SOCKET s) {
+    u_long unread = 0;
+    return ioctlsocket(s, FIONREAD, &unread) == 0 && unread > 0;
+}
+
 }  // namespace
 
 int16_t GetSelectEvent(LPARAM lParam) {
@@ -231,6 +240,11 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             // An Error handler that already started the next connection owns the slot now; this
             // close belongs to the old one and must not end the new one.
             if (!stillRecorded && SocketRecorded()) break;
+            if (error == 0 && stillRecorded && AbortedWithDataUnread(notified)) {
+                if (Winsock* owner = SocketOwner) owner->SOCKET_SETERROR(WSAECONNRESET);
+                if ((EndedConnections != ended || CurrentSocket != notified) && SocketRecorded())
+                    break;
+            }
             CloseCurrentSocket();
             GiveWindowBack(window);
             IsConnected = 0;

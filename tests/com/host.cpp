@@ -36,7 +36,7 @@ std::wstring VariantText(const VARIANT& in) {
     if (V_VT(v) == (VT_VARIANT | VT_BYREF)) v = V_VARIANTREF(v);
     if ((V_VT(v) & ~VT_BYREF) == VT_RECORD) {
         const auto* r = static_cast<const UPDATEINFO*>(V_RECORD(v));
-        auto s = [](BSTR b) { return std::wstring(b ? b : L""); };
+        auto s = [](BSTR b) { return std::wstring(b ? b : L"", b ? SysStringLen(b) : 0); };
         return s(r->Name) + L"|" + s(r->Version) + L"|" + s(r->ReleaseDate) + L"|" +
                s(r->Description) + L"|" + s(r->PackageFile) + L"|" +
                std::to_wstring(r->PackageSize);
@@ -76,7 +76,7 @@ STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VAR
                                UINT*) {
     Event e{id, {}};
     for (UINT i = p->cArgs; i-- > 0;) e.args.push_back(VariantText(p->rgvarg[i]));
-    events.push_back(e);
+    if (keep) events.push_back(e);
     if (onEvent) onEvent(e, p);
     return S_OK;
 }

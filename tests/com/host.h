@@ -60,6 +60,9 @@ class EventSink final : public IDispatch, public CountedUnknown {
 
     std::vector<Event> events;
     std::function<void(const Event&, DISPPARAMS*)> onEvent;
+    // False: events go to `onEvent` only and are not kept (long transfers whose thousands of
+    // progress events would otherwise weigh on the test's own memory).
+    bool keep = true;
 
     // Events with this id.
     std::vector<Event> Of(DISPID id) const;

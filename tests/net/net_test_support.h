@@ -1,9 +1,10 @@
-// Test support for the socket layer: the fault server's control client, a probe on the
-// program's own import table, a window of the test's own, a bounded message pump and a
-// recording event owner.
+// Test support for the socket layer: probes on the program's own import table, a window of
+// the test's own, a bounded message pump and a recording event owner. The fault server's
+// client and the import probe itself live in tests/support.
 #pragma once
 
 #include <windows.h>
+
 #include <winsock.h>
 
 #include <cstdint>
@@ -12,64 +13,16 @@
 #include <vector>
 
 #include "control/net/winsock.h"
+#include "tests/support/fault_client.h"
+#include "tests/support/import_probe.h"
 
 namespace orv::net::test {
 
-// Client of tests/tools/fault_server.py in control mode, whose port the test runner passes in
-// ORV_FAULT_SERVER_PORT. It uses ws2_32 through GetProcAddress so that its own socket calls
-// never pass through the import table the probes watch.
-class FaultServer {
-   public:
-    struct Finished {
-        std::string end;       // "closed", "eof", "reset", "reset-sent", "error"
-        std::string received;  // what the client sent on that connection
-    };
-
-    // False (with a reason in Error()) when there is no server to talk to.
-    bool Available();
-    const std::string& Error() const { return error_; }
-
-    // A listener running the given JSON list of per-connection scripts; its port, or 0.
-    uint16_t Listen(const std::string& scripts);
-    // The same on a port from 20000 to 32767.
-    uint16_t ListenLow(const std::string& scripts);
-    // A port that refuses connections.
-    uint16_t Refused();
-    // Waits until connection `index` of the listener on `port` has finished.
-    bool Wait(uint16_t port, int index, int seconds, Finished* out);
-    // How many connections the listener has accepted.
-    int Accepted(uint16_t port);
-
-    // One request line, one answer line ("OK ..." or "ERR ..."); empty on failure.
-    std::string Request(const std::string& line, int timeoutSeconds = 10);
-
-   private:
-    uint16_t PortOf(const std::string& answer);
-    std::string error_;
-};
-
-// Every byte value 0..255 once, in order.
-std::string AllByteValues();
-// Bytes 0, 1, ... 255, 0, 1, ... of the given length (the server's "pattern").
-std::string Pattern(size_t length);
-std::string Hex(const std::string& bytes);
-
-// Replaces this program's import-table entry of one function, so that a test sees the calls
-// the library under test makes; the replacement forwards to the real function (Original()).
-class ImportProbe {
-   public:
-    ImportProbe(const char* dll, const char* function, void* replacement);
-    ~ImportProbe();
-    ImportProbe(const ImportProbe&) = delete;
-    ImportProbe& operator=(const ImportProbe&) = delete;
-
-    bool Installed() const { return slot_ != nullptr; }
-    void* Original() const { return original_; }
-
-   private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
-};
+using orv::test::AllByteValues;
+using orv::test::FaultServer;
+using orv::test::Hex;
+using orv::test::ImportProbe;
+using orv::test::Pattern;
 
 // What the probes saw of the library's calls to wsock32.
 struct SocketCalls {

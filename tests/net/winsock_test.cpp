@@ -3,7 +3,6 @@
 #include "control/net/winsock.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <thread>
 
@@ -234,6 +233,26 @@ TEST_F(WinsockTest, ResetByServerEndsWithDisconnectAfterAnyError) {
             EXPECT_NE(e.code, 0);
         }
     }
+    EXPECT_TRUE(window_.HasOwnProcedure());
+}
+
+TEST_F(WinsockTest, ResetWithDataStillUnreadRaisesTheResetBeforeDisconnect) {
+    // Far more than one read notification takes, and the reset right behind it.
+    const uint16_t port = Listen(R"([[{"op":"send","pattern":2097152},{"op":"reset"}]])");
+    ASSERT_NE(port, 0);
+    Connect(port);
+    ASSERT_TRUE(PumpUntilCount('D', 1, 10000)) << rec_.Course();
+    PumpFor(200);
+    EXPECT_EQ(rec_.Count('D'), 1);
+    ASSERT_EQ(rec_.Count('E'), 1) << rec_.Course();
+    const std::string course = rec_.Course();
+    EXPECT_EQ(course.substr(course.size() - 2), "ED");
+    for (const Event& e : rec_.events) {
+        if (e.kind == 'E') {
+            EXPECT_EQ(e.code, WSAECONNRESET);
+        }
+    }
+    EXPECT_LT(rec_.Received().size(), 2097152u);
     EXPECT_TRUE(window_.HasOwnProcedure());
 }
 

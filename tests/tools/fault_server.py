@@ -31,6 +31,7 @@ Two ways to run it:
           LISTEN <json list of scripts>  -> OK <port>
           LISTEN_LOW <json list>         -> OK <port>  (a port from 20000 to 32767)
           REFUSED                        -> OK <port>  (bound, never listening: refused)
+          REFUSED_LOW                    -> OK <port>  (the same from 20000 to 32767)
           WAIT <port> <index> <seconds>  -> OK <end> <hex of what the client sent>
                                             once connection <index> (from 0) has finished
           ACCEPTED <port>                -> OK <count>
@@ -63,7 +64,8 @@ def data_of(action):
     if "hex" in action:
         return bytes.fromhex(action["hex"])
     if "pattern" in action:
-        return bytes(i % 256 for i in range(int(action["pattern"])))
+        n = int(action["pattern"])
+        return (bytes(range(256)) * (n // 256 + 1))[:n]
     return b""
 
 
@@ -310,9 +312,8 @@ class Control:
             with self.lock:
                 self.listeners[listener.port] = listener
             return "OK %d" % listener.port
-        if cmd == "REFUSED":
-            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.bind((HOST, 0))
+        if cmd in ("REFUSED", "REFUSED_LOW"):
+            s = bind_free(cmd == "REFUSED_LOW")
             with self.lock:
                 self.refused.append(s)
             return "OK %d" % s.getsockname()[1]

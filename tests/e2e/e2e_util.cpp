@@ -1,0 +1,320 @@
+#include "tests/e2e/e2e_util.h"
+
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace orv::test {
+
+namespace {
+
+std::string Env(const char* name) {
+    char buffer[1024] = {};
+    const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
+}
+
+BSTR Bstr(const std::string& s) {
+    const std::wstring w(s.begin(), s.end());
+    return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+}
+
+// Removes every file in `folder` and the folder's subfolders, then the folders themselves.
+void RemoveTree(const std::string& folder) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = data.cFileName;
+            if (name == "." || name == "..") continue;
+            const std::string path = folder + "\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path);
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+}  // namespace
+
+bool LoadServers(Servers* out, std::string* why) {
+    const std::string nginx = Env("ORV_NGINX_PORT");
+    const std::string proxy = Env("ORV_PROXY_PORT");
+    const std::string root = Env("ORV_WEBROOT");
+    if (nginx.empty() || proxy.empty() || root.empty()) {
+        *why = "no servers: run through tests/tools/with_servers.py";
+        return false;
+    }
+    out->nginxPort = std::atoi(nginx.c_str());
+    out->proxyPort = std::atoi(proxy.c_str());
+    out->webRoot = WinPath(root);
+    out->work = out->webRoot.substr(0, out->webRoot.find_last_of('\\')) + "\\scratch";
+    CreateDirectoryA(out->work.c_str(), nullptr);
+    return true;
+}
+
+std::string WinPath(const std::string& unixPath) {
+    std::string s = "Z:" + unixPath;
+    std::replace(s.begin(), s.end(), '/', '\\');
+    while (s.size() > 3 && s.back() == '\\') s.pop_back();
+    return s;
+}
+
+bool WriteAll(const std::string& path, const std::string& bytes) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = bytes.empty() || (WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                                &written, nullptr) &&
+                                      written == bytes.size());
+    CloseHandle(f);
+    return ok;
+}
+
+std::string ReadAll(const std::string& path) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(f, buffer, sizeof buffer, &n, nullptr) && n > 0) bytes.append(buffer, n);
+    CloseHandle(f);
+    return bytes;
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+int64_t FileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::vector<std::string> TempFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\orv*.tmp").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return names;
+}
+
+std::string FreshFolder(const Servers& servers, const std::string& name) {
+    const std::string folder = servers.work + "\\" + name;
+    RemoveTree(folder);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+
+std::string BinFile(const std::string& name) {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string s(path);
+    return s.substr(0, s.find_last_of("\\/") + 1) + name;
+}
+
+std::string OrvFile(const std::string& name, const std::string& version,
+                    const std::string& packageFile, int32_t packageSize) {
+    MakerFields f;
+    f.Name = name;
+    const std::vector<std::string> parts = SplitAll(version, '.');
+    for (std::size_t i = 0; i < f.VersionParts.size() && i < parts.size(); ++i)
+        f.VersionParts[i] = parts[i];
+    f.Month = "07";
+    f.Day = "04";
+    f.Year = "2003";
+    f.Comments = "Test release of " + name;
+    f.PackageFile = packageFile;
+    f.PackageSize = packageSize;
+    return ScrambleText(BuildPlainText(f), kInformationKey);
+}
+
+std::string HttpResponse(const std::string& statusLine, const std::string& body) {
+    return statusLine + "\r\nServer: fault\r\n\r\n" + body;
+}
+
+std::string Answer(const std::string& response) {
+    return R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" + JsonText(response) +
+           R"(},{"op":"close"}]])";
+}
+
+SIZE_T WorkingSet() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+    return pmc.WorkingSetSize;
+}
+
+SIZE_T PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+    return pmc.PeakWorkingSetSize;
+}
+
+// ---------------------------------------------------------------------------------------
+
+void E2E::SetUp() {
+    std::string why;
+    if (!LoadServers(&servers_, &why)) GTEST_SKIP() << why;
+    ASSERT_EQ(S_OK, OleInitialize(nullptr));
+    host_ = CreateHostWindow(L"Orvane end-to-end host", 320, 240);
+    ASSERT_NE(host_, nullptr);
+    site_ = new Site(host_);
+    ASSERT_EQ(S_OK, CreateControl(&ctl_));
+    ASSERT_NE(0u, Connect(ctl_, DIID___Orvane, static_cast<IDispatch*>(&sink_)));
+    ASSERT_NE(0u, Connect(ctl_, IID_IPropertyNotifySink, static_cast<IPropertyNotifySink*>(site_)));
+}
+
+void E2E::TearDown() {
+    if (ctl_) {
+        ctl_->CancelUpdate();
+        IOleObject* ole = nullptr;
+        if (SUCCEEDED(ctl_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)))) {
+            ole->Close(OLECLOSE_NOSAVE);
+            ole->Release();
+        }
+        EXPECT_EQ(0u, ctl_->Release());
+        ctl_ = nullptr;
+    }
+    delete site_;
+    site_ = nullptr;
+    if (host_) DestroyWindow(host_);
+    host_ = nullptr;
+    OleUninitialize();
+}
+
+void E2E::SetText(HRESULT (STDMETHODCALLTYPE _Orvane::*put)(BSTR), const std::string& value) {
+    BSTR b = Bstr(value);
+    EXPECT_EQ(S_OK, (ctl_->*put)(b));
+    SysFreeString(b);
+}
+
+void E2E::Direct(int port, const std::string& path) {
+    SetText(&_Orvane::put_RemoteHost, "http://127.0.0.1");
+    EXPECT_EQ(S_OK, ctl_->put_RemotePort(port));
+    SetText(&_Orvane::put_RemotePath, path);
+}
+
+HRESULT E2E::CheckHr(ORVANEERROR* result) {
+    *result = static_cast<ORVANEERROR>(12345);
+    return ctl_->CheckUpdate(result);
+}
+
+ORVANEERROR E2E::Check() {
+    ORVANEERROR r;
+    EXPECT_EQ(S_OK, CheckHr(&r));
+    return r;
+}
+
+HRESULT E2E::ReceiveHr(const std::string& folder, const std::string& file, ORVANEERROR* result) {
+    BSTR f = Bstr(folder);
+    BSTR n = Bstr(file);
+    *result = static_cast<ORVANEERROR>(12345);
+    const HRESULT hr = ctl_->ReceiveUpdate(f, n, result);
+    SysFreeString(f);
+    SysFreeString(n);
+    return hr;
+}
+
+ORVANEERROR E2E::Receive(const std::string& folder, const std::string& file) {
+    ORVANEERROR r;
+    EXPECT_EQ(S_OK, ReceiveHr(folder, file, &r));
+    return r;
+}
+
+LONG E2E::Compare(const std::string& file) {
+    BSTR f = Bstr(file);
+    LONG r = 12345;
+    EXPECT_EQ(S_OK, ctl_->CompareVersion(f, &r));
+    SysFreeString(f);
+    return r;
+}
+
+LONG E2E::State() {
+    CONTROLSTATE s = static_cast<CONTROLSTATE>(-1);
+    EXPECT_EQ(S_OK, ctl_->get_UpdateState(&s));
+    return s;
+}
+
+void E2E::Cancel() {
+    EXPECT_EQ(S_OK, ctl_->CancelUpdate());
+}
+
+bool E2E::WaitFree(DWORD ms) {
+    return PumpUntil([&] { return State() == CTRL_STATE_FREE; }, ms);
+}
+
+std::vector<std::wstring> E2E::CheckAndWait(DWORD ms) {
+    sink_.events.clear();
+    EXPECT_EQ(ORV_ERROR_SUCCESS, Check());
+    EXPECT_TRUE(WaitFree(ms)) << "the check did not end";
+    return Names();
+}
+
+std::vector<std::wstring> E2E::ReceiveAndWait(const std::string& folder, const std::string& file,
+                                              DWORD ms) {
+    sink_.events.clear();
+    EXPECT_EQ(ORV_ERROR_SUCCESS, Receive(folder, file));
+    EXPECT_TRUE(WaitFree(ms)) << "the download did not end";
+    return Names();
+}
+
+bool E2E::StatePublished() const {
+    return std::find(site_->changed.begin(), site_->changed.end(), kDispUpdateState) !=
+           site_->changed.end();
+}
+
+void E2E::ClearNotes() {
+    site_->changed.clear();
+}
+
+uint16_t E2E::Serve(const std::string& scripts) {
+    if (!fault_.Available()) {
+        ADD_FAILURE() << fault_.Error();
+        return 0;
+    }
+    const uint16_t port = fault_.ListenLow(scripts);
+    EXPECT_NE(port, 0) << fault_.Error();
+    return port;
+}
+
+FaultServer::Finished E2E::Finish(uint16_t port, int index, int seconds) {
+    FaultServer::Finished f;
+    EXPECT_TRUE(fault_.Wait(port, index, seconds, &f)) << fault_.Error();
+    return f;
+}
+
+void E2E::ExpectSettled(const std::string& folder) {
+    EXPECT_EQ(State(), CTRL_STATE_FREE);
+    if (!folder.empty()) {
+        EXPECT_EQ(TempFiles(folder), std::vector<std::string>{}) << folder;
+    }
+}
+
+UPDATEINFO* InfoOf(DISPPARAMS* params) {
+    if (params == nullptr || params->cArgs != 1) return nullptr;
+    VARIANT& v = params->rgvarg[0];
+    if (V_VT(&v) != (VT_RECORD | VT_BYREF)) return nullptr;
+    return static_cast<UPDATEINFO*>(V_RECORD(&v));
+}
+
+void SetMember(BSTR* member, const std::string& value) {
+    SysFreeString(*member);
+    *member = Bstr(value);
+}
+
+}  // namespace orv::test

@@ -1,0 +1,122 @@
+// Support of the end-to-end tests: the servers with_servers.py started, files in the web root
+// and in download folders, update information files, and a fixture holding one Orvane control
+// with a recording event sink, driven through its COM interface only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "common/updateinfo/updateinfo.h"
+#include "control/OrvaneControl.h"
+#include "tests/com/host.h"
+#include "tests/support/fault_client.h"
+
+namespace orv::test {
+
+// Event dispatch ids of the control's event interface.
+enum : DISPID {
+    kUpdateReceived = 1,
+    kReceivingUpdate = 2,
+    kConnectionError = 3,
+    kHttpStatus = 4,
+    kInfoReceived = 5,
+};
+inline constexpr DISPID kDispUpdateState = 0x68030001;
+
+// The servers of the run (environment of tests/tools/with_servers.py).
+struct Servers {
+    int nginxPort = 0;
+    int proxyPort = 0;
+    std::string webRoot;  // Windows path, no trailing backslash
+    std::string work;     // a scratch folder of this program next to the web root
+};
+// Fills `out`; false with the reason when the program runs without the wrapper.
+bool LoadServers(Servers* out, std::string* why);
+
+// Files, by Windows path.
+std::string WinPath(const std::string& unixPath);
+bool WriteAll(const std::string& path, const std::string& bytes);
+std::string ReadAll(const std::string& path);
+bool Exists(const std::string& path);
+int64_t FileSize(const std::string& path);  // -1 when absent
+// The temporary files a download leaves in `folder` (orv*.tmp).
+std::vector<std::string> TempFiles(const std::string& folder);
+// An empty folder `name` under the scratch folder (emptied when it exists).
+std::string FreshFolder(const Servers& servers, const std::string& name);
+// A file of this build's bin folder (where the test programs themselves are).
+std::string BinFile(const std::string& name);
+
+// Bytes of an update information file: the six fields, scrambled as the maker writes them.
+// `version` holds the four parts joined by "." (fewer parts leave the rest empty).
+std::string OrvFile(const std::string& name, const std::string& version,
+                    const std::string& packageFile, int32_t packageSize);
+// An HTTP response: status line, a header line, the empty line, then `body`.
+std::string HttpResponse(const std::string& statusLine, const std::string& body);
+// A fault-server script list: read the request, send `response`, close.
+std::string Answer(const std::string& response);
+
+// Memory of this process (bytes).
+SIZE_T WorkingSet();
+SIZE_T PeakWorkingSet();
+
+// One control, its event sink and a property-notify sink, created per test.
+class E2E : public ::testing::Test {
+   protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Settings.
+    void SetText(HRESULT (STDMETHODCALLTYPE _Orvane::*put)(BSTR), const std::string& value);
+    void Direct(int port, const std::string& path = "/");
+    void UseNginx(const std::string& path = "/") { Direct(servers_.nginxPort, path); }
+
+    // Methods, with the result code; the HRESULT of the call must be S_OK.
+    ORVANEERROR Check();
+    ORVANEERROR Receive(const std::string& folder, const std::string& file = "");
+    HRESULT CheckHr(ORVANEERROR* result);
+    HRESULT ReceiveHr(const std::string& folder, const std::string& file, ORVANEERROR* result);
+    LONG Compare(const std::string& file);
+    LONG State();
+    void Cancel();
+
+    // Pumps messages until the control is free again (or `ms` pass); true when free.
+    bool WaitFree(DWORD ms = 10000);
+    // A check that ends; the event names afterwards.
+    std::vector<std::wstring> CheckAndWait(DWORD ms = 10000);
+    // A download that ends.
+    std::vector<std::wstring> ReceiveAndWait(const std::string& folder,
+                                             const std::string& file = "", DWORD ms = 20000);
+
+    // Whether the control published UpdateState since the last ClearNotes().
+    bool StatePublished() const;
+    void ClearNotes();
+
+    // A fault-server listener on a port the control can reach; 0 with a failure without one.
+    uint16_t Serve(const std::string& scripts);
+    // What connection `index` of the listener sent, once it has finished.
+    FaultServer::Finished Finish(uint16_t port, int index = 0, int seconds = 10);
+
+    // Checks that the control is free, published as free, and left no temporary file.
+    void ExpectSettled(const std::string& folder);
+
+    std::vector<std::wstring> Names() const { return sink_.Names(); }
+    static std::wstring W(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+    Servers servers_;
+    FaultServer fault_;
+    HWND host_ = nullptr;
+    Site* site_ = nullptr;
+    EventSink sink_;
+    _Orvane* ctl_ = nullptr;
+};
+
+// The record an InfoReceived event passes by reference.
+UPDATEINFO* InfoOf(DISPPARAMS* params);
+// Replaces a text member of that record.
+void SetMember(BSTR* member, const std::string& value);
+
+}  // namespace orv::test
