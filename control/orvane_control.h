@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/updateinfo/updateinfo.h"
@@ -274,6 +275,9 @@ class OrvaneControl final : public _Orvane,
     int32_t packageStatus_ = 0;
     int32_t totalReceived_ = 0;
     int32_t percentDone_ = 0;
+    // What the package response declared and what arrived, to tell a cut body from a whole one.
+    std::optional<int64_t> declaredLength_;
+    int64_t bodyReceived_ = 0;
     unique_handle packageTemp_;  // the body streams here and replaces the target at the end
     std::string packageTempPath_;
     HWND transferWindow_ = nullptr;  // the window the running transfer borrowed

@@ -25,6 +25,7 @@ thread_local int32_t LastRate = 0;
 constexpr std::size_t kMaxCheckResponse = 1u << 20;
 constexpr std::size_t kMaxPackageHeader = 64u << 10;
 constexpr int32_t kMessageTooLong = 10040;
+constexpr int32_t kConnectionReset = 10054;
 
 int32_t Ticks() {
     return static_cast<int32_t>(GetTickCount());
@@ -216,6 +217,8 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
             fileStarted_ = false;
             headerSeen_ = false;
             packageStatus_ = 0;
+            declaredLength_.reset();
+            bodyReceived_ = 0;
             packageTemp_ = std::move(tempFile);
             packageTempPath_ = temp;
             operationState_ = CTRL_STATE_RECEIVING;
@@ -302,6 +305,15 @@ void OrvaneControl::DiscardPackageTemp() {
 void OrvaneControl::FinishCheck() {
     const http::ResponseParts parts = http::SplitResponse(ResponseText);
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
+    const std::optional<int64_t> declared = http::ContentLength(parts.header);
+    if (status && *status == 200 && declared &&
+        static_cast<int64_t>(parts.body ? parts.body->size() : 0) < *declared) {
+        // A cut response is a failed connection, not a record made of what arrived.
+        operationState_ = CTRL_STATE_FREE;
+        SetUpdateStateFromOperation();
+        FireConnectionError(kConnectionReset);
+        return;
+    }
     if (status) {
         FireHttpStatus(*status);
         if (*status == 200 && operationState_ == CTRL_STATE_CHECKING) {
@@ -356,6 +368,7 @@ void OrvaneControl::ReceivePackageData(std::string piece) {
         }
         headerSeen_ = true;
         if (d.status) packageStatus_ = *d.status;
+        declaredLength_ = d.contentLength;
         FireHttpStatus(packageStatus_);
         if (operationState_ != CTRL_STATE_RECEIVING) return;  // the handler cancelled
         piece = std::move(d.firstBody);
@@ -364,6 +377,7 @@ void OrvaneControl::ReceivePackageData(std::string piece) {
 
     const int32_t length =
         piece.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(piece.size());
+    bodyReceived_ += static_cast<int64_t>(piece.size());
     if (auto total = http::CheckedAdd(totalReceived_, length)) totalReceived_ = *total;
     if (auto percent = http::PercentDone(totalReceived_, currentInfo_.PackageSize))
         percentDone_ = *percent;
@@ -395,6 +409,16 @@ void OrvaneControl::FinishDownload() {
     const bool received = fileStarted_;
     fileStarted_ = false;
     packageTemp_.reset();
+    if (packageStatus_ == 200 && declaredLength_ && bodyReceived_ < *declaredLength_) {
+        // The server declared more than it sent: the connection was cut (Wine reports a
+        // peer's reset as a plain close once everything received has been read). A short
+        // package is never passed off as complete.
+        DiscardPackageTemp();
+        operationState_ = CTRL_STATE_FREE;
+        SetUpdateStateFromOperation();
+        FireConnectionError(kConnectionReset);
+        return;
+    }
     if (received) {
         // The complete body replaces the target in one step.
         if (!MoveFileExA(packageTempPath_.c_str(), localPackageFile_.c_str(),

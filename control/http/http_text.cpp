@@ -84,6 +84,40 @@ std::optional<int32_t> StatusNumber(std::string_view header) {
     return ParseInt32(rest);
 }
 
+std::optional<int64_t> ContentLength(std::string_view header) {
+    static constexpr std::string_view kName = "content-length";
+    std::size_t start = 0;
+    while (start <= header.size()) {
+        std::size_t end = header.find("\r\n", start);
+        if (end == std::string_view::npos) end = header.size();
+        std::string_view line = header.substr(start, end - start);
+        start = end + 2;
+        if (line.size() <= kName.size()) continue;
+        bool match = true;
+        for (std::size_t i = 0; i < kName.size() && match; ++i) {
+            const char c = line[i];
+            match = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == kName[i];
+        }
+        if (!match) continue;
+        line.remove_prefix(kName.size());
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        if (line.empty() || line.front() != ':') continue;
+        line.remove_prefix(1);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+        if (line.empty() || line.size() > 18) return std::nullopt;
+        int64_t value = 0;
+        for (const char c : line) {
+            if (c < '0' || c > '9') return std::nullopt;
+            value = value * 10 + (c - '0');
+        }
+        return value;
+    }
+    return std::nullopt;
+}
+
 const char* HttpStatusText(int32_t status) {
     switch (status) {
         case 100: return "Continue";
@@ -137,6 +171,7 @@ HeaderDetection DetectHeader(std::string& responseText, std::string_view data) {
     if (at == std::string::npos) return d;
     d.found = true;
     d.status = StatusNumber(std::string_view(responseText).substr(0, at));
+    d.contentLength = ContentLength(std::string_view(responseText).substr(0, at));
     d.firstBody = responseText.substr(at + kHeaderEnd.size());
     responseText.clear();
     return d;

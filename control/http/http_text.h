@@ -44,6 +44,11 @@ ResponseParts SplitResponse(std::string_view response);
 // 32-bit signed number; nothing when there is no such piece or it is not a number.
 std::optional<int32_t> StatusNumber(std::string_view header);
 
+// The body length a header declares in its Content-Length line (name in any letter case,
+// decimal digits); nothing when it declares none or the value is not a plain number.
+// Used only to tell a body the server cut short from a complete one.
+std::optional<int64_t> ContentLength(std::string_view header);
+
 // English text of a status number; "Unknown HTTP status" for numbers not in the table.
 const char* HttpStatusText(int32_t status);
 
@@ -54,6 +59,7 @@ const char* HttpStatusText(int32_t status);
 struct HeaderDetection {
     bool found = false;
     std::optional<int32_t> status;
+    std::optional<int64_t> contentLength;
     std::string firstBody;
 };
 HeaderDetection DetectHeader(std::string& responseText, std::string_view data);

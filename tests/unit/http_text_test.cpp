@@ -1,7 +1,6 @@
 #include "control/http/http_text.h"
 
 #include <gtest/gtest.h>
-
 #include <map>
 #include <string>
 
@@ -300,6 +299,36 @@ TEST(HttpStatusText, EveryOtherNumberIsUnknown) {
             EXPECT_STREQ(HttpStatusText(status), "Unknown HTTP status") << status;
         }
     }
+}
+
+}  // namespace
+}  // namespace orv::http
+
+namespace orv::http {
+namespace {
+
+TEST(ContentLength, FoundInAnyLetterCaseOnlyAsAPlainNumber) {
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nContent-Length: 524288\r\nServer: x"), 524288);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\ncontent-length:7"), 7);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nCONTENT-LENGTH : 0 "), 0);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nContent-Length: 5000000000"), 5000000000LL);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nServer: x"), std::nullopt);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nContent-Length: -1"), std::nullopt);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nContent-Length: 12ab"), std::nullopt);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nContent-Length-Extra: 12"), std::nullopt);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nX-Content-Length: 12"), std::nullopt);
+    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nContent-Length: 99999999999999999999"),
+              std::nullopt);
+}
+
+TEST(ContentLength, DetectedWithTheHeader) {
+    std::string response;
+    HeaderDetection d = DetectHeader(response, "HTTP/1.0 200 OK\r\nContent-Len");
+    EXPECT_FALSE(d.found);
+    d = DetectHeader(response, "gth: 10\r\n\r\nabc");
+    ASSERT_TRUE(d.found);
+    EXPECT_EQ(d.contentLength, 10);
+    EXPECT_EQ(d.firstBody, "abc");
 }
 
 }  // namespace
