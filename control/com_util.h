@@ -11,84 +11,9 @@
 #include <string_view>
 #include <utility>
 
+#include "common/win/handles.h"
+
 namespace orv {
-
-// A move-only owner of one handle-like value, closed through Traits::close.
-template <typename Traits>
-class unique_resource {
-   public:
-    using type = typename Traits::type;
-    unique_resource() = default;
-    explicit unique_resource(type v) : v_(v) {}
-    unique_resource(const unique_resource&) = delete;
-    unique_resource& operator=(const unique_resource&) = delete;
-    unique_resource(unique_resource&& o) noexcept : v_(o.release()) {}
-    unique_resource& operator=(unique_resource&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    ~unique_resource() { reset(); }
-
-    type get() const { return v_; }
-    explicit operator bool() const { return v_ != Traits::invalid(); }
-    type release() { return std::exchange(v_, Traits::invalid()); }
-    void reset(type v = Traits::invalid()) {
-        const type old = std::exchange(v_, v);
-        if (old != Traits::invalid()) Traits::close(old);
-    }
-    // For out-parameters: releases the current value and hands out its slot.
-    type* put() {
-        reset();
-        return &v_;
-    }
-
-   private:
-    type v_ = Traits::invalid();
-};
-
-struct hwnd_traits {
-    using type = HWND;
-    static HWND invalid() { return nullptr; }
-    static void close(HWND h) { ::DestroyWindow(h); }
-};
-struct handle_traits {
-    using type = HANDLE;
-    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { ::CloseHandle(h); }
-};
-struct hfont_traits {
-    using type = HFONT;
-    static HFONT invalid() { return nullptr; }
-    static void close(HFONT h) { ::DeleteObject(h); }
-};
-struct hbrush_traits {
-    using type = HBRUSH;
-    static HBRUSH invalid() { return nullptr; }
-    static void close(HBRUSH h) { ::DeleteObject(h); }
-};
-struct hicon_traits {
-    using type = HICON;
-    static HICON invalid() { return nullptr; }
-    static void close(HICON h) { ::DestroyIcon(h); }
-};
-struct hkey_traits {
-    using type = HKEY;
-    static HKEY invalid() { return nullptr; }
-    static void close(HKEY h) { ::RegCloseKey(h); }
-};
-struct bstr_traits {
-    using type = BSTR;
-    static BSTR invalid() { return nullptr; }
-    static void close(BSTR b) { ::SysFreeString(b); }
-};
-
-using unique_hwnd = unique_resource<hwnd_traits>;
-using unique_handle = unique_resource<handle_traits>;
-using unique_hfont = unique_resource<hfont_traits>;
-using unique_hbrush = unique_resource<hbrush_traits>;
-using unique_hicon = unique_resource<hicon_traits>;
-using unique_hkey = unique_resource<hkey_traits>;
-using unique_bstr = unique_resource<bstr_traits>;
 
 // A VARIANT that clears itself.
 class unique_variant {

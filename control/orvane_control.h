@@ -216,7 +216,14 @@ class OrvaneControl final : public _Orvane,
     HRESULT InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, UINT* argErr);
 
     // The update check and the package download.
-    HRESULT StartTransfer(int32_t state);
+    // A busy control's refusal (-2 or -1), if it is busy.
+    std::optional<ORVANEERROR> BusyResult() const;
+    // The refusals both transfers share once the control is free, in order: incomplete
+    // authorization (-5), incomplete proxy (-6) as `refused`, a port beyond 16 bits as
+    // run-time error 6.
+    HRESULT CheckSettings(ORVANEERROR& refused) const;
+    // Prepares the connection target and asks the socket object to connect.
+    void Connect();
     void PrepareConnection();
     bool AuthorizationIncomplete() const;
     bool ProxyIncomplete() const;
@@ -278,7 +285,7 @@ class OrvaneControl final : public _Orvane,
     // What the package response declared and what arrived, to tell a cut body from a whole one.
     std::optional<int64_t> declaredLength_;
     int64_t bodyReceived_ = 0;
-    unique_handle packageTemp_;  // the body streams here and replaces the target at the end
+    unique_file packageTemp_;  // the body streams here and replaces the target at the end
     std::string packageTempPath_;
     HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
 };

@@ -105,29 +105,43 @@ void OrvaneControl::PrepareConnection() {
     }
 }
 
+std::optional<ORVANEERROR> OrvaneControl::BusyResult() const {
+    if (operationState_ == CTRL_STATE_CHECKING) return ORV_ERROR_ISCHECKING;
+    if (operationState_ == CTRL_STATE_RECEIVING) return ORV_ERROR_ISRECEIVING;
+    return std::nullopt;
+}
+
+HRESULT OrvaneControl::CheckSettings(ORVANEERROR& refused) const {
+    refused = ORV_ERROR_SUCCESS;
+    if (AuthorizationIncomplete()) {
+        refused = ORV_ERROR_NOAUTHDATA;
+    } else if (ProxyIncomplete()) {
+        refused = ORV_ERROR_NOPROXYDATA;
+    } else if (!PortFits(props_.Proxy ? props_.ProxyPort : props_.RemotePort)) {
+        // The port must fit the socket object's 16 bits; tested before anything changes, so
+        // a refused transfer leaves the control free.
+        return RuntimeError(kErrOverflow, L"Overflow");
+    }
+    return S_OK;
+}
+
+void OrvaneControl::Connect() {
+    PrepareConnection();
+    transferWindow_ = SocketWindow();
+    socket_->SOCKET_CONNECT(transferWindow_, connectHost_, static_cast<int16_t>(connectPort_));
+}
+
 // ---------------------------------------------------------------------------------------
 // CheckUpdate
 
 STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     return ComBoundary([&]() -> HRESULT {
-        if (operationState_ == CTRL_STATE_CHECKING) {
-            *result = ORV_ERROR_ISCHECKING;
-        } else if (operationState_ == CTRL_STATE_RECEIVING) {
-            *result = ORV_ERROR_ISRECEIVING;
+        if (const auto busy = BusyResult()) {
+            *result = *busy;
         } else {
-            if (AuthorizationIncomplete()) {
-                *result = ORV_ERROR_NOAUTHDATA;
-                return S_OK;
-            }
-            if (ProxyIncomplete()) {
-                *result = ORV_ERROR_NOPROXYDATA;
-                return S_OK;
-            }
-            // The port must fit the socket object's 16 bits; tested before anything changes,
-            // so a refused check leaves the control free.
-            if (!PortFits(props_.Proxy ? props_.ProxyPort : props_.RemotePort))
-                return RuntimeError(kErrOverflow, L"Overflow");
+            RETURN_IF_FAILED(CheckSettings(*result));
+            if (*result != ORV_ERROR_SUCCESS) return S_OK;
             operationState_ = CTRL_STATE_CHECKING;
             currentInfo_.Name.clear();
             currentInfo_.Version.clear();
@@ -135,10 +149,7 @@ STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
             currentInfo_.Description.clear();
             currentInfo_.PackageFile.clear();
             currentInfo_.PackageSize = 0;
-            PrepareConnection();
-            transferWindow_ = SocketWindow();
-            socket_->SOCKET_CONNECT(transferWindow_, connectHost_,
-                                    static_cast<int16_t>(connectPort_));
+            Connect();
             *result = ORV_ERROR_SUCCESS;
         }
         SetUpdateStateFromOperation();
@@ -173,38 +184,28 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
         // A refused call leaves the running download's target alone.
         const std::string target = folder + fileName;
 
-        if (operationState_ == CTRL_STATE_CHECKING) {
-            *result = ORV_ERROR_ISCHECKING;
-        } else if (operationState_ == CTRL_STATE_RECEIVING) {
-            *result = ORV_ERROR_ISRECEIVING;
+        if (const auto busy = BusyResult()) {
+            *result = *busy;
         } else {
             if (BareFileName(currentInfo_.PackageFile).empty() || fileName.empty()) {
                 *result = ORV_ERROR_NOUPDATEDATA;
                 return S_OK;
             }
-            if (AuthorizationIncomplete()) {
-                *result = ORV_ERROR_NOAUTHDATA;
-                return S_OK;
-            }
-            if (ProxyIncomplete()) {
-                *result = ORV_ERROR_NOPROXYDATA;
-                return S_OK;
-            }
-            if (!PortFits(props_.Proxy ? props_.ProxyPort : props_.RemotePort))
-                return RuntimeError(kErrOverflow, L"Overflow");
+            RETURN_IF_FAILED(CheckSettings(*result));
+            if (*result != ORV_ERROR_SUCCESS) return S_OK;
 
             // Create the target if absent (an existing one stays as it is for now), and the
             // temporary file in its folder that the body streams into.
-            unique_handle probe(CreateFileA(target.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                            FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+            unique_file probe(CreateFileA(target.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!probe) return FileError(GetLastError());
             probe.reset();
             char temp[MAX_PATH] = {};
             if (!GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "orv", 0, temp))
                 return FileError(GetLastError());
-            unique_handle tempFile(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+            unique_file tempFile(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!tempFile) {
                 const DWORD err = GetLastError();
                 DeleteFileA(temp);
@@ -222,11 +223,8 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
             packageTemp_ = std::move(tempFile);
             packageTempPath_ = temp;
             operationState_ = CTRL_STATE_RECEIVING;
-            PrepareConnection();
-            LastTick = Ticks();
-            transferWindow_ = SocketWindow();
-            socket_->SOCKET_CONNECT(transferWindow_, connectHost_,
-                                    static_cast<int16_t>(connectPort_));
+            LastTick = Ticks();  // the first piece's rate includes the connection set-up
+            Connect();
             *result = ORV_ERROR_SUCCESS;
         }
         SetUpdateStateFromOperation();
