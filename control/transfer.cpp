@@ -14,8 +14,13 @@ namespace orv {
 namespace {
 
 // Per-thread transfer state shared by every control on the thread: the response being
-// collected and the tick counts behind the transfer rate.
-thread_local std::string ResponseText;
+// collected and the tick counts behind the transfer rate. Plain values only: for a
+// thread_local object with a destructor the C++ runtime holds this library loaded for the
+// thread and releases it from inside its own code when the thread ends; once COM has let go
+// of the library, that unloads the code still running and the thread never ends. The
+// response text therefore lives on the heap while a control exists on the thread.
+thread_local std::string* ResponseBuffer = nullptr;
+thread_local int ControlsOnThread = 0;
 thread_local int32_t LastTick = 0;
 thread_local int32_t CurrentTick = 0;
 thread_local int32_t LastRate = 0;
@@ -25,6 +30,11 @@ thread_local int32_t LastRate = 0;
 constexpr std::size_t kMaxCheckResponse = 1u << 20;
 constexpr std::size_t kMaxPackageHeader = 64u << 10;
 constexpr int32_t kMessageTooLong = 10040;
+
+std::string& ResponseText() {
+    if (ResponseBuffer == nullptr) ResponseBuffer = new std::string;
+    return *ResponseBuffer;
+}
 
 int32_t Ticks() {
     return static_cast<int32_t>(GetTickCount());
@@ -61,6 +71,17 @@ bool PortFits(int32_t port) {
 }
 
 }  // namespace
+
+void AttachTransferThread() {
+    ++ControlsOnThread;
+}
+
+void DetachTransferThread() {
+    if (ControlsOnThread > 0 && --ControlsOnThread == 0) {
+        delete ResponseBuffer;
+        ResponseBuffer = nullptr;
+    }
+}
 
 bool OrvaneControl::AuthorizationIncomplete() const {
     return props_.Authorization && (props_.AuthUsername.empty() || props_.AuthPassword.empty());
@@ -235,7 +256,7 @@ void OrvaneControl::OnConnect() {
     in.userName = props_.AuthUsername;
     in.password = props_.AuthPassword;
     const std::string request = http::ComposeRequest(in);
-    ResponseText.clear();
+    ResponseText().clear();
     socket_->SOCKET_SEND(request);
 }
 
@@ -244,11 +265,11 @@ void OrvaneControl::OnReceive(const std::string& data) {
         ReceivePackageData(data);
         return;
     }
-    if (ResponseText.size() + data.size() > kMaxCheckResponse) {
+    if (ResponseText().size() + data.size() > kMaxCheckResponse) {
         EndTransferWithError(kMessageTooLong);
         return;
     }
-    ResponseText += data;
+    ResponseText() += data;
 }
 
 void OrvaneControl::OnDisconnect() {
@@ -285,7 +306,7 @@ void OrvaneControl::DiscardPackageTemp() {
 }
 
 void OrvaneControl::FinishCheck() {
-    const http::ResponseParts parts = http::SplitResponse(ResponseText);
+    const http::ResponseParts parts = http::SplitResponse(ResponseText());
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
     if (status) {
         FireHttpStatus(*status);
@@ -326,9 +347,9 @@ void OrvaneControl::FinishCheck() {
 
 void OrvaneControl::ReceivePackageData(std::string piece) {
     if (!headerSeen_) {
-        http::HeaderDetection d = http::DetectHeader(ResponseText, piece);
+        http::HeaderDetection d = http::DetectHeader(ResponseText(), piece);
         if (!d.found) {
-            if (ResponseText.size() > kMaxPackageHeader) EndTransferWithError(kMessageTooLong);
+            if (ResponseText().size() > kMaxPackageHeader) EndTransferWithError(kMessageTooLong);
             return;
         }
         headerSeen_ = true;
