@@ -208,7 +208,11 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
             char temp[MAX_PATH] = {};
             if (!GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "orv", 0, temp))
                 return FileError(GetLastError());
-            unique_handle tempFile(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+            // GetTempFileNameA has just created the file empty. Opening it again without
+            // truncating matters on Linux file systems that allocate late (ext4): a file
+            // truncated at open is flushed whole when it is closed, which would add a
+            // synchronous write of the package to the end of every download.
+            unique_handle tempFile(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                                FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!tempFile) {
                 const DWORD err = GetLastError();
