@@ -115,8 +115,7 @@ int Run(int argc, char** argv) {
     const Memory idle = ProcessMemory();
 
     const double start = Now();
-    t.file = CreateFileA(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    t.file = CreateNewFile(out);
     if (t.file == INVALID_HANDLE_VALUE) return Fail("cannot create " + out);
     t.socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (t.socket == INVALID_SOCKET) return Fail("no socket");

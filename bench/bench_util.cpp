@@ -66,6 +66,12 @@ bool PumpUntil(const std::function<bool()>& done, double seconds) {
     }
 }
 
+HANDLE CreateNewFile(const std::string& path) {
+    DeleteFileA(path.c_str());
+    return CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
 int64_t FileSize(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA a;
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &a)) return -1;

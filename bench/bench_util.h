@@ -27,6 +27,11 @@ Memory ProcessMemory();
 // Runs the thread's message loop until `done` returns true or `seconds` pass; true when done.
 bool PumpUntil(const std::function<bool()>& done, double seconds);
 
+// Creates `path` as a new, empty file for writing (an old one is deleted first). Not
+// CREATE_ALWAYS: Wine truncates such a file after opening it, and ext4 then writes the whole
+// file synchronously when it is closed, which would be timed as part of the download.
+HANDLE CreateNewFile(const std::string& path);
+
 // The size of a file in bytes, or -1.
 int64_t FileSize(const std::string& path);
 

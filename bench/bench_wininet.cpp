@@ -46,8 +46,7 @@ int Download(HINTERNET session, const std::string& url, const std::string& out) 
     Handle request(InternetOpenUrlA(session, url.c_str(), nullptr, 0, kFlags, 0));
     if (!request.h) return Fail("InternetOpenUrlA failed: " + std::to_string(GetLastError()));
     if (StatusOf(request.h) != 200) return Fail("status " + std::to_string(StatusOf(request.h)));
-    HANDLE file = CreateFileA(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateNewFile(out);
     if (file == INVALID_HANDLE_VALUE) return Fail("cannot create " + out);
     int64_t bytes = 0, reads = 0;
     bool ok = true;

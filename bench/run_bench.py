@@ -321,6 +321,10 @@ def mib(n):
     return n / MIB
 
 
+def secs(x):
+    return f"{x:.4f}" if x < 1 else f"{x:.3f}"
+
+
 def summary(values):
     return statistics.median(values), min(values), max(values)
 
@@ -346,7 +350,7 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         "(the machine is shared with other work)")
     add(f"- Wine: {info['wine']}, 32-bit prefix in `build/win32/wineprefix`")
     add(f"- Compiler: {info['compiler']}")
-    add(f"- Output files: `{rel(OUT)}` on {info['filesystem']}")
+    add(f"- Output files: `{rel(OUT)}` on {' '.join(info['filesystem'].split())}")
     add(f"- Server: {info['nginx']}, on 127.0.0.1, `sendfile on`, started by the benchmark")
     add(f"- curl: {info['curl']}")
     add("")
@@ -361,7 +365,10 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         "`InternetOpenUrlA` to the last `InternetReadFile`; (d) around `URLDownloadToFileA`; "
         "(e) curl's own `time_total`. Process start-up (about a second for Wine) is not counted.")
     add("- Every run's file is checked for the exact size, then deleted. Packages are random "
-        "data (one random 1 MiB block repeated), served from disk by nginx.")
+        "data (one random 1 MiB block repeated), served from disk by nginx. (b) and (c) write "
+        "their output as a new file (`CREATE_NEW`), as the control writes its temporary file, "
+        "since under Wine a file opened with `CREATE_ALWAYS` is written to disk in full when "
+        "it is closed (see Findings).")
     add("- Peak resident memory: for the Windows programs `PeakWorkingSetSize` of "
         "`GetProcessMemoryInfo`, which Wine takes from `VmHWM` of the Linux process. Debian's "
         "`wine` keeps the PID it was started with, and the benchmark polled `/proc/PID/status` "
@@ -405,7 +412,7 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
                 above_text = f"{mib(above):.1f}"
             else:
                 above_text = "—"
-            add(f"| {LABELS[c]} | {m:.3f} | {lo:.3f}–{hi:.3f} | {size / m:.0f} | "
+            add(f"| {LABELS[c]} | {secs(m)} | {secs(lo)}–{secs(hi)} | {size / m:.0f} | "
                 f"{mib(peak):.1f} | {above_text} | {ratio(m, med.get('reference'))} | "
                 f"{ratio(m, med.get('wininet'))} | {ratio(m, med.get('curl'))} |")
         add("")
@@ -480,7 +487,11 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         a, b = sum(profiles["control"].values()), sum(profiles["reference"].values())
         add(f"| all | {a} | {b} | {a / pieces:.2f} | {b / pieces:.2f} |")
         add("")
-        add("The counts include process start-up, which for (a) loads COM and the control.")
+        add("The counts include process start-up, which for (a) loads COM and the control. "
+            "A program that finds its message queue empty yields (`sched_yield`) and asks the "
+            "server again, so some counts depend on whether the program or the data was "
+            "ahead in that run; `recvmsg` (one per read notification) and the file writes do "
+            "not.")
         add("")
 
     timed = [r for r in downloads if "first_piece_seconds" in r]
@@ -491,8 +502,9 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
             "the last piece to the end (the close notification, closing the file; for (a) also "
             "moving the finished file into place and `UpdateReceived`).")
         add("")
-        add("| size | contender | to first piece s | pieces s | after last piece s | total s |")
-        add("|---:|---|---:|---:|---:|---:|")
+        add("| size | contender | to first piece ms | pieces ms | per piece µs | after last piece ms "
+            "| total ms |")
+        add("|---:|---|---:|---:|---:|---:|---:|")
         for size in sizes:
             for c in ("control", "reference"):
                 rs = [r for r in timed if r["contender"] == c and r["size_mib"] == size]
@@ -503,8 +515,9 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
                 middle = statistics.median([r["seconds"] - r["first_piece_seconds"]
                                             - r["after_last_piece_seconds"] for r in rs])
                 total = statistics.median([r["seconds"] for r in rs])
-                add(f"| {size} MiB | {LABELS[c]} | {first:.3f} | {middle:.3f} | {after:.3f} | "
-                    f"{total:.3f} |")
+                pieces = statistics.median([r["pieces"] for r in rs])
+                add(f"| {size} MiB | {LABELS[c]} | {first * 1000:.2f} | {middle * 1000:.1f} | "
+                    f"{middle * 1e6 / pieces:.1f} | {after * 1000:.2f} | {total * 1000:.1f} |")
         add("")
 
     findings = os.path.join(ROOT, "bench", "findings.md")
@@ -539,10 +552,11 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
     gaps = [r["polled_vm_hwm"] - r["peak_working_set"] for r in downloads
             if r["contender"] != "curl" and r["polled_vm_hwm"]]
     if gaps:
-        add(f"Cross-check of the memory figures: over {len(gaps)} Windows runs, the largest "
-            "VmHWM polled from `/proc/PID/status` every 10 ms differed from the reported "
-            f"`PeakWorkingSetSize` by at most {mib(max(gaps, key=abs)):+.2f} MiB (polling can "
-            "only see less).")
+        add(f"Cross-check of the memory figures: in {len(gaps)} Windows runs, the largest "
+            "VmHWM polled from `/proc/PID/status` every 10 ms lay between "
+            f"{mib(max(gaps)):+.2f} and {mib(min(gaps)):+.2f} MiB of the `PeakWorkingSetSize` "
+            "the program reported (the program reads its peak before it shuts down; the poll "
+            "sees the shutdown but misses up to 10 ms of the run).")
         add("")
     add(f"Raw results, one JSON object per run: `{rel(os.path.join(WORK, 'results.jsonl'))}`.")
     with open(path, "w") as f:
