@@ -45,8 +45,8 @@ std::string RemoteFileOf(int apartment) {
     return "update_" + std::to_string(apartment) + ".orv";
 }
 
-// A count that threads bring down to zero, with an event set at zero for waiting. (Win32
-// primitives: the standard library's latch does not wake its waiter reliably in this build.)
+// A count that threads bring down to zero, with an event set at zero so that the main
+// thread's wait has a time limit (std::latch has no timed wait).
 class Countdown {
    public:
     explicit Countdown(int n) : left_(n), zero_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
