@@ -50,6 +50,7 @@ HRESULT OrvaneControl::Create(REFIID iid, void** out) {
 }
 
 HRESULT OrvaneControl::Initialize() {
+    AttachTransferThread();
     RegisterWindowClasses();
     picture_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
                                              IMAGE_ICON, kSizePixels, kSizePixels, 0));
@@ -93,6 +94,7 @@ void OrvaneControl::Terminate() {
     viewSink_ = nullptr;
     if (recordInfo_) recordInfo_->Release();
     recordInfo_ = nullptr;
+    DetachTransferThread();
 }
 
 STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {

@@ -290,6 +290,11 @@ class OrvaneControl final : public _Orvane,
     HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
 };
 
+// Every control counts itself in on its thread at creation and out at termination; the
+// thread's shared transfer state is freed with the last one.
+void AttachTransferThread();
+void DetachTransferThread();
+
 // The version text of a library's version resource: v.major.minor(2 digits).revision(4 digits).
 std::string ModuleVersionText(HMODULE module);
 

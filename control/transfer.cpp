@@ -14,8 +14,13 @@ namespace orv {
 namespace {
 
 // Per-thread transfer state shared by every control on the thread: the response being
-// collected and the tick counts behind the transfer rate.
-thread_local std::string ResponseText;
+// collected and the tick counts behind the transfer rate. Plain values only: for a
+// thread_local object with a destructor the C++ runtime holds this library loaded for the
+// thread and releases it from inside its own code when the thread ends; once COM has let go
+// of the library, that unloads the code still running and the thread never ends. The
+// response text therefore lives on the heap while a control exists on the thread.
+thread_local std::string* ResponseBuffer = nullptr;
+thread_local int ControlsOnThread = 0;
 thread_local int32_t LastTick = 0;
 thread_local int32_t CurrentTick = 0;
 thread_local int32_t LastRate = 0;
@@ -26,6 +31,11 @@ constexpr std::size_t kMaxCheckResponse = 1u << 20;
 constexpr std::size_t kMaxPackageHeader = 64u << 10;
 constexpr int32_t kMessageTooLong = 10040;
 constexpr int32_t kConnectionReset = 10054;
+
+std::string& ResponseText() {
+    if (ResponseBuffer == nullptr) ResponseBuffer = new std::string;
+    return *ResponseBuffer;
+}
 
 int32_t Ticks() {
     return static_cast<int32_t>(GetTickCount());
@@ -74,6 +84,17 @@ bool PortFits(int32_t port) {
 }
 
 }  // namespace
+
+void AttachTransferThread() {
+    ++ControlsOnThread;
+}
+
+void DetachTransferThread() {
+    if (ControlsOnThread > 0 && --ControlsOnThread == 0) {
+        delete ResponseBuffer;
+        ResponseBuffer = nullptr;
+    }
+}
 
 bool OrvaneControl::AuthorizationIncomplete() const {
     return props_.Authorization && (props_.AuthUsername.empty() || props_.AuthPassword.empty());
@@ -204,7 +225,11 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
             char temp[MAX_PATH] = {};
             if (!GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "orv", 0, temp))
                 return FileError(GetLastError());
-            unique_file tempFile(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+            // GetTempFileNameA has just created the file empty. Opening it again without
+            // truncating matters on Linux file systems that allocate late (ext4): a file
+            // truncated at open is flushed whole when it is closed, which would add a
+            // synchronous write of the package to the end of every download.
+            unique_file tempFile(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                              FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!tempFile) {
                 const DWORD err = GetLastError();
@@ -251,7 +276,7 @@ void OrvaneControl::OnConnect() {
     in.userName = props_.AuthUsername;
     in.password = props_.AuthPassword;
     const std::string request = http::ComposeRequest(in);
-    ResponseText.clear();
+    ResponseText().clear();
     socket_->SOCKET_SEND(request);
 }
 
@@ -260,11 +285,11 @@ void OrvaneControl::OnReceive(const std::string& data) {
         ReceivePackageData(data);
         return;
     }
-    if (ResponseText.size() + data.size() > kMaxCheckResponse) {
+    if (ResponseText().size() + data.size() > kMaxCheckResponse) {
         EndTransferWithError(kMessageTooLong);
         return;
     }
-    ResponseText += data;
+    ResponseText() += data;
 }
 
 void OrvaneControl::OnDisconnect() {
@@ -301,7 +326,7 @@ void OrvaneControl::DiscardPackageTemp() {
 }
 
 void OrvaneControl::FinishCheck() {
-    const http::ResponseParts parts = http::SplitResponse(ResponseText);
+    const http::ResponseParts parts = http::SplitResponse(ResponseText());
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
     const std::optional<int64_t> declared = http::ContentLength(parts.header);
     if (status && *status == 200 && declared &&
@@ -354,10 +379,11 @@ void OrvaneControl::ReceivePackageData(std::string piece) {
         // The cap counts the header itself, whatever the pieces it arrives in: the text
         // before CR LF CR LF, of which the last three characters may still be waiting for
         // the rest of the header end.
-        const std::size_t held = ResponseText.size() + piece.size();
-        http::HeaderDetection d = http::DetectHeader(ResponseText, piece);
+        std::string& response = ResponseText();
+        const std::size_t held = response.size() + piece.size();
+        http::HeaderDetection d = http::DetectHeader(response, piece);
         if (!d.found) {
-            if (ResponseText.size() > kMaxPackageHeader + 3) EndTransferWithError(kMessageTooLong);
+            if (response.size() > kMaxPackageHeader + 3) EndTransferWithError(kMessageTooLong);
             return;
         }
         if (held - d.firstBody.size() - 4 > kMaxPackageHeader) {

@@ -1,0 +1,668 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and writes their report (scripts/bench is the entry point; it builds,
+starts the wineserver and registers the control first).
+
+Package downloads from nginx on 127.0.0.1 by five contenders, alternated run by run after a
+warm-up round: the control in our host (bench_control), the reference program of the same
+socket design (bench_reference), WinInet (bench_wininet), URLDownloadToFileA (bench_urlmon),
+all under Wine, and curl natively. Then the latency of 50 update checks in one process:
+the control, WinInet, curl. Optionally strace counts of one control and one reference run.
+
+usage: run_bench.py [--quick] [--sizes 1,64,256,1024] [--runs N] [--no-pin] [--no-profile]
+                    [--out FILE] [--report-only]
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import random
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "tools"))
+import servers  # noqa: E402
+
+WIN = os.path.join(ROOT, "build", "win32")
+BIN = os.path.join(WIN, "bin")
+WINE_RUN = os.path.join(WIN, "wine-run")
+WORK = os.path.join(ROOT, "build", "bench")
+WWW = os.path.join(WORK, "www")
+OUT = os.path.join(WORK, "out")
+MIB = 1 << 20
+CHECKS = 50
+
+DOWNLOAD_CONTENDERS = ["control", "reference", "wininet", "urlmon", "curl"]
+CHECK_CONTENDERS = ["control", "wininet", "curl"]
+LABELS = {
+    "control": "(a) Orvane control, COM host",
+    "reference": "(b) reference, same socket design",
+    "wininet": "(c) WinInet, 64 KiB reads",
+    "urlmon": "(d) URLDownloadToFileA",
+    "curl": "(e) curl, native",
+}
+
+
+def wine_env():
+    """The environment of build/win32/wine-run, for the wineserver commands run from here."""
+    env = dict(os.environ, WINEPREFIX=os.path.join(WIN, "wineprefix"), WINEARCH="win32",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.setdefault("WINEDEBUG", "-all")
+    return env
+
+
+def pin_cpus():
+    """(server CPU, client CPU) when the machine has two or more, else None."""
+    cpus = sorted(os.sched_getaffinity(0))
+    return (cpus[0], cpus[-1]) if len(cpus) >= 2 else None
+
+
+def restart_wineserver(cpu):
+    """Restarts the prefix's persistent wineserver, bound to `cpu` when given. Every Windows
+    call that needs the server waits for it; with the server and the program on the same CPU
+    these hand-overs do not cross CPUs."""
+    env = wine_env()
+    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+    prefix = ["taskset", "-c", str(cpu)] if cpu is not None else []
+    subprocess.run(prefix + ["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    subprocess.run(prefix + ["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+
+CLIENT_PREFIX = []  # "taskset -c N" when the client side is pinned
+
+
+def winpath(path):
+    """The Windows path Wine shows for a Unix path (drive Z: is the root)."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def rel(path):
+    return os.path.relpath(path, ROOT)
+
+
+# ---------------------------------------------------------------------------------------
+# Packages and update information files
+
+
+def make_packages(sizes):
+    """pkg_<n>m.bin of n MiB of random data (one random 1 MiB block repeated, the same bytes
+    every time), and pkg_<n>m.orv naming it, in the web root. Files already there are kept."""
+    os.makedirs(WWW, exist_ok=True)
+    block = random.Random(4729).randbytes(MIB)
+    for n in sizes:
+        path = os.path.join(WWW, f"pkg_{n}m.bin")
+        if not (os.path.exists(path) and os.path.getsize(path) == n * MIB):
+            with open(path + ".part", "wb") as f:
+                for _ in range(n):
+                    f.write(block)
+            os.replace(path + ".part", path)
+        make_info(path, os.path.join(WWW, f"pkg_{n}m.orv"))
+    # The file of the check loop: a small package is enough, the record is what counts.
+    make_info(os.path.join(WWW, f"pkg_{sizes[0]}m.bin"), os.path.join(WWW, "update.orv"))
+
+
+def make_info(package, info):
+    native = os.path.join(ROOT, "build", "native", "bin", "orvinfo")
+    common = ["make", "--name", "Orvane Benchmark", "--version", "1.0.0.0", "--date", "01/01/2024"]
+    if os.path.exists(native):
+        cmd = [native] + common + ["--package", package, "-o", info]
+    else:
+        cmd = [WINE_RUN, os.path.join(BIN, "orvinfo.exe")] + common + [
+            "--package", winpath(package), "-o", winpath(info)]
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
+
+# ---------------------------------------------------------------------------------------
+# Running one contender
+
+
+def status_kib(pid, field):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def run_process(cmd, timeout):
+    """Runs cmd, polling VmHWM of its PID (Debian's wine keeps the PID of the process it was
+    started as for the Windows program). Returns (stdout, stderr, rc, polled VmHWM in bytes)."""
+    cmd = CLIENT_PREFIX + cmd
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL, text=True)
+    deadline = time.monotonic() + timeout
+    hwm = 0
+    while proc.poll() is None:
+        hwm = max(hwm, status_kib(proc.pid, "VmHWM"))
+        if time.monotonic() > deadline:
+            os.kill(proc.pid, signal.SIGKILL)
+            proc.wait()
+            raise RuntimeError(f"timed out after {timeout} s: {' '.join(cmd)}")
+        time.sleep(0.01)
+    out, err = proc.communicate()
+    return out, err, proc.returncode, hwm * 1024
+
+
+def last_json(text):
+    for line in reversed(text.strip().splitlines()):
+        line = line.strip()
+        if line.startswith("{"):
+            return json.loads(line)
+    return None
+
+
+def clear_url_cache():
+    """URLDownloadToFileA keeps a copy of every download in the prefix's internet cache and may
+    answer the next call from it: emptied before each of its runs."""
+    users = os.path.join(WIN, "wineprefix", "drive_c", "users")
+    if not os.path.isdir(users):
+        return
+    for user in os.listdir(users):
+        cache = os.path.join(users, user, "AppData", "Local", "Microsoft", "Windows", "INetCache")
+        shutil.rmtree(cache, ignore_errors=True)
+
+
+def download_command(name, port, size):
+    pkg = f"pkg_{size}m.bin"
+    url = f"http://127.0.0.1:{port}/{pkg}"
+    out = os.path.join(OUT, f"{name}.bin")
+    if name == "control":
+        cmd = [WINE_RUN, os.path.join(BIN, "bench_control.exe"), "download", str(port),
+               f"pkg_{size}m.orv", winpath(OUT), "control.bin"]
+    elif name == "reference":
+        cmd = [WINE_RUN, os.path.join(BIN, "bench_reference.exe"), str(port), pkg, winpath(out)]
+    elif name == "wininet":
+        cmd = [WINE_RUN, os.path.join(BIN, "bench_wininet.exe"), "download", url, winpath(out)]
+    elif name == "urlmon":
+        cmd = [WINE_RUN, os.path.join(BIN, "bench_urlmon.exe"), url, winpath(out)]
+    else:
+        cmd = ["/usr/bin/time", "-f", "maxrss_kib %M", "curl", "-s", "-S", "-o", out, "-w",
+               "%{time_total} %{size_download} %{http_code}\\n", url]
+    return cmd, out
+
+
+def run_download(name, port, size):
+    cmd, out = download_command(name, port, size)
+    if name == "urlmon":
+        clear_url_cache()
+    stdout, stderr, rc, polled = run_process(cmd, timeout=120 + size)
+    expected = size * MIB
+    try:
+        if name == "curl":
+            fields = stdout.split()
+            rss = re.search(r"maxrss_kib (\d+)", stderr)
+            if rc != 0 or len(fields) < 3 or fields[2] != "200" or not rss:
+                raise RuntimeError(f"curl failed: {stdout} {stderr}")
+            r = {"ok": True, "seconds": float(fields[0]), "bytes": int(fields[1]),
+                 "file_bytes": os.path.getsize(out), "peak_working_set": int(rss.group(1)) * 1024}
+        else:
+            r = last_json(stdout)
+            if rc != 0 or not r or not r.get("ok"):
+                raise RuntimeError(f"{name} failed (rc {rc}): {stdout.strip()} {stderr.strip()}")
+        if r["bytes"] != expected or r["file_bytes"] != expected:
+            raise RuntimeError(f"{name}: {r['bytes']} bytes received, file of {r['file_bytes']}, "
+                               f"{expected} expected")
+    finally:
+        if os.path.exists(out):
+            os.remove(out)
+    r.update(contender=name, size_mib=size, polled_vm_hwm=polled)
+    return r
+
+
+def check_command(name, port):
+    url = f"http://127.0.0.1:{port}/update.orv"
+    if name == "control":
+        return [WINE_RUN, os.path.join(BIN, "bench_control.exe"), "check", str(port),
+                "update.orv", str(CHECKS)]
+    if name == "wininet":
+        return [WINE_RUN, os.path.join(BIN, "bench_wininet.exe"), "check", url, str(CHECKS)]
+    cmd = ["curl", "-s", "-S", "-w", "%{time_total} %{http_code}\\n"]
+    for _ in range(CHECKS):
+        cmd += ["-o", "/dev/null", url]
+    return cmd
+
+
+def run_check(name, port):
+    stdout, stderr, rc, _ = run_process(check_command(name, port), timeout=120)
+    if name == "curl":
+        lines = [ln.split() for ln in stdout.strip().splitlines()]
+        if rc != 0 or len(lines) != CHECKS or any(ln[1] != "200" for ln in lines):
+            raise RuntimeError(f"curl checks failed: {stdout} {stderr}")
+        times = [float(ln[0]) for ln in lines]
+        r = {"ok": True, "seconds": sum(times), "check_seconds": times}
+    else:
+        r = last_json(stdout)
+        if rc != 0 or not r or not r.get("ok"):
+            raise RuntimeError(f"{name} checks failed (rc {rc}): {stdout.strip()} {stderr.strip()}")
+    r.update(contender=name, per_check_ms=r["seconds"] * 1000 / CHECKS)
+    return r
+
+
+# ---------------------------------------------------------------------------------------
+# Profiles
+
+
+def strace_counts(name, port, size):
+    """strace -c -f of one run: the calls of the 32-bit Windows process, most frequent first."""
+    cmd, out = download_command(name, port, size)
+    log = os.path.join(WORK, f"strace-{name}-{size}m.txt")
+    subprocess.run(CLIENT_PREFIX + ["strace", "-c", "-f", "-o", log] + cmd, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=600, check=False)
+    if os.path.exists(out):
+        os.remove(out)
+    counts = {}
+    with open(log) as f:
+        text = f.read()
+    section = text.split("32 bit mode:")[-1]
+    for line in section.splitlines():
+        parts = line.split()
+        if len(parts) >= 5 and parts[0][0].isdigit() and parts[-1] != "total":
+            counts[parts[-1]] = int(parts[3])
+    return counts
+
+
+# ---------------------------------------------------------------------------------------
+# Report
+
+
+def machine():
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    mem = status_line("/proc/meminfo", "MemTotal")
+    mem = f"{int(mem.split()[0]) / (1 << 20):.1f} GiB" if mem.endswith("kB") else mem
+
+    def version(cmd):
+        try:
+            r = subprocess.run(cmd, capture_output=True, text=True, timeout=30)
+            return (r.stdout + r.stderr).strip().splitlines()[0]
+        except (OSError, IndexError, subprocess.TimeoutExpired):
+            return "unknown"
+
+    return {
+        "cores": os.cpu_count(),
+        "cpu": cpu,
+        "memory": mem,
+        "kernel": platform.release(),
+        "wine": version(["wine", "--version"]),
+        "nginx": version(["nginx", "-v"]),
+        "curl": version(["curl", "--version"]),
+        "compiler": version(["i686-w64-mingw32-g++-posix", "--version"]),
+        "load": open("/proc/loadavg").read().split()[:3],
+        "filesystem": version(["findmnt", "-n", "-T", OUT, "-o", "FSTYPE,SOURCE"]),
+    }
+
+
+def status_line(path, field):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return line.split(":", 1)[1].strip()
+    return "unknown"
+
+
+def mib(n):
+    return n / MIB
+
+
+def secs(x):
+    return f"{x:.4f}" if x < 1 else f"{x:.3f}"
+
+
+def summary(values):
+    return statistics.median(values), min(values), max(values)
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}" if b else "—"
+
+
+def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, elapsed):
+    lines = []
+    add = lines.append
+    add("# Benchmarks")
+    add("")
+    add("How fast the Orvane control downloads a package, how much memory it takes, and how long")
+    add("an update check lasts, next to the other ways a program on this machine could do the same.")
+    add("Everything below was measured in one run of `scripts/bench"
+        + (" --quick" if quick else "") + f"` on {info['date']} ({elapsed / 60:.0f} minutes).")
+    add("")
+    add("## Machine")
+    add("")
+    add(f"- CPU: {info['cpu']}, {info['cores']} cores (`nproc`), memory {info['memory']}")
+    add(f"- Linux {info['kernel']}; load average at the start {' '.join(info['load'])} "
+        "(the machine is shared with other work)")
+    add(f"- Wine: {info['wine']}, 32-bit prefix in `build/win32/wineprefix`")
+    add(f"- Compiler: {info['compiler']}")
+    add(f"- Output files: `{rel(OUT)}` on {' '.join(info['filesystem'].split())}")
+    add(f"- Server: {info['nginx']}, on 127.0.0.1, `sendfile on`, started by the benchmark")
+    add(f"- curl: {info['curl']}")
+    add("")
+    add("## Method")
+    add("")
+    add(f"- Every size: one warm-up round of all contenders (not counted), then {runs} rounds; "
+        "within a round the contenders run one after the other in the order of the table, "
+        "so they alternate run by run (A B C D E A B C D E …). Each run is a new process.")
+    add("- Seconds are measured inside the process, from the start of the transfer to its end: "
+        "(a) from `ReceiveUpdate` to `UpdateReceived` (the update check before it is not "
+        "counted); (b) from creating the file and socket to the close notification; (c) from "
+        "`InternetOpenUrlA` to the last `InternetReadFile`; (d) around `URLDownloadToFileA`; "
+        "(e) curl's own `time_total`. Process start-up (about a second for Wine) is not counted.")
+    add("- Every run's file is checked for the exact size, then deleted. Packages are random "
+        "data (one random 1 MiB block repeated), served from disk by nginx. (b) and (c) write "
+        "their output as a new file (`CREATE_NEW`), as the control writes its temporary file, "
+        "since under Wine a file opened with `CREATE_ALWAYS` is written to disk in full when "
+        "it is closed (see Findings).")
+    add("- Peak resident memory: for the Windows programs `PeakWorkingSetSize` of "
+        "`GetProcessMemoryInfo`, which Wine takes from `VmHWM` of the Linux process. Debian's "
+        "`wine` keeps the PID it was started with, and the benchmark polled `/proc/PID/status` "
+        "during every run as a cross-check (largest polled VmHWM vs reported peak: see the "
+        "end of this page). For curl, `/usr/bin/time` (maximum resident set size). "
+        "\"Above idle\" is the peak minus the working set of the same process just before the "
+        "transfer started (for the control: created, connected to our event sink, after the "
+        "update check).")
+    add("- URLDownloadToFileA stores every download in Wine's internet cache as well; the cache "
+        "is emptied before each of its runs so that every run fetches from the server.")
+    if info["pins"]:
+        add(f"- CPUs: nginx runs on CPU {info['pins'][0]}; the wineserver and every contender "
+            f"(curl too) on CPU {info['pins'][1]} (`taskset`). A Windows program under Wine "
+            "waits for the wineserver at every socket notification, several times per 16 KiB; "
+            "left to the scheduler, these hand-overs sometimes cross the two virtual CPUs and "
+            "the same download then takes up to three times as long from one run to the next "
+            "(see Findings). `--no-pin` measures without binding.")
+    else:
+        add("- CPUs: no process was bound to a CPU (`--no-pin`, or a single CPU).")
+    add("- Median and min–max are over the counted runs. Ratios divide medians of seconds.")
+    add("")
+
+    add("## Package download")
+    add("")
+    for size in sizes:
+        rows = {c: [r for r in downloads if r["contender"] == c and r["size_mib"] == size]
+                for c in DOWNLOAD_CONTENDERS}
+        med = {c: statistics.median([r["seconds"] for r in rows[c]]) for c in rows if rows[c]}
+        add(f"### {size} MiB" + (f" ({len(rows['control'])} runs)" if rows["control"] else ""))
+        add("")
+        add("| contender | median s | min–max s | MiB/s | peak RSS MiB | above idle MiB "
+            "| × (b) | × (c) | × (e) |")
+        add("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for c in DOWNLOAD_CONTENDERS:
+            if not rows[c]:
+                continue
+            m, lo, hi = summary([r["seconds"] for r in rows[c]])
+            peak = statistics.median([r["peak_working_set"] for r in rows[c]])
+            if "idle_working_set" in rows[c][0]:
+                above = max(r["peak_working_set"] - r["idle_working_set"] for r in rows[c])
+                above_text = f"{mib(above):.1f}"
+            else:
+                above_text = "—"
+            add(f"| {LABELS[c]} | {secs(m)} | {secs(lo)}–{secs(hi)} | {size / m:.0f} | "
+                f"{mib(peak):.1f} | {above_text} | {ratio(m, med.get('reference'))} | "
+                f"{ratio(m, med.get('wininet'))} | {ratio(m, med.get('curl'))} |")
+        add("")
+    add("\"above idle\" is the largest over the runs; peak RSS is the median.")
+    add("")
+
+    add(f"## Update check latency ({CHECKS} checks in one process)")
+    add("")
+    add("| contender | median ms per check | min–max ms per check | first check ms | × (c) | × (e) |")
+    add("|---|---:|---:|---:|---:|---:|")
+    cmed = {c: statistics.median([r["per_check_ms"] for r in checks if r["contender"] == c])
+            for c in CHECK_CONTENDERS if any(r["contender"] == c for r in checks)}
+    for c in CHECK_CONTENDERS:
+        rs = [r for r in checks if r["contender"] == c]
+        if not rs:
+            continue
+        m, lo, hi = summary([r["per_check_ms"] for r in rs])
+        first = statistics.median([r["check_seconds"][0] * 1000 for r in rs])
+        label = {"control": "(a) Orvane control, `CheckUpdate` to `InfoReceived`",
+                 "wininet": "(c) WinInet loop (open URL, read, decode the record)",
+                 "curl": f"(e) curl, {CHECKS} URLs in one process"}[c]
+        add(f"| {label} | {m:.2f} | {lo:.2f}–{hi:.2f} | {first:.2f} | {ratio(m, cmed.get('wininet'))} "
+            f"| {ratio(m, cmed.get('curl'))} |")
+    add("")
+    add(f"Per check = the loop's total time ÷ {CHECKS}, one value per run; the table gives the "
+        f"median and range over {len([r for r in checks if r['contender'] == 'control'])} runs. "
+        "The control opens a new HTTP/1.0 connection for every check, as it is built to; "
+        "WinInet and curl keep one HTTP/1.1 connection open across the loop.")
+    add("")
+
+    add("## Targets")
+    add("")
+    add("| target | measured | met |")
+    add("|---|---|---|")
+    for size in (256, 1024):
+        rs = [r for r in downloads if r["contender"] == "control" and r["size_mib"] == size]
+        if rs:
+            above = max(r["peak_working_set"] - r["idle_working_set"] for r in rs)
+            add(f"| peak memory of a {size} MiB download ≤ 16 MiB above idle | "
+                f"{mib(above):.2f} MiB above idle (largest of {len(rs)} runs) | "
+                f"{'yes' if above <= 16 * MIB else 'no'} |")
+    for size in sizes:
+        a = [r["seconds"] for r in downloads if r["contender"] == "control" and r["size_mib"] == size]
+        b = [r["seconds"] for r in downloads if r["contender"] == "reference" and r["size_mib"] == size]
+        if a and b:
+            q = statistics.median(a) / statistics.median(b)
+            add(f"| {size} MiB download time ≤ 1.2 × reference (b) | {q:.2f} × | "
+                f"{'yes' if q <= 1.2 else 'no'} |")
+    if "control" in cmed and "wininet" in cmed:
+        q = cmed["control"] / cmed["wininet"]
+        add(f"| check latency ≤ WinInet's in-process loop | {cmed['control']:.2f} ms vs "
+            f"{cmed['wininet']:.2f} ms ({q:.2f} ×) | {'yes' if q <= 1.0 else 'no'} |")
+    add("")
+
+    if profiles:
+        add("## System calls per download")
+        add("")
+        size = profiles["size"]
+        add(f"`strace -c -f` of one {size} MiB download each, counting the calls of the 32-bit "
+            f"Windows process ({size * 64} read notifications of 16 KiB at least). The wineserver "
+            "runs as its own process and is not traced; a `write`/`read` pair on its pipe is one "
+            "server request of the Windows process.")
+        add("")
+        names = sorted(set(profiles["control"]) | set(profiles["reference"]),
+                       key=lambda n: -(profiles["control"].get(n, 0) + profiles["reference"].get(n, 0)))
+        pieces = size * 64
+        add(f"| system call | (a) control | (b) reference | (a) per 16 KiB read | (b) per 16 KiB read |")
+        add("|---|---:|---:|---:|---:|")
+        for n in names[:12]:
+            a, b = profiles["control"].get(n, 0), profiles["reference"].get(n, 0)
+            add(f"| {n} | {a} | {b} | {a / pieces:.2f} | {b / pieces:.2f} |")
+        a, b = sum(profiles["control"].values()), sum(profiles["reference"].values())
+        add(f"| all | {a} | {b} | {a / pieces:.2f} | {b / pieces:.2f} |")
+        add("")
+        add("The counts include process start-up, which for (a) loads COM and the control. "
+            "A program that finds its message queue empty yields (`sched_yield`) and asks the "
+            "server again, so some counts depend on whether the program or the data was "
+            "ahead in that run; `recvmsg` (one per read notification) and the file writes do "
+            "not.")
+        add("")
+
+    timed = [r for r in downloads if "first_piece_seconds" in r]
+    if timed:
+        add("## Where the time of (a) and (b) goes")
+        add("")
+        add("Medians: from the start to the first piece of body, the pieces themselves, and from "
+            "the last piece to the end (the close notification, closing the file; for (a) also "
+            "moving the finished file into place and `UpdateReceived`).")
+        add("")
+        add("| size | contender | to first piece ms | pieces ms | per piece µs | after last piece ms "
+            "| total ms |")
+        add("|---:|---|---:|---:|---:|---:|---:|")
+        for size in sizes:
+            for c in ("control", "reference"):
+                rs = [r for r in timed if r["contender"] == c and r["size_mib"] == size]
+                if not rs:
+                    continue
+                first = statistics.median([r["first_piece_seconds"] for r in rs])
+                after = statistics.median([r["after_last_piece_seconds"] for r in rs])
+                middle = statistics.median([r["seconds"] - r["first_piece_seconds"]
+                                            - r["after_last_piece_seconds"] for r in rs])
+                total = statistics.median([r["seconds"] for r in rs])
+                pieces = statistics.median([r["pieces"] for r in rs])
+                add(f"| {size} MiB | {LABELS[c]} | {first * 1000:.2f} | {middle * 1000:.1f} | "
+                    f"{middle * 1e6 / pieces:.1f} | {after * 1000:.2f} | {total * 1000:.1f} |")
+        add("")
+
+    findings = os.path.join(ROOT, "bench", "findings.md")
+    if os.path.exists(findings):
+        with open(findings) as f:
+            add(f.read().rstrip())
+        add("")
+
+    add("## Commands")
+    add("")
+    add("The whole page: `scripts/bench` (full) or `scripts/bench --quick` (1 and 64 MiB, 3 "
+        "runs). `scripts/bench --sizes 256 --runs 5` measures one size. It builds, creates the "
+        "prefix, registers the control (`wine regsvr32 /s OrvaneCtl.ocx`), starts nginx on a "
+        f"free port (PORT below) serving `{rel(WWW)}`, and runs, from the repository root, with "
+        "`WINEPREFIX=build/win32/wineprefix` set by `build/win32/wine-run`"
+        + (f", each command prefixed with `taskset -c {info['pins'][1]}` (nginx and the "
+           f"wineserver bound as told under Method):" if info["pins"] else ":"))
+    add("")
+    add("| row | command |")
+    add("|---|---|")
+    for c in DOWNLOAD_CONTENDERS:
+        cmd, _ = download_command(c, "PORT", "N")
+        add(f"| {LABELS[c]}, N MiB | `{render(cmd)}` |")
+    for c in CHECK_CONTENDERS:
+        cmd = check_command(c, "PORT")
+        if c == "curl":
+            text = render(cmd[:5]) + " -o /dev/null http://127.0.0.1:PORT/update.orv … (50 times)"
+        else:
+            text = render(cmd)
+        add(f"| check loop, {LABELS[c]} | `{text}` |")
+    add("")
+    gaps = [r["polled_vm_hwm"] - r["peak_working_set"] for r in downloads
+            if r["contender"] != "curl" and r["polled_vm_hwm"]]
+    if gaps:
+        add(f"Cross-check of the memory figures: in {len(gaps)} Windows runs, the largest "
+            "VmHWM polled from `/proc/PID/status` every 10 ms lay between "
+            f"{mib(max(gaps)):+.2f} and {mib(min(gaps)):+.2f} MiB of the `PeakWorkingSetSize` "
+            "the program reported (the program reads its peak before it shuts down; the poll "
+            "sees the shutdown but misses up to 10 ms of the run).")
+        add("")
+    add(f"Raw results, one JSON object per run: `{rel(os.path.join(WORK, 'results.jsonl'))}`.")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def render(cmd):
+    """A command as it would be typed from the repository root; <repo> stands for the root in
+    Windows paths, which must be absolute."""
+    out = []
+    for part in cmd:
+        part = part.replace(winpath(ROOT), "Z:<repo>").replace(ROOT + "/", "")
+        if any(ch in part for ch in " \\{}%<>"):
+            part = "'" + part + "'"
+        out.append(part)
+    return " ".join(out)
+
+
+# ---------------------------------------------------------------------------------------
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="1 and 64 MiB, 3 runs")
+    ap.add_argument("--sizes", help="comma-separated MiB")
+    ap.add_argument("--runs", type=int)
+    ap.add_argument("--no-profile", action="store_true", help="skip the strace counts")
+    ap.add_argument("--no-pin", action="store_true",
+                    help="leave processes to the scheduler instead of binding them to CPUs")
+    ap.add_argument("--report-only", action="store_true",
+                    help="write the report again from the last run's results, measuring nothing")
+    ap.add_argument("--out", help="report file (default docs/benchmarks.md; build/bench/"
+                    "benchmarks.md with --quick)")
+    args = ap.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else (
+        [1, 64] if args.quick else [1, 64, 256, 1024])
+    runs = args.runs or (3 if args.quick else 5)
+    out_path = args.out or (os.path.join(WORK, "benchmarks.md") if args.quick
+                            else os.path.join(ROOT, "docs", "benchmarks.md"))
+
+    meta_path = os.path.join(WORK, "meta.json")
+    results_path = os.path.join(WORK, "results.jsonl")
+    if args.report_only:
+        with open(meta_path) as f:
+            meta = json.load(f)
+        with open(results_path) as f:
+            rows = [json.loads(line) for line in f if line.strip()]
+        write_report(args.out or meta["out"], meta["info"], meta["sizes"], meta["runs"],
+                     [r for r in rows if "size_mib" in r],
+                     [r for r in rows if "size_mib" not in r], meta["profiles"], meta["quick"],
+                     meta["elapsed"])
+        print(f"bench: report in {rel(args.out or meta['out'])}", flush=True)
+        return 0
+
+    started = time.monotonic()
+    info = machine()
+    pins = None if args.no_pin else pin_cpus()
+    info["pins"] = pins
+    global CLIENT_PREFIX
+    CLIENT_PREFIX = ["taskset", "-c", str(pins[1])] if pins else []
+    restart_wineserver(pins[1] if pins else None)
+    info["date"] = datetime.date.today().isoformat()
+    os.makedirs(OUT, exist_ok=True)
+    print(f"bench: packages of {sizes} MiB in {rel(WWW)}", flush=True)
+    make_packages(sizes)
+    nginx = servers.start_nginx(os.path.join(WORK, "nginx"), WWW)
+    if pins:
+        os.sched_setaffinity(nginx.proc.pid, {pins[0]})
+    results = open(results_path, "w")
+    downloads, checks, profiles = [], [], None
+    try:
+        for size in sizes:
+            for rnd in range(runs + 1):
+                for c in DOWNLOAD_CONTENDERS:
+                    r = run_download(c, nginx.port, size)
+                    tag = "warm-up" if rnd == 0 else f"run {rnd}"
+                    print(f"bench: {size} MiB {tag:8} {c:10} {r['seconds']:8.3f} s "
+                          f"peak {mib(r['peak_working_set']):6.1f} MiB", flush=True)
+                    if rnd:
+                        downloads.append(r)
+                        results.write(json.dumps(r) + "\n")
+        for rnd in range(runs + 1):
+            for c in CHECK_CONTENDERS:
+                r = run_check(c, nginx.port)
+                tag = "warm-up" if rnd == 0 else f"run {rnd}"
+                print(f"bench: checks {tag:8} {c:10} {r['per_check_ms']:7.2f} ms per check",
+                      flush=True)
+                if rnd:
+                    checks.append(r)
+                    results.write(json.dumps(r) + "\n")
+        if not args.no_profile and shutil.which("strace"):
+            size = 64 if 64 in sizes else sizes[0]
+            profiles = {"size": size, "control": strace_counts("control", nginx.port, size),
+                        "reference": strace_counts("reference", nginx.port, size)}
+    finally:
+        results.close()
+        nginx.stop()
+    elapsed = time.monotonic() - started
+    with open(meta_path, "w") as f:
+        json.dump({"info": info, "sizes": sizes, "runs": runs, "profiles": profiles,
+                   "quick": args.quick, "elapsed": elapsed, "out": out_path}, f)
+    os.makedirs(os.path.dirname(out_path), exist_ok=True)
+    write_report(out_path, info, sizes, runs, downloads, checks, profiles, args.quick, elapsed)
+    print(f"bench: report in {rel(out_path)}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
