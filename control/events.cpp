@@ -62,35 +62,47 @@ void OrvaneControl::FireHttpStatus(int32_t status) {
     FireNumberAndText(kEventHttpStatus, status, http::HttpStatusText(status));
 }
 
+OwnedRecord::OwnedRecord(const UpdateInfo& info) {
+    rec_.Name = ToBstr(info.Name);
+    rec_.Version = ToBstr(info.Version);
+    rec_.ReleaseDate = ToBstr(info.ReleaseDate);
+    rec_.Description = ToBstr(info.Description);
+    rec_.PackageFile = ToBstr(info.PackageFile);
+    rec_.PackageSize = info.PackageSize;
+    rec_.Reserved1 = ToBstr(info.Reserved1);
+    rec_.Reserved2 = ToBstr(info.Reserved2);
+}
+
+OwnedRecord::~OwnedRecord() {
+    for (BSTR b : {rec_.Name, rec_.Version, rec_.ReleaseDate, rec_.Description, rec_.PackageFile,
+                   rec_.Reserved1, rec_.Reserved2})
+        SysFreeString(b);
+}
+
+UpdateInfo OwnedRecord::ToUpdateInfo() const {
+    UpdateInfo info;
+    info.Name = ToAnsi(rec_.Name);
+    info.Version = ToAnsi(rec_.Version);
+    info.ReleaseDate = ToAnsi(rec_.ReleaseDate);
+    info.Description = ToAnsi(rec_.Description);
+    info.PackageFile = ToAnsi(rec_.PackageFile);
+    info.PackageSize = rec_.PackageSize;
+    info.Reserved1 = ToAnsi(rec_.Reserved1);
+    info.Reserved2 = ToAnsi(rec_.Reserved2);
+    return info;
+}
+
 void OrvaneControl::FireInfoReceived() {
     // The sinks get the control's own record by reference: what a handler changes in it is
     // what the control holds afterwards.
-    UPDATEINFO rec = {};
-    rec.Name = ToBstr(currentInfo_.Name);
-    rec.Version = ToBstr(currentInfo_.Version);
-    rec.ReleaseDate = ToBstr(currentInfo_.ReleaseDate);
-    rec.Description = ToBstr(currentInfo_.Description);
-    rec.PackageFile = ToBstr(currentInfo_.PackageFile);
-    rec.PackageSize = currentInfo_.PackageSize;
-    rec.Reserved1 = ToBstr(currentInfo_.Reserved1);
-    rec.Reserved2 = ToBstr(currentInfo_.Reserved2);
+    OwnedRecord rec(currentInfo_);
     VARIANTARG a;
     VariantInit(&a);
     V_VT(&a) = VT_RECORD | VT_BYREF;
-    V_RECORD(&a) = &rec;
+    V_RECORD(&a) = rec.get();
     V_RECORDINFO(&a) = recordInfo_;
     FireEvent(kEventInfoReceived, &a, 1);
-    currentInfo_.Name = ToAnsi(rec.Name);
-    currentInfo_.Version = ToAnsi(rec.Version);
-    currentInfo_.ReleaseDate = ToAnsi(rec.ReleaseDate);
-    currentInfo_.Description = ToAnsi(rec.Description);
-    currentInfo_.PackageFile = ToAnsi(rec.PackageFile);
-    currentInfo_.PackageSize = rec.PackageSize;
-    currentInfo_.Reserved1 = ToAnsi(rec.Reserved1);
-    currentInfo_.Reserved2 = ToAnsi(rec.Reserved2);
-    for (BSTR b : {rec.Name, rec.Version, rec.ReleaseDate, rec.Description, rec.PackageFile,
-                   rec.Reserved1, rec.Reserved2})
-        SysFreeString(b);
+    currentInfo_ = rec.ToUpdateInfo();
 }
 
 }  // namespace orv

@@ -17,16 +17,16 @@ constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENV
                               OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
                               OLEMISC_RECOMPOSEONRESIZE;
 
-void RegisterWindowClasses() {
-    static bool done = false;  // the control lives on apartment threads; classes are per process
-    if (done) return;
+// Registers a window class of the library. Classes are per process and controls live on any
+// number of apartment threads, so every creation registers and a class that exists already
+// (RegisterClass fails with ERROR_CLASS_ALREADY_EXISTS) is simply used.
+void RegisterWindowClass(const wchar_t* name, WNDPROC proc) {
     WNDCLASSW wc = {};
-    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpfnWndProc = proc;
     wc.hInstance = ModuleInstance();
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.lpszClassName = kSocketWindowClass;
+    wc.lpszClassName = name;
     RegisterClassW(&wc);
-    done = true;
 }
 
 }  // namespace
@@ -51,7 +51,7 @@ HRESULT OrvaneControl::Create(REFIID iid, void** out) {
 
 HRESULT OrvaneControl::Initialize() {
     AttachTransferThread();
-    RegisterWindowClasses();
+    RegisterWindowClass(kSocketWindowClass, DefWindowProcW);
     picture_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
                                              IMAGE_ICON, kSizePixels, kSizePixels, 0));
     socket_ = std::make_unique<net::Winsock>();
@@ -302,16 +302,7 @@ HRESULT OrvaneControl::InPlaceActivate(LONG) {
     if (frame) frame->Release();
     if (doc) doc->Release();
 
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = WindowProc;
-        wc.hInstance = ModuleInstance();
-        wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-        wc.lpszClassName = kWindowClass;
-        RegisterClassW(&wc);
-        registered = true;
-    }
+    RegisterWindowClass(kWindowClass, WindowProc);
     window_.reset(CreateWindowExW(0, kWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
                                   pos.left, pos.top, kSizePixels, kSizePixels, parent, nullptr,
                                   ModuleInstance(), this));

@@ -25,6 +25,21 @@
 
 namespace orv {
 
+// A UPDATEINFO record holding copies of an UpdateInfo's texts as BSTRs, freed with it; what
+// a callee writes into the record comes back with ToUpdateInfo().
+class OwnedRecord {
+   public:
+    explicit OwnedRecord(const UpdateInfo& info);
+    ~OwnedRecord();
+    OwnedRecord(const OwnedRecord&) = delete;
+    OwnedRecord& operator=(const OwnedRecord&) = delete;
+    UPDATEINFO* get() { return &rec_; }
+    UpdateInfo ToUpdateInfo() const;
+
+   private:
+    UPDATEINFO rec_ = {};
+};
+
 class OrvaneControl final : public _Orvane,
                             public IConnectionPointContainer,
                             public IProvideClassInfo2,

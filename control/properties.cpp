@@ -418,18 +418,9 @@ STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
         updateState_ = static_cast<int32_t>(state);
         updateInformation_.reset();
         if (hasRecord) {
-            UPDATEINFO rec = {};
-            unique_bstr b[7];
-            for (int i = 0; i < 7; ++i) b[i].reset(ToBstr(f[i]));
-            rec.Name = b[0].get();
-            rec.Version = b[1].get();
-            rec.ReleaseDate = b[2].get();
-            rec.Description = b[3].get();
-            rec.PackageFile = b[4].get();
-            rec.PackageSize = static_cast<LONG>(size);
-            rec.Reserved1 = b[5].get();
-            rec.Reserved2 = b[6].get();
-            RETURN_IF_FAILED(StoreUpdateInformation(rec));
+            UpdateInfo info{f[0], f[1], f[2], f[3], f[4], static_cast<int32_t>(size), f[5], f[6]};
+            OwnedRecord rec(info);
+            RETURN_IF_FAILED(StoreUpdateInformation(*rec.get()));
         } else {
             V_VT(updateInformation_.get()) = VT_I2;
             V_I2(updateInformation_.get()) = 0;

@@ -344,23 +344,8 @@ void OrvaneControl::FinishCheck() {
             if (parts.body && parts.body->size() <= kMaxInfoTextLength) {
                 SplitControlFields(ScrambleText(*parts.body, kInformationKey), currentInfo_);
             }
-            UPDATEINFO rec = {};
-            unique_bstr f[7] = {unique_bstr(ToBstr(currentInfo_.Name)),
-                                unique_bstr(ToBstr(currentInfo_.Version)),
-                                unique_bstr(ToBstr(currentInfo_.ReleaseDate)),
-                                unique_bstr(ToBstr(currentInfo_.Description)),
-                                unique_bstr(ToBstr(currentInfo_.PackageFile)),
-                                unique_bstr(ToBstr(currentInfo_.Reserved1)),
-                                unique_bstr(ToBstr(currentInfo_.Reserved2))};
-            rec.Name = f[0].get();
-            rec.Version = f[1].get();
-            rec.ReleaseDate = f[2].get();
-            rec.Description = f[3].get();
-            rec.PackageFile = f[4].get();
-            rec.PackageSize = currentInfo_.PackageSize;
-            rec.Reserved1 = f[5].get();
-            rec.Reserved2 = f[6].get();
-            put_UpdateInformation(&rec);
+            OwnedRecord rec(currentInfo_);
+            put_UpdateInformation(rec.get());
             operationState_ = CTRL_STATE_FREE;
             SetUpdateStateFromOperation();
             // A handler may start the download from here: the state it leaves stands.

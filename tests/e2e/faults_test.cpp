@@ -194,10 +194,11 @@ TEST_F(Faults, DownloadResponseShapes) {
         std::vector<std::wstring>{});
     EXPECT_EQ(FileSize(folder + "\\new.bin"), 0) << "the target is created empty at the start";
 
-    // A reset in the middle of the body, with much of it still on its way: an error, and no
-    // half file.
+    // A reset in the middle of a body whose length the header declares: an error, and no
+    // half file. (Without a declared length a reset that Wine reports as a close can't be told
+    // from a server ending the body; the hostile-server tests cover that case.)
     ASSERT_TRUE(WriteAll(target, "old"));
-    const std::string head = HttpResponse("HTTP/1.0 200 OK", "");
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 8388608\r\n\r\n";
     ReceiveServed(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" + JsonText(head) +
                       R"(},{"op":"send","pattern":4194304},{"op":"reset"}]])",
                   folder);
