@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <commdlg.h>
 #include <ocidl.h>
 #include <olectl.h>
 #include <shellapi.h>
@@ -120,8 +121,29 @@ void DoCheck() {
     if (FAILED(hr) || r != ORV_ERROR_SUCCESS) Finish(Step::Failed);
 }
 
+// The file to compare with: in the automatic cycle the demo's own program; otherwise the user
+// picks one, starting at the demo's own program. Empty when the user cancels.
+std::wstring FileToCompare() {
+    if (g_options.autoRun) return OwnExe();
+    wchar_t path[MAX_PATH] = {};
+    const std::wstring own = OwnExe();
+    own.copy(path, MAX_PATH - 1);
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = g_main;
+    ofn.lpstrFilter =
+        L"Programs and libraries (*.exe;*.dll;*.ocx)\0*.exe;*.dll;*.ocx\0All files (*.*)\0*.*\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrTitle = L"Compare the update with...";
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+    return GetOpenFileNameW(&ofn) ? std::wstring(path) : std::wstring();
+}
+
 void DoCompare() {
-    BSTR exe = SysAllocString(OwnExe().c_str());
+    const std::wstring file = FileToCompare();
+    if (file.empty()) return;
+    BSTR exe = SysAllocString(file.c_str());
     LONG r = 0;
     g_control->CompareVersion(exe, &r);
     BSTR version = SysAllocString(L"");
@@ -131,8 +153,9 @@ void DoCompare() {
                           : r == VER_UPDATEISLESS  ? "the update is older"
                           : r == VER_UPDATEISEQUAL ? "same version"
                                                    : "no version to compare";
-    Say("CompareVersion(OrvaneDemo.exe " + Field(version) + ") -> " + std::to_string(r) + ": " +
-        meaning);
+    const std::wstring name = file.substr(file.find_last_of(L"\\/") + 1);
+    Say("CompareVersion(" + Narrow(name) + " " + Field(version) + ") -> " + std::to_string(r) +
+        ": " + meaning);
     SysFreeString(version);
     SysFreeString(exe);
 }
