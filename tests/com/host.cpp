@@ -7,26 +7,6 @@
 
 namespace orv::test {
 
-bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (done()) return true;
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed < 50 ? ms - elapsed : 50,
-                                  QS_ALLINPUT);
-    }
-}
-
-void PumpFor(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
-}
-
 // ---------------------------------------------------------------------------------------
 
 namespace {

@@ -15,13 +15,9 @@
 #include <vector>
 
 #include "control/OrvaneControl.h"
+#include "tests/support/message_pump.h"
 
 namespace orv::test {
-
-// Runs the thread's message loop until `done` returns true or `ms` pass; true when done.
-bool PumpUntil(const std::function<bool()>& done, DWORD ms);
-// Runs the message loop for `ms` milliseconds.
-void PumpFor(DWORD ms);
 
 // Base for the fakes: reference counting that tests can read.
 class CountedUnknown {

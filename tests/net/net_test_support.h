@@ -15,6 +15,7 @@
 #include "control/net/winsock.h"
 #include "tests/support/fault_client.h"
 #include "tests/support/import_probe.h"
+#include "tests/support/message_pump.h"
 
 namespace orv::net::test {
 
@@ -82,10 +83,8 @@ class TestWindow {
     HWND window_ = nullptr;
 };
 
-// Dispatches messages until done() holds or timeoutMs pass; whether done() held.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
-// Dispatches messages for ms milliseconds.
-void PumpFor(DWORD ms);
+using orv::test::PumpFor;
+using orv::test::PumpUntil;
 
 // One event as the owner saw it, with the socket slot at that moment.
 struct Event {
