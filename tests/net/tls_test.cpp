@@ -11,6 +11,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -137,22 +138,49 @@ struct Fetched {
     ALG_ID cipher = 0;
     TlsClient::Credentials credentials = TlsClient::Credentials::kNone;
     SECURITY_STATUS lastStatus = 0;
+    std::optional<int32_t> proxyStatus;  // the proxy's answer to CONNECT
 };
 
-// Connects, runs the handshake as `host`, sends `request` once the connection is open and
-// collects the plaintext until the server ends the stream. Reads in pieces cycling through
-// `pieces` (large blocks by default).
+// How FetchTls reaches the server and reads.
+struct FetchOptions {
+    std::vector<int> pieces = {65536};  // read sizes, in turn
+    std::size_t expected = 0;           // plaintext to make room for
+    uint16_t proxyPort = 0;             // through this proxy's CONNECT tunnel when not 0
+    uint16_t serverPort = 0;            // the server's port, for the tunnel
+};
+
+// Connects (directly, or through the proxy's tunnel), runs the handshake as `host`, sends
+// `request` once the connection is open and collects the plaintext until the server ends
+// the stream.
 Fetched FetchTls(uint16_t port, const std::string& host, const std::string& request,
-                 const std::vector<int>& pieces = {65536}, std::size_t expected = 0) {
+                 const FetchOptions& options = {}) {
     Fetched f;
-    f.plaintext.reserve(expected);
-    Connection c(port);
+    f.plaintext.reserve(options.expected);
+    Connection c(options.proxyPort != 0 ? options.proxyPort : port);
     f.connected = c.Connected();
     if (!f.connected) return f;
+    std::vector<char> buffer(65536);
+    std::string early;  // bytes after the proxy's answer: already the server's
+    if (options.proxyPort != 0) {
+        const std::string target = host + ":" + std::to_string(options.serverPort);
+        if (!c.Send("CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n")) return f;
+        while (early.find("\r\n\r\n") == std::string::npos && early.size() < 65536) {
+            const int n = c.Receive(buffer.data(), static_cast<int>(buffer.size()));
+            if (n <= 0) break;
+            early.append(buffer.data(), n);
+        }
+        const http::ResponseParts answer = http::SplitResponse(early);
+        f.proxyStatus = http::StatusNumber(answer.header);
+        if (!answer.body || f.proxyStatus != 200) return f;
+        early = std::string(*answer.body);
+    }
+
     TlsClient tls;
     std::string out;
     f.error = tls.Start(host, &out);
-    std::vector<char> buffer(65536);
+    if (f.error == TlsError::kNone && !early.empty()) {
+        f.error = tls.Receive(early, &out, &f.plaintext);
+    }
     for (std::size_t i = 0; f.error == TlsError::kNone; ++i) {
         if (!out.empty() && !c.Send(out)) break;
         out.clear();
@@ -162,7 +190,8 @@ Fetched FetchTls(uint16_t port, const std::string& host, const std::string& requ
             continue;
         }
         if (tls.CloseNotified()) break;
-        const int n = c.Receive(buffer.data(), std::min<int>(pieces[i % pieces.size()], 65536));
+        const int piece = options.pieces[i % options.pieces.size()];
+        const int n = c.Receive(buffer.data(), std::min<int>(piece, 65536));
         if (n <= 0) {
             f.endOfStream = n == 0;
             break;
@@ -232,8 +261,9 @@ TEST_F(TlsTest, DownloadsEveryByteAndSeesTheCloseNotice) {
 TEST_F(TlsTest, CiphertextCutIntoAnyPiecesGivesTheSameBytes) {
     const std::string file = Pattern(200 * 1024 + 3, 2);
     WriteFile(webRoot_ + "\\tls_pieces.bin", file);
-    const Fetched f = FetchTls(Port("ORV_TLS_PORT"), "localhost", Get("/tls_pieces.bin"),
-                               {1, 4, 5, 6, 333, 4096, 17000, 2});
+    FetchOptions options;
+    options.pieces = {1, 4, 5, 6, 333, 4096, 17000, 2};
+    const Fetched f = FetchTls(Port("ORV_TLS_PORT"), "localhost", Get("/tls_pieces.bin"), options);
     ASSERT_EQ(f.error, TlsError::kNone) << "status " << std::hex << f.lastStatus;
     const Response r = Parse(f.plaintext);
     EXPECT_EQ(r.status, 200);
@@ -255,6 +285,30 @@ TEST_F(TlsTest, BasicAuthorizationTravelsInsideTheConnection) {
         FetchTls(Port("ORV_TLS_PORT"), "localhost", Get("/protected/tls_secret.txt"));
     ASSERT_EQ(without.error, TlsError::kNone);
     EXPECT_EQ(Parse(without.plaintext).status, 401);
+}
+
+TEST_F(TlsTest, ThroughTheProxysConnectTunnel) {
+    // tinyproxy opens a tunnel to the server; the handshake, the certificate check (for the
+    // server's name, not the proxy's) and Basic authorization all run inside it.
+    const std::string file = Pattern(300 * 1024 + 1, 4);
+    WriteFile(webRoot_ + "\\protected\\tls_tunnel.bin", file);
+    FetchOptions options;
+    options.proxyPort = Port("ORV_PROXY_PORT");
+    options.serverPort = Port("ORV_TLS_PORT");
+    const std::string auth =
+        "Authorization: Basic " + http::Base64Encode("orvane:s3cret:pass") + "\r\n";
+    const Fetched f = FetchTls(0, "localhost", Get("/protected/tls_tunnel.bin", auth), options);
+    ASSERT_EQ(f.proxyStatus, 200);
+    ASSERT_EQ(f.error, TlsError::kNone) << "status " << std::hex << f.lastStatus;
+    const Response r = Parse(f.plaintext);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == file) << r.body.size() << " of " << file.size() << " bytes";
+
+    // A server with a certificate for another name is refused through the tunnel too.
+    options.serverPort = Port("ORV_TLS_OTHERHOST_PORT");
+    const Fetched other = FetchTls(0, "localhost", Get("/"), options);
+    ASSERT_EQ(other.proxyStatus, 200);
+    EXPECT_EQ(other.error, TlsError::kNameMismatch);
 }
 
 TEST_F(TlsTest, CertificatesThatFailAreRefusedBeforeAnyData) {
@@ -417,8 +471,9 @@ TEST_F(TlsTest, ThroughputOf64MiBBesidePlainHttp) {
     ASSERT_TRUE(Parse(plain).body == file);
 
     const auto tlsStart = Clock::now();
-    const Fetched f =
-        FetchTls(Port("ORV_TLS_PORT"), "localhost", Get("/tls_big.bin"), {65536}, size + 4096);
+    FetchOptions options;
+    options.expected = size + 4096;
+    const Fetched f = FetchTls(Port("ORV_TLS_PORT"), "localhost", Get("/tls_big.bin"), options);
     const double tlsSeconds = std::chrono::duration<double>(Clock::now() - tlsStart).count();
     ASSERT_EQ(f.error, TlsError::kNone);
     ASSERT_TRUE(Parse(f.plaintext).body == file);
