@@ -290,7 +290,17 @@ TlsClient::Step TlsClient::DecryptRecord(std::size_t size, std::string* toSend,
         // (TLS 1.3): the package continues with what follows the record, at once, since
         // nothing more may come until it answers.
         state_ = State::kHandshaking;
-        return Handshake(toSend, true) == Step::kStop ? Step::kStop : Step::kProgress;
+        const std::size_t before = toSend->size();
+        const Step step = Handshake(toSend, true);
+        if (step == Step::kNeedMore && toSend->size() == before && received_.empty() &&
+            (protocol_ & SP_PROT_TLS1_2_CLIENT) != 0) {
+            // A TLS 1.2 server asking for a new handshake waits for the client's hello. A
+            // package that produces none (Wine's cannot renegotiate) would leave both sides
+            // waiting: end the connection now instead.
+            Fail(TlsError::kHandshakeFailed, status);
+            return Step::kStop;
+        }
+        return step == Step::kStop ? Step::kStop : Step::kProgress;
     }
     return Step::kProgress;
 }

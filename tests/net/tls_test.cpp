@@ -365,6 +365,28 @@ TEST_F(TlsTest, ProtocolsOlderThanTls12AreRefused) {
     EXPECT_TRUE(f.plaintext.empty());
 }
 
+TEST_F(TlsTest, AServerAskingForANewHandshakeGetsOneOrAnEndButNeverAWait) {
+    // Under TLS 1.2 the server sends its request for a new handshake and waits for the
+    // client's hello. Where the platform renegotiates, the page follows; Wine's Schannel
+    // cannot, and the client ends the connection at once rather than waiting for the
+    // socket's time-out (20 s here).
+    const auto start = std::chrono::steady_clock::now();
+    const Fetched f = FetchTls(Port("ORV_TLS_RENEGOTIATE_PORT"), "localhost", Get("/reneg"));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(f.connected);
+    EXPECT_TRUE(f.requestSent);
+    EXPECT_LT(seconds, 10.0);
+    if (f.error == TlsError::kNone) {
+        EXPECT_EQ(Parse(f.plaintext).status, 200);
+    } else {
+        EXPECT_EQ(f.error, TlsError::kHandshakeFailed);
+        EXPECT_EQ(f.lastStatus, SEC_I_RENEGOTIATE);
+    }
+    std::printf("[ info ] renegotiation: outcome %d after %.2f s\n", static_cast<int>(f.error),
+                seconds);
+}
+
 TEST_F(TlsTest, OnlyTheCloseNoticeOrADeclaredLengthTellsAWholeBody) {
     const uint16_t port = Port("ORV_TLS_FAULT_PORT");
     auto expectPattern = [](const std::string& b, std::size_t n) {

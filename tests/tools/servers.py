@@ -236,6 +236,22 @@ def make_test_certificates(folder):
     return sites
 
 
+def start_openssl_www(workdir, cert, key):
+    """Starts the openssl command line's TLS 1.2 test server (`s_server -www`), which answers
+    "GET /reneg" by asking the client for a new handshake first; returns a Server."""
+    os.makedirs(workdir, exist_ok=True)
+    port = free_port()
+    proc = subprocess.Popen(["openssl", "s_server", "-accept", f"{HOST}:{port}", "-tls1_2",
+                             "-cert", cert, "-key", key, "-www", "-quiet"],
+                            cwd=workdir, stdin=subprocess.DEVNULL,
+                            stdout=open(os.path.join(workdir, "stdout.log"), "w"),
+                            stderr=subprocess.STDOUT)
+    if not wait_listening(port, proc):
+        Server("openssl", proc, port, workdir).stop()
+        raise RuntimeError("openssl s_server did not start; see " + workdir)
+    return Server("openssl", proc, port, workdir)
+
+
 def start_tinyproxy(workdir):
     """Starts tinyproxy in the foreground; returns a Server."""
     tinyproxy = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"

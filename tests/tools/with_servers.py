@@ -15,7 +15,9 @@ serves the web root over TLS, one port per certificate, beside our TLS fault ser
   (from an authority nobody trusts), ORV_TLS_CHAINED_PORT (from an intermediate authority,
   sent along), ORV_TLS_PARTIAL_PORT (the same without the intermediate), ORV_TLS_CA (Unix path of the test authority's
   certificate, PEM, which the test adds to the trusted roots itself), ORV_TLS_FAULT_PORT,
-  ORV_TLS_OLD_PORT (the same fault server speaking nothing newer than TLS 1.1).
+  ORV_TLS_OLD_PORT (the same fault server speaking nothing newer than TLS 1.1),
+  ORV_TLS_RENEGOTIATE_PORT (openssl s_server -www with TLS 1.2: "GET /reneg" makes it ask
+  for a new handshake).
 
 Every server is stopped by its PID when the command ends (or this wrapper is stopped).
 
@@ -88,6 +90,10 @@ def main():
                 print("with_servers: the TLS fault server did not start", file=sys.stderr)
                 return 1
             tls_env["ORV_TLS_FAULT_PORT"], tls_env["ORV_TLS_OLD_PORT"] = line[1], line[2]
+            renegotiate = servers.start_openssl_www(os.path.join(args.workdir, "s_server"),
+                                                    *certs["localhost"])
+            started.append(renegotiate)
+            tls_env["ORV_TLS_RENEGOTIATE_PORT"] = str(renegotiate.port)
         nginx = servers.start_nginx(os.path.join(args.workdir, "nginx"), webroot,
                                     tls_sites=sites)
         started.append(nginx)
