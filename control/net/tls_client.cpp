@@ -146,6 +146,8 @@ TlsError TlsClient::Start(const std::string& host, std::string* toSend) {
 
 TlsError TlsClient::Receive(std::string_view ciphertext, std::string* toSend,
                             std::string* plaintext) {
+    // Bytes before the hello went out cannot be the server's answer.
+    if (state_ == State::kIdle) return Fail(TlsError::kHandshakeFailed);
     while (state_ == State::kHandshaking || state_ == State::kOpen) {
         // In slices that fit the buffer: whole records are handed on after every slice, so
         // however much arrives at once the buffer holds less than a record between slices.

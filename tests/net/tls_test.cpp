@@ -446,6 +446,11 @@ TEST(TlsClientUse, CallsOutOfOrderFailWithoutTouchingTheNetwork) {
     TlsClient noHost;
     EXPECT_EQ(noHost.Start("", &out), TlsError::kHandshakeFailed);
 
+    TlsClient notStarted;
+    EXPECT_EQ(notStarted.Receive("\x16\x03\x03\x00\x01x", &out, &plain),
+              TlsError::kHandshakeFailed);
+    EXPECT_TRUE(out.empty());
+
     // A hello goes out, and an answer that is not TLS ends the handshake.
     TlsClient started;
     ASSERT_EQ(started.Start("localhost", &out), TlsError::kNone);
