@@ -3,7 +3,8 @@
 configuration in a folder of the caller's, and stopped by its PID.
 
   nginx   serves a web root; /protected/ asks for HTTP Basic authorization
-          (user and password given by the caller, stored with `openssl passwd -apr1`).
+          (user and password given by the caller, stored with `openssl passwd -apr1`);
+          optionally also over TLS, one port per certificate (make_test_certificates).
   tinyproxy  an HTTP proxy that only accepts clients from 127.0.0.1.
 
 Used as a module (start_nginx, start_tinyproxy, stop) and by with_servers.py.
@@ -62,9 +63,11 @@ class Server:
                 self.proc.wait(5)
 
 
-def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass"):
+def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass", tls_sites=None):
     """Starts nginx serving `webroot`; returns a Server. Files under webroot/protected/ need
-    Basic authorization with `user` and `password`."""
+    Basic authorization with `user` and `password`. `tls_sites` ({name: (certificate file,
+    key file)}) adds one HTTPS port per site serving the same root; the Server's tls_ports
+    maps each name to its port."""
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
     os.makedirs(workdir, exist_ok=True)
     htpasswd = os.path.join(workdir, "htpasswd")
@@ -73,6 +76,24 @@ def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass"):
     with open(htpasswd, "w") as f:
         f.write(f"{user}:{hashed}\n")
     port = free_port()
+    tls_ports = {}
+    tls_servers = ""
+    for name, (cert, key) in (tls_sites or {}).items():
+        tls_ports[name] = free_port()
+        while tls_ports[name] == port or list(tls_ports.values()).count(tls_ports[name]) > 1:
+            tls_ports[name] = free_port()
+        tls_servers += f"""
+    server {{
+        listen {HOST}:{tls_ports[name]} ssl;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        ssl_protocols TLSv1.2 TLSv1.3;
+        root {webroot};
+        location /protected/ {{
+            auth_basic "Orvane";
+            auth_basic_user_file {htpasswd};
+        }}
+    }}"""
     conf = os.path.join(workdir, "nginx.conf")
     temp = os.path.join(workdir, "temp")
     os.makedirs(temp, exist_ok=True)
@@ -101,15 +122,134 @@ http {{
             auth_basic "Orvane";
             auth_basic_user_file {htpasswd};
         }}
-    }}
+    }}{tls_servers}
 }}
 """)
     proc = subprocess.Popen([nginx, "-c", conf, "-p", workdir], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=open(os.path.join(workdir, "stderr.log"), "w"))
-    if not wait_listening(port, proc):
-        Server("nginx", proc, port, workdir).stop()
+    server = Server("nginx", proc, port, workdir)
+    server.tls_ports = tls_ports
+    if not all(wait_listening(p, proc) for p in [port] + list(tls_ports.values())):
+        server.stop()
         raise RuntimeError("nginx did not start; see " + workdir)
-    return Server("nginx", proc, port, workdir)
+    return server
+
+
+def _openssl(*args, cwd=None):
+    subprocess.run(["openssl", *args], check=True, cwd=cwd, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def _make_ca(folder, name, parent=None):
+    """A certificate authority with an `openssl ca` database in `folder`: self-signed, or an
+    intermediate one issued by the authority in folder `parent`."""
+    os.makedirs(os.path.join(folder, "issued"), exist_ok=True)
+    cert, key = os.path.join(folder, "ca.pem"), os.path.join(folder, "ca.key")
+    if parent is None:
+        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                 "-days", "3650", "-subj", f"/CN={name}",
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    else:
+        csr, ext = os.path.join(folder, "ca.csr"), os.path.join(folder, "ca.ext")
+        with open(ext, "w") as f:
+            f.write("basicConstraints = critical, CA:TRUE\n"
+                    "keyUsage = critical, keyCertSign, cRLSign\n")
+        _openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+                 "-subj", f"/CN={name}")
+        _openssl("ca", "-batch", "-config", os.path.join(parent, "ca.cnf"), "-in", csr,
+                 "-out", cert, "-days", "3650", "-extfile", ext, "-notext")
+    open(os.path.join(folder, "index.txt"), "w").close()
+    with open(os.path.join(folder, "serial"), "w") as f:
+        f.write(f"{random.randint(0x1000, 0xFFFFFF):08X}\n")
+    with open(os.path.join(folder, "ca.cnf"), "w") as f:
+        f.write(f"""[ ca ]
+default_ca = test_ca
+[ test_ca ]
+database = {folder}/index.txt
+new_certs_dir = {folder}/issued
+serial = {folder}/serial
+certificate = {cert}
+private_key = {key}
+default_md = sha256
+policy = any
+unique_subject = no
+email_in_dn = no
+[ any ]
+commonName = supplied
+""")
+    return folder
+
+
+def _issue(ca_folder, out_folder, name, dns_name, start, end):
+    """A server certificate for `dns_name` from the authority in `ca_folder`, valid from
+    `start` to `end` (YYYYMMDDHHMMSSZ); returns (certificate file, key file)."""
+    key = os.path.join(out_folder, name + ".key")
+    csr = os.path.join(out_folder, name + ".csr")
+    cert = os.path.join(out_folder, name + ".pem")
+    ext = os.path.join(out_folder, name + ".ext")
+    with open(ext, "w") as f:
+        f.write("basicConstraints = critical, CA:FALSE\n"
+                "keyUsage = critical, digitalSignature, keyEncipherment\n"
+                "extendedKeyUsage = serverAuth\n"
+                f"subjectAltName = DNS:{dns_name}\n")
+    _openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+             "-subj", f"/CN={dns_name}")
+    _openssl("ca", "-batch", "-config", os.path.join(ca_folder, "ca.cnf"), "-in", csr,
+             "-out", cert, "-startdate", start, "-enddate", end, "-extfile", ext, "-notext")
+    return cert, key
+
+
+def make_test_certificates(folder):
+    """Test certificates made with the openssl command line in `folder`:
+      ca          the test authority (ca/ca.pem), which a test adds to the trusted roots
+      localhost   a server certificate for localhost from the test authority
+      otherhost   one for another host name (other.invalid) from the test authority
+      expired     one for localhost from the test authority whose dates lie in the past
+      untrusted   one for localhost from a second authority that nobody trusts
+      chained     one for localhost from an intermediate authority of the test authority,
+                  served with the intermediate
+      partial     the same without the intermediate: the chain stops short of the root
+    Returns {name: (certificate file, key file)} for the server certificates and
+    "ca" -> the authority's certificate file (PEM)."""
+    os.makedirs(folder, exist_ok=True)
+    ca = _make_ca(os.path.join(folder, "ca"), "Orvane Test CA")
+    other_ca = _make_ca(os.path.join(folder, "untrusted-ca"), "Orvane Untrusted Test CA")
+    start = time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() - 86400))
+    end = time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + 365 * 86400))
+    sites = {
+        "localhost": _issue(ca, folder, "localhost", "localhost", start, end),
+        "otherhost": _issue(ca, folder, "otherhost", "other.invalid", start, end),
+        "expired": _issue(ca, folder, "expired", "localhost", "20200101000000Z",
+                          "20210101000000Z"),
+        "untrusted": _issue(other_ca, folder, "untrusted", "localhost", start, end),
+    }
+    intermediate = _make_ca(os.path.join(folder, "intermediate"), "Orvane Test Intermediate",
+                            parent=ca)
+    leaf, key = _issue(intermediate, folder, "partial", "localhost", start, end)
+    sites["partial"] = (leaf, key)
+    chain = os.path.join(folder, "chained.pem")
+    with open(chain, "w") as out, open(leaf) as a, open(os.path.join(intermediate, "ca.pem")) as b:
+        out.write(a.read() + b.read())
+    sites["chained"] = (chain, key)
+    sites["ca"] = os.path.join(ca, "ca.pem")
+    return sites
+
+
+def start_openssl_www(workdir, cert, key):
+    """Starts the openssl command line's TLS 1.2 test server (`s_server -www`), which answers
+    "GET /reneg" by asking the client for a new handshake first; returns a Server."""
+    os.makedirs(workdir, exist_ok=True)
+    port = free_port()
+    proc = subprocess.Popen(["openssl", "s_server", "-accept", f"{HOST}:{port}", "-tls1_2",
+                             "-cert", cert, "-key", key, "-www", "-quiet"],
+                            cwd=workdir, stdin=subprocess.DEVNULL,
+                            stdout=open(os.path.join(workdir, "stdout.log"), "w"),
+                            stderr=subprocess.STDOUT)
+    if not wait_listening(port, proc):
+        Server("openssl", proc, port, workdir).stop()
+        raise RuntimeError("openssl s_server did not start; see " + workdir)
+    return Server("openssl", proc, port, workdir)
 
 
 def start_tinyproxy(workdir):
