@@ -328,6 +328,7 @@ void Form1::Open() {
     SetText(Box::Text8, form.SizeText);
     PackageFileSize = form.PackageFileSize;
     if (!form.Complete) ShowError(kIncompleteMessage);
+    if (form.Signed) ShowError(kSavedUnsignedMessage);
 }
 
 void Form1::Save() {
