@@ -303,6 +303,20 @@ class SignedByOrvinfo(unittest.TestCase):
         # Signing again replaces fields 7 and 8 rather than adding to them.
         self.assertEqual(self.sign_tool("sign", "--key", "release.key", "--package",
                                         "edsetup.exe", "later.orv")[0], 0)
+        # A file that describes another package, or no update information, stays as it is.
+        self.dir.put("other.exe", PACKAGE[:-1])
+        self.dir.put("short.orv", scramble(b"Editor|2.1.0.|07/04/2003"))
+        before = self.dir.read("later.orv")
+        for package, name, reason in (("other.exe", "later.orv", "describes another package"),
+                                      ("edsetup.exe", "short.orv", "fewer than six fields"),
+                                      ("missing.exe", "later.orv", "cannot read")):
+            status, _, err = self.sign_tool("sign", "--key", "release.key", "--package", package,
+                                            name)
+            self.assertEqual(status, 1, err)
+            self.assertIn(reason, err)
+        self.assertEqual(self.dir.read("later.orv"), before)
+        self.assertEqual(scramble(self.dir.read("short.orv")), b"Editor|2.1.0.|07/04/2003")
+
         self.dir.put("release.pem", openssl("pkey", "-pubin", "-inform", "DER", data=der))
         for name in ("made.orv", "later.orv"):
             plain = scramble(self.dir.read(name))
