@@ -629,11 +629,19 @@ TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixF
                            kInformationKey)));
     auto opening = maker_.CommandAsync(IDM_OPEN);
     ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, file));
-    ExpectMessage(
-        "This update file carries a package digest or a publisher's signature. Saving it "
-        "writes the six fields without them: sign the saved file again with orvinfo sign (see "
-        "Help).");
+    const auto box = maker_.WaitForMessageBox();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->Text,
+              "This update file carries a package digest or a publisher's signature. Saving it "
+              "writes the six fields without them: sign the saved file again with orvinfo sign "
+              "(see Help).");
+    EXPECT_EQ(box->Title, kTitle);
+    EXPECT_FALSE(box->CriticalIcon);  // a notice: the file opened whole
+    EXPECT_EQ(box->Buttons, std::vector<int>{IDOK});
+    EXPECT_FALSE(Screenshot("maker-signed-file-message").empty());
+    EXPECT_TRUE(maker_.Press(box->Window, IDOK));
     EXPECT_TRUE(opening->Wait());
+    EXPECT_TRUE(maker_.OtherWindows().empty());
     EXPECT_EQ(Boxes(), (std::array<std::string, 8>{"Editor", "2", "1", "0", "",
                                                    "Fixes the print preview.\r\nFaster start.",
                                                    "edsetup.exe", "524288"}));
