@@ -244,6 +244,19 @@ class Signed(unittest.TestCase):
         self.assertEqual(scramble(self.dir.read("digest.orv")),
                          SIX + b"|sha256:" + hashlib.sha256(PACKAGE).hexdigest().encode())
 
+    def test_the_length_limit_holds_for_the_whole_text(self):
+        # Six fields 10 characters short of the limit fit; with field 7 they do not.
+        fixed = len(b"Editor|2.1.0.|07/04/2003||edsetup.exe|524288")
+        self.dir.put("notes.txt", b"c" * (32767 - 10 - fixed))
+        args = ["make", "--name", "Editor", "--version", "2.1.0", "--date", "07/04/2003",
+                "--comments-file", "notes.txt", "--package", "edsetup.exe"]
+        self.assertEqual(self.orvinfo(*args, "-o", "fits.orv")[0], 0)
+        self.assertEqual(len(self.dir.read("fits.orv")), 32757)
+        status, _, err = self.orvinfo(*args, "--digest", "-o", "long.orv")
+        self.assertEqual(status, 1)
+        self.assertIn(f"would be {32757 + 1 + 7 + 64} characters long; at most 32767 fit", err)
+        self.assertFalse(os.path.exists(self.dir.file("long.orv")))
+
     def test_windows_build_neither_makes_keys_nor_signs(self):
         if not ARGS.runner:
             self.skipTest("the Linux build makes keys and signs")
