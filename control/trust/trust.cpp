@@ -309,4 +309,9 @@ bool DigestMatches(const Sha256Digest& expected, const Sha256Digest& actual) {
     return difference == 0;
 }
 
+bool DigestMatches(std::string_view digestField, const Sha256Digest& actual) {
+    const std::optional<Sha256Digest> expected = ParseDigestField(digestField);
+    return expected && DigestMatches(*expected, actual);
+}
+
 }  // namespace orv::trust

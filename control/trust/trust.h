@@ -106,5 +106,8 @@ std::optional<Sha256Digest> Sha256Of(std::string_view bytes);
 
 // Whether the computed digest of a package is the one field 7 holds. Compares every byte.
 bool DigestMatches(const Sha256Digest& expected, const Sha256Digest& actual);
+// The same against field 7's text ("sha256:" and hex of either case); false when the field
+// is malformed.
+bool DigestMatches(std::string_view digestField, const Sha256Digest& actual);
 
 }  // namespace orv::trust

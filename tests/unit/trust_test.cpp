@@ -191,6 +191,11 @@ TEST(Sha256, DigestMatchesComparesEveryByte) {
     for (char& c : field) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     field.replace(0, kDigestPrefix.size(), kDigestPrefix);
     EXPECT_TRUE(DigestMatches(*ParseDigestField(field), a));
+    EXPECT_TRUE(DigestMatches(field, a));
+    EXPECT_TRUE(DigestMatches(DigestField(a), a));
+    EXPECT_FALSE(DigestMatches(DigestField(*Sha256Of("abd")), a));
+    EXPECT_FALSE(DigestMatches(field.substr(1), a));
+    EXPECT_FALSE(DigestMatches(std::string_view(), a));
 }
 
 }  // namespace
