@@ -328,6 +328,11 @@ void Form1::Open() {
     SetText(Box::Text8, form.SizeText);
     PackageFileSize = form.PackageFileSize;
     if (!form.Complete) ShowError(kIncompleteMessage);
+    if (form.Signed) {
+        // A notice, not an error: the file opened whole.
+        MessageBoxA(window_, std::string(kSavedUnsignedMessage).c_str(),
+                    std::string(kAppTitle).c_str(), MB_OK | MB_ICONINFORMATION);
+    }
 }
 
 void Form1::Save() {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/updateinfo/signed_fields.h"
+
 namespace orv::maker {
 
 Guard GuardOf(Box box) {
@@ -74,6 +76,8 @@ LoadedForm LoadFromPlainText(std::string_view plain) {
         form.SizeText.assign(1, '0');
     }
     form.Complete = load.Complete;
+    const SignedFields extra = ReadSignedFields(plain);
+    form.Signed = extra.Digest == FieldState::Valid || extra.Signature == FieldState::Valid;
     return form;
 }
 

@@ -89,6 +89,10 @@ inline constexpr std::string_view kIncompleteMessage =
     "This update file is incomplete. The fields it lacks, and the values that are not valid, "
     "were left empty.";
 
+inline constexpr std::string_view kSavedUnsignedMessage =
+    "This update file carries a package digest or a publisher's signature. Saving it writes "
+    "the six fields without them: sign the saved file again with orvinfo sign (see Help).";
+
 // What Open puts into the form. Date entries are list indexes; a missing one keeps today's.
 struct LoadedForm {
     std::string Name;
@@ -99,6 +103,7 @@ struct LoadedForm {
     std::string SizeText;  // field 6 as written, or "0" when it is missing or not a number
     int32_t PackageFileSize = 0;
     bool Complete = true;  // false: the user is told once that the file lacked something
+    bool Signed = false;   // a digest or signature after field 6, which saving leaves out
 };
 
 // Splits an unscrambled file text the editor's way and decides what each control shows.

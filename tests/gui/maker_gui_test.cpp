@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/updateinfo/signed_fields.h"
 #include "common/updateinfo/updateinfo.h"
 #include "maker/resource.h"
 #include "tests/gui/maker_driver.h"
@@ -614,6 +615,41 @@ TEST_F(MakerTest, FileWrittenByOrvinfoOpensWithAllFields) {
     EXPECT_TRUE(maker_.OtherWindows().empty());
     RunQuietly(IDM_SAVE);
     EXPECT_EQ(ReadFileBytes(file), FileBytesOf(f));
+}
+
+TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixFields) {
+    const std::string six = BuildPlainText(ExampleFields());
+    Sha256Digest digest{};
+    digest.fill(0xAB);
+    P256Signature signature{};
+    signature.fill(0x5A);
+    const std::string file = Path("signed.orv");
+    ASSERT_TRUE(WriteFileBytes(
+        file, ScrambleText(six + "|" + DigestField(digest) + "|" + SignatureField(signature),
+                           kInformationKey)));
+    auto opening = maker_.CommandAsync(IDM_OPEN);
+    ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, file));
+    const auto box = maker_.WaitForMessageBox();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->Text,
+              "This update file carries a package digest or a publisher's signature. Saving it "
+              "writes the six fields without them: sign the saved file again with orvinfo sign "
+              "(see Help).");
+    EXPECT_EQ(box->Title, kTitle);
+    EXPECT_FALSE(box->CriticalIcon);  // a notice: the file opened whole
+    EXPECT_EQ(box->Buttons, std::vector<int>{IDOK});
+    EXPECT_FALSE(Screenshot("maker-signed-file-message").empty());
+    EXPECT_TRUE(maker_.Press(box->Window, IDOK));
+    EXPECT_TRUE(opening->Wait());
+    EXPECT_TRUE(maker_.OtherWindows().empty());
+    EXPECT_EQ(Boxes(), (std::array<std::string, 8>{"Editor", "2", "1", "0", "",
+                                                   "Fixes the print preview.\r\nFaster start.",
+                                                   "edsetup.exe", "524288"}));
+    // Saving, twice: no further message, and the six fields exactly as the maker writes them.
+    RunQuietly(IDM_SAVE);
+    EXPECT_EQ(ReadFileBytes(file), FileBytesOf(ExampleFields()));
+    RunQuietly(IDM_SAVE);
+    EXPECT_EQ(ReadFileBytes(file), FileBytesOf(ExampleFields()));
 }
 
 TEST_F(MakerTest, IncompleteFileFillsWhatIsThereAndSaysSoOnce) {

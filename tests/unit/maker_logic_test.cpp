@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/updateinfo/signed_fields.h"
+
 namespace orv::maker {
 namespace {
 
@@ -154,6 +156,22 @@ TEST(Load, FullFileFillsEveryControl) {
     EXPECT_EQ(f.PackageFile, "edsetup.exe");
     EXPECT_EQ(f.SizeText, "524288");
     EXPECT_EQ(f.PackageFileSize, 524288);
+}
+
+TEST(Load, ADigestOrSignatureIsToldOfButNotOtherPieces) {
+    const std::string six = "Editor|2.1.0.|07/04/2003|Fixes.|edsetup.exe|524288";
+    const std::string digest = DigestField(Sha256Digest{});
+    const std::string signature = SignatureField(P256Signature{});
+    EXPECT_FALSE(LoadFromPlainText(six).Signed);
+    EXPECT_FALSE(LoadFromPlainText(six + "|extra|more").Signed);
+    for (const std::string& signedText :
+         {six + "|" + digest, six + "|" + digest + "|" + signature, six + "||" + signature}) {
+        const LoadedForm f = LoadFromPlainText(signedText);
+        EXPECT_TRUE(f.Signed) << signedText;
+        EXPECT_TRUE(f.Complete);
+        EXPECT_EQ(f.SizeText, "524288");
+        EXPECT_EQ(f.PackageFileSize, 524288);
+    }
 }
 
 TEST(Load, ExtraPiecesAreIgnoredAndTheSizeTextIsKeptAsWritten) {

@@ -389,6 +389,20 @@ TEST_F(OrvinfoRun, UsageErrors) {
         {"make", "--date", "01/01/2101", "-o", "x"},
         {"make", "--date", "01-01-2003", "-o", "x"},
         {"make", "--date", "0a/01/2003", "-o", "x"},
+        {"make", "--digest", "--digest", "-o", "x"},
+        {"make", "--sign", "-o"},
+        {"keygen"},
+        {"keygen", "-o"},
+        {"keygen", "-o", "k", "extra"},
+        {"keygen", "--bits", "256", "-o", "k"},
+        {"sign", "--key", "k.key", "--package", "p"},               // no FILE
+        {"sign", "--package", "p", "f.orv"},                        // no key
+        {"sign", "--key", "k.key", "f.orv"},                        // no package
+        {"sign", "--key", "k.key", "--package", "p", "a", "b"},     // two files
+        {"verify", "f.orv"},                                        // no key
+        {"verify", "--key", "k.pub"},                               // no FILE
+        {"verify", "--key", "k.pub", "--key", "l.pub", "f.orv"},
+        {"verify", "--key", "k.pub", "--digest", "f.orv"},
     };
     for (const auto& args : cases) {
         const Result r = orvinfo::Run(args, kToday);

@@ -32,11 +32,12 @@ std::FILE* OpenForReading(const fs::path& path) {
 }
 
 // Creates a new file that must not exist yet; -1 with errno set on failure.
-int CreateExclusive(const fs::path& path) {
+int CreateExclusive(const fs::path& path, bool ownerOnly) {
 #ifdef _WIN32
+    (void)ownerOnly;
     return _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0666);
 #endif
 }
 
@@ -92,6 +93,25 @@ std::optional<std::string> ReadFileBytes(const fs::path& path, std::size_t limit
     return std::nullopt;
 }
 
+std::optional<std::string> ReadInPieces(const fs::path& path, std::size_t pieceSize,
+                                        const std::function<bool(std::string_view)>& take) {
+    std::FILE* f = OpenForReading(path);
+    if (!f) return Reason(errno);
+    std::string buffer(pieceSize, '\0');
+    int error = 0;
+    for (;;) {
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), f);
+        if (got > 0 && !take(std::string_view(buffer.data(), got))) break;
+        if (got < buffer.size()) {
+            if (std::ferror(f)) error = errno ? errno : EIO;
+            break;
+        }
+    }
+    std::fclose(f);
+    if (error) return Reason(error);
+    return std::nullopt;
+}
+
 std::optional<std::string> FileLength(const fs::path& path, uint64_t& length) {
 #ifdef _WIN32
     struct _stat64 st;
@@ -106,7 +126,7 @@ std::optional<std::string> FileLength(const fs::path& path, uint64_t& length) {
 }
 
 std::optional<std::string> ReplaceFile(const fs::path& target, std::string_view bytes,
-                                       const Writer& writer) {
+                                       const Writer& writer, bool ownerOnly) {
     // The temporary file sits beside the target, so the final move stays within one file
     // system and replaces the target in one step.
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -117,7 +137,7 @@ std::optional<std::string> ReplaceFile(const fs::path& target, std::string_view 
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = folder / PathFromUtf8(stem + std::to_string((seed + attempt) % 1000000007) + ".tmp");
-        fd = CreateExclusive(temp);
+        fd = CreateExclusive(temp, ownerOnly);
         if (fd < 0 && errno != EEXIST) return Reason(errno);
     }
     if (fd < 0) return Reason(EEXIST);

@@ -24,6 +24,11 @@ std::string BareNameUtf8(const std::filesystem::path& path);
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path, std::size_t limit,
                                          std::string& bytes, bool& more);
 
+// Reads a whole file in pieces of at most `pieceSize` bytes, handing each to `take` (which
+// returns false to stop). Returns the system's reason when the file cannot be read.
+std::optional<std::string> ReadInPieces(const std::filesystem::path& path, std::size_t pieceSize,
+                                        const std::function<bool(std::string_view)>& take);
+
 // The length of a file in bytes, or the system's reason why it cannot be had (a folder gives
 // the reason of EISDIR).
 std::optional<std::string> FileLength(const std::filesystem::path& path, uint64_t& length);
@@ -34,8 +39,9 @@ using Writer = std::function<bool(std::FILE*, std::string_view)>;
 // Replaces `target` whole with `bytes`: writes a temporary file in the target's folder and
 // moves it over the target only when the write succeeded, so the old file survives any
 // failure. The temporary file is removed on failure. `writer` replaces the plain write in
-// tests that need a failing disk. Returns the system's reason on failure.
+// tests that need a failing disk. `ownerOnly` makes the file readable and writable by its
+// owner only (private keys). Returns the system's reason on failure.
 std::optional<std::string> ReplaceFile(const std::filesystem::path& target, std::string_view bytes,
-                                       const Writer& writer = {});
+                                       const Writer& writer = {}, bool ownerOnly = false);
 
 }  // namespace orv::files

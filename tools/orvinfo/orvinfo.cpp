@@ -7,20 +7,27 @@
 #include <exception>
 #include <utility>
 
+#include "common/updateinfo/signed_fields.h"
 #include "common/updateinfo/updateinfo.h"
 #include "tools/orvinfo/cp1252.h"
+#include "tools/orvinfo/crypto.h"
 
 namespace orv::orvinfo {
 
 const char* const kUsageLine =
     "usage: orvinfo show FILE [--json] | orvinfo make --name TEXT --version "
     "MAJOR.MINOR.RELEASE[.FOURTH] [--date MM/DD/YYYY] [--comments TEXT | --comments-file FILE] "
-    "--package PATH -o FILE";
+    "--package PATH [--digest | --sign KEYFILE] -o FILE | orvinfo keygen -o NAME | "
+    "orvinfo sign --key KEYFILE --package PATH FILE | "
+    "orvinfo verify --key PUBFILE FILE [--package PATH]";
 
 namespace {
 
 // Packages of 2 GiB and more have no 32-bit signed size.
 constexpr uint64_t kMaxPackageSize = 0x7FFFFFFF;
+
+// Key files are one PEM block or one line; anything much longer is no key file.
+constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
 // The comments file may hold up to four UTF-8 bytes per character, and a byte order mark.
 constexpr std::size_t kMaxCommentsFileBytes = 4 * kMaxInfoTextLength + 3;
@@ -158,6 +165,65 @@ std::optional<Result> RefuseCharacter(std::string_view text, std::string_view la
     return Fail(std::string(label) + " cannot contain \"" + c + "\"");
 }
 
+// Reads an update information file whole, or says why it is none.
+std::optional<Result> ReadInfoFile(const std::string& file, std::string& bytes) {
+    bool longer = false;
+    if (const auto reason =
+            files::ReadFileBytes(files::PathFromUtf8(file), kMaxInfoTextLength, bytes, longer)) {
+        return Fail("cannot read " + Quoted(file) + ": " + *reason);
+    }
+    if (longer) {
+        return Fail(Quoted(file) + " is longer than " + std::to_string(kMaxInfoTextLength) +
+                    " bytes, so it is no update information file");
+    }
+    return std::nullopt;
+}
+
+// Reads a key file: a PEM private key or a public key line.
+std::optional<Result> ReadKeyFile(const std::string& file, std::string& bytes) {
+    bool longer = false;
+    if (const auto reason =
+            files::ReadFileBytes(files::PathFromUtf8(file), kMaxKeyFileBytes, bytes, longer)) {
+        return Fail("cannot read the key " + Quoted(file) + ": " + *reason);
+    }
+    if (longer) return Fail(Quoted(file) + " is too long to be a key file");
+    return std::nullopt;
+}
+
+// The plain text grown by fields 7 and 8 may not pass the format's limit.
+std::optional<Result> RefuseTooLong(const std::string& plain) {
+    if (plain.size() <= kMaxInfoTextLength) return std::nullopt;
+    return Fail("the update information would be " + std::to_string(plain.size()) +
+                " characters long; at most " + std::to_string(kMaxInfoTextLength) + " fit");
+}
+
+// Adds field 7 (the package's digest) and, with a private key, field 8 to fields 1-6.
+std::optional<Result> AddSignedFields(std::string& plain, const std::string& packagePath,
+                                      const std::optional<std::string>& keyFile) {
+    std::string key;
+    if (keyFile) {
+        if (!crypto::CanSign()) {
+            return Fail("the Windows build of orvinfo does not sign; sign with the Linux build");
+        }
+        if (auto failure = ReadKeyFile(*keyFile, key)) return failure;
+    }
+    Sha256Digest digest{};
+    if (const auto reason = crypto::Sha256OfFile(files::PathFromUtf8(packagePath), digest)) {
+        return Fail("cannot read " + Quoted(packagePath) + ": " + *reason);
+    }
+    plain += '|';
+    plain += DigestField(digest);
+    if (keyFile) {
+        P256Signature signature{};
+        if (const auto reason = crypto::Sign(key, plain, signature)) {
+            return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
+        }
+        plain += '|';
+        plain += SignatureField(signature);
+    }
+    return std::nullopt;
+}
+
 Result Show(const std::vector<std::string>& args) {
     std::optional<std::string> file;
     bool json = false;
@@ -178,20 +244,13 @@ Result Show(const std::vector<std::string>& args) {
     if (!file) return Usage("show needs a FILE");
 
     std::string bytes;
-    bool longer = false;
-    if (const auto reason =
-            files::ReadFileBytes(files::PathFromUtf8(*file), kMaxInfoTextLength, bytes, longer)) {
-        return Fail("cannot read " + Quoted(*file) + ": " + *reason);
-    }
-    if (longer) {
-        return Fail(Quoted(*file) + " is longer than " + std::to_string(kMaxInfoTextLength) +
-                    " bytes, so it is no update information file");
-    }
+    if (auto failure = ReadInfoFile(*file, bytes)) return *failure;
     return {kSuccess, ShowText(bytes, json), ""};
 }
 
 struct MakeOptions {
-    std::optional<std::string> name, version, date, comments, commentsFile, package, output;
+    std::optional<std::string> name, version, date, comments, commentsFile, package, output, sign;
+    bool digest = false;
 };
 
 std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOptions& o) {
@@ -204,9 +263,15 @@ std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOption
         {"--package", &o.package},
         {"--output", &o.output},
         {"-o", &o.output},
+        {"--sign", &o.sign},
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
+        if (option == "--digest") {
+            if (o.digest) return Usage("--digest is given twice");
+            o.digest = true;
+            continue;
+        }
         std::optional<std::string> value;
         if (const std::size_t eq = option.find('=');
             option.starts_with("--") && eq != option.npos) {
@@ -307,10 +372,11 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
     if (auto r = RefuseCharacter(f.Comments, kComments, '|')) return *r;
     if (auto r = RefuseCharacter(f.PackageFile, kPackage, '|')) return *r;
 
-    const std::string plain = BuildPlainText(f);
-    if (plain.size() > kMaxInfoTextLength) {
-        return Fail("the update information would be " + std::to_string(plain.size()) +
-                    " characters long; at most " + std::to_string(kMaxInfoTextLength) + " fit");
+    std::string plain = BuildPlainText(f);
+    if (auto r = RefuseTooLong(plain)) return *r;
+    if (o.digest || o.sign) {
+        if (auto failure = AddSignedFields(plain, packagePath, o.sign)) return *failure;
+        if (auto r = RefuseTooLong(plain)) return *r;
     }
 
     Result result;
@@ -325,6 +391,179 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
                                                ScrambleText(plain, kInformationKey), writer)) {
         result.status = kRefused;
         result.err += "orvinfo: cannot write " + Quoted(*o.output) + ": " + *reason + "\n";
+    }
+    return result;
+}
+
+// Parses "--name VALUE" / "--name=VALUE" options from `table` and positional arguments.
+std::optional<Result> ParseOptions(
+    std::string_view command, const std::vector<std::string>& args,
+    std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>> table,
+    std::vector<std::string>& positional) {
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string option = args[i];
+        if (optionsEnded || option.empty() || option[0] != '-' || option == "-") {
+            positional.push_back(option);
+            continue;
+        }
+        if (option == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::optional<std::string> value;
+        if (const std::size_t eq = option.find('=');
+            option.starts_with("--") && eq != option.npos) {
+            value = option.substr(eq + 1);
+            option.resize(eq);
+        }
+        std::optional<std::string>* target = nullptr;
+        for (const auto& [name, slot] : table) {
+            if (option == name) target = slot;
+        }
+        if (!target) return Usage(std::string(command) + " has no option " + option);
+        if (!value) {
+            if (i + 1 >= args.size()) return Usage(option + " needs a value");
+            value = args[++i];
+        }
+        if (*target) return Usage(option + " is given twice");
+        *target = std::move(value);
+    }
+    return std::nullopt;
+}
+
+Result Keygen(const std::vector<std::string>& args) {
+    std::optional<std::string> name;
+    std::vector<std::string> positional;
+    if (auto usage =
+            ParseOptions("keygen", args, {{"-o", &name}, {"--output", &name}}, positional)) {
+        return *usage;
+    }
+    if (!positional.empty()) return Usage("keygen takes no argument " + Quoted(positional[0]));
+    if (!name || name->empty()) return Usage("keygen needs -o NAME");
+    if (!crypto::CanSign()) {
+        return Fail("the Windows build of orvinfo does not make keys; use the Linux build");
+    }
+    const std::string keyName = *name + ".key";
+    const std::string pubName = *name + ".pub";
+    // A private key is never overwritten: whatever it signed would lose its key.
+    for (const std::string& file : {keyName, pubName}) {
+        std::error_code ec;
+        if (std::filesystem::exists(files::PathFromUtf8(file), ec) || ec) {
+            return Fail(Quoted(file) + " exists already; choose another NAME or remove it");
+        }
+    }
+    std::string privatePem, publicLine;
+    if (const auto reason = crypto::GenerateKey(privatePem, publicLine)) return Fail(*reason);
+    if (const auto reason =
+            files::ReplaceFile(files::PathFromUtf8(keyName), privatePem, {}, true)) {
+        return Fail("cannot write " + Quoted(keyName) + ": " + *reason);
+    }
+    if (const auto reason = files::ReplaceFile(files::PathFromUtf8(pubName), publicLine + "\n")) {
+        std::error_code ignored;
+        std::filesystem::remove(files::PathFromUtf8(keyName), ignored);
+        return Fail("cannot write " + Quoted(pubName) + ": " + *reason);
+    }
+    return {kSuccess, publicLine + "\n", ""};
+}
+
+Result Sign(const std::vector<std::string>& args) {
+    std::optional<std::string> key, package;
+    std::vector<std::string> positional;
+    if (auto usage =
+            ParseOptions("sign", args, {{"--key", &key}, {"--package", &package}}, positional)) {
+        return *usage;
+    }
+    if (positional.size() != 1) return Usage("sign takes one FILE");
+    if (!key) return Usage("sign needs --key KEYFILE");
+    if (!package) return Usage("sign needs --package PATH");
+    const std::string& file = positional[0];
+    if (!crypto::CanSign()) {
+        return Fail("the Windows build of orvinfo does not sign; sign with the Linux build");
+    }
+
+    std::string bytes;
+    if (auto failure = ReadInfoFile(file, bytes)) return *failure;
+    const std::string plain = ScrambleText(bytes, kInformationKey);
+    const std::optional<std::string_view> six = FirstSixFields(plain);
+    if (!six)
+        return Fail(Quoted(file) + " holds fewer than six fields: it is no update information");
+
+    // The file must describe this package: a signed digest of another one would only make
+    // every download fail.
+    UpdateInfo info;
+    SplitControlFields(*six, info);
+    const std::filesystem::path packagePath = files::PathFromUtf8(*package);
+    uint64_t size = 0;
+    if (const auto reason = files::FileLength(packagePath, size)) {
+        return Fail("cannot read " + Quoted(*package) + ": " + *reason);
+    }
+    if (!ParseInt32(SplitAll(*six, '|')[5]) || static_cast<uint64_t>(info.PackageSize) != size) {
+        return Fail(Quoted(*package) + " is " + std::to_string(size) + " bytes long, but " +
+                    Quoted(file) + " records a package of " + SplitAll(*six, '|')[5] +
+                    " bytes: it describes another package");
+    }
+    Result result;
+    std::string name;
+    if (!ToFileText(files::BareNameUtf8(packagePath), kPackage, name) && name != info.PackageFile) {
+        result.err += "orvinfo: warning: the package is named " +
+                      Quoted(files::BareNameUtf8(packagePath)) + " but " + Quoted(file) +
+                      " names " + Quoted(DisplayText(info.PackageFile)) + "\n";
+    }
+
+    std::string signedPlain(*six);
+    if (auto failure = AddSignedFields(signedPlain, *package, key)) return *failure;
+    if (auto r = RefuseTooLong(signedPlain)) return *r;
+    if (const auto reason = files::ReplaceFile(files::PathFromUtf8(file),
+                                               ScrambleText(signedPlain, kInformationKey))) {
+        return Fail("cannot write " + Quoted(file) + ": " + *reason);
+    }
+    return result;
+}
+
+Result Verify(const std::vector<std::string>& args) {
+    std::optional<std::string> key, package;
+    std::vector<std::string> positional;
+    if (auto usage =
+            ParseOptions("verify", args, {{"--key", &key}, {"--package", &package}}, positional)) {
+        return *usage;
+    }
+    if (positional.size() != 1) return Usage("verify takes one FILE");
+    if (!key) return Usage("verify needs --key PUBFILE");
+    const std::string& file = positional[0];
+
+    std::string keyText, bytes;
+    if (auto failure = ReadKeyFile(*key, keyText)) return *failure;
+    if (auto failure = ReadInfoFile(file, bytes)) return *failure;
+    const std::string plain = ScrambleText(bytes, kInformationKey);
+    const SignedFields fields = ReadSignedFields(plain);
+    if (fields.Signature == FieldState::Absent) return Fail(Quoted(file) + " is not signed");
+    if (fields.Digest != FieldState::Valid) {
+        return Fail(Quoted(file) + ": the package digest (field 7) is malformed");
+    }
+    if (fields.Signature != FieldState::Valid) {
+        return Fail(Quoted(file) + ": the signature (field 8) is malformed");
+    }
+    const crypto::Verification v =
+        crypto::Verify(keyText, fields.SignedText, fields.SignatureBytes);
+    switch (v.verdict) {
+        case crypto::Verdict::Valid: break;
+        case crypto::Verdict::BadKey: return Fail(Quoted(*key) + ": " + v.reason);
+        case crypto::Verdict::BadSignature: return Fail(Quoted(file) + ": " + v.reason);
+        case crypto::Verdict::CannotVerify:
+            return Fail(Quoted(file) + " cannot be checked here: " + v.reason);
+    }
+    Result result;
+    result.out = "Signature: valid (key " + std::to_string(v.keyIndex + 1) + ")\n";
+    if (package) {
+        Sha256Digest digest{};
+        if (const auto reason = crypto::Sha256OfFile(files::PathFromUtf8(*package), digest)) {
+            return Fail("cannot read " + Quoted(*package) + ": " + *reason);
+        }
+        if (digest != fields.DigestBytes) {
+            return Fail(Quoted(*package) + " does not match the package digest of " + Quoted(file));
+        }
+        result.out += "Package: matches the digest\n";
     }
     return result;
 }
@@ -366,8 +605,9 @@ std::string JsonStringFromCp1252(std::string_view bytes) {
 }
 
 std::string ShowText(std::string_view fileBytes, bool json) {
+    const std::string plain = ScrambleText(fileBytes, kInformationKey);
     UpdateInfo info;
-    SplitControlFields(ScrambleText(fileBytes, kInformationKey), info);
+    SplitControlFields(plain, info);
     const std::pair<const char*, const std::string*> fields[] = {
         {"Name", &info.Name},
         {"Version", &info.Version},
@@ -375,18 +615,35 @@ std::string ShowText(std::string_view fileBytes, bool json) {
         {"Description", &info.Description},
         {"PackageFile", &info.PackageFile},
     };
+    // Fields 7 and 8 are told only when the file has them: a six-field file shows as it
+    // always did.
+    const SignedFields extra = ReadSignedFields(plain);
+    const bool hasExtra = extra.Digest != FieldState::Absent;
+    const std::string digest = extra.Digest == FieldState::Valid ? DigestField(extra.DigestBytes)
+                                                                 : std::string("malformed");
+    const char* signature = extra.Signature == FieldState::Valid       ? "present"
+                            : extra.Signature == FieldState::Malformed ? "malformed"
+                                                                       : "none";
     std::string out;
     if (json) {
         out = "{";
         for (const auto& [key, value] : fields) {
             out += "\"" + std::string(key) + "\":" + JsonStringFromCp1252(*value) + ",";
         }
-        out += "\"PackageSize\":" + std::to_string(info.PackageSize) + "}\n";
+        out += "\"PackageSize\":" + std::to_string(info.PackageSize);
+        if (hasExtra) {
+            out += ",\"PackageDigest\":\"" + digest + "\",\"Signature\":\"" + signature + "\"";
+        }
+        out += "}\n";
     } else {
         for (const auto& [key, value] : fields) {
             out += std::string(key) + ": " + DisplayText(*value) + "\n";
         }
         out += "PackageSize: " + std::to_string(info.PackageSize) + "\n";
+        if (hasExtra) {
+            out += "PackageDigest: " + digest + "\n";
+            out += "Signature: " + std::string(signature) + "\n";
+        }
     }
     return out;
 }
@@ -403,14 +660,25 @@ std::string HelpText() {
            "    --comments TEXT  comments; or --comments-file FILE (UTF-8)\n"
            "    --package PATH   the update package: its name and size are recorded\n"
            "    -o FILE          the file to write; an existing one is replaced whole\n"
+           "    --digest         add the package's SHA-256 digest (field 7)\n"
+           "    --sign KEYFILE   add the digest and the publisher's signature (fields 7 and 8)\n"
+           "  keygen -o NAME     make a P-256 key pair: NAME.key (private, PKCS#8 PEM, readable\n"
+           "                     by its owner only) and NAME.pub (the public key on one line)\n"
+           "  sign FILE          add or replace the digest and signature of an existing file\n"
+           "    --key KEYFILE    the private key\n"
+           "    --package PATH   the package the file describes\n"
+           "  verify FILE        check the signature; exit status 0 only when it is valid\n"
+           "    --key PUBFILE    the public key (several separated by \";\": any may have signed)\n"
+           "    --package PATH   also check that the package matches the digest\n"
            "\n"
+           "The Windows build shows and verifies but does not make keys or signatures.\n"
            "Texts are UTF-8 and must be representable in Windows-1252.\n"
            "Exit status: 0 done, 1 refused or a file failed, 2 wrong command line.\n";
 }
 
 Result Run(const std::vector<std::string>& args, const Date& today, const files::Writer& writer) {
     try {
-        if (args.empty()) return Usage("missing command show or make");
+        if (args.empty()) return Usage("missing command show, make, keygen, sign or verify");
         const std::string& command = args[0];
         const std::vector<std::string> rest(args.begin() + 1, args.end());
         if (command == "--help" || command == "-h" || command == "help") {
@@ -418,6 +686,9 @@ Result Run(const std::vector<std::string>& args, const Date& today, const files:
         }
         if (command == "show") return Show(rest);
         if (command == "make") return Make(rest, today, writer);
+        if (command == "keygen") return Keygen(rest);
+        if (command == "sign") return Sign(rest);
+        if (command == "verify") return Verify(rest);
         return Usage("unknown command " + Quoted(command));
     } catch (const std::exception& e) {
         return Fail(std::string("internal error: ") + e.what());

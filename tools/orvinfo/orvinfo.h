@@ -1,7 +1,11 @@
 // orvinfo, the publisher's command line for update information files:
 //   orvinfo show FILE [--json]
 //   orvinfo make --name TEXT --version MAJOR.MINOR.RELEASE[.FOURTH] [--date MM/DD/YYYY]
-//                [--comments TEXT | --comments-file FILE] --package PATH -o FILE
+//                [--comments TEXT | --comments-file FILE] --package PATH
+//                [--digest | --sign KEYFILE] -o FILE
+//   orvinfo keygen -o NAME
+//   orvinfo sign --key KEYFILE --package PATH FILE
+//   orvinfo verify --key PUBFILE FILE [--package PATH]
 // Everything but the program's entry point lives here, so tests call it directly. Portable:
 // no <windows.h>. Command-line texts are UTF-8; the file holds Windows-1252.
 #pragma once

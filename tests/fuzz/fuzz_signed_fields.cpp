@@ -1,0 +1,50 @@
+// Reading fields 7 and 8 of an unscrambled body, and the strict Base64 under them: every
+// field read as valid writes back to the same text, and the signed bytes end exactly before
+// the "|" of field 8.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/updateinfo/signed_fields.h"
+#include "common/updateinfo/updateinfo.h"
+#include "tests/fuzz/fuzz_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view plain(reinterpret_cast<const char*>(data), size);
+    const orv::SignedFields f = orv::ReadSignedFields(plain);
+    const std::vector<std::string> pieces = orv::SplitAll(plain, '|');
+
+    FUZZ_CHECK((f.Digest == orv::FieldState::Absent) == (pieces.size() < 7));
+    FUZZ_CHECK((f.Signature == orv::FieldState::Absent) == (pieces.size() < 8));
+    if (f.Digest == orv::FieldState::Valid) {
+        std::string lower = pieces[6];
+        for (char& c : lower) {
+            if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        }
+        FUZZ_CHECK(orv::DigestField(f.DigestBytes) == lower);
+    }
+    if (f.Signature == orv::FieldState::Valid) {
+        FUZZ_CHECK(orv::SignatureField(f.SignatureBytes) == pieces[7]);
+    }
+    if (pieces.size() >= 8) {
+        std::string seven = pieces[0];
+        for (std::size_t i = 1; i < 7; ++i) seven += "|" + pieces[i];
+        FUZZ_CHECK(f.SignedText == seven);
+        FUZZ_CHECK(f.SignedText.data() == plain.data());
+    } else {
+        FUZZ_CHECK(f.SignedText.empty());
+    }
+    if (const auto six = orv::FirstSixFields(plain)) {
+        FUZZ_CHECK(pieces.size() >= 6);
+        FUZZ_CHECK(orv::SplitAll(*six, '|').size() == 6);
+    } else {
+        FUZZ_CHECK(pieces.size() < 6);
+    }
+
+    // Strict Base64: what decodes is the one text of its bytes.
+    if (const auto bytes = orv::DecodeBase64(plain)) {
+        FUZZ_CHECK(orv::EncodeBase64(*bytes) == plain);
+    }
+    FUZZ_CHECK(orv::DecodeBase64(orv::EncodeBase64(plain)) == std::string(plain));
+    return 0;
+}

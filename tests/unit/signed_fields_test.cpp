@@ -1,0 +1,145 @@
+#include "common/updateinfo/signed_fields.h"
+
+#include <gtest/gtest.h>
+
+#include "common/updateinfo/updateinfo.h"
+
+namespace orv {
+namespace {
+
+const std::string kSix = "Editor|2.1.0.|07/04/2003|Fixes the print preview.|edsetup.exe|524288";
+
+Sha256Digest CountingDigest() {
+    Sha256Digest d{};
+    for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<uint8_t>(0xA0 + i * 3);
+    return d;
+}
+
+P256Signature CountingSignature() {
+    P256Signature s{};
+    for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<uint8_t>(255 - i * 7);
+    return s;
+}
+
+TEST(Base64, KnownTextsAndStrictReading) {
+    const std::pair<std::string, std::string> known[] = {
+        {"", ""},        {"f", "Zg=="},          {"fo", "Zm8="},
+        {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {std::string("\xFB\xFF\x00", 3), "+/8A"},
+    };
+    for (const auto& [bytes, text] : known) {
+        EXPECT_EQ(EncodeBase64(bytes), text);
+        EXPECT_EQ(DecodeBase64(text), bytes) << text;
+    }
+    // Not padded, white space, the URL-safe alphabet, padding inside, bits set below the
+    // last byte (a second text for the same bytes).
+    for (std::string_view bad : {"Zg", "Zg=", "Zm9v\n", " Zm9v", "-_8A", "Zg==Zm9v",
+                                 "Zh==", "Zm9=", "====", "A===", "Z==="}) {
+        EXPECT_EQ(DecodeBase64(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(SignedFields, SixFieldTextHasNeitherAndIsUnchanged) {
+    const SignedFields f = ReadSignedFields(kSix);
+    EXPECT_EQ(f.Digest, FieldState::Absent);
+    EXPECT_EQ(f.Signature, FieldState::Absent);
+    EXPECT_TRUE(f.SignedText.empty());
+    EXPECT_FALSE(f.SignedAndWellFormed());
+    EXPECT_EQ(FirstSixFields(kSix), kSix);
+    EXPECT_EQ(ReadSignedFields("").Digest, FieldState::Absent);
+    EXPECT_EQ(ReadSignedFields("a|b|c").Digest, FieldState::Absent);
+}
+
+TEST(SignedFields, WrittenFieldsReadBackAndTheSignedBytesEndBeforeField8) {
+    const std::string digest = DigestField(CountingDigest());
+    EXPECT_EQ(digest, "sha256:a0a3a6a9acafb2b5b8bbbec1c4c7cacdd0d3d6d9dcdfe2e5e8ebeef1f4f7fafd");
+    const std::string signature = SignatureField(CountingSignature());
+    ASSERT_EQ(signature.size(), 5u + 88u);
+    EXPECT_TRUE(signature.ends_with("=="));
+
+    const std::string seven = kSix + "|" + digest;
+    const std::string eight = seven + "|" + signature;
+    const SignedFields f = ReadSignedFields(eight);
+    EXPECT_TRUE(f.SignedAndWellFormed());
+    EXPECT_EQ(f.DigestBytes, CountingDigest());
+    EXPECT_EQ(f.SignatureBytes, CountingSignature());
+    EXPECT_EQ(f.SignedText, seven);
+    EXPECT_EQ(FirstSixFields(eight), kSix);
+
+    const SignedFields digestOnly = ReadSignedFields(seven);
+    EXPECT_EQ(digestOnly.Digest, FieldState::Valid);
+    EXPECT_EQ(digestOnly.Signature, FieldState::Absent);
+    EXPECT_TRUE(digestOnly.SignedText.empty());
+
+    // Pieces after the eighth are ignored and stay outside the signed bytes.
+    const std::string longer = eight + "|later|fields";
+    const SignedFields more = ReadSignedFields(longer);
+    EXPECT_TRUE(more.SignedAndWellFormed());
+    EXPECT_EQ(more.SignedText, seven);
+}
+
+TEST(SignedFields, ReadersOfTheSixFieldsSeeTheSameRecord) {
+    const std::string eight =
+        kSix + "|" + DigestField(CountingDigest()) + "|" + SignatureField(CountingSignature());
+    UpdateInfo plain, signedInfo;
+    SplitControlFields(kSix, plain);
+    SplitControlFields(eight, signedInfo);
+    EXPECT_EQ(plain, signedInfo);
+    const MakerLoad load = SplitMakerFields(eight);
+    EXPECT_TRUE(load.Complete);
+    EXPECT_EQ(load.SizeText, "524288");
+}
+
+TEST(SignedFields, DigestHexOfEitherCaseAndNothingElse) {
+    const std::string lower = DigestField(CountingDigest());
+    std::string upper = lower;
+    for (std::size_t i = kDigestPrefix.size(); i < upper.size(); ++i) {
+        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
+    }
+    EXPECT_EQ(ParseDigestField(upper), CountingDigest());
+    const std::string hex = lower.substr(kDigestPrefix.size());
+    for (const std::string& bad :
+         {std::string(""), std::string("sha256:"), "SHA256:" + hex, "sha-256:" + hex,
+          "sha256:" + hex.substr(1), "sha256:" + hex + "0", "sha256: " + hex.substr(1),
+          "sha256:" + hex.substr(0, 63) + "g", "sha256:" + hex + "\r\n", hex}) {
+        EXPECT_EQ(ParseDigestField(bad), std::nullopt) << bad;
+        EXPECT_EQ(ReadSignedFields(kSix + "|" + bad).Digest, FieldState::Malformed) << bad;
+    }
+}
+
+TEST(SignedFields, MalformedSignatureAndDigestAreToldApart) {
+    const std::string digest = DigestField(CountingDigest());
+    const std::string sig = SignatureField(CountingSignature());
+    const std::string b64 = sig.substr(kSignaturePrefix.size());
+    for (const std::string& bad :
+         {std::string(""), std::string("p256:"), "P256:" + b64, "p256:" + b64.substr(4),
+          "p256:" + b64.substr(0, 86), "p256:" + b64 + "AAAA",
+          "p256:" + b64.substr(0, 85) + "B==", "p256:" + b64.substr(0, 10) + "-" + b64.substr(11),
+          "p256: " + b64.substr(1), "p256:" + EncodeBase64(std::string(63, 'x')) + "A"}) {
+        const std::string text = kSix + "|" + digest + "|" + bad;
+        const SignedFields f = ReadSignedFields(text);
+        EXPECT_EQ(f.Digest, FieldState::Valid) << bad;
+        EXPECT_EQ(f.Signature, FieldState::Malformed) << bad;
+        EXPECT_FALSE(f.SignedAndWellFormed());
+        EXPECT_EQ(f.SignedText, kSix + "|" + digest);
+    }
+    // A signature after an empty or broken field 7: the signature field itself is whole, the
+    // record is not well formed.
+    for (const std::string& seventh : {std::string(""), std::string("sha256:00")}) {
+        const std::string text = kSix + "|" + seventh + "|" + sig;
+        const SignedFields f = ReadSignedFields(text);
+        EXPECT_EQ(f.Digest, FieldState::Malformed);
+        EXPECT_EQ(f.Signature, FieldState::Valid);
+        EXPECT_FALSE(f.SignedAndWellFormed());
+    }
+    // A file ending in "|" has an empty field 7, which is no digest.
+    EXPECT_EQ(ReadSignedFields(kSix + "|").Digest, FieldState::Malformed);
+}
+
+TEST(SignedFields, FirstSixFieldsNeedsSixFields) {
+    EXPECT_EQ(FirstSixFields("a|b|c|d|e"), std::nullopt);
+    EXPECT_EQ(FirstSixFields("a|b|c|d|e|"), "a|b|c|d|e|");
+    EXPECT_EQ(FirstSixFields("a|b|c|d|e|6|x|y"), "a|b|c|d|e|6");
+}
+
+}  // namespace
+}  // namespace orv

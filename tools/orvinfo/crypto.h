@@ -1,0 +1,45 @@
+// The cryptography orvinfo needs, behind one seam: OpenSSL's libcrypto in the Linux build,
+// the system's CNG (through control/trust) in the Windows build, which checks but does not
+// make keys or signatures. Portable header: no <windows.h>.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/updateinfo/signed_fields.h"
+
+namespace orv::orvinfo::crypto {
+
+// Whether this build can generate keys and sign.
+bool CanSign();
+
+// SHA-256 of a whole file, read in pieces; the system's reason when it cannot be read.
+std::optional<std::string> Sha256OfFile(const std::filesystem::path& path, Sha256Digest& digest);
+
+// A new P-256 key pair: the private key as PKCS#8 PEM, the public key as one line of Base64
+// of its DER SubjectPublicKeyInfo (no line end). Returns why not on failure.
+std::optional<std::string> GenerateKey(std::string& privatePem, std::string& publicLine);
+
+// Signs `message` (SHA-256, ECDSA) with a PKCS#8 PEM P-256 private key; r||s in `signature`.
+std::optional<std::string> Sign(std::string_view privatePem, std::string_view message,
+                                P256Signature& signature);
+
+// The public key line of a PKCS#8 PEM P-256 private key.
+std::optional<std::string> PublicKeyOf(std::string_view privatePem, std::string& publicLine);
+
+enum class Verdict { Valid, BadKey, BadSignature, CannotVerify };
+
+struct Verification {
+    Verdict verdict = Verdict::CannotVerify;
+    std::size_t keyIndex = 0;  // Valid: which key of the list signed
+    std::string reason;        // for people, empty when Valid
+};
+
+// Checks `signature` over `message` with a ";"-separated list of public key lines; valid by
+// any of them passes.
+Verification Verify(std::string_view keyList, std::string_view message,
+                    const P256Signature& signature);
+
+}  // namespace orv::orvinfo::crypto
