@@ -69,13 +69,19 @@ TEST_F(Handlers, ReleasedOrClosedInsideAnEventTheControlEndsQuietly) {
         {"HttpStatus of a download", kHttpStatus, true, HttpResponse("HTTP/1.0 200 OK", body)},
         {"ReceivingUpdate", kReceivingUpdate, true, HttpResponse("HTTP/1.0 200 OK", body)},
         {"UpdateReceived", kUpdateReceived, true, HttpResponse("HTTP/1.0 200 OK", "abc")},
+        // Raised inside CheckUpdate, which goes on after the handler.
+        {"ConnectionError inside CheckUpdate", kConnectionError, false, ""},
     };
     for (const Case& c : cases) {
         for (const bool close : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (close ? ", closed" : ", released"));
             if (ctl_ == nullptr) Renew();
             if (c.download) HoldRecord("r.bin", static_cast<int32_t>(body.size()));
-            Direct(Answering(c.response));
+            if (c.response.empty()) {
+                SetText(&_Orvane::put_RemoteHost, kUnknownHost);
+            } else {
+                Direct(Answering(c.response));
+            }
             sink_.events.clear();
             std::size_t seen = 0;
             _Orvane* held = ctl_;
