@@ -1,5 +1,6 @@
 // The transfer object on its own, through fakes of its socket seam and of its owner: the order
 // of its reports, its single end, and what a handler that cancels from inside a report leaves.
+// (Failures, cut bodies and whole downloads are shown end to end in tests/e2e.)
 // Files are real (a scratch folder of the test); no socket is opened.
 #include "control/transfer/transfer.h"
 
@@ -129,23 +130,6 @@ TEST(Transfer, CheckReportsInOrderEndsOnceAndIgnoresWhatComesAfter) {
     EXPECT_TRUE(t.Ended());
 }
 
-TEST(Transfer, FailuresEndOnceWithTheSocketClosedFirst) {
-    // A set-up failure reported inside Connect, and a failure of a running connection.
-    for (const bool insideConnect : {true, false}) {
-        FakeSocket socket;
-        FakeOwner owner;
-        Transfer t(CheckPlan(), socket, owner);
-        if (insideConnect) socket.onConnect = [&] { t.OnError(10065); };
-        t.Start();
-        if (!insideConnect) t.OnError(10061);
-        t.OnError(10061);
-        EXPECT_EQ(owner.notes, (std::vector<std::string>{
-                                   "ended", insideConnect ? "error 10065" : "error 10061"}));
-        EXPECT_EQ(socket.calls.back(), "disconnect");
-        EXPECT_EQ(socket.calls.size(), 2u);
-    }
-}
-
 TEST(Transfer, CancelInsideAReportStopsTheTransferWhereItStands) {
     const std::string folder = Scratch();
     const std::string target = folder + "\\cancelled.bin";
@@ -173,32 +157,6 @@ TEST(Transfer, CancelInsideAReportStopsTheTransferWhereItStands) {
                                      : std::string(at) == "progress" ? "(absent)"
                                                                      : "0123456789";
         EXPECT_EQ(ReadAll(target), expected);
-        DeleteFileA(target.c_str());
-    }
-}
-
-TEST(Transfer, DownloadReplacesTheTargetWholeOrNotAtAll) {
-    const std::string folder = Scratch();
-    const std::string target = folder + "\\package.bin";
-    for (const bool cut : {false, true}) {
-        SCOPED_TRACE(cut);
-        FakeSocket socket;
-        FakeOwner owner;
-        Transfer t(DownloadPlan(target), socket, owner);
-        ASSERT_EQ(t.PrepareFiles(), 0u);
-        EXPECT_EQ(TempFiles(folder), 1);
-        t.Start();
-        t.OnConnect();
-        t.OnReceive("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123");
-        t.OnReceive(cut ? "45" : "456789");
-        t.OnDisconnect();
-        const std::vector<std::string> whole{"status 200", "progress 4/4", "progress 6/10",
-                                             "received", "ended"};
-        const std::vector<std::string> reset{"status 200", "progress 4/4", "progress 2/6", "ended",
-                                             "error 10054"};
-        EXPECT_EQ(owner.notes, cut ? reset : whole);
-        EXPECT_EQ(ReadAll(target), cut ? "(absent)" : "0123456789");
-        EXPECT_EQ(TempFiles(folder), 0);
         DeleteFileA(target.c_str());
     }
 }
