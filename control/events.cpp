@@ -7,8 +7,8 @@ namespace orv {
 
 void OrvaneControl::FireEvent(DISPID id, VARIANTARG* args, UINT count) {
     // Sinks are called on a copy of the list: a handler may advise, unadvise, or call any
-    // method of the control, which may raise further events.
-    AddRef();
+    // method of the control, which may raise further events, or release the control.
+    const KeepAlive alive(this);
     DISPPARAMS params = {args, nullptr, count, 0};
     for (IUnknown* s : events_.Snapshot()) {
         IDispatch* sink = nullptr;
@@ -19,7 +19,6 @@ void OrvaneControl::FireEvent(DISPID id, VARIANTARG* args, UINT count) {
         }
         s->Release();
     }
-    Release();
 }
 
 void OrvaneControl::FireUpdateReceived() {
@@ -79,6 +78,19 @@ OwnedRecord::~OwnedRecord() {
         SysFreeString(b);
 }
 
+void OwnedRecord::AssignFields(const UpdateInfo& info) {
+    const auto set = [](BSTR& member, const std::string& text) {
+        SysFreeString(member);
+        member = ToBstr(text);
+    };
+    set(rec_.Name, info.Name);
+    set(rec_.Version, info.Version);
+    set(rec_.ReleaseDate, info.ReleaseDate);
+    set(rec_.Description, info.Description);
+    set(rec_.PackageFile, info.PackageFile);
+    rec_.PackageSize = info.PackageSize;
+}
+
 UpdateInfo OwnedRecord::ToUpdateInfo() const {
     UpdateInfo info;
     info.Name = ToAnsi(rec_.Name);
@@ -93,16 +105,14 @@ UpdateInfo OwnedRecord::ToUpdateInfo() const {
 }
 
 void OrvaneControl::FireInfoReceived() {
-    // The sinks get the control's own record by reference: what a handler changes in it is
-    // what the control holds afterwards.
-    OwnedRecord rec(currentInfo_);
+    // The sinks get the control's own record by reference: what a handler writes is what the
+    // control holds from then on, also for methods called inside that handler.
     VARIANTARG a;
     VariantInit(&a);
     V_VT(&a) = VT_RECORD | VT_BYREF;
-    V_RECORD(&a) = rec.get();
+    V_RECORD(&a) = currentInfo_.get();
     V_RECORDINFO(&a) = recordInfo_;
     FireEvent(kEventInfoReceived, &a, 1);
-    currentInfo_ = rec.ToUpdateInfo();
 }
 
 }  // namespace orv

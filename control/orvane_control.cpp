@@ -50,7 +50,6 @@ HRESULT OrvaneControl::Create(REFIID iid, void** out) {
 }
 
 HRESULT OrvaneControl::Initialize() {
-    AttachTransferThread();
     RegisterWindowClass(kSocketWindowClass, DefWindowProcW);
     picture_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
                                              IMAGE_ICON, kSizePixels, kSizePixels, 0));
@@ -68,10 +67,8 @@ HRESULT OrvaneControl::Initialize() {
 }
 
 void OrvaneControl::Terminate() {
-    if (operationState_ != CTRL_STATE_FREE && socket_ && transferWindow_) {
-        socket_->SOCKET_DISCONNECT(transferWindow_);
-    }
-    DiscardPackageTemp();
+    // A transfer still running ends here: socket closed, temporary file removed, no event.
+    CancelQuietly();
     if (socket_) {
         // One use of the sockets library ends here, exactly once: the object's own
         // destruction then leaves the library alone, so a host that uses sockets itself
@@ -94,7 +91,6 @@ void OrvaneControl::Terminate() {
     viewSink_ = nullptr;
     if (recordInfo_) recordInfo_->Release();
     recordInfo_ = nullptr;
-    DetachTransferThread();
 }
 
 STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
@@ -138,7 +134,13 @@ STDMETHODIMP_(ULONG) OrvaneControl::AddRef() {
 
 STDMETHODIMP_(ULONG) OrvaneControl::Release() {
     const ULONG n = --refs_;
-    if (n == 0) delete this;
+    if (n == 0) {
+        delete this;
+    } else if (n == holds_ && transfer_) {
+        // The host let go inside one of our events or methods: only the control's own holds
+        // remain. The running transfer ends now, silently; the control goes when they do.
+        CancelQuietly();
+    }
     return n;
 }
 
@@ -242,6 +244,9 @@ STDMETHODIMP OrvaneControl::SetHostNames(LPCOLESTR, LPCOLESTR) {
 }
 
 STDMETHODIMP OrvaneControl::Close(DWORD) {
+    const KeepAlive alive(this);
+    // A closed control transfers nothing more and raises no event for it.
+    CancelQuietly();
     InPlaceDeactivate();
     if (oleAdvise_) oleAdvise_->SendOnClose();
     return S_OK;

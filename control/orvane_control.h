@@ -22,6 +22,7 @@
 #include "control/module.h"
 #include "control/net/winsock.h"
 #include "control/properties.h"
+#include "control/transfer/transfer.h"
 
 namespace orv {
 
@@ -29,12 +30,16 @@ namespace orv {
 // a callee writes into the record comes back with ToUpdateInfo().
 class OwnedRecord {
    public:
+    OwnedRecord() = default;
     explicit OwnedRecord(const UpdateInfo& info);
     ~OwnedRecord();
     OwnedRecord(const OwnedRecord&) = delete;
     OwnedRecord& operator=(const OwnedRecord&) = delete;
     UPDATEINFO* get() { return &rec_; }
     UpdateInfo ToUpdateInfo() const;
+    // The six fields of the file; Reserved1 and Reserved2 stay as they are.
+    void AssignFields(const UpdateInfo& info);
+    void ClearFields() { AssignFields(UpdateInfo{}); }
 
    private:
     UPDATEINFO rec_ = {};
@@ -53,7 +58,9 @@ class OrvaneControl final : public _Orvane,
                             public ISpecifyPropertyPages,
                             public IQuickActivate,
                             public ISupportErrorInfo,
-                            private net::IWinsockEvents {
+                            private net::IWinsockEvents,
+                            private transfer::ISocketSeam,
+                            private transfer::ITransferReport {
    public:
     static HRESULT Create(REFIID iid, void** out);
 
@@ -235,24 +242,47 @@ class OrvaneControl final : public _Orvane,
     std::optional<ORVANEERROR> BusyResult() const;
     // The refusals both transfers share once the control is free, in order: incomplete
     // authorization (-5), incomplete proxy (-6) as `refused`, a port beyond 16 bits as
-    // run-time error 6.
-    HRESULT CheckSettings(ORVANEERROR& refused) const;
-    // Prepares the connection target and asks the socket object to connect.
-    void Connect();
-    void PrepareConnection();
+    // run-time error 6, a control character in the request's texts as run-time error 5.
+    HRESULT CheckSettings(ORVANEERROR& refused, bool check) const;
+    // The connection target and the request for `fileName`.
+    transfer::Plan PrepareConnection(transfer::Kind kind, const std::string& fileName) const;
+    // Makes `plan` the running transfer and connects; a file error when its files fail.
+    HRESULT StartTransfer(transfer::Plan plan);
+    // Ends the running transfer without publishing anything (closing, or let go by the host).
+    void CancelQuietly();
     bool AuthorizationIncomplete() const;
     bool ProxyIncomplete() const;
+    std::string BareHostName(const std::string& host) const;
+    // net::IWinsockEvents
     void OnConnect() override;
     void OnDisconnect() override;
     void OnReceive(const std::string& data) override;
     void OnAccept(int32_t value) override;
     void OnError(int32_t errorId) override;
-    void FinishCheck();
-    void ReceivePackageData(std::string piece);
-    void FinishDownload();
-    void EndTransferWithError(int32_t code);
-    void DiscardPackageTemp();
-    std::string BareHostName(const std::string& host) const;
+    void HoldOwner() override;
+    void ReleaseOwner() override;
+    // transfer::ISocketSeam
+    void Connect(const std::string& host, int16_t port) override;
+    void Send(const std::string& text) override;
+    void Disconnect() override;
+    // transfer::ITransferReport
+    void ReportHttpStatus(int32_t status) override;
+    void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) override;
+    void ReportUpdateReceived() override;
+    void ReportInfo(const UpdateInfo& fields) override;
+    void ReportEnded(transfer::Transfer& ended) override;
+    void ReportInfoReceived() override;
+    void ReportConnectionError(int32_t code, const std::string& text) override;
+
+    // Holds the control alive for a scope in which host code may run (events): a handler
+    // may release the host's last reference.
+    struct KeepAlive {
+        explicit KeepAlive(OrvaneControl* c) : control(c) { control->HoldOwner(); }
+        ~KeepAlive() { control->ReleaseOwner(); }
+        KeepAlive(const KeepAlive&) = delete;
+        KeepAlive& operator=(const KeepAlive&) = delete;
+        OrvaneControl* control;
+    };
 
     // Window procedure of the control's in-place window.
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -286,29 +316,17 @@ class OrvaneControl final : public _Orvane,
     // Transfer state.
     std::unique_ptr<net::Winsock> socket_;
     std::string versionText_;
-    int32_t operationState_ = 0;
-    UpdateInfo currentInfo_;
-    std::string connectHost_;
-    int32_t connectPort_ = 0;
-    std::string requestPrefix_;
+    int32_t operationState_ = 0;  // free exactly while no transfer runs
+    OwnedRecord currentInfo_;     // the record InfoReceived hands out by reference
     std::string localPackageFile_;
-    bool headerSeen_ = false;
-    bool fileStarted_ = false;
-    int32_t packageStatus_ = 0;
-    int32_t totalReceived_ = 0;
-    int32_t percentDone_ = 0;
-    // What the package response declared and what arrived, to tell a cut body from a whole one.
-    std::optional<int64_t> declaredLength_;
-    int64_t bodyReceived_ = 0;
-    unique_file packageTemp_;  // the body streams here and replaces the target at the end
-    std::string packageTempPath_;
+    std::shared_ptr<transfer::Transfer> transfer_;
     HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
+    ULONG holds_ = 0;                // references the control holds on itself
+    bool quiet_ = false;             // a transfer ends without publishing the state
 };
 
-// Every control counts itself in on its thread at creation and out at termination; the
-// thread's shared transfer state is freed with the last one.
-void AttachTransferThread();
-void DetachTransferThread();
+// Whether text holds a control character (0x00-0x1F, 0x7F).
+bool HasControlCharacter(std::string_view text);
 
 // The version text of a library's version resource: v.major.minor(2 digits).revision(4 digits).
 std::string ModuleVersionText(HMODULE module);

@@ -1,5 +1,7 @@
-// The update check and the package download: the control's transfer state machine on top
-// of its socket object, and running, cancelling and the product page around it.
+// The update check and the package download as the host sees them: the methods that start,
+// refuse and cancel a transfer, and the control's side of the transfer (control/transfer/):
+// its socket seam and its reports, which become COM events. Running and the product page
+// sit next to them.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -7,39 +9,12 @@
 #include <climits>
 
 #include "control/http/http_text.h"
-#include "control/net/socket_error_text.h"
 #include "control/orvane_control.h"
 
 namespace orv {
 namespace {
 
-// Per-thread transfer state shared by every control on the thread: the response being
-// collected and the tick counts behind the transfer rate. Plain values only: for a
-// thread_local object with a destructor the C++ runtime holds this library loaded for the
-// thread and releases it from inside its own code when the thread ends; once COM has let go
-// of the library, that unloads the code still running and the thread never ends. The
-// response text therefore lives on the heap while a control exists on the thread.
-thread_local std::string* ResponseBuffer = nullptr;
-thread_local int ControlsOnThread = 0;
-thread_local int32_t LastTick = 0;
-thread_local int32_t CurrentTick = 0;
-thread_local int32_t LastRate = 0;
-
-// Memory stays bounded whatever a server sends: an update information response and a
-// package header are small; past these caps the transfer ends with "Message too long.".
-constexpr std::size_t kMaxCheckResponse = 1u << 20;
-constexpr std::size_t kMaxPackageHeader = 64u << 10;
-constexpr int32_t kMessageTooLong = 10040;
-constexpr int32_t kConnectionReset = 10054;
-
-std::string& ResponseText() {
-    if (ResponseBuffer == nullptr) ResponseBuffer = new std::string;
-    return *ResponseBuffer;
-}
-
-int32_t Ticks() {
-    return static_cast<int32_t>(GetTickCount());
-}
+constexpr int kErrInvalidCall = 5;
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -47,35 +22,29 @@ bool FolderExists(const std::string& path) {
 }
 
 // The file-name part of a name a server sent: no folder of either slash, no drive or colon,
-// no "." or ".." left; empty when nothing usable remains.
+// no "." or ".." left, no control character; empty when nothing usable remains.
 std::string BareFileName(const std::string& name) {
     const std::size_t cut = name.find_last_of("\\/:");
     std::string bare = cut == std::string::npos ? name : name.substr(cut + 1);
-    if (bare == "." || bare == "..") bare.clear();
+    if (bare == "." || bare == ".." || HasControlCharacter(bare)) bare.clear();
     return bare;
 }
 
-// Whether a path names a device (CON, NUL, COM1, LPT1.txt, ...): the platform resolves those
-// to the device itself, whatever folder stands in front of them.
-bool NamesADevice(const std::string& path) {
+// The full form of a path, made once so that a later change of the current folder (a file
+// dialog, say) never moves the target; the path itself when it cannot be made full.
+std::string FullPath(const std::string& path) {
     const DWORD need = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    if (need == 0) return false;
+    if (need == 0) return path;
     std::string full(need, '\0');
     const DWORD n = GetFullPathNameA(path.c_str(), need, full.data(), nullptr);
-    if (n == 0 || n >= need) return false;
+    if (n == 0 || n >= need) return path;
     full.resize(n);
-    return full.rfind("\\\\.\\", 0) == 0;
+    return full;
 }
 
-std::string SystemErrorText(DWORD code) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string s = n ? std::string(text, n) : "File error " + std::to_string(code) + ".";
-    if (text) LocalFree(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
+// Whether a full path names a device (CON, NUL, COM1, LPT1.txt, ...).
+bool NamesADevice(const std::string& full) {
+    return full.rfind("\\\\.\\", 0) == 0;
 }
 
 // Converts a 32-bit port for the socket object; false when it does not fit 16 bits.
@@ -85,15 +54,12 @@ bool PortFits(int32_t port) {
 
 }  // namespace
 
-void AttachTransferThread() {
-    ++ControlsOnThread;
-}
-
-void DetachTransferThread() {
-    if (ControlsOnThread > 0 && --ControlsOnThread == 0) {
-        delete ResponseBuffer;
-        ResponseBuffer = nullptr;
+bool HasControlCharacter(std::string_view text) {
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) return true;
     }
+    return false;
 }
 
 bool OrvaneControl::AuthorizationIncomplete() const {
@@ -113,17 +79,34 @@ std::string OrvaneControl::BareHostName(const std::string& host) const {
     return lower;
 }
 
-void OrvaneControl::PrepareConnection() {
+transfer::Plan OrvaneControl::PrepareConnection(transfer::Kind kind,
+                                                const std::string& fileName) const {
+    transfer::Plan plan;
+    plan.kind = kind;
+    std::string prefix;
+    int32_t port = 0;
     if (props_.Proxy) {
-        connectHost_ = props_.ProxyHost;
-        connectPort_ = props_.ProxyPort;
-        requestPrefix_ =
-            props_.RemoteHost + ":" + std::to_string(props_.RemotePort) + props_.RemotePath;
+        plan.connectHost = props_.ProxyHost;
+        port = props_.ProxyPort;
+        prefix = props_.RemoteHost + ":" + std::to_string(props_.RemotePort) + props_.RemotePath;
     } else {
-        connectHost_ = BareHostName(props_.RemoteHost);
-        connectPort_ = props_.RemotePort;
-        requestPrefix_ = props_.RemotePath;
+        plan.connectHost = BareHostName(props_.RemoteHost);
+        port = props_.RemotePort;
+        prefix = props_.RemotePath;
     }
+    plan.connectPort = static_cast<int16_t>(port);
+    // The request is fixed when the transfer starts: what a handler changes afterwards
+    // belongs to the next transfer.
+    http::RequestInputs in;
+    in.fileName = fileName;
+    in.prefix = prefix;
+    in.hostName = BareHostName(props_.RemoteHost);
+    in.versionText = versionText_;
+    in.authorization = props_.Authorization;
+    in.userName = props_.AuthUsername;
+    in.password = props_.AuthPassword;
+    plan.request = http::ComposeRequest(in);
+    return plan;
 }
 
 std::optional<ORVANEERROR> OrvaneControl::BusyResult() const {
@@ -132,7 +115,7 @@ std::optional<ORVANEERROR> OrvaneControl::BusyResult() const {
     return std::nullopt;
 }
 
-HRESULT OrvaneControl::CheckSettings(ORVANEERROR& refused) const {
+HRESULT OrvaneControl::CheckSettings(ORVANEERROR& refused, bool check) const {
     refused = ORV_ERROR_SUCCESS;
     if (AuthorizationIncomplete()) {
         refused = ORV_ERROR_NOAUTHDATA;
@@ -142,14 +125,30 @@ HRESULT OrvaneControl::CheckSettings(ORVANEERROR& refused) const {
         // The port must fit the socket object's 16 bits; tested before anything changes, so
         // a refused transfer leaves the control free.
         return RuntimeError(kErrOverflow, L"Overflow");
+    } else if (HasControlCharacter(props_.RemoteHost) || HasControlCharacter(props_.RemotePath) ||
+               (check && HasControlCharacter(props_.RemoteFile)) ||
+               (props_.Proxy && HasControlCharacter(props_.ProxyHost))) {
+        // A line break in any of these would end the request line or a header early and let
+        // the rest pass for a request of its own.
+        return RuntimeError(kErrInvalidCall, L"Invalid procedure call or argument");
     }
     return S_OK;
 }
 
-void OrvaneControl::Connect() {
-    PrepareConnection();
-    transferWindow_ = SocketWindow();
-    socket_->SOCKET_CONNECT(transferWindow_, connectHost_, static_cast<int16_t>(connectPort_));
+HRESULT OrvaneControl::StartTransfer(transfer::Plan plan) {
+    transfer::ISocketSeam& seam = *this;
+    transfer::ITransferReport& report = *this;
+    auto t = std::make_shared<transfer::Transfer>(std::move(plan), seam, report);
+    if (t->GetKind() == transfer::Kind::Download) {
+        if (const DWORD err = t->PrepareFiles()) return FileError(err);
+    }
+    transfer_ = t;
+    operationState_ =
+        t->GetKind() == transfer::Kind::Check ? CTRL_STATE_CHECKING : CTRL_STATE_RECEIVING;
+    // A set-up failure ends the transfer before Start returns, and its ConnectionError handler
+    // may have started the next one: whatever it left stands.
+    t->Start();
+    return S_OK;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -157,20 +156,16 @@ void OrvaneControl::Connect() {
 
 STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
+    const KeepAlive alive(this);
     return ComBoundary([&]() -> HRESULT {
         if (const auto busy = BusyResult()) {
             *result = *busy;
         } else {
-            RETURN_IF_FAILED(CheckSettings(*result));
+            RETURN_IF_FAILED(CheckSettings(*result, true));
             if (*result != ORV_ERROR_SUCCESS) return S_OK;
-            operationState_ = CTRL_STATE_CHECKING;
-            currentInfo_.Name.clear();
-            currentInfo_.Version.clear();
-            currentInfo_.ReleaseDate.clear();
-            currentInfo_.Description.clear();
-            currentInfo_.PackageFile.clear();
-            currentInfo_.PackageSize = 0;
-            Connect();
+            currentInfo_.ClearFields();
+            RETURN_IF_FAILED(
+                StartTransfer(PrepareConnection(transfer::Kind::Check, props_.RemoteFile)));
             *result = ORV_ERROR_SUCCESS;
         }
         SetUpdateStateFromOperation();
@@ -184,13 +179,20 @@ STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
 STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName,
                                           ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
+    const KeepAlive alive(this);
     return ComBoundary([&]() -> HRESULT {
+        // What a handler of InfoReceived wrote into the record counts.
+        const UpdateInfo info = currentInfo_.ToUpdateInfo();
+        const std::string packageFile = BareFileName(info.PackageFile);
         std::string fileName = ToAnsi(localFileName);
         const bool named = !fileName.empty();
         if (named) {
-            std::erase(fileName, '\\');
+            // The name is one in the chosen folder: no folder, drive or device path of its own.
+            std::erase_if(fileName, [](char c) { return c == '\\' || c == '/' || c == ':'; });
+            if (fileName == "." || fileName == "..")
+                return RuntimeError(kErrInvalidCall, L"Invalid procedure call or argument");
         } else {
-            fileName = BareFileName(currentInfo_.PackageFile);
+            fileName = packageFile;
         }
         std::string folder = ToAnsi(localPathName);
         if (!folder.empty()) {
@@ -200,56 +202,30 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
                 return S_OK;
             }
         }
+        // The target is made full once, here: the current folder may change while the
+        // package arrives, and RunUpdate starts the file by this name.
+        const std::string target = fileName.empty() ? std::string() : FullPath(folder + fileName);
         // A name from the server must name a file in the folder, never a device.
-        if (!named && !fileName.empty() && NamesADevice(folder + fileName)) fileName.clear();
-        // A refused call leaves the running download's target alone.
-        const std::string target = folder + fileName;
+        if (!named && NamesADevice(target)) fileName.clear();
 
         if (const auto busy = BusyResult()) {
+            // A refused call leaves the running download's target alone.
             *result = *busy;
         } else {
-            if (BareFileName(currentInfo_.PackageFile).empty() || fileName.empty()) {
+            // A name holding a line break or another control character would split the
+            // request: no usable name.
+            if (packageFile.empty() || fileName.empty() || HasControlCharacter(info.PackageFile)) {
                 *result = ORV_ERROR_NOUPDATEDATA;
                 return S_OK;
             }
-            RETURN_IF_FAILED(CheckSettings(*result));
+            RETURN_IF_FAILED(CheckSettings(*result, false));
             if (*result != ORV_ERROR_SUCCESS) return S_OK;
 
-            // Create the target if absent (an existing one stays as it is for now), and the
-            // temporary file in its folder that the body streams into.
-            unique_file probe(CreateFileA(target.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                          FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!probe) return FileError(GetLastError());
-            probe.reset();
-            char temp[MAX_PATH] = {};
-            if (!GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "orv", 0, temp))
-                return FileError(GetLastError());
-            // GetTempFileNameA has just created the file empty. Opening it again without
-            // truncating matters on Linux file systems that allocate late (ext4): a file
-            // truncated at open is flushed whole when it is closed, which would add a
-            // synchronous write of the package to the end of every download.
-            unique_file tempFile(CreateFileA(temp, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!tempFile) {
-                const DWORD err = GetLastError();
-                DeleteFileA(temp);
-                return FileError(err);
-            }
-
+            transfer::Plan plan = PrepareConnection(transfer::Kind::Download, info.PackageFile);
+            plan.packageSize = info.PackageSize;
+            plan.target = target;
             localPackageFile_ = target;
-            percentDone_ = 0;
-            totalReceived_ = 0;
-            fileStarted_ = false;
-            headerSeen_ = false;
-            packageStatus_ = 0;
-            declaredLength_.reset();
-            bodyReceived_ = 0;
-            packageTemp_ = std::move(tempFile);
-            packageTempPath_ = temp;
-            operationState_ = CTRL_STATE_RECEIVING;
-            LastTick = Ticks();  // the first piece's rate includes the connection set-up
-            Connect();
+            RETURN_IF_FAILED(StartTransfer(std::move(plan)));
             *result = ORV_ERROR_SUCCESS;
         }
         SetUpdateStateFromOperation();
@@ -258,194 +234,99 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
 }
 
 // ---------------------------------------------------------------------------------------
-// Socket events
+// The socket's events go to the running transfer, which is held while it handles them: a
+// handler may end it and start the next one.
 
 void OrvaneControl::OnConnect() {
-    http::RequestInputs in;
-    if (operationState_ == CTRL_STATE_CHECKING) {
-        in.fileName = props_.RemoteFile;
-    } else if (operationState_ == CTRL_STATE_RECEIVING) {
-        in.fileName = currentInfo_.PackageFile;
-    } else {
-        return;
-    }
-    in.prefix = requestPrefix_;
-    in.hostName = BareHostName(props_.RemoteHost);
-    in.versionText = versionText_;
-    in.authorization = props_.Authorization;
-    in.userName = props_.AuthUsername;
-    in.password = props_.AuthPassword;
-    const std::string request = http::ComposeRequest(in);
-    ResponseText().clear();
-    socket_->SOCKET_SEND(request);
+    if (auto t = transfer_) t->OnConnect();
 }
 
 void OrvaneControl::OnReceive(const std::string& data) {
-    if (operationState_ == CTRL_STATE_RECEIVING) {
-        ReceivePackageData(data);
-        return;
-    }
-    if (ResponseText().size() + data.size() > kMaxCheckResponse) {
-        EndTransferWithError(kMessageTooLong);
-        return;
-    }
-    ResponseText() += data;
+    if (auto t = transfer_) t->OnReceive(data);
 }
 
 void OrvaneControl::OnDisconnect() {
-    if (operationState_ == CTRL_STATE_CHECKING) {
-        FinishCheck();
-    } else if (operationState_ == CTRL_STATE_RECEIVING) {
-        FinishDownload();
-    } else {
-        operationState_ = CTRL_STATE_FREE;
-        SetUpdateStateFromOperation();
-    }
+    if (auto t = transfer_) t->OnDisconnect();
 }
 
 void OrvaneControl::OnAccept(int32_t) {}
 
 void OrvaneControl::OnError(int32_t errorId) {
-    socket_->SOCKET_DISCONNECT(transferWindow_);
-    DiscardPackageTemp();
-    operationState_ = CTRL_STATE_FREE;
-    SetUpdateStateFromOperation();
-    FireConnectionError(errorId);
-}
-
-void OrvaneControl::EndTransferWithError(int32_t code) {
-    OnError(code);
-}
-
-void OrvaneControl::DiscardPackageTemp() {
-    packageTemp_.reset();
-    if (!packageTempPath_.empty()) {
-        DeleteFileA(packageTempPath_.c_str());
-        packageTempPath_.clear();
-    }
-}
-
-void OrvaneControl::FinishCheck() {
-    const http::ResponseParts parts = http::SplitResponse(ResponseText());
-    const std::optional<int32_t> status = http::StatusNumber(parts.header);
-    const std::optional<int64_t> declared = http::ContentLength(parts.header);
-    if (status && *status == 200 && declared &&
-        static_cast<int64_t>(parts.body ? parts.body->size() : 0) < *declared) {
-        // A cut response is a failed connection, not a record made of what arrived.
-        operationState_ = CTRL_STATE_FREE;
-        SetUpdateStateFromOperation();
-        FireConnectionError(kConnectionReset);
-        return;
-    }
-    if (status) {
-        FireHttpStatus(*status);
-        if (*status == 200 && operationState_ == CTRL_STATE_CHECKING) {
-            // A body longer than the format allows is not decoded: its fields stay empty.
-            if (parts.body && parts.body->size() <= kMaxInfoTextLength) {
-                SplitControlFields(ScrambleText(*parts.body, kInformationKey), currentInfo_);
-            }
-            OwnedRecord rec(currentInfo_);
-            put_UpdateInformation(rec.get());
-            operationState_ = CTRL_STATE_FREE;
-            SetUpdateStateFromOperation();
-            // A handler may start the download from here: the state it leaves stands.
-            FireInfoReceived();
-            return;
-        }
-    }
-    if (operationState_ == CTRL_STATE_CHECKING) {
-        operationState_ = CTRL_STATE_FREE;
-        SetUpdateStateFromOperation();
-    }
-}
-
-void OrvaneControl::ReceivePackageData(std::string piece) {
-    if (!headerSeen_) {
-        // The cap counts the header itself, whatever the pieces it arrives in: the text
-        // before CR LF CR LF, of which the last three characters may still be waiting for
-        // the rest of the header end.
-        std::string& response = ResponseText();
-        const std::size_t held = response.size() + piece.size();
-        http::HeaderDetection d = http::DetectHeader(response, piece);
-        if (!d.found) {
-            if (response.size() > kMaxPackageHeader + 3) EndTransferWithError(kMessageTooLong);
-            return;
-        }
-        if (held - d.firstBody.size() - 4 > kMaxPackageHeader) {
-            EndTransferWithError(kMessageTooLong);
-            return;
-        }
-        headerSeen_ = true;
-        if (d.status) packageStatus_ = *d.status;
-        declaredLength_ = d.contentLength;
-        FireHttpStatus(packageStatus_);
-        if (operationState_ != CTRL_STATE_RECEIVING) return;  // the handler cancelled
-        piece = std::move(d.firstBody);
-    }
-    if (packageStatus_ != 200 || piece.empty()) return;
-
-    const int32_t length =
-        piece.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(piece.size());
-    bodyReceived_ += static_cast<int64_t>(piece.size());
-    if (auto total = http::CheckedAdd(totalReceived_, length)) totalReceived_ = *total;
-    if (auto percent = http::PercentDone(totalReceived_, currentInfo_.PackageSize))
-        percentDone_ = *percent;
-    if (!fileStarted_) {
-        // The old file goes at the first package data; the new one appears complete at the end.
-        DeleteFileA(localPackageFile_.c_str());
-        fileStarted_ = true;
-    }
-    DWORD written = 0;
-    if (!WriteFile(packageTemp_.get(), piece.data(), static_cast<DWORD>(piece.size()), &written,
-                   nullptr) ||
-        written != piece.size()) {
-        const DWORD err = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
+    if (auto t = transfer_) {
+        t->OnError(errorId);
+    } else {
         socket_->SOCKET_DISCONNECT(transferWindow_);
-        DiscardPackageTemp();
-        operationState_ = CTRL_STATE_FREE;
-        SetUpdateStateFromOperation();
-        FireConnectionErrorText(static_cast<int32_t>(err), SystemErrorText(err));
-        return;
     }
-    CurrentTick = Ticks();
-    if (auto rate = http::TransferRate(length, CurrentTick, LastTick)) LastRate = *rate;
-    LastTick = CurrentTick;
-    FireReceivingUpdate(length, totalReceived_, percentDone_, LastRate);
 }
 
-void OrvaneControl::FinishDownload() {
-    headerSeen_ = false;
-    const bool received = fileStarted_;
-    fileStarted_ = false;
-    packageTemp_.reset();
-    if (packageStatus_ == 200 && declaredLength_ && bodyReceived_ < *declaredLength_) {
-        // The server declared more than it sent: the connection was cut (Wine reports a
-        // peer's reset as a plain close once everything received has been read). A short
-        // package is never passed off as complete.
-        DiscardPackageTemp();
-        operationState_ = CTRL_STATE_FREE;
+void OrvaneControl::HoldOwner() {
+    ++holds_;
+    AddRef();
+}
+
+void OrvaneControl::ReleaseOwner() {
+    --holds_;
+    Release();
+}
+
+// ---------------------------------------------------------------------------------------
+// The transfer's seam to the socket and its reports
+
+void OrvaneControl::Connect(const std::string& host, int16_t port) {
+    transferWindow_ = SocketWindow();
+    socket_->SOCKET_CONNECT(transferWindow_, host, port);
+}
+
+void OrvaneControl::Send(const std::string& text) {
+    socket_->SOCKET_SEND(text);
+}
+
+void OrvaneControl::Disconnect() {
+    socket_->SOCKET_DISCONNECT(transferWindow_);
+}
+
+void OrvaneControl::ReportHttpStatus(int32_t status) {
+    FireHttpStatus(status);
+}
+
+void OrvaneControl::ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) {
+    FireReceivingUpdate(bytes, total, percent, rate);
+}
+
+void OrvaneControl::ReportUpdateReceived() {
+    FireUpdateReceived();
+}
+
+void OrvaneControl::ReportInfo(const UpdateInfo& fields) {
+    currentInfo_.AssignFields(fields);
+    put_UpdateInformation(currentInfo_.get());
+}
+
+void OrvaneControl::ReportEnded(transfer::Transfer& ended) {
+    // The end of an older transfer never frees the control from a newer one.
+    if (transfer_.get() != &ended) return;
+    transfer_.reset();
+    operationState_ = CTRL_STATE_FREE;
+    if (quiet_) {
+        updateState_ = operationState_;
+    } else {
         SetUpdateStateFromOperation();
-        FireConnectionError(kConnectionReset);
-        return;
     }
-    if (received) {
-        // The complete body replaces the target in one step.
-        if (!MoveFileExA(packageTempPath_.c_str(), localPackageFile_.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-            const DWORD err = GetLastError();
-            DiscardPackageTemp();
-            operationState_ = CTRL_STATE_FREE;
-            SetUpdateStateFromOperation();
-            FireConnectionErrorText(static_cast<int32_t>(err), SystemErrorText(err));
-            return;
-        }
-        packageTempPath_.clear();
-    }
-    DiscardPackageTemp();
-    if (packageStatus_ == 200) FireUpdateReceived();
-    if (operationState_ == CTRL_STATE_RECEIVING) {
-        operationState_ = CTRL_STATE_FREE;
-        SetUpdateStateFromOperation();
+}
+
+void OrvaneControl::ReportInfoReceived() {
+    FireInfoReceived();
+}
+
+void OrvaneControl::ReportConnectionError(int32_t code, const std::string& text) {
+    FireConnectionErrorText(code, text);
+}
+
+void OrvaneControl::CancelQuietly() {
+    if (auto t = transfer_) {
+        quiet_ = true;
+        t->Cancel();
+        quiet_ = false;
     }
 }
 
@@ -453,14 +334,9 @@ void OrvaneControl::FinishDownload() {
 // CancelUpdate, RunUpdate, GoProductPage
 
 STDMETHODIMP OrvaneControl::CancelUpdate() {
-    if (operationState_ == CTRL_STATE_FREE) return S_OK;
-    socket_->SOCKET_DISCONNECT(transferWindow_);
-    DiscardPackageTemp();
-    headerSeen_ = false;
-    fileStarted_ = false;
-    // The control is free again, so the host can start the next check or download.
-    operationState_ = CTRL_STATE_FREE;
-    SetUpdateStateFromOperation();
+    const KeepAlive alive(this);
+    // The control is free again at once, so the host can start the next check or download.
+    if (auto t = transfer_) t->Cancel();
     return S_OK;
 }
 

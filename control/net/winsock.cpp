@@ -4,21 +4,21 @@
 
 namespace orv::net {
 
-using namespace SocketModule;
-
 Winsock::Winsock() {
-    // The newest object takes over the thread's slot; an older one receives nothing more.
-    SocketOwner = this;
-    if (WSAStartup(kSocketVersion, &SocketInfo) == 0) {
+    if (WSAStartup(kSocketVersion, &slot_.SocketInfo) == 0) {
         libraryStarted_ = true;
     } else {
         // No handlers are attached yet, so nobody sees this; later attempts fail with 10065.
-        SocketOwner->SOCKET_SETERROR(kStartupError);
+        SOCKET_SETERROR(kStartupError);
     }
 }
 
 Winsock::~Winsock() {
-    if (SocketOwner == this) SocketOwner = nullptr;
+    // The state dies with the object: nothing of it may reach the window later.
+    events_ = nullptr;
+    WinsockAPI::CloseCurrentSocket(*this);
+    slot_.IsConnected = 0;
+    WinsockAPI::ForgetWindow(*this);
     CleanupSockets();
 }
 
@@ -31,23 +31,27 @@ void Winsock::CleanupSockets() {
 void Winsock::SOCKET_CONNECT(HWND hWnd, const std::string& host, int16_t port) {
     // A connection still open, or still being attempted, is ended silently first; the
     // socket of an attempt in progress would otherwise stay open with nobody listening.
-    if (IsConnected == 1 || (CurrentSocket != 0 && CurrentSocket != INVALID_SOCKET))
+    if (slot_.IsConnected == 1 ||
+        (slot_.CurrentSocket != 0 && slot_.CurrentSocket != INVALID_SOCKET))
         SOCKET_DISCONNECT(hWnd);
-    if (!WinsockAPI::BorrowWindow(hWnd)) {
+    if (!WinsockAPI::BorrowWindow(*this, hWnd)) {
         // Without the window no notification could arrive: the attempt cannot start.
-        CurrentSocket = INVALID_SOCKET;
-        if (Winsock* owner = SocketOwner) owner->SOCKET_SETERROR(kSetupError);
+        slot_.CurrentSocket = INVALID_SOCKET;
+        SOCKET_SETERROR(kSetupError);
         return;
     }
     // A -1 left by a failed attempt is forgotten; nothing is closed here.
-    CurrentSocket = 0;
-    CurrentSocket = WinsockAPI::ConnectSocket(host, port, hWnd);
+    slot_.CurrentSocket = 0;
+    // A failed attempt records -1 and raises Error itself; the handler of that Error may have
+    // started the next connection already, which then stands.
+    const SOCKET s = WinsockAPI::ConnectSocket(*this, host, port, hWnd);
+    if (s != INVALID_SOCKET) slot_.CurrentSocket = s;
 }
 
 void Winsock::SOCKET_DISCONNECT(HWND hWnd) {
-    WinsockAPI::CloseCurrentSocket();
-    IsConnected = 0;
-    WinsockAPI::GiveWindowBack(hWnd);
+    WinsockAPI::CloseCurrentSocket(*this);
+    slot_.IsConnected = 0;
+    WinsockAPI::GiveWindowBack(*this, hWnd);
 }
 
 void Winsock::SOCKET_RAISEEVENT(int32_t code, const int32_t* value, const std::string* data) {
@@ -62,7 +66,7 @@ void Winsock::SOCKET_RAISEEVENT(int32_t code, const int32_t* value, const std::s
 }
 
 void Winsock::SOCKET_SEND(const std::string& text) {
-    WinsockAPI::SendData(CurrentSocket, text);
+    WinsockAPI::SendData(slot_.CurrentSocket, text);
 }
 
 void Winsock::SOCKET_SETERROR(int32_t errorId) {

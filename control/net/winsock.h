@@ -1,8 +1,12 @@
-// Winsock: the asynchronous TCP client object of the control library. Its connection state is
-// the per-thread slot of the socket module; its events go to the owner interface.
+// Winsock: the asynchronous TCP client object of the control library. Each object keeps its
+// own connection state and borrows its own window, so several objects on one thread (several
+// controls on one form) run their connections independently; its events go to the owner
+// interface.
 #pragma once
 
 #include <windows.h>
+
+#include <winsock.h>
 
 #include <cstdint>
 #include <string>
@@ -19,6 +23,11 @@ class IWinsockEvents {
     virtual void OnReceive(const std::string& data) = 0;
     virtual void OnAccept(int32_t value) = 0;
     virtual void OnError(int32_t errorId) = 0;
+    // Bracket every notification the window procedure handles: the owner keeps itself (and
+    // with it this object) alive from before the first event until after the last. After
+    // ReleaseOwner the object may be gone.
+    virtual void HoldOwner() {}
+    virtual void ReleaseOwner() {}
 
    protected:
     ~IWinsockEvents() = default;
@@ -32,18 +41,36 @@ enum SocketEventCode : int32_t {
     kEventAccept = 3,
 };
 
+// The connection state of one socket object.
+struct SocketSlot {
+    // Socket of the connection in progress or open; 0 when there is none; INVALID_SOCKET (-1)
+    // after an attempt that failed before it started.
+    SOCKET CurrentSocket = 0;
+    // 1 from a successful connect notification until the connection ends.
+    int16_t IsConnected = 0;
+    // The window whose procedure is SocketWindowProc for this object; null while nothing is
+    // borrowed.
+    HWND BorrowedWindow = nullptr;
+    // Counts the connections that have ended. The library reuses socket handles at once, so a
+    // handle alone cannot tell whether a handler replaced the connection.
+    uint32_t EndedConnections = 0;
+    // Filled by the start-up of the library; nothing reads it.
+    WSADATA SocketInfo{};
+};
+
 class Winsock {
    public:
-    // Makes this object the thread's socket owner and starts one use of the library.
+    // Starts one use of the library.
     Winsock();
-    // Ends this object's use of the library if CleanupSockets has not; stops being the owner.
-    // Neither closes a socket nor gives a window back.
+    // Ends the connection silently and gives the window back, then ends this object's use of
+    // the library if CleanupSockets has not.
     ~Winsock();
     Winsock(const Winsock&) = delete;
     Winsock& operator=(const Winsock&) = delete;
 
     // Where the events go; null drops them.
     void SetEvents(IWinsockEvents* events) { events_ = events; }
+    IWinsockEvents* Events() const { return events_; }
 
     // Starts a connection whose notifications go to hWnd; the outcome arrives as Connect or
     // Error (Error 10065 before the call returns when the attempt cannot start).
@@ -65,9 +92,14 @@ class Winsock {
     // Whether this object still holds a use of the library it started.
     bool HoldsLibrary() const { return libraryStarted_; }
 
+    // The connection state (read by the socket module and by tests).
+    SocketSlot& Slot() { return slot_; }
+    const SocketSlot& Slot() const { return slot_; }
+
    private:
     IWinsockEvents* events_ = nullptr;
     bool libraryStarted_ = false;
+    SocketSlot slot_;
 };
 
 }  // namespace orv::net

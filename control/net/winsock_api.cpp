@@ -7,43 +7,37 @@
 
 namespace orv::net {
 
-namespace SocketModule {
-
-thread_local SOCKET CurrentSocket = 0;
-thread_local WNDPROC PreviousWindowProc = nullptr;
-thread_local int16_t IsConnected = 0;
-thread_local WSADATA SocketInfo{};
-thread_local Winsock* SocketOwner = nullptr;
-thread_local HWND BorrowedWindow = nullptr;
-
-}  // namespace SocketModule
-
 namespace WinsockAPI {
 
 namespace {
 
-using namespace SocketModule;
+// The borrowed window carries its object and the procedure we replaced, so the procedure
+// finds both without any shared state; the replaced procedure stays reachable as long as our
+// procedure is in the window's chain.
+constexpr wchar_t kOwnerProp[] = L"OrvaneWinsock";
+constexpr wchar_t kPreviousProp[] = L"OrvaneWinsockProc";
 
 // A notification can only be queued by a window of this thread; more than this many is
 // someone else posting the message, not our socket.
 constexpr int kMaxQueuedNotifications = 4096;
 
-// Counts the connections that have ended on this thread. The library reuses socket handles at
-// once, so a handle alone cannot tell whether a handler replaced the connection.
-thread_local uint32_t EndedConnections = 0;
-
-bool SocketRecorded() {
-    return CurrentSocket != 0 && CurrentSocket != INVALID_SOCKET;
+bool SocketRecorded(const SocketSlot& slot) {
+    return slot.CurrentSocket != 0 && slot.CurrentSocket != INVALID_SOCKET;
 }
 
-// Reports a set-up failure to the owner and tells the caller there is no socket.
-SOCKET SetupFailed() {
-    if (Winsock* owner = SocketOwner) owner->SOCKET_SETERROR(kSetupError);
+// Records the failed attempt and reports it to the owner; tells the caller there is no socket.
+SOCKET SetupFailed(Winsock& owner) {
+    owner.Slot().CurrentSocket = INVALID_SOCKET;
+    owner.SOCKET_SETERROR(kSetupError);
     return INVALID_SOCKET;
 }
 
 bool HasOurProcedure(HWND window) {
     return reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC)) == SocketWindowProc;
+}
+
+WNDPROC PreviousProcedure(HWND window) {
+    return reinterpret_cast<WNDPROC>(GetPropW(window, kPreviousProp));
 }
 
 // Notifications the library posted before the socket was closed are still in the queue; a new
@@ -57,13 +51,75 @@ void DiscardNotifications(HWND window) {
     }
 }
 
-// Wine reports a connection the peer reset as a plain close, without the error code; the sign
-// left is data that arrived but was never read (an orderly close is reported only once
-// everything has been read). Such a close counts as the reset it is, so that a response cut
-// short never passes for a complete one.
-bool AbortedWithDataUnread(SOCKET s) {
-    u_long unread = 0;
-    return ioctlsocket(s, FIONREAD, &unread) == 0 && unread > 0;
+// Whether the connection a notification was about is still the owner's current one.
+bool StillCurrent(const SocketSlot& slot, uint32_t ended, SOCKET notified) {
+    return slot.EndedConnections == ended && slot.CurrentSocket == notified;
+}
+
+// Handles one notification for Owner's connection.
+void Dispatch(Winsock& owner, HWND window, WPARAM wParam, LPARAM lParam) {
+    SocketSlot& slot = owner.Slot();
+    const auto notified = static_cast<SOCKET>(wParam);
+    if (!SocketRecorded(slot) || notified != slot.CurrentSocket) return;
+
+    const int16_t code = GetSelectEvent(lParam);
+    int32_t error = GetSelectError(lParam);
+    const uint32_t ended = slot.EndedConnections;
+    if (error != 0) owner.SOCKET_SETERROR(error);
+    // The Error handler may have ended the notified connection, and even started the next
+    // one, which may have the same handle.
+    bool stillRecorded = StillCurrent(slot, ended, notified);
+    switch (code) {
+        case FD_READ:
+            if (stillRecorded) {
+                std::string data(kReadSize, '\0');
+                const int n = recv(notified, data.data(), kReadSize, 0);
+                if (n >= 0) {
+                    data.resize(static_cast<size_t>(n));
+                    owner.SOCKET_RAISEEVENT(kEventReceive, nullptr, &data);
+                }
+            }
+            break;
+        case FD_CONNECT:
+            if (error == 0) {
+                slot.IsConnected = 1;
+                owner.SOCKET_RAISEEVENT(kEventConnect, nullptr, nullptr);
+            }
+            break;
+        case FD_CLOSE:
+            // A handler that already started the next connection owns the slot now; this
+            // close belongs to the old one and must not end the new one.
+            if (!stillRecorded && SocketRecorded(slot)) break;
+            if (error == 0 && stillRecorded) {
+                // The close may be signalled before the last data has been read: what is
+                // still buffered is read first, until the end of the stream or an error.
+                for (;;) {
+                    std::string data(kReadSize, '\0');
+                    const int n = recv(notified, data.data(), kReadSize, 0);
+                    if (n == 0) break;
+                    if (n < 0) {
+                        const int failure = WSAGetLastError();
+                        if (failure != WSAEWOULDBLOCK) error = failure;
+                        break;
+                    }
+                    data.resize(static_cast<size_t>(n));
+                    owner.SOCKET_RAISEEVENT(kEventReceive, nullptr, &data);
+                    // The Receive handler ended the connection (or replaced it): it is done.
+                    if (!StillCurrent(slot, ended, notified)) return;
+                }
+                if (error != 0) {
+                    owner.SOCKET_SETERROR(error);
+                    stillRecorded = StillCurrent(slot, ended, notified);
+                    if (!stillRecorded && SocketRecorded(slot)) break;
+                }
+            }
+            CloseCurrentSocket(owner);
+            GiveWindowBack(owner, window);
+            slot.IsConnected = 0;
+            owner.SOCKET_RAISEEVENT(kEventDisconnect, nullptr, nullptr);
+            break;
+        default: break;
+    }
 }
 
 }  // namespace
@@ -104,35 +160,37 @@ int SetLinger(SOCKET s, int16_t on, int16_t seconds) {
     return 0;
 }
 
-SOCKET ConnectSocket(const std::string& host, int32_t port, HWND window) {
+SOCKET ConnectSocket(Winsock& owner, const std::string& host, int32_t port, HWND window) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     const auto port16 = static_cast<u_short>(port & 0xFFFF);
     address.sin_port = htons(port16);
-    if (port16 == 0xFFFF) return SetupFailed();
+    if (port16 == 0xFFFF) return SetupFailed(owner);
 
     const int32_t resolved = ResolveHost(host);
-    if (resolved == -1) return SetupFailed();
+    if (resolved == -1) return SetupFailed(owner);
     address.sin_addr.s_addr = static_cast<u_long>(resolved);
 
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return SetupFailed();
+    if (s == INVALID_SOCKET) return SetupFailed(owner);
 
     // Linger on with no time: closing resets the connection at once.
     if (SetLinger(s, 1, 0) == -1) {
         closesocket(s);
-        return SetupFailed();
+        return SetupFailed(owner);
     }
     // Before connect, so that the socket is non-blocking and the outcome is a notification.
     if (WSAAsyncSelect(s, window, kSocketMessage, kSelectMask) != 0) {
         closesocket(s);
-        return SetupFailed();
+        return SetupFailed(owner);
     }
-    // A non-blocking connect answers -1 while it is in progress, which is the normal case.
-    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != -1) {
+    // A non-blocking connect answers -1 with WSAEWOULDBLOCK while it is in progress, which is
+    // the normal case. Any other answer means no notification will ever come.
+    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != -1 ||
+        WSAGetLastError() != WSAEWOULDBLOCK) {
         closesocket(s);
         DiscardNotifications(window);
-        return SetupFailed();
+        return SetupFailed(owner);
     }
     return s;
 }
@@ -149,110 +207,98 @@ void CleanupSockets() {
     WSACleanup();
 }
 
-bool BorrowWindow(HWND window) {
+Winsock* WindowOwner(HWND window) {
+    return window != nullptr ? static_cast<Winsock*>(GetPropW(window, kOwnerProp)) : nullptr;
+}
+
+bool BorrowWindow(Winsock& owner, HWND window) {
+    SocketSlot& slot = owner.Slot();
     if (window == nullptr || !IsWindow(window) ||
         GetWindowThreadProcessId(window, nullptr) != GetCurrentThreadId())
         return false;
-    if (BorrowedWindow == window && HasOurProcedure(window)) return true;
-    if (BorrowedWindow != nullptr) GiveWindowBack(BorrowedWindow);
+    if (slot.BorrowedWindow == window && HasOurProcedure(window)) return true;
+    if (slot.BorrowedWindow != nullptr) GiveWindowBack(owner, slot.BorrowedWindow);
     // A window still borrowed here has been subclassed again on top of us; its messages
     // keep passing through us, so a second window cannot be borrowed.
-    if (BorrowedWindow != nullptr) return false;
+    if (slot.BorrowedWindow != nullptr) return false;
+    // A window that still carries our procedure (another object's, or one left in a chain)
+    // cannot serve two connections.
+    if (PreviousProcedure(window) != nullptr) return false;
     SetLastError(0);
     const LONG_PTR previous =
         SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SocketWindowProc));
     if (previous == 0) return false;
-    PreviousWindowProc = reinterpret_cast<WNDPROC>(previous);
-    BorrowedWindow = window;
+    SetPropW(window, kPreviousProp, reinterpret_cast<HANDLE>(previous));
+    SetPropW(window, kOwnerProp, reinterpret_cast<HANDLE>(&owner));
+    slot.BorrowedWindow = window;
     return true;
 }
 
-void GiveWindowBack(HWND window) {
-    if (window == nullptr || window != BorrowedWindow) return;
+void GiveWindowBack(Winsock& owner, HWND window) {
+    SocketSlot& slot = owner.Slot();
+    if (window == nullptr || window != slot.BorrowedWindow) return;
     if (IsWindow(window)) {
         // Someone subclassed the window after us: unhooking now would cut their chain, so
         // the window stays borrowed and we keep passing its messages on.
         if (!HasOurProcedure(window)) return;
-        SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PreviousWindowProc));
+        SetWindowLongPtrA(window, GWLP_WNDPROC,
+                          reinterpret_cast<LONG_PTR>(PreviousProcedure(window)));
+        RemovePropW(window, kPreviousProp);
+        RemovePropW(window, kOwnerProp);
     }
-    BorrowedWindow = nullptr;
-    PreviousWindowProc = nullptr;
+    slot.BorrowedWindow = nullptr;
 }
 
-void CloseCurrentSocket() {
-    if (SocketRecorded()) {
-        closesocket(CurrentSocket);
-        DiscardNotifications(BorrowedWindow);
-        ++EndedConnections;
+void ForgetWindow(Winsock& owner) {
+    SocketSlot& slot = owner.Slot();
+    const HWND window = slot.BorrowedWindow;
+    if (window == nullptr) return;
+    GiveWindowBack(owner, window);
+    if (slot.BorrowedWindow != nullptr) {
+        // Still in someone's chain: messages pass on, notifications reach nobody.
+        if (IsWindow(window)) RemovePropW(window, kOwnerProp);
+        slot.BorrowedWindow = nullptr;
     }
-    CurrentSocket = 0;
+}
+
+void CloseCurrentSocket(Winsock& owner) {
+    SocketSlot& slot = owner.Slot();
+    if (SocketRecorded(slot)) {
+        closesocket(slot.CurrentSocket);
+        DiscardNotifications(slot.BorrowedWindow);
+        ++slot.EndedConnections;
+    }
+    slot.CurrentSocket = 0;
 }
 
 LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    // Only the borrowed window has this procedure; anything else has no procedure to go to.
-    if (window != BorrowedWindow || PreviousWindowProc == nullptr)
-        return DefWindowProcA(window, message, wParam, lParam);
+    // Only a borrowed window has this procedure; anything else has no procedure to go to.
+    const WNDPROC previous = PreviousProcedure(window);
+    if (previous == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+    Winsock* owner = WindowOwner(window);
 
     if (message == WM_NCDESTROY) {
         // The window goes away with the connection on it: end the connection silently and
         // forget the window, so its stale procedure is never installed anywhere later.
-        const WNDPROC previous = PreviousWindowProc;
-        CloseCurrentSocket();
-        IsConnected = 0;
-        GiveWindowBack(window);
+        if (owner != nullptr) {
+            CloseCurrentSocket(*owner);
+            owner->Slot().IsConnected = 0;
+            owner->Slot().BorrowedWindow = nullptr;
+        }
+        RemovePropW(window, kOwnerProp);
+        RemovePropW(window, kPreviousProp);
         return CallWindowProcA(previous, window, message, wParam, lParam);
     }
     if (message != kSocketMessage)
-        return CallWindowProcA(PreviousWindowProc, window, message, wParam, lParam);
+        return CallWindowProcA(previous, window, message, wParam, lParam);
+    if (owner == nullptr) return 0;
 
-    const auto notified = static_cast<SOCKET>(wParam);
-    if (!SocketRecorded() || notified != CurrentSocket) return 0;
-
-    const int16_t code = GetSelectEvent(lParam);
-    const int16_t error = GetSelectError(lParam);
-    const uint32_t ended = EndedConnections;
-    if (error != 0) {
-        if (Winsock* owner = SocketOwner) owner->SOCKET_SETERROR(error);
-    }
-    // The Error handler may have ended the notified connection, and even started the next
-    // one, which may have the same handle.
-    const bool stillRecorded = EndedConnections == ended && CurrentSocket == notified;
-    switch (code) {
-        case FD_READ:
-            if (stillRecorded) {
-                std::string data(kReadSize, '\0');
-                const int n = recv(notified, data.data(), kReadSize, 0);
-                if (n >= 0) {
-                    data.resize(static_cast<size_t>(n));
-                    if (Winsock* owner = SocketOwner)
-                        owner->SOCKET_RAISEEVENT(kEventReceive, nullptr, &data);
-                }
-            }
-            break;
-        case FD_CONNECT:
-            if (error == 0) {
-                IsConnected = 1;
-                if (Winsock* owner = SocketOwner)
-                    owner->SOCKET_RAISEEVENT(kEventConnect, nullptr, nullptr);
-            }
-            break;
-        case FD_CLOSE:
-            // An Error handler that already started the next connection owns the slot now; this
-            // close belongs to the old one and must not end the new one.
-            if (!stillRecorded && SocketRecorded()) break;
-            if (error == 0 && stillRecorded && AbortedWithDataUnread(notified)) {
-                if (Winsock* owner = SocketOwner) owner->SOCKET_SETERROR(WSAECONNRESET);
-                if ((EndedConnections != ended || CurrentSocket != notified) && SocketRecorded())
-                    break;
-            }
-            CloseCurrentSocket();
-            GiveWindowBack(window);
-            IsConnected = 0;
-            if (Winsock* owner = SocketOwner)
-                owner->SOCKET_RAISEEVENT(kEventDisconnect, nullptr, nullptr);
-            break;
-        default: break;
-    }
+    // The owner of the events stays alive until the notification has been handled whole,
+    // whatever its handlers release; after ReleaseOwner nothing here is touched again.
+    IWinsockEvents* events = owner->Events();
+    if (events != nullptr) events->HoldOwner();
+    Dispatch(*owner, window, wParam, lParam);
+    if (events != nullptr) events->ReleaseOwner();
     return 0;
 }
 

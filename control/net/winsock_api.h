@@ -1,9 +1,11 @@
-// The socket module: one asynchronous outgoing TCP connection per thread on Windows Sockets
-// 1.1, with its notifications delivered to a borrowed window whose procedure is replaced by
-// SocketWindowProc for the lifetime of the connection.
+// The socket module: asynchronous outgoing TCP connections on Windows Sockets 1.1, one per
+// socket object, with the notifications of each delivered to the window that object borrowed
+// (its procedure replaced by SocketWindowProc for the lifetime of the connection). The window
+// carries the object it belongs to, so no state is shared between objects or kept per thread.
 #pragma once
 
 #include <windows.h>
+
 #include <winsock.h>
 
 #include <cstdint>
@@ -26,33 +28,13 @@ inline constexpr int32_t kSetupError = 10065;
 // Reported when the library cannot be started.
 inline constexpr int32_t kStartupError = 10093;
 
-// The shared socket state, one copy per thread, all zero when the thread starts.
-namespace SocketModule {
-
-// Socket of the connection in progress or open; 0 when there is none; INVALID_SOCKET (-1)
-// after an attempt that failed before it started.
-extern thread_local SOCKET CurrentSocket;
-// The procedure SocketWindowProc replaced on BorrowedWindow; null while nothing is borrowed.
-extern thread_local WNDPROC PreviousWindowProc;
-// 1 from a successful connect notification until the connection ends.
-extern thread_local int16_t IsConnected;
-// Filled by the start-up of the library; nothing reads it.
-extern thread_local WSADATA SocketInfo;
-// The newest living socket object of the thread: every event of the module goes to it.
-// A socket object clears it when it is destroyed, so it never refers to a dead object.
-extern thread_local Winsock* SocketOwner;
-// The window whose procedure is SocketWindowProc now; null while nothing is borrowed.
-extern thread_local HWND BorrowedWindow;
-
-}  // namespace SocketModule
-
 namespace WinsockAPI {
 
 // Starts a non-blocking connection to Host:Port whose notifications go to Window. Returns the
-// socket, or INVALID_SOCKET after raising Error 10065 on the owner when the attempt cannot
-// start (port 0xFFFF, unknown host, no socket, linger, select, or a connect that completed at
-// once).
-SOCKET ConnectSocket(const std::string& host, int32_t port, HWND window);
+// socket, or INVALID_SOCKET when the attempt cannot start (port 0xFFFF, unknown host, no
+// socket, linger, select, a connect that completed at once or failed at once): then the
+// owner's CurrentSocket is -1 and its Error 10065 has been raised before the call returns.
+SOCKET ConnectSocket(Winsock& owner, const std::string& host, int32_t port, HWND window);
 
 // IPv4 address of Host in network byte order: a dotted address as it is, otherwise the first
 // address of a name lookup; -1 when neither works.
@@ -74,17 +56,25 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 int16_t GetSelectEvent(LPARAM lParam);
 int16_t GetSelectError(LPARAM lParam);
 
-// Installs SocketWindowProc on Window (a window of this thread) unless it is borrowed already,
-// first giving back any other window still borrowed. False when Window cannot be borrowed.
-bool BorrowWindow(HWND window);
+// Installs SocketWindowProc on Window (a window of this thread) for Owner unless Owner has
+// borrowed it already, first giving back any other window Owner still borrows. False when
+// Window cannot be borrowed (not ours, or borrowed by another object).
+bool BorrowWindow(Winsock& owner, HWND window);
 
-// Gives Window its own procedure back if it is the borrowed window, still exists and still
-// has SocketWindowProc installed. Any other window is left alone.
-void GiveWindowBack(HWND window);
+// Gives Window its own procedure back if it is Owner's borrowed window, still exists and
+// still has SocketWindowProc installed. Any other window is left alone.
+void GiveWindowBack(Winsock& owner, HWND window);
 
-// Closes the recorded socket, if any, and drops the notifications it left queued on the
+// Owner goes away: its window gets its procedure back, or, when someone subclassed it on top
+// of us, keeps passing its messages on without ever reaching Owner again.
+void ForgetWindow(Winsock& owner);
+
+// Closes Owner's recorded socket, if any, and drops the notifications it left queued on the
 // borrowed window, so that a later socket with the same handle never sees them.
-void CloseCurrentSocket();
+void CloseCurrentSocket(Winsock& owner);
+
+// The object whose window this is, while it borrows it; null otherwise.
+Winsock* WindowOwner(HWND window);
 
 }  // namespace WinsockAPI
 

@@ -9,35 +9,13 @@
 
 #include "control/OrvaneControl.h"
 #include "tests/com/host.h"
+#include "tests/support/control_fixture.h"
 
 namespace orv::test {
 namespace {
 
-class Control : public ::testing::Test {
+class Control : public ControlFixture {
    protected:
-    void SetUp() override {
-        ASSERT_EQ(S_OK, OleInitialize(nullptr));
-        host_ = CreateHostWindow(L"Orvane test host", 320, 240);
-        ASSERT_NE(host_, nullptr);
-        site_ = new Site(host_);
-        ASSERT_EQ(S_OK, CreateControl(&ctl_));
-    }
-    void TearDown() override {
-        if (ctl_) {
-            IOleObject* ole = nullptr;
-            if (SUCCEEDED(ctl_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)))) {
-                ole->Close(OLECLOSE_NOSAVE);
-                ole->SetClientSite(nullptr);
-                ole->Release();
-            }
-            EXPECT_EQ(0u, ctl_->Release());
-        }
-        EXPECT_EQ(site_->Refs(), 1u) << "the control kept references to its site";
-        delete site_;
-        DestroyWindow(host_);
-        OleUninitialize();
-    }
-
     template <typename I>
     I* As(REFIID iid) {
         I* p = nullptr;
@@ -80,10 +58,6 @@ class Control : public ::testing::Test {
         V_BOOL(&v) = b ? VARIANT_TRUE : VARIANT_FALSE;
         return v;
     }
-
-    HWND host_ = nullptr;
-    Site* site_ = nullptr;
-    _Orvane* ctl_ = nullptr;
 };
 
 TEST_F(Control, NewControlHasEveryDefault) {

@@ -17,6 +17,7 @@
 #include "control/OrvaneControl.h"
 #include "control/resource.h"
 #include "tests/com/host.h"
+#include "tests/support/control_fixture.h"
 
 namespace orv::test {
 namespace {
@@ -181,15 +182,14 @@ ULONG RefCount(IUnknown* u) {
     return u->Release();
 }
 
-class Pages : public ::testing::Test {
+class Pages : public ControlFixture {
    protected:
     void SetUp() override {
-        ASSERT_EQ(S_OK, OleInitialize(nullptr));
-        host_ = CreateHostWindow(L"Orvane page host", 480, 320);
-        ASSERT_NE(host_, nullptr);
-        notify_ = new Site(host_);
-        ASSERT_EQ(S_OK, CreateControl(&first_));
-        ASSERT_EQ(S_OK, CreateControl(&second_));
+        hostTitle_ = L"Orvane page host";
+        ControlFixture::SetUp();
+        first_ = ctl_;
+        second_ = AnotherControl();
+        notify_ = ControlFixture::site_;
         Connect(first_, IID_IPropertyNotifySink, static_cast<IPropertyNotifySink*>(notify_));
     }
     void TearDown() override {
@@ -198,18 +198,7 @@ class Pages : public ::testing::Test {
             EXPECT_EQ(0u, page_->Release());
         }
         EXPECT_EQ(site_.Refs(), 1u) << "the page kept its site";
-        for (_Orvane* c : {first_, second_}) {
-            if (!c) continue;
-            IOleObject* ole = nullptr;
-            if (SUCCEEDED(c->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)))) {
-                ole->Close(OLECLOSE_NOSAVE);
-                ole->Release();
-            }
-            EXPECT_EQ(0u, c->Release()) << "the page kept a control";
-        }
-        delete notify_;
-        DestroyWindow(host_);
-        OleUninitialize();
+        ControlFixture::TearDown();
     }
 
     // Creates the page, gives it the site and `objects`, and activates it on the hidden host
@@ -235,7 +224,6 @@ class Pages : public ::testing::Test {
         site_.status.clear();
     }
 
-    HWND host_ = nullptr;
     Site* notify_ = nullptr;  // records the dispatch ids of the first control's puts
     PageSite site_;
     _Orvane* first_ = nullptr;

@@ -170,31 +170,16 @@ SIZE_T PeakWorkingSet() {
 void E2E::SetUp() {
     std::string why;
     if (!LoadServers(&servers_, &why)) GTEST_SKIP() << why;
-    ASSERT_EQ(S_OK, OleInitialize(nullptr));
-    host_ = CreateHostWindow(L"Orvane end-to-end host", 320, 240);
-    ASSERT_NE(host_, nullptr);
-    site_ = new Site(host_);
-    ASSERT_EQ(S_OK, CreateControl(&ctl_));
+    hostTitle_ = L"Orvane end-to-end host";
+    ControlFixture::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_NE(0u, Connect(ctl_, DIID___Orvane, static_cast<IDispatch*>(&sink_)));
     ASSERT_NE(0u, Connect(ctl_, IID_IPropertyNotifySink, static_cast<IPropertyNotifySink*>(site_)));
 }
 
 void E2E::TearDown() {
-    if (ctl_) {
-        ctl_->CancelUpdate();
-        IOleObject* ole = nullptr;
-        if (SUCCEEDED(ctl_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)))) {
-            ole->Close(OLECLOSE_NOSAVE);
-            ole->Release();
-        }
-        EXPECT_EQ(0u, ctl_->Release());
-        ctl_ = nullptr;
-    }
-    delete site_;
-    site_ = nullptr;
-    if (host_) DestroyWindow(host_);
-    host_ = nullptr;
-    OleUninitialize();
+    if (ctl_) ctl_->CancelUpdate();
+    ControlFixture::TearDown();
 }
 
 void E2E::SetText(HRESULT (STDMETHODCALLTYPE _Orvane::*put)(BSTR), const std::string& value) {

@@ -13,6 +13,7 @@
 #include "common/updateinfo/updateinfo.h"
 #include "control/OrvaneControl.h"
 #include "tests/com/host.h"
+#include "tests/support/control_fixture.h"
 #include "tests/support/fault_client.h"
 
 namespace orv::test {
@@ -64,7 +65,7 @@ SIZE_T WorkingSet();
 SIZE_T PeakWorkingSet();
 
 // One control, its event sink and a property-notify sink, created per test.
-class E2E : public ::testing::Test {
+class E2E : public ControlFixture {
    protected:
     void SetUp() override;
     void TearDown() override;
@@ -108,10 +109,7 @@ class E2E : public ::testing::Test {
 
     Servers servers_;
     FaultServer fault_;
-    HWND host_ = nullptr;
-    Site* site_ = nullptr;
     EventSink sink_;
-    _Orvane* ctl_ = nullptr;
 };
 
 // The record an InfoReceived event passes by reference.

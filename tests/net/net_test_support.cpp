@@ -17,11 +17,13 @@ using GethostbynameFn = hostent*(WINAPI*)(const char*);
 using SocketFn = SOCKET(WINAPI*)(int, int, int);
 using ClosesocketFn = int(WINAPI*)(SOCKET);
 using SendFn = int(WINAPI*)(SOCKET, const char*, int, int);
+using ConnectFn = int(WINAPI*)(SOCKET, const sockaddr*, int);
 
 GethostbynameFn g_realGethostbyname = nullptr;
 SocketFn g_realSocket = nullptr;
 ClosesocketFn g_realClosesocket = nullptr;
 SendFn g_realSend = nullptr;
+ConnectFn g_realConnect = nullptr;
 
 hostent* WINAPI ProbeGethostbyname(const char* name) {
     g_calls.lookups.push_back(name != nullptr ? name : "");
@@ -53,6 +55,14 @@ int WINAPI ProbeSend(SOCKET s, const char* data, int length, int flags) {
     return g_realSend(s, data, length, flags);
 }
 
+int WINAPI ProbeConnect(SOCKET s, const sockaddr* address, int length) {
+    if (g_calls.connectFailure != 0) {
+        WSASetLastError(g_calls.connectFailure);
+        return SOCKET_ERROR;
+    }
+    return g_realConnect(s, address, length);
+}
+
 template <typename Fn>
 Fn Keep(const ImportProbe& probe, Fn* real) {
     if (probe.Installed()) *real = reinterpret_cast<Fn>(probe.Original());
@@ -65,15 +75,18 @@ SocketProbes::SocketProbes()
     : lookup_("wsock32.dll", "gethostbyname", reinterpret_cast<void*>(ProbeGethostbyname)),
       socket_("wsock32.dll", "socket", reinterpret_cast<void*>(ProbeSocket)),
       close_("wsock32.dll", "closesocket", reinterpret_cast<void*>(ProbeClosesocket)),
-      send_("wsock32.dll", "send", reinterpret_cast<void*>(ProbeSend)) {
+      send_("wsock32.dll", "send", reinterpret_cast<void*>(ProbeSend)),
+      connect_("wsock32.dll", "connect", reinterpret_cast<void*>(ProbeConnect)) {
     Keep(lookup_, &g_realGethostbyname);
     Keep(socket_, &g_realSocket);
     Keep(close_, &g_realClosesocket);
     Keep(send_, &g_realSend);
+    Keep(connect_, &g_realConnect);
 }
 
 bool SocketProbes::Installed() const {
-    return lookup_.Installed() && socket_.Installed() && close_.Installed() && send_.Installed();
+    return lookup_.Installed() && socket_.Installed() && close_.Installed() && send_.Installed() &&
+           connect_.Installed();
 }
 
 // --- window and pump -----------------------------------------------------------------------
@@ -126,9 +139,11 @@ WNDPROC TestWindow::Procedure() const {
 Event& Recorder::Record(char kind) {
     Event e;
     e.kind = kind;
-    e.currentSocket = SocketModule::CurrentSocket;
-    e.isConnected = SocketModule::IsConnected;
-    e.windowBorrowed = SocketModule::BorrowedWindow != nullptr;
+    if (socket != nullptr) {
+        e.currentSocket = socket->Slot().CurrentSocket;
+        e.isConnected = socket->Slot().IsConnected;
+        e.windowBorrowed = socket->Slot().BorrowedWindow != nullptr;
+    }
     events.push_back(e);
     return events.back();
 }

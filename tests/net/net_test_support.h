@@ -33,11 +33,13 @@ struct SocketCalls {
     int sends = 0;                     // calls of send()
     std::string closedTwice;           // description of the first double close, if any
     std::vector<SOCKET> open;          // opened and not yet closed
+    int connectFailure = 0;            // when not 0, connect() fails at once with this code
     void Clear() { *this = SocketCalls(); }
 };
 extern SocketCalls g_calls;
 
-// Installs the probes on gethostbyname, socket, closesocket and send for its lifetime.
+// Installs the probes on gethostbyname, socket, closesocket, send and connect for its
+// lifetime.
 class SocketProbes {
    public:
     SocketProbes();
@@ -48,6 +50,7 @@ class SocketProbes {
     ImportProbe socket_;
     ImportProbe close_;
     ImportProbe send_;
+    ImportProbe connect_;
 };
 
 // Messages the test window's own procedure received (socket messages, the probe message and
@@ -99,6 +102,7 @@ struct Event {
 // An owner that records every event and can run a handler of the test's inside it.
 class Recorder : public IWinsockEvents {
    public:
+    Winsock* socket = nullptr;  // whose slot each event records
     std::vector<Event> events;
     std::function<void()> onConnect;
     std::function<void()> onDisconnect;

@@ -1,0 +1,134 @@
+// One update check or package download: its connection target and request, the response it
+// collects, the package file it streams into, its rate counters, and a single end. The
+// transfer knows the socket only through ISocketSeam and reports only through ITransferReport;
+// the control implements both, turning reports into its COM events.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/updateinfo/updateinfo.h"
+#include "common/win/handles.h"
+
+namespace orv::transfer {
+
+class Transfer;
+
+// What a transfer needs of the socket layer. Outcomes come back through the transfer's On*
+// methods; an Error may arrive before Connect returns.
+class ISocketSeam {
+   public:
+    virtual void Connect(const std::string& host, int16_t port) = 0;
+    virtual void Send(const std::string& text) = 0;
+    // Ends the connection at once; no outcome follows.
+    virtual void Disconnect() = 0;
+
+   protected:
+    ~ISocketSeam() = default;
+};
+
+// What a transfer tells its owner. Every report may re-enter the owner and, through it, end
+// this transfer or start another; the transfer checks that it still runs after each.
+class ITransferReport {
+   public:
+    virtual void ReportHttpStatus(int32_t status) = 0;
+    virtual void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) = 0;
+    virtual void ReportUpdateReceived() = 0;
+    // The record a check received: the owner keeps it (just before the check ends).
+    virtual void ReportInfo(const UpdateInfo& fields) = 0;
+    // The transfer has ended (exactly once, before its last report): the owner becomes free
+    // if `ended` is still its running transfer.
+    virtual void ReportEnded(Transfer& ended) = 0;
+    // Last reports, after ReportEnded.
+    virtual void ReportInfoReceived() = 0;
+    virtual void ReportConnectionError(int32_t code, const std::string& text) = 0;
+
+   protected:
+    ~ITransferReport() = default;
+};
+
+enum class Kind { Check, Download };
+
+// Everything a transfer needs, fixed when it starts.
+struct Plan {
+    Kind kind = Kind::Check;
+    std::string connectHost;
+    int16_t connectPort = 0;
+    std::string request;  // the whole request text, sent once the connection stands
+    // Download only.
+    int32_t packageSize = 0;  // for the percentage
+    std::string target;       // full path of the package file
+};
+
+// Memory stays bounded whatever a server sends: an update information response and a
+// package header are small; past these caps the transfer ends with "Message too long.".
+inline constexpr std::size_t kMaxCheckResponse = 1u << 20;
+inline constexpr std::size_t kMaxPackageHeader = 64u << 10;
+inline constexpr int32_t kMessageTooLong = 10040;
+inline constexpr int32_t kConnectionReset = 10054;
+
+class Transfer {
+   public:
+    Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // A download's files: the target is created when absent (an existing one stays as it is
+    // for now) and an empty temporary file next to it takes the body. 0, or the system error.
+    DWORD PrepareFiles();
+    // Connects; the outcome arrives through the On* methods.
+    void Start();
+    // Ends without any report but ReportEnded: socket closed, temporary file removed.
+    void Cancel();
+    bool Ended() const { return ended_; }
+    Kind GetKind() const { return plan_.kind; }
+
+    // The socket's events for this transfer's connection.
+    void OnConnect();
+    void OnReceive(const std::string& data);
+    void OnDisconnect();
+    void OnError(int32_t code);
+
+   private:
+    enum class Outcome { Cancelled, Completed, Failed };
+    // The one way out: runs once; closes the connection, removes the temporary file and
+    // tells the owner, which frees itself if this is still its transfer.
+    void End(Outcome outcome);
+    void Fail(int32_t code, const std::string& text);
+    void FailSocket(int32_t code);
+    void FinishCheck();
+    void ReceivePackageData(std::string piece);
+    void FinishDownload();
+    void DiscardTemp();
+
+    Plan plan_;
+    ISocketSeam& socket_;
+    ITransferReport& report_;
+    bool ended_ = false;
+    bool connected_ = false;  // the socket may hold this transfer's connection
+
+    std::string response_;  // the check's response, or the package header while it arrives
+
+    // Download.
+    bool headerSeen_ = false;
+    bool fileStarted_ = false;
+    int32_t packageStatus_ = 0;
+    int32_t totalReceived_ = 0;
+    int32_t percentDone_ = 0;
+    std::optional<int64_t> declaredLength_;
+    int64_t bodyReceived_ = 0;
+    unique_file temp_;  // the body streams here and replaces the target at the end
+    std::string tempPath_;
+    int32_t lastTick_ = 0;
+    int32_t lastRate_ = 0;
+};
+
+// The text of a system error, for ConnectionError when a file operation fails.
+std::string SystemErrorText(DWORD code);
+
+}  // namespace orv::transfer
