@@ -157,7 +157,7 @@ void OrvaneControl::Connect() {
 
 STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
-    return ComBoundary([&]() -> HRESULT {
+    return ComMethod([&]() -> HRESULT {
         if (const auto busy = BusyResult()) {
             *result = *busy;
         } else {
@@ -184,7 +184,7 @@ STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
 STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName,
                                           ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
-    return ComBoundary([&]() -> HRESULT {
+    return ComMethod([&]() -> HRESULT {
         std::string fileName = ToAnsi(localFileName);
         const bool named = !fileName.empty();
         if (named) {
@@ -453,6 +453,7 @@ void OrvaneControl::FinishDownload() {
 // CancelUpdate, RunUpdate, GoProductPage
 
 STDMETHODIMP OrvaneControl::CancelUpdate() {
+    SetErrorInfo(0, nullptr);
     if (operationState_ == CTRL_STATE_FREE) return S_OK;
     socket_->SOCKET_DISCONNECT(transferWindow_);
     DiscardPackageTemp();
@@ -466,7 +467,7 @@ STDMETHODIMP OrvaneControl::CancelUpdate() {
 
 STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
-    return ComBoundary([&] {
+    return ComMethod([&] {
         const std::string params = ToAnsi(parameters);
         const std::string folder = ModuleFolder(ModuleInstance());
         HINSTANCE r = ShellExecuteA(window_.get(), nullptr, localPackageFile_.c_str(),
@@ -477,7 +478,7 @@ STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
 }
 
 STDMETHODIMP OrvaneControl::GoProductPage(BSTR productPage) {
-    return ComBoundary([&] {
+    return ComMethod([&] {
         const std::string page = ToAnsi(productPage);
         const std::string folder = ModuleFolder(ModuleInstance());
         ShellExecuteA(window_.get(), nullptr, page.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);

@@ -349,6 +349,7 @@ TEST_F(Control, ListsItsThreePropertyPagesInOrder) {
 }
 
 TEST_F(Control, QuickActivateTakesSiteSinksAndUserMode) {
+    site_->userMode = false;  // the container's ambient property agrees with its flags
     EventSink sink;
     IQuickActivate* qa = As<IQuickActivate>(IID_IQuickActivate);
     QACONTAINER c = {};
