@@ -15,22 +15,6 @@ constexpr wchar_t kSocketWindowClass[] = L"OrvaneSocketWindow";
 // Posted to the control's window after a size it refused, to tell the site.
 constexpr UINT kMsgTellSite = WM_APP + 1;
 
-constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE |
-                              OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
-                              OLEMISC_RECOMPOSEONRESIZE;
-
-// Registers a window class of the library. Classes are per process and controls live on any
-// number of apartment threads, so every creation registers and a class that exists already
-// (RegisterClass fails with ERROR_CLASS_ALREADY_EXISTS) is simply used.
-void RegisterWindowClass(const wchar_t* name, WNDPROC proc) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = proc;
-    wc.hInstance = ModuleInstance();
-    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.lpszClassName = name;
-    RegisterClassW(&wc);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -53,7 +37,7 @@ HRESULT OrvaneControl::Create(REFIID iid, void** out) {
 
 HRESULT OrvaneControl::Initialize() {
     AttachTransferThread();
-    RegisterWindowClass(kSocketWindowClass, DefWindowProcW);
+    RegisterModuleWindowClass(kSocketWindowClass, DefWindowProcW);
     picture_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
                                              IMAGE_ICON, kSizePixels, kSizePixels, LR_SHARED));
     socket_ = std::make_unique<net::Winsock>();
@@ -286,7 +270,7 @@ HRESULT OrvaneControl::InPlaceActivate(LONG) {
     frameInfo.cb = sizeof(frameInfo);
     inPlaceSite_->GetWindowContext(&frame, &doc, &pos, &clip, &frameInfo);
 
-    RegisterWindowClass(kWindowClass, WindowProc);
+    RegisterModuleWindowClass(kWindowClass, WindowProc);
     window_.reset(CreateWindowExW(0, kWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
                                   pos.left, pos.top, kSizePixels, kSizePixels, parent, nullptr,
                                   ModuleInstance(), this));

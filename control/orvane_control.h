@@ -174,6 +174,11 @@ class OrvaneControl final : public _Orvane,
     // The fixed size of the control: 480 x 480 twips, 32 x 32 pixels.
     static constexpr int kSizePixels = 32;
     static constexpr LONG kSizeHimetric = 847;  // 480 twips = 1/3 inch = 846.7 HIMETRIC
+    // The OLE status bits: set the client site first, activate when visible, inside-out,
+    // can't be linked inside, recompose on resize.
+    static constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE |
+                                         OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
+                                         OLEMISC_RECOMPOSEONRESIZE;
 
    private:
     OrvaneControl();
