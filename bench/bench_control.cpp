@@ -17,15 +17,10 @@
 
 #include "bench/bench_util.h"
 #include "control/OrvaneControl.h"
+#include "control/dispids.h"
 
 namespace orv::bench {
 namespace {
-
-constexpr DISPID kUpdateReceived = 1;
-constexpr DISPID kReceivingUpdate = 2;
-constexpr DISPID kConnectionError = 3;
-constexpr DISPID kHttpStatus = 4;
-constexpr DISPID kInfoReceived = 5;
 
 // Counts the control's events and keeps nothing else, so the host adds no memory of its own
 // per piece of a download.
@@ -52,21 +47,21 @@ class CountingSink final : public IDispatch {
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
                         UINT*) override {
         switch (id) {
-            case kUpdateReceived: ++updateReceived; break;
-            case kReceivingUpdate:
+            case DISPID_ORV_UPDATERECEIVED: ++updateReceived; break;
+            case DISPID_ORV_RECEIVINGUPDATE:
                 if (pieces++ == 0) firstPiece = Now();
                 lastPiece = Now();
                 // Arguments arrive last first: BytesReceived is the fourth from the end.
                 if (p->cArgs == 4 && V_VT(&p->rgvarg[3]) == VT_I4) bytes += V_I4(&p->rgvarg[3]);
                 break;
-            case kConnectionError:
+            case DISPID_ORV_CONNECTIONERROR:
                 ++connectionErrors;
                 if (p->cArgs == 2 && V_VT(&p->rgvarg[1]) == VT_I4) lastError = V_I4(&p->rgvarg[1]);
                 break;
-            case kHttpStatus:
+            case DISPID_ORV_HTTPSTATUS:
                 if (p->cArgs == 2 && V_VT(&p->rgvarg[1]) == VT_I4) lastStatus = V_I4(&p->rgvarg[1]);
                 break;
-            case kInfoReceived: ++infoReceived; break;
+            case DISPID_ORV_INFORECEIVED: ++infoReceived; break;
             default: break;
         }
         return S_OK;

@@ -87,11 +87,11 @@ class AboutBox {
                             reinterpret_cast<WPARAM>(title_.get()), TRUE);
         SendDlgItemMessageW(hwnd, IDC_ABOUT_VERSION, WM_SETFONT,
                             reinterpret_cast<WPARAM>(small_.get()), TRUE);
-        HICON image = static_cast<HICON>(
-            LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE), IMAGE_ICON, 32, 32, 0));
+        HICON image = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
+                                                    IMAGE_ICON, 32, 32, LR_SHARED));
         SendDlgItemMessageW(hwnd, IDC_ABOUT_IMAGE, STM_SETICON, reinterpret_cast<WPARAM>(image), 0);
         HICON web = static_cast<HICON>(
-            LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_WEB), IMAGE_ICON, 16, 16, 0));
+            LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_WEB), IMAGE_ICON, 16, 16, LR_SHARED));
         SendDlgItemMessageW(hwnd, IDC_ABOUT_WEBICON, STM_SETICON, reinterpret_cast<WPARAM>(web), 0);
         SetDlgItemTextA(hwnd, IDC_ABOUT_VERSION, version_.c_str());
 
@@ -109,8 +109,9 @@ class AboutBox {
     }
 
     static void OpenWebSite(HWND hwnd) {
-        const std::string folder = ModuleFolder(ModuleInstance());
-        ShellExecuteA(hwnd, nullptr, kWebSiteAddress, nullptr, folder.c_str(), SW_SHOWNORMAL);
+        const std::wstring folder = ModuleFolderW(ModuleInstance());
+        ShellExecuteW(hwnd, nullptr, ToWide(kWebSiteAddress).c_str(), nullptr, folder.c_str(),
+                      SW_SHOWNORMAL);
     }
 
     std::string version_;

@@ -6,11 +6,13 @@ namespace orv {
 
 std::span<const ClassEntry> Classes() {
     static const ClassEntry entries[] = {
-        {&CLSID_Orvane, &OrvaneControl::Create, "Orvane Control", "OrvaneControl.Orvane", true},
-        {&CLSID_PropertyPage1, &CreateGeneralPage, "Orvane General Property Page", nullptr, false},
+        {&CLSID_Orvane, &OrvaneControl::Create, "Orvane Control", "OrvaneControl.Orvane", true,
+         OrvaneControl::kMiscStatus},
+        {&CLSID_PropertyPage1, &CreateGeneralPage, "Orvane General Property Page", nullptr, false,
+         0},
         {&CLSID_PropertyPage2, &CreateAuthorizationPage, "Orvane Authorization Property Page",
-         nullptr, false},
-        {&CLSID_PropertyPage3, &CreateProxyPage, "Orvane Proxy Property Page", nullptr, false},
+         nullptr, false, 0},
+        {&CLSID_PropertyPage3, &CreateProxyPage, "Orvane Proxy Property Page", nullptr, false, 0},
     };
     return entries;
 }

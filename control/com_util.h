@@ -15,20 +15,33 @@
 
 namespace orv {
 
-// A VARIANT that clears itself.
+// A VARIANT that clears itself. It starts all zero (VT_EMPTY), value included: VariantInit
+// sets only the type on older Windows, and APIs may leave a value untouched.
 class unique_variant {
    public:
-    unique_variant() { ::VariantInit(&v_); }
+    unique_variant() = default;
     unique_variant(const unique_variant&) = delete;
     unique_variant& operator=(const unique_variant&) = delete;
+    unique_variant(unique_variant&& other) noexcept : v_(other.v_) { other.v_ = VARIANT{}; }
+    unique_variant& operator=(unique_variant&& other) noexcept {
+        if (this != &other) {
+            ::VariantClear(&v_);
+            v_ = other.v_;
+            other.v_ = VARIANT{};
+        }
+        return *this;
+    }
     ~unique_variant() { ::VariantClear(&v_); }
     VARIANT* get() { return &v_; }
     const VARIANT* get() const { return &v_; }
     VARIANT* operator->() { return &v_; }
-    void reset() { ::VariantClear(&v_); }
+    void reset() {
+        ::VariantClear(&v_);
+        v_ = VARIANT{};
+    }
 
    private:
-    VARIANT v_;
+    VARIANT v_{};
 };
 
 #define RETURN_IF_FAILED(expr)       \
@@ -54,6 +67,16 @@ HRESULT ComBoundary(F&& body) noexcept {
     }
 }
 
+// The body of a method of the control's own interface: a COM boundary that also clears the
+// thread's error information when the call succeeds, so a caller never reads the error of an
+// earlier call.
+template <typename F>
+HRESULT ComMethod(F&& body) noexcept {
+    const HRESULT hr = ComBoundary(std::forward<F>(body));
+    if (SUCCEEDED(hr)) ::SetErrorInfo(0, nullptr);
+    return hr;
+}
+
 // ANSI (system code page) bytes <-> UTF-16, one byte per character in a single-byte code page.
 std::string ToAnsi(const wchar_t* text, std::size_t length);
 std::string ToAnsi(BSTR text);
@@ -69,7 +92,11 @@ HRESULT RuntimeError(int number, const wchar_t* description);
 // A run-time error for a failed file operation, numbered like the runtime's file errors.
 HRESULT FileError(DWORD win32Error);
 
+// The full path of a loaded module, however long, in UTF-16: an install folder's name need
+// not fit the ANSI code page.
+std::wstring ModulePath(HMODULE module);
 // The folder the given module was loaded from, with no trailing backslash.
+std::wstring ModuleFolderW(HMODULE module);
 std::string ModuleFolder(HMODULE module);
 
 }  // namespace orv

@@ -39,25 +39,18 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     *cookie = 0;
     RETURN_HR_IF_NULL(E_POINTER, sink);
     return ComBoundary([&]() -> HRESULT {
-        IUnknown* typed = nullptr;
-        if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(&typed)))) {
-            // Event sinks of a dispinterface are often plain IDispatch implementations.
-            if (FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&typed))))
-                return CONNECT_E_CANNOTCONNECT;
-        }
+        Microsoft::WRL::ComPtr<IUnknown> typed;
+        if (FAILED(sink->QueryInterface(iid_, &typed)) &&
+            (!acceptDispatch_ || FAILED(sink->QueryInterface(IID_IDispatch, &typed))))
+            return CONNECT_E_CANNOTCONNECT;
         for (size_t i = 0; i < sinks_.size(); ++i) {
             if (!sinks_[i]) {
-                sinks_[i] = typed;
+                sinks_[i] = std::move(typed);
                 *cookie = static_cast<DWORD>(i + 1);
                 return S_OK;
             }
         }
-        try {
-            sinks_.push_back(typed);
-        } catch (...) {
-            typed->Release();
-            throw;
-        }
+        sinks_.push_back(std::move(typed));
         *cookie = static_cast<DWORD>(sinks_.size());
         return S_OK;
     });
@@ -65,9 +58,9 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
 
 STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie) {
     if (cookie == 0 || cookie > sinks_.size() || !sinks_[cookie - 1]) return CONNECT_E_NOCONNECTION;
-    IUnknown* sink = sinks_[cookie - 1];
+    Microsoft::WRL::ComPtr<IUnknown> sink = std::move(sinks_[cookie - 1]);
     sinks_[cookie - 1] = nullptr;
-    sink->Release();  // last: the release may re-enter the control
+    sink.Reset();  // last: the release may re-enter the control
     return S_OK;
 }
 
@@ -76,23 +69,17 @@ STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** out) {
     return E_NOTIMPL;
 }
 
-std::vector<IUnknown*> ConnectionPoint::Snapshot() const {
-    std::vector<IUnknown*> copy;
+std::vector<Microsoft::WRL::ComPtr<IUnknown>> ConnectionPoint::Snapshot() const {
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> copy;
     copy.reserve(sinks_.size());
-    for (IUnknown* s : sinks_) {
-        if (!s) continue;
-        s->AddRef();
-        copy.push_back(s);
-    }
+    for (const auto& s : sinks_)
+        if (s) copy.push_back(s);
     return copy;
 }
 
 void ConnectionPoint::Clear() {
-    std::vector<IUnknown*> old;
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> old;
     old.swap(sinks_);
-    for (IUnknown* s : old) {
-        if (s) s->Release();
-    }
 }
 
 }  // namespace orv

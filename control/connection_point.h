@@ -8,12 +8,16 @@
 #include <ocidl.h>
 
 #include <vector>
+#include <wrl/client.h>
 
 namespace orv {
 
 class ConnectionPoint final : public IConnectionPoint {
    public:
-    ConnectionPoint(IConnectionPointContainer* owner, REFIID iid) : owner_(owner), iid_(iid) {}
+    // `acceptDispatch`: a sink that implements only IDispatch is taken too (event sinks of a
+    // dispinterface often are plain IDispatch implementations).
+    ConnectionPoint(IConnectionPointContainer* owner, REFIID iid, bool acceptDispatch)
+        : owner_(owner), iid_(iid), acceptDispatch_(acceptDispatch) {}
     ~ConnectionPoint();
     ConnectionPoint(const ConnectionPoint&) = delete;
     ConnectionPoint& operator=(const ConnectionPoint&) = delete;
@@ -31,15 +35,16 @@ class ConnectionPoint final : public IConnectionPoint {
     STDMETHODIMP EnumConnections(IEnumConnections** out) override;
 
     REFIID Iid() const { return iid_; }
-    // The live sinks, each AddRef'd; the caller releases them.
-    std::vector<IUnknown*> Snapshot() const;
+    // The live sinks, each held by the copy.
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> Snapshot() const;
     // Releases every sink (when the control closes).
     void Clear();
 
    private:
     IConnectionPointContainer* owner_;
     IID iid_;
-    std::vector<IUnknown*> sinks_;  // null where a sink was unadvised
+    bool acceptDispatch_;
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> sinks_;  // null where a sink was unadvised
 };
 
 }  // namespace orv

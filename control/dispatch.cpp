@@ -1,52 +1,233 @@
-// IDispatch of the control. Names and type information come from the embedded type library;
-// Invoke converts the arguments itself, so late-bound clients can pass what scripts pass:
-// variants by reference for typed by-reference parameters, numbers as text, and optional
-// text arguments left out.
+// IDispatch of the control through its type library: names, named arguments, argument
+// conversion and the call itself are the type library's (DispInvoke on the function table
+// side of _Orvane). A short pass before the call covers only what Wine's ITypeInfo::Invoke
+// can't do by itself:
+//  - an optional text argument left out: it would pass its "missing" marker (VT_ERROR) as the
+//    BSTR pointer, so the member gets the empty text instead;
+//  - a by-reference variant (VT_VARIANT|VT_BYREF, what scripts pass for their variables):
+//    rejected there for a typed by-reference parameter, so the value goes through a local of
+//    the declared type that is copied back after the call; for a by-value parameter the
+//    variant it refers to is passed;
+//  - counts and types: more arguments than the member takes aren't refused there, and a
+//    failed conversion names no argument, so both are checked here with the standard results
+//    (DISP_E_BADPARAMCOUNT; DISP_E_TYPEMISMATCH with the argument's position); a number too
+//    large for its parameter is run-time error 6 (Overflow), as the runtime reports it;
+//  - records: parameters of record type aren't supported there at all (E_NOTIMPL), so
+//    UpdateInformation is dispatched here.
 #include <cstring>
+#include <vector>
 
 #include "control/orvane_control.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace orv {
 namespace {
 
-// The positional and named arguments of one call, in declared order.
-class Args {
-   public:
-    explicit Args(DISPPARAMS* p) : p_(p) {}
-
-    UINT Count() const { return p_ ? p_->cArgs : 0; }
-
-    // Argument `index` (0 = first declared), null when left out.
-    VARIANT* At(UINT index) const {
-        if (!p_ || index >= p_->cArgs) return nullptr;
-        VARIANT* v = &p_->rgvarg[p_->cArgs - 1 - index];
-        if (V_VT(v) == (VT_VARIANT | VT_BYREF)) v = V_VARIANTREF(v);
-        if (V_VT(v) == VT_ERROR && V_ERROR(v) == DISP_E_PARAMNOTFOUND) return nullptr;
-        return v;
+// The function table side of _Orvane, whose functions ITypeInfo::Invoke calls.
+HRESULT InterfaceTypeInfo(ComPtr<ITypeInfo>& out) {
+    ComPtr<ITypeInfo> disp;
+    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane, &disp));
+    HREFTYPE ref = 0;
+    if (FAILED(disp->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref))) {
+        out = disp;
+        return S_OK;
     }
-    // The value of a property put (the named DISPID_PROPERTYPUT argument).
-    VARIANT* PutValue() const {
-        if (!p_ || p_->cArgs < 1) return nullptr;
-        VARIANT* v = &p_->rgvarg[0];
-        if (V_VT(v) == (VT_VARIANT | VT_BYREF)) v = V_VARIANTREF(v);
-        return v;
+    return disp->GetRefTypeInfo(ref, &out);
+}
+
+class FuncDesc {
+   public:
+    FuncDesc(ITypeInfo* info, UINT index) : info_(info) {
+        if (FAILED(info->GetFuncDesc(index, &f_))) f_ = nullptr;
+    }
+    ~FuncDesc() {
+        if (f_) info_->ReleaseFuncDesc(f_);
+    }
+    FuncDesc(const FuncDesc&) = delete;
+    FuncDesc& operator=(const FuncDesc&) = delete;
+    const FUNCDESC* get() const { return f_; }
+
+   private:
+    ITypeInfo* info_;
+    FUNCDESC* f_ = nullptr;
+};
+
+// The variant type of a declared parameter (enumerations are VT_I4), or VT_EMPTY for types
+// left to the type library; `byRef` tells a pointer parameter.
+VARTYPE DeclaredType(ITypeInfo* info, const TYPEDESC& desc, bool& byRef) {
+    const TYPEDESC* t = &desc;
+    byRef = t->vt == VT_PTR;
+    if (byRef) t = t->lptdesc;
+    if (t->vt != VT_USERDEFINED) return t->vt;
+    ComPtr<ITypeInfo> ref;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetRefTypeInfo(t->hreftype, &ref)) || FAILED(ref->GetTypeAttr(&attr)))
+        return VT_EMPTY;
+    const VARTYPE vt = attr->typekind == TKIND_ENUM ? VT_I4 : VT_EMPTY;
+    ref->ReleaseTypeAttr(attr);
+    return vt;
+}
+
+// The arguments handed on to the type library: the caller's, with what the pass changed.
+class PreparedArgs {
+   public:
+    // Builds the arguments of a call of `f`; fails with the standard result.
+    HRESULT Prepare(ITypeInfo* info, const FUNCDESC& f, DISPPARAMS* dp, UINT* argErr) {
+        dp_ = dp;
+        const UINT count = dp->cArgs, named = dp->cNamedArgs;
+        if (named > count || (count && !dp->rgvarg) || (named && !dp->rgdispidNamedArgs))
+            return E_INVALIDARG;
+        UINT inputs = 0;
+        for (SHORT i = 0; i < f.cParams; ++i)
+            if (!(f.lprgelemdescParam[i].paramdesc.wParamFlags &
+                  (PARAMFLAG_FRETVAL | PARAMFLAG_FLCID)))
+                ++inputs;
+        if (count > inputs) return DISP_E_BADPARAMCOUNT;
+        for (UINT j = 0; j < named; ++j) {
+            const DISPID n = dp->rgdispidNamedArgs[j];
+            if (n == DISPID_PROPERTYPUT) continue;
+            if (n < 0 || n >= f.cParams ||
+                (f.lprgelemdescParam[n].paramdesc.wParamFlags & PARAMFLAG_FRETVAL)) {
+                if (argErr) *argErr = j;
+                return DISP_E_PARAMNOTFOUND;
+            }
+        }
+        args_.assign(dp->rgvarg, dp->rgvarg + count);
+        replaced_.assign(count, false);
+        locals_.reserve(static_cast<std::size_t>(f.cParams));
+
+        // Parameters meet their arguments as the type library pairs them: a named argument
+        // by position, the others in order.
+        UINT used = 0;
+        for (SHORT i = 0; i < f.cParams; ++i) {
+            const USHORT flags = f.lprgelemdescParam[i].paramdesc.wParamFlags;
+            if (flags & (PARAMFLAG_FRETVAL | PARAMFLAG_FLCID)) continue;
+            int src = -1;
+            for (UINT j = 0; j < named && src < 0; ++j)
+                if (dp->rgdispidNamedArgs[j] == i ||
+                    (i == f.cParams - 1 && dp->rgdispidNamedArgs[j] == DISPID_PROPERTYPUT))
+                    src = static_cast<int>(j);
+            if (src < 0 && used + named < count) src = static_cast<int>(count - 1 - used++);
+
+            bool byRef = false;
+            const VARTYPE vt = DeclaredType(info, f.lprgelemdescParam[i].tdesc, byRef);
+            if (vt == VT_VARIANT || vt == VT_EMPTY) continue;
+            VARIANT* arg = src >= 0 ? &args_[src] : nullptr;
+            VARIANT* value = arg && V_VT(arg) == (VT_VARIANT | VT_BYREF) ? V_VARIANTREF(arg) : arg;
+            if (!value || (V_VT(value) == VT_ERROR && V_ERROR(value) == DISP_E_PARAMNOTFOUND)) {
+                if (!(flags & PARAMFLAG_FOPT) || byRef || vt != VT_BSTR) continue;
+                unique_variant& empty = locals_.emplace_back();
+                V_VT(empty.get()) = VT_BSTR;
+                V_BSTR(empty.get()) = ToBstr("");
+                if (arg) {
+                    Replace(src, *empty.get());
+                } else {
+                    addedIds_.push_back(i);
+                    added_.push_back(*empty.get());
+                }
+                continue;
+            }
+            if (V_VT(value) != vt) {
+                unique_variant converted;
+                const HRESULT hr = VariantChangeType(converted.get(), value, 0, vt);
+                if (hr == DISP_E_OVERFLOW) return RuntimeError(kErrOverflow, L"Overflow");
+                if (FAILED(hr)) {
+                    if (argErr) *argErr = static_cast<UINT>(src);
+                    return DISP_E_TYPEMISMATCH;
+                }
+                if (byRef && V_VT(arg) == (VT_VARIANT | VT_BYREF)) {
+                    unique_variant& local = locals_.emplace_back(std::move(converted));
+                    VARIANT ref{};
+                    V_VT(&ref) = static_cast<VARTYPE>(vt | VT_BYREF);
+                    V_BYREF(&ref) = &V_BSTR(local.get());  // the value, whatever its type
+                    Replace(src, ref);
+                    if (flags & PARAMFLAG_FOUT) copyBack_.push_back({value, local.get()});
+                    continue;
+                }
+            } else if (byRef && V_VT(arg) == (VT_VARIANT | VT_BYREF)) {
+                VARIANT ref{};
+                V_VT(&ref) = static_cast<VARTYPE>(vt | VT_BYREF);
+                V_BYREF(&ref) = &V_BSTR(value);
+                Replace(src, ref);
+                continue;
+            }
+            if (!byRef && arg != value) Replace(src, *value);
+        }
+        return S_OK;
+    }
+
+    // The arguments to hand on: the caller's own when nothing changed.
+    DISPPARAMS* Params() {
+        if (!changed_ && added_.empty()) return dp_;
+        const UINT named = dp_->cNamedArgs;
+        all_.clear();
+        ids_.clear();
+        all_.insert(all_.end(), args_.begin(), args_.begin() + named);
+        all_.insert(all_.end(), added_.begin(), added_.end());
+        all_.insert(all_.end(), args_.begin() + named, args_.end());
+        ids_.insert(ids_.end(), dp_->rgdispidNamedArgs, dp_->rgdispidNamedArgs + named);
+        ids_.insert(ids_.end(), addedIds_.begin(), addedIds_.end());
+        params_ = {all_.data(), ids_.data(), static_cast<UINT>(all_.size()),
+                   static_cast<UINT>(ids_.size())};
+        return &params_;
+    }
+
+    // After the call: the caller's arguments get what the callee wrote.
+    void Finish(bool succeeded) {
+        if (!changed_ && added_.empty()) return;
+        // The type library may write through arguments passed by value; the caller's copies
+        // follow, except those this pass replaced.
+        const UINT named = dp_->cNamedArgs;
+        for (UINT k = 0; k < dp_->cArgs; ++k) {
+            if (replaced_[k]) continue;
+            dp_->rgvarg[k] = k < named ? all_[k] : all_[k + added_.size()];
+        }
+        if (!succeeded) return;
+        for (const CopyBack& c : copyBack_) {
+            VariantClear(c.target);
+            *c.target = *c.local;
+            *c.local = VARIANT{};  // moved
+        }
     }
 
    private:
-    DISPPARAMS* p_;
+    void Replace(int index, const VARIANT& v) {
+        args_[index] = v;
+        replaced_[index] = true;
+        changed_ = true;
+    }
+
+    struct CopyBack {
+        VARIANT* target;
+        VARIANT* local;
+    };
+    DISPPARAMS* dp_ = nullptr;
+    std::vector<VARIANT> args_;
+    std::vector<bool> replaced_;
+    std::vector<VARIANT> added_;  // named arguments supplied here
+    std::vector<DISPID> addedIds_;
+    std::vector<unique_variant> locals_;  // owners of what the pass supplied
+    std::vector<CopyBack> copyBack_;
+    std::vector<VARIANT> all_;
+    std::vector<DISPID> ids_;
+    DISPPARAMS params_ = {};
+    bool changed_ = false;
 };
 
-HRESULT ToType(VARIANT* src, VARTYPE vt, VARIANT* out) {
-    VariantInit(out);
-    if (!src) return DISP_E_PARAMNOTFOUND;
-    return VariantChangeType(out, src, 0, vt);
-}
-
-void SetResultLong(VARIANT* result, LONG value) {
-    if (!result) return;
-    VariantInit(result);
-    V_VT(result) = VT_I4;
-    V_I4(result) = value;
+// A run-time error (FACILITY_CONTROL) as a dispatch exception: its number and text go to
+// the caller.
+HRESULT AsException(HRESULT hr, EXCEPINFO* excep) {
+    if (!FAILED(hr) || HRESULT_FACILITY(hr) != FACILITY_CONTROL) return hr;
+    if (excep) {
+        excep->scode = hr;
+        ComPtr<IErrorInfo> info;
+        if (GetErrorInfo(0, &info) == S_OK && info) {
+            info->GetSource(&excep->bstrSource);
+            info->GetDescription(&excep->bstrDescription);
+        }
+    }
+    return DISP_E_EXCEPTION;
 }
 
 }  // namespace
@@ -64,243 +245,80 @@ STDMETHODIMP OrvaneControl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     return GetOwnTypeInfo(IID__Orvane, info);
 }
 
-STDMETHODIMP OrvaneControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-    ITypeInfo* info = nullptr;
+// Member names and the names of their parameters, as the type library gives them.
+STDMETHODIMP OrvaneControl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) {
+    if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    ComPtr<ITypeInfo> info;
     RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane, &info));
-    const HRESULT hr = info->GetIDsOfNames(names, count, ids);
-    info->Release();
-    return hr;
+    return DispGetIDsOfNames(info.Get(), names, count, ids);
 }
 
-STDMETHODIMP OrvaneControl::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+STDMETHODIMP OrvaneControl::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* excep, UINT* argErr) {
+    if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    RETURN_HR_IF_NULL(E_INVALIDARG, params);
+    if (excep) *excep = EXCEPINFO{};
     // A handler of one of our events may release the host's last reference meanwhile.
-    AddRef();
-    HRESULT hr = ComBoundary([&] {
-        SetErrorInfo(0, nullptr);
-        return InvokeMember(id, flags, params, result, argErr);
-    });
-    if (FAILED(hr) && HRESULT_FACILITY(hr) == FACILITY_CONTROL && excep) {
-        // A run-time error: hand its number and text to the caller as an exception.
-        std::memset(excep, 0, sizeof(*excep));
-        excep->scode = hr;
-        IErrorInfo* info = nullptr;
-        if (GetErrorInfo(0, &info) == S_OK && info) {
-            info->GetSource(&excep->bstrSource);
-            info->GetDescription(&excep->bstrDescription);
-            info->Release();
-        }
-        hr = DISP_E_EXCEPTION;
-    }
-    Release();
-    return hr;
+    ComPtr<_Orvane> self(this);
+    const HRESULT hr =
+        ComMethod([&] { return InvokeMember(id, flags, params, result, excep, argErr); });
+    return AsException(hr, excep);
 }
 
 HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                    UINT* argErr) {
-    Args args(params);
-    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    unique_variant a, b;
+                                    EXCEPINFO* excep, UINT* argErr) {
+    if (id == DISPID_ORV_UPDATEINFORMATION) return InvokeUpdateInformation(flags, params, result);
 
-    // Text, number and Boolean properties share their plumbing.
-    auto textProperty = [&](HRESULT (STDMETHODCALLTYPE OrvaneControl::*get)(BSTR*),
-                            HRESULT (STDMETHODCALLTYPE OrvaneControl::*set)(BSTR)) -> HRESULT {
-        if (put) {
-            HRESULT hr = ToType(args.PutValue(), VT_BSTR, a.get());
-            if (FAILED(hr)) {
-                if (argErr) *argErr = 0;
-                return hr == DISP_E_PARAMNOTFOUND ? DISP_E_BADPARAMCOUNT : DISP_E_TYPEMISMATCH;
-            }
-            return (this->*set)(V_BSTR(a.get()));
-        }
-        BSTR value = nullptr;
-        RETURN_IF_FAILED((this->*get)(&value));
-        if (result) {
-            VariantInit(result);
-            V_VT(result) = VT_BSTR;
-            V_BSTR(result) = value;
-        } else {
-            SysFreeString(value);
-        }
-        return S_OK;
-    };
-    auto longProperty = [&](HRESULT (STDMETHODCALLTYPE OrvaneControl::*get)(LONG*),
-                            HRESULT (STDMETHODCALLTYPE OrvaneControl::*set)(LONG)) -> HRESULT {
-        if (put) {
-            HRESULT hr = ToType(args.PutValue(), VT_I4, a.get());
-            if (FAILED(hr)) {
-                if (argErr) *argErr = 0;
-                if (hr == DISP_E_OVERFLOW) return RuntimeError(kErrOverflow, L"Overflow");
-                return hr == DISP_E_PARAMNOTFOUND ? DISP_E_BADPARAMCOUNT : DISP_E_TYPEMISMATCH;
-            }
-            return (this->*set)(V_I4(a.get()));
-        }
-        LONG value = 0;
-        RETURN_IF_FAILED((this->*get)(&value));
-        SetResultLong(result, value);
-        return S_OK;
-    };
-    auto boolProperty =
-        [&](HRESULT (STDMETHODCALLTYPE OrvaneControl::*get)(VARIANT_BOOL*),
-            HRESULT (STDMETHODCALLTYPE OrvaneControl::*set)(VARIANT_BOOL)) -> HRESULT {
-        if (put) {
-            HRESULT hr = ToType(args.PutValue(), VT_BOOL, a.get());
-            if (FAILED(hr)) {
-                if (argErr) *argErr = 0;
-                return hr == DISP_E_PARAMNOTFOUND ? DISP_E_BADPARAMCOUNT : DISP_E_TYPEMISMATCH;
-            }
-            return (this->*set)(V_BOOL(a.get()));
-        }
-        VARIANT_BOOL value = VARIANT_FALSE;
-        RETURN_IF_FAILED((this->*get)(&value));
-        if (result) {
-            VariantInit(result);
-            V_VT(result) = VT_BOOL;
-            V_BOOL(result) = value;
-        }
-        return S_OK;
-    };
-    // A text argument; an optional one left out is the empty text.
-    auto textArg = [&](UINT index, bool optional, unique_variant& out) -> HRESULT {
-        VARIANT* v = args.At(index);
-        if (!v) {
-            if (!optional) return DISP_E_PARAMNOTFOUND;
-            VariantInit(out.get());
-            V_VT(out.get()) = VT_BSTR;
-            V_BSTR(out.get()) = SysAllocString(L"");
-            return S_OK;
-        }
-        if (FAILED(ToType(v, VT_BSTR, out.get()))) {
-            if (argErr) *argErr = args.Count() - 1 - index;
-            return DISP_E_TYPEMISMATCH;
-        }
-        return S_OK;
-    };
-    auto method = [&](UINT maxArgs) -> HRESULT {
-        if (put) return DISP_E_MEMBERNOTFOUND;
-        if (args.Count() > maxArgs) return DISP_E_BADPARAMCOUNT;
-        return S_OK;
-    };
+    // Which kind of member the flags may reach: a put, or a method or property get (clients
+    // call methods with DISPATCH_PROPERTYGET and read properties with DISPATCH_METHOD too).
+    int kinds = 0;
+    if (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) kinds |= INVOKE_FUNC | INVOKE_PROPERTYGET;
+    if (flags & DISPATCH_PROPERTYPUT) kinds |= INVOKE_PROPERTYPUT;
+    if (flags & DISPATCH_PROPERTYPUTREF) kinds |= INVOKE_PROPERTYPUTREF;
+    ComPtr<ITypeInfo> info;
+    ComPtr<ITypeInfo2> info2;
+    RETURN_IF_FAILED(InterfaceTypeInfo(info));
+    RETURN_IF_FAILED(info.As(&info2));
+    UINT index = 0;
+    if (!kinds || FAILED(info2->GetFuncIndexOfMemId(id, static_cast<INVOKEKIND>(kinds), &index)))
+        return DISP_E_MEMBERNOTFOUND;
+    FuncDesc f(info.Get(), index);
+    if (!f.get()) return E_UNEXPECTED;
 
-    switch (id) {
-        case kDispAbout: RETURN_IF_FAILED(method(0)); return About();
-        case kDispCancelUpdate: RETURN_IF_FAILED(method(0)); return CancelUpdate();
-        case kDispRemoteHost:
-            return textProperty(&OrvaneControl::get_RemoteHost, &OrvaneControl::put_RemoteHost);
-        case kDispRemotePort:
-            return longProperty(&OrvaneControl::get_RemotePort, &OrvaneControl::put_RemotePort);
-        case kDispRemotePath:
-            return textProperty(&OrvaneControl::get_RemotePath, &OrvaneControl::put_RemotePath);
-        case kDispRemoteFile:
-            return textProperty(&OrvaneControl::get_RemoteFile, &OrvaneControl::put_RemoteFile);
-        case kDispProxyHost:
-            return textProperty(&OrvaneControl::get_ProxyHost, &OrvaneControl::put_ProxyHost);
-        case kDispProxyPort:
-            return longProperty(&OrvaneControl::get_ProxyPort, &OrvaneControl::put_ProxyPort);
-        case kDispProxy: return boolProperty(&OrvaneControl::get_Proxy, &OrvaneControl::put_Proxy);
-        case kDispAuthPassword:
-            return textProperty(&OrvaneControl::get_AuthPassword, &OrvaneControl::put_AuthPassword);
-        case kDispAuthUsername:
-            return textProperty(&OrvaneControl::get_AuthUsername, &OrvaneControl::put_AuthUsername);
-        case kDispAuthorization:
-            return boolProperty(&OrvaneControl::get_Authorization,
-                                &OrvaneControl::put_Authorization);
-        case kDispCheckUpdate: {
-            RETURN_IF_FAILED(method(0));
-            ORVANEERROR r = ORV_ERROR_SUCCESS;
-            RETURN_IF_FAILED(CheckUpdate(&r));
-            SetResultLong(result, r);
-            return S_OK;
+    PreparedArgs args;
+    RETURN_IF_FAILED(args.Prepare(info.Get(), *f.get(), params, argErr));
+    const HRESULT hr =
+        DispInvoke(static_cast<_Orvane*>(this), info.Get(), id, static_cast<WORD>(f.get()->invkind),
+                   args.Params(), result, excep, argErr);
+    args.Finish(SUCCEEDED(hr));
+    return hr;
+}
+
+HRESULT OrvaneControl::InvokeUpdateInformation(WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+        if (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+            return DISP_E_PARAMNOTFOUND;
+        VARIANT* v = &params->rgvarg[0];
+        if (V_VT(v) == (VT_VARIANT | VT_BYREF)) v = V_VARIANTREF(v);
+        // Only an UPDATEINFO record can be stored; at design time the refusal comes first.
+        if (!IsUpdateInfoRecord(*v)) {
+            if (!UserMode())
+                return RuntimeError(kErrSetNotPermitted, L"Can't set property at design time");
+            return RuntimeError(kErrTypeMismatch, L"Type mismatch");
         }
-        case kDispReceiveUpdate: {
-            RETURN_IF_FAILED(method(2));
-            RETURN_IF_FAILED(textArg(0, true, a));
-            RETURN_IF_FAILED(textArg(1, true, b));
-            ORVANEERROR r = ORV_ERROR_SUCCESS;
-            RETURN_IF_FAILED(ReceiveUpdate(V_BSTR(a.get()), V_BSTR(b.get()), &r));
-            SetResultLong(result, r);
-            return S_OK;
-        }
-        case kDispRunUpdate: {
-            RETURN_IF_FAILED(method(1));
-            RETURN_IF_FAILED(textArg(0, true, a));
-            LONG r = 0;
-            RETURN_IF_FAILED(RunUpdate(V_BSTR(a.get()), &r));
-            SetResultLong(result, r);
-            return S_OK;
-        }
-        case kDispGetFileVersion: {
-            RETURN_IF_FAILED(method(2));
-            if (args.Count() != 2) return DISP_E_BADPARAMCOUNT;
-            RETURN_IF_FAILED(textArg(0, false, a));
-            RETURN_IF_FAILED(textArg(1, false, b));
-            BSTR version = V_BSTR(b.get());
-            V_VT(b.get()) = VT_EMPTY;  // ownership moves to `version`
-            ORVANEERROR r = ORV_ERROR_SUCCESS;
-            const HRESULT hr = GetFileVersion(V_BSTR(a.get()), &version, &r);
-            // Write the text back through the caller's reference, whatever its form.
-            VARIANT* raw = &params->rgvarg[params->cArgs - 2];
-            if (SUCCEEDED(hr) && V_VT(raw) == (VT_BSTR | VT_BYREF)) {
-                SysFreeString(*V_BSTRREF(raw));
-                *V_BSTRREF(raw) = version;
-                version = nullptr;
-            } else if (SUCCEEDED(hr) && V_VT(raw) == (VT_VARIANT | VT_BYREF)) {
-                VariantClear(V_VARIANTREF(raw));
-                V_VT(V_VARIANTREF(raw)) = VT_BSTR;
-                V_BSTR(V_VARIANTREF(raw)) = version;
-                version = nullptr;
-            }
-            SysFreeString(version);
-            RETURN_IF_FAILED(hr);
-            SetResultLong(result, r);
-            return S_OK;
-        }
-        case kDispCompareVersion: {
-            RETURN_IF_FAILED(method(1));
-            RETURN_IF_FAILED(textArg(0, false, a));
-            LONG r = 0;
-            RETURN_IF_FAILED(CompareVersion(V_BSTR(a.get()), &r));
-            SetResultLong(result, r);
-            return S_OK;
-        }
-        case kDispGoProductPage:
-            RETURN_IF_FAILED(method(1));
-            RETURN_IF_FAILED(textArg(0, false, a));
-            return GoProductPage(V_BSTR(a.get()));
-        case kDispUpdateState: {
-            if (put) {
-                if (FAILED(ToType(args.PutValue(), VT_I4, a.get()))) return DISP_E_TYPEMISMATCH;
-                CONTROLSTATE s = static_cast<CONTROLSTATE>(V_I4(a.get()));
-                return put_UpdateState(&s);
-            }
-            CONTROLSTATE s = CTRL_STATE_FREE;
-            RETURN_IF_FAILED(get_UpdateState(&s));
-            SetResultLong(result, s);
-            return S_OK;
-        }
-        case kDispUpdateInformation: {
-            if (put) {
-                VARIANT* v = args.PutValue();
-                if (!v) return DISP_E_BADPARAMCOUNT;
-                if ((V_VT(v) & ~VT_BYREF) != VT_RECORD || !V_RECORD(v)) {
-                    // Only a record can be stored; at design time the refusal comes first.
-                    if (!UserMode())
-                        return RuntimeError(kErrSetNotPermitted,
-                                            L"Can't set property at design time");
-                    return RuntimeError(kErrTypeMismatch, L"Type mismatch");
-                }
-                return put_UpdateInformation(static_cast<UPDATEINFO*>(V_RECORD(v)));
-            }
-            const VARIANT* held = updateInformation_.get();
-            if (V_VT(held) != VT_RECORD) return RuntimeError(kErrTypeMismatch, L"Type mismatch");
-            if (result) {
-                VariantInit(result);
-                RETURN_IF_FAILED(VariantCopy(result, const_cast<VARIANT*>(held)));
-            }
-            return S_OK;
-        }
-        default: return DISP_E_MEMBERNOTFOUND;
+        return put_UpdateInformation(static_cast<UPDATEINFO*>(V_RECORD(v)));
     }
+    if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
+    if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+    if (!props_.UpdateInformation.HoldsRecord())
+        return RuntimeError(kErrTypeMismatch, L"Type mismatch");
+    if (result) {
+        VariantInit(result);
+        RETURN_IF_FAILED(VariantCopy(result, props_.UpdateInformation.get()));
+    }
+    return S_OK;
 }
 
 }  // namespace orv

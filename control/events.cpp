@@ -10,19 +10,16 @@ void OrvaneControl::FireEvent(DISPID id, VARIANTARG* args, UINT count) {
     // method of the control, which may raise further events, or release the control.
     const KeepAlive alive(this);
     DISPPARAMS params = {args, nullptr, count, 0};
-    for (IUnknown* s : events_.Snapshot()) {
-        IDispatch* sink = nullptr;
-        if (SUCCEEDED(s->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&sink)))) {
+    for (const auto& s : events_.Snapshot()) {
+        Microsoft::WRL::ComPtr<IDispatch> sink;
+        if (SUCCEEDED(s.As(&sink)))
             sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
                          nullptr, nullptr);
-            sink->Release();
-        }
-        s->Release();
     }
 }
 
 void OrvaneControl::FireUpdateReceived() {
-    FireEvent(kEventUpdateReceived, nullptr, 0);
+    FireEvent(DISPID_ORV_UPDATERECEIVED, nullptr, 0);
 }
 
 void OrvaneControl::FireReceivingUpdate(int32_t bytes, int32_t total, int32_t percent,
@@ -34,7 +31,7 @@ void OrvaneControl::FireReceivingUpdate(int32_t bytes, int32_t total, int32_t pe
         V_VT(&a[i]) = VT_I4;
         V_I4(&a[i]) = values[i];
     }
-    FireEvent(kEventReceivingUpdate, a, 4);
+    FireEvent(DISPID_ORV_RECEIVINGUPDATE, a, 4);
 }
 
 void OrvaneControl::FireNumberAndText(DISPID id, int32_t number, const char* text) {
@@ -54,11 +51,11 @@ void OrvaneControl::FireConnectionError(int32_t number) {
 }
 
 void OrvaneControl::FireConnectionErrorText(int32_t number, const std::string& text) {
-    FireNumberAndText(kEventConnectionError, number, text.c_str());
+    FireNumberAndText(DISPID_ORV_CONNECTIONERROR, number, text.c_str());
 }
 
 void OrvaneControl::FireHttpStatus(int32_t status) {
-    FireNumberAndText(kEventHttpStatus, status, http::HttpStatusText(status));
+    FireNumberAndText(DISPID_ORV_HTTPSTATUS, status, http::HttpStatusText(status));
 }
 
 OwnedRecord::OwnedRecord(const UpdateInfo& info) {
@@ -111,8 +108,8 @@ void OrvaneControl::FireInfoReceived() {
     VariantInit(&a);
     V_VT(&a) = VT_RECORD | VT_BYREF;
     V_RECORD(&a) = currentInfo_.get();
-    V_RECORDINFO(&a) = recordInfo_;
-    FireEvent(kEventInfoReceived, &a, 1);
+    V_RECORDINFO(&a) = recordInfo_.Get();
+    FireEvent(DISPID_ORV_INFORECEIVED, &a, 1);
 }
 
 }  // namespace orv

@@ -2,8 +2,12 @@
 
 #include <olectl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <string>
+#include <vector>
+#include <wrl/client.h>
 
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
@@ -13,12 +17,6 @@ namespace {
 
 HINSTANCE g_instance = nullptr;
 std::atomic<long> g_refs{0};
-
-// The OLE status bits a container reads before it creates the control: set the client site
-// first, activate when visible, inside-out, can't be linked inside, recompose on resize.
-constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE |
-                              OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
-                              OLEMISC_RECOMPOSEONRESIZE;
 
 class ClassFactory final : public IClassFactory {
    public:
@@ -57,73 +55,188 @@ class ClassFactory final : public IClassFactory {
     ModuleLock lock_;
 };
 
-std::string GuidText(REFGUID guid) {
+std::wstring GuidText(REFGUID guid) {
     wchar_t buf[64] = {};
     ::StringFromGUID2(guid, buf, 64);
-    return ToAnsi(buf, wcslen(buf));
+    return buf;
 }
 
-std::string ModulePath() {
-    char path[MAX_PATH] = {};
-    const DWORD n = ::GetModuleFileNameA(g_instance, path, MAX_PATH);
-    return std::string(path, n);
-}
+// Writes registry values under HKEY_CLASSES_ROOT and remembers how to take each write back:
+// a key it created is deleted again, a value it replaced gets its old data back.
+class RegistryJournal {
+   public:
+    RegistryJournal() = default;
+    RegistryJournal(const RegistryJournal&) = delete;
+    RegistryJournal& operator=(const RegistryJournal&) = delete;
 
-LONG SetKey(const std::string& key, const char* valueName, const std::string& value) {
-    HKEY raw = nullptr;
-    LONG rc = ::RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                                &raw, nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
-    unique_hkey k(raw);
-    return ::RegSetValueExA(k.get(), valueName, 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(value.c_str()),
-                            static_cast<DWORD>(value.size() + 1));
-}
-
-HRESULT RegisterClassEntry(const ClassEntry& c, const std::string& path) {
-    const std::string clsid = GuidText(*c.clsid);
-    const std::string key = "CLSID\\" + clsid;
-    LONG rc = SetKey(key, nullptr, c.name);
-    if (rc == ERROR_SUCCESS) rc = SetKey(key + "\\InprocServer32", nullptr, path);
-    if (rc == ERROR_SUCCESS) rc = SetKey(key + "\\InprocServer32", "ThreadingModel", "Apartment");
-    if (rc == ERROR_SUCCESS) rc = SetKey(key + "\\TypeLib", nullptr, GuidText(LIBID_OrvaneControl));
-    if (rc == ERROR_SUCCESS) rc = SetKey(key + "\\Version", nullptr, "1.0");
-    if (rc == ERROR_SUCCESS && c.progId) {
-        rc = SetKey(key + "\\ProgID", nullptr, c.progId);
-        if (rc == ERROR_SUCCESS) rc = SetKey(c.progId, nullptr, c.name);
-        if (rc == ERROR_SUCCESS) rc = SetKey(std::string(c.progId) + "\\CLSID", nullptr, clsid);
+    LONG Set(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+        if (!Exists(key)) {
+            // The outermost key that does not exist yet holds everything created below it.
+            std::wstring created = key;
+            for (std::size_t slash = key.find(L'\\'); slash != std::wstring::npos;
+                 slash = key.find(L'\\', slash + 1)) {
+                if (!Exists(key.substr(0, slash))) {
+                    created = key.substr(0, slash);
+                    break;
+                }
+            }
+            createdKeys_.push_back(created);
+        } else if (!IsUnderCreatedKey(key)) {
+            Saved saved{key, name ? name : L"", name == nullptr, false, 0, {}};
+            unique_hkey k;
+            if (OpenKey(key, KEY_READ, k) == ERROR_SUCCESS) {
+                DWORD size = 0;
+                if (::RegQueryValueExW(k.get(), name, nullptr, &saved.type, nullptr, &size) ==
+                    ERROR_SUCCESS) {
+                    saved.data.resize(size);
+                    saved.existed = ::RegQueryValueExW(k.get(), name, nullptr, &saved.type,
+                                                       saved.data.data(), &size) == ERROR_SUCCESS;
+                }
+            }
+            savedValues_.push_back(std::move(saved));
+        }
+        HKEY raw = nullptr;
+        LONG rc = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE,
+                                    nullptr, &raw, nullptr);
+        if (rc != ERROR_SUCCESS) return rc;
+        unique_hkey k(raw);
+        return ::RegSetValueExW(k.get(), name, 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(value.c_str()),
+                                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     }
-    if (rc == ERROR_SUCCESS && c.isControl) {
-        rc = SetKey(key + "\\Control", nullptr, "");
-        if (rc == ERROR_SUCCESS) rc = SetKey(key + "\\ToolboxBitmap32", nullptr, path + ", 30000");
-        if (rc == ERROR_SUCCESS) rc = SetKey(key + "\\MiscStatus", nullptr, "0");
-        if (rc == ERROR_SUCCESS)
-            rc = SetKey(key + "\\MiscStatus\\1", nullptr, std::to_string(kMiscStatus));
-    }
-    return HRESULT_FROM_WIN32(rc);
-}
 
-void UnregisterClassEntry(const ClassEntry& c) {
-    ::RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidText(*c.clsid)).c_str());
-    ::RegDeleteKeyA(HKEY_CLASSES_ROOT, ("CLSID\\" + GuidText(*c.clsid)).c_str());
+    // Takes back every write, newest first.
+    void RollBack() {
+        for (auto it = savedValues_.rbegin(); it != savedValues_.rend(); ++it) {
+            unique_hkey k;
+            if (OpenKey(it->key, KEY_WRITE, k) != ERROR_SUCCESS) continue;
+            const wchar_t* name = it->isDefault ? nullptr : it->name.c_str();
+            if (it->existed)
+                ::RegSetValueExW(k.get(), name, 0, it->type, it->data.data(),
+                                 static_cast<DWORD>(it->data.size()));
+            else
+                ::RegDeleteValueW(k.get(), name);
+        }
+        for (auto it = createdKeys_.rbegin(); it != createdKeys_.rend(); ++it) {
+            ::RegDeleteTreeW(HKEY_CLASSES_ROOT, it->c_str());
+            ::RegDeleteKeyW(HKEY_CLASSES_ROOT, it->c_str());
+        }
+        savedValues_.clear();
+        createdKeys_.clear();
+    }
+
+   private:
+    struct Saved {
+        std::wstring key;
+        std::wstring name;
+        bool isDefault;
+        bool existed;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+
+    static LONG OpenKey(const std::wstring& key, REGSAM access, unique_hkey& out) {
+        HKEY raw = nullptr;
+        const LONG rc = ::RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, access, &raw);
+        if (rc == ERROR_SUCCESS) out.reset(raw);
+        return rc;
+    }
+    static bool Exists(const std::wstring& key) {
+        unique_hkey k;
+        return OpenKey(key, KEY_READ, k) == ERROR_SUCCESS;
+    }
+    bool IsUnderCreatedKey(const std::wstring& key) const {
+        for (const std::wstring& c : createdKeys_)
+            if (key == c || key.rfind(c + L"\\", 0) == 0) return true;
+        return false;
+    }
+
+    std::vector<std::wstring> createdKeys_;
+    std::vector<Saved> savedValues_;
+};
+
+LONG RegisterClassEntry(RegistryJournal& reg, const ClassEntry& c, const std::wstring& path) {
+    const std::wstring clsid = GuidText(*c.clsid);
+    const std::wstring key = L"CLSID\\" + clsid;
+    struct Value {
+        std::wstring key;
+        const wchar_t* name;
+        std::wstring data;
+    };
+    std::vector<Value> values = {
+        {key, nullptr, ToWide(c.name)},
+        {key + L"\\InprocServer32", nullptr, path},
+        {key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {key + L"\\TypeLib", nullptr, GuidText(LIBID_OrvaneControl)},
+        {key + L"\\Version", nullptr, L"1.0"},
+    };
     if (c.progId) {
-        ::RegDeleteTreeA(HKEY_CLASSES_ROOT, c.progId);
-        ::RegDeleteKeyA(HKEY_CLASSES_ROOT, c.progId);
+        const std::wstring progId = ToWide(c.progId);
+        values.push_back({key + L"\\ProgID", nullptr, progId});
+        values.push_back({progId, nullptr, ToWide(c.name)});
+        values.push_back({progId + L"\\CLSID", nullptr, clsid});
     }
+    if (c.isControl) {
+        values.push_back({key + L"\\Control", nullptr, L""});
+        values.push_back({key + L"\\ToolboxBitmap32", nullptr, path + L", 30000"});
+        values.push_back({key + L"\\MiscStatus", nullptr, L"0"});
+        values.push_back({key + L"\\MiscStatus\\1", nullptr, std::to_wstring(c.miscStatus)});
+    }
+    for (const Value& v : values) {
+        const LONG rc = reg.Set(v.key, v.name, v.data);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Removes a tree; a tree that is not there is no failure.
+bool DeleteTree(const std::wstring& key) {
+    const LONG rc = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return false;
+    const LONG rc2 = ::RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    return rc2 == ERROR_SUCCESS || rc2 == ERROR_FILE_NOT_FOUND;
+}
+
+bool UnregisterClassEntry(const ClassEntry& c) {
+    bool ok = DeleteTree(L"CLSID\\" + GuidText(*c.clsid));
+    if (c.progId) ok = DeleteTree(ToWide(c.progId)) && ok;
+    return ok;
+}
+
+// Unregisters the type library; one that is not registered is no failure.
+bool UnregisterOwnTypeLib(ITypeLib* lib) {
+    TLIBATTR* attr = nullptr;
+    if (FAILED(lib->GetLibAttr(&attr))) return false;
+    const HRESULT hr = ::UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum,
+                                           attr->lcid, attr->syskind);
+    lib->ReleaseTLibAttr(attr);
+    return SUCCEEDED(hr) || hr == TYPE_E_REGISTRYACCESS;
 }
 
 HRESULT LoadOwnTypeLib(ITypeLib** lib) {
-    const std::wstring path = ToWide(ModulePath());
-    return ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+    return ::LoadTypeLibEx(ModulePath(g_instance).c_str(), REGKIND_NONE, lib);
 }
 
-// The library's own type library, loaded once per thread that asks and kept: repeated
-// IDispatch calls then cost no file access.
-HRESULT OwnTypeLib(ITypeLib** lib) {
-    static thread_local ITypeLib* cached = nullptr;
-    if (!cached) RETURN_IF_FAILED(LoadOwnTypeLib(&cached));
-    *lib = cached;
+// The library's own type library, loaded once for the module and shared by every thread
+// (type library objects are free-threaded); released when the library is unloaded.
+std::mutex g_typeLibLock;
+ITypeLib* g_typeLib = nullptr;
+
+HRESULT OwnTypeLib(Microsoft::WRL::ComPtr<ITypeLib>& lib) {
+    std::lock_guard<std::mutex> lock(g_typeLibLock);
+    if (!g_typeLib) RETURN_IF_FAILED(LoadOwnTypeLib(&g_typeLib));
+    lib = g_typeLib;
     return S_OK;
+}
+
+// Window classes the library registered, unregistered when it is unloaded.
+std::mutex g_classLock;
+std::vector<std::wstring> g_classes;
+
+void UnregisterWindowClasses() {
+    std::lock_guard<std::mutex> lock(g_classLock);
+    for (const std::wstring& name : g_classes) ::UnregisterClassW(name.c_str(), g_instance);
+    g_classes.clear();
 }
 
 }  // namespace
@@ -144,16 +257,16 @@ long ModuleRefCount() {
 HRESULT GetOwnTypeInfo(REFGUID guid, ITypeInfo** info) {
     RETURN_HR_IF_NULL(E_POINTER, info);
     *info = nullptr;
-    ITypeLib* lib = nullptr;
-    RETURN_IF_FAILED(OwnTypeLib(&lib));
+    Microsoft::WRL::ComPtr<ITypeLib> lib;
+    RETURN_IF_FAILED(OwnTypeLib(lib));
     return lib->GetTypeInfoOfGuid(guid, info);
 }
 
 HRESULT GetOwnTypeInfoByName(const wchar_t* name, ITypeInfo** info) {
     RETURN_HR_IF_NULL(E_POINTER, info);
     *info = nullptr;
-    ITypeLib* lib = nullptr;
-    RETURN_IF_FAILED(OwnTypeLib(&lib));
+    Microsoft::WRL::ComPtr<ITypeLib> lib;
+    RETURN_IF_FAILED(OwnTypeLib(lib));
     std::wstring n(name);
     MEMBERID id = 0;
     USHORT found = 1;
@@ -161,14 +274,34 @@ HRESULT GetOwnTypeInfoByName(const wchar_t* name, ITypeInfo** info) {
     return found ? S_OK : TYPE_E_ELEMENTNOTFOUND;
 }
 
+void RegisterModuleWindowClass(const wchar_t* name, WNDPROC proc) {
+    // Classes are per process and controls live on any number of apartment threads, so a
+    // class that exists already (ERROR_CLASS_ALREADY_EXISTS) is simply used.
+    std::lock_guard<std::mutex> lock(g_classLock);
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = proc;
+    wc.hInstance = g_instance;
+    wc.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.lpszClassName = name;
+    if (::RegisterClassW(&wc) &&
+        std::find(g_classes.begin(), g_classes.end(), name) == g_classes.end())
+        g_classes.push_back(name);
+}
+
 }  // namespace orv
 
 using namespace orv;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         g_instance = instance;
         ::DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        // Unloaded (not the process ending): nothing of ours is alive any more, so what the
+        // module holds goes, and no window class is left pointing at unmapped code.
+        if (g_typeLib) g_typeLib->Release();
+        g_typeLib = nullptr;
+        UnregisterWindowClasses();
     }
     return TRUE;
 }
@@ -192,36 +325,38 @@ STDAPI DllCanUnloadNow() {
     return g_refs == 0 ? S_OK : S_FALSE;
 }
 
+// All or nothing: on a failure, what this registration wrote is taken back.
 STDAPI DllRegisterServer() {
     return ComBoundary([] {
-        ITypeLib* lib = nullptr;
+        const std::wstring path = ModulePath(g_instance);
+        if (path.empty()) return SELFREG_E_CLASS;
+        Microsoft::WRL::ComPtr<ITypeLib> lib;
         RETURN_IF_FAILED(LoadOwnTypeLib(&lib));
-        const std::wstring path = ToWide(ModulePath());
         std::wstring writable = path;
-        const HRESULT hr = ::RegisterTypeLib(lib, writable.data(), nullptr);
-        lib->Release();
-        if (FAILED(hr)) return SELFREG_E_TYPELIB;
-        const std::string modulePath = ModulePath();
+        if (FAILED(::RegisterTypeLib(lib.Get(), writable.data(), nullptr))) {
+            UnregisterOwnTypeLib(lib.Get());
+            return SELFREG_E_TYPELIB;
+        }
+        RegistryJournal reg;
         for (const ClassEntry& c : Classes()) {
-            if (FAILED(RegisterClassEntry(c, modulePath))) return SELFREG_E_CLASS;
+            if (RegisterClassEntry(reg, c, path) != ERROR_SUCCESS) {
+                reg.RollBack();
+                UnregisterOwnTypeLib(lib.Get());
+                return SELFREG_E_CLASS;
+            }
         }
         return S_OK;
     });
 }
 
+// Removes every class and the type library; says so when something could not be removed.
 STDAPI DllUnregisterServer() {
     return ComBoundary([] {
-        for (const ClassEntry& c : Classes()) UnregisterClassEntry(c);
-        ITypeLib* lib = nullptr;
-        if (SUCCEEDED(LoadOwnTypeLib(&lib))) {
-            TLIBATTR* attr = nullptr;
-            if (SUCCEEDED(lib->GetLibAttr(&attr))) {
-                ::UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                                    attr->syskind);
-                lib->ReleaseTLibAttr(attr);
-            }
-            lib->Release();
-        }
-        return S_OK;
+        bool classes = true;
+        for (const ClassEntry& c : Classes()) classes = UnregisterClassEntry(c) && classes;
+        Microsoft::WRL::ComPtr<ITypeLib> lib;
+        const bool typeLib = SUCCEEDED(LoadOwnTypeLib(&lib)) && UnregisterOwnTypeLib(lib.Get());
+        if (!classes) return SELFREG_E_CLASS;
+        return typeLib ? S_OK : SELFREG_E_TYPELIB;
     });
 }

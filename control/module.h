@@ -20,6 +20,10 @@ HRESULT GetOwnTypeInfo(REFGUID guid, ITypeInfo** info);
 // The library's own type information for a type name (records have no __uuidof).
 HRESULT GetOwnTypeInfoByName(const wchar_t* name, ITypeInfo** info);
 
+// Registers a window class of the library (once per process); the library unregisters its
+// classes when it is unloaded.
+void RegisterModuleWindowClass(const wchar_t* name, WNDPROC proc);
+
 // A creatable class of the library, registered by DllRegisterServer.
 struct ClassEntry {
     const CLSID* clsid;
@@ -27,6 +31,7 @@ struct ClassEntry {
     const char* name;
     const char* progId;  // null: no ProgID
     bool isControl;      // registers Control, ToolboxBitmap32 and MiscStatus
+    DWORD miscStatus;    // of a control: the OLE status bits containers read before creating it
 };
 
 // The creatable classes, defined in classes.cpp.

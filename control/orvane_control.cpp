@@ -12,22 +12,8 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"OrvaneControlWindow";
 constexpr wchar_t kSocketWindowClass[] = L"OrvaneSocketWindow";
-
-constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE |
-                              OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
-                              OLEMISC_RECOMPOSEONRESIZE;
-
-// Registers a window class of the library. Classes are per process and controls live on any
-// number of apartment threads, so every creation registers and a class that exists already
-// (RegisterClass fails with ERROR_CLASS_ALREADY_EXISTS) is simply used.
-void RegisterWindowClass(const wchar_t* name, WNDPROC proc) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = proc;
-    wc.hInstance = ModuleInstance();
-    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.lpszClassName = name;
-    RegisterClassW(&wc);
-}
+// Posted to the control's window after a size it refused, to tell the site.
+constexpr UINT kMsgTellSite = WM_APP + 1;
 
 }  // namespace
 
@@ -35,7 +21,7 @@ void RegisterWindowClass(const wchar_t* name, WNDPROC proc) {
 // Creation and IUnknown
 
 OrvaneControl::OrvaneControl()
-    : events_(this, DIID___Orvane), propertyNotify_(this, IID_IPropertyNotifySink) {}
+    : events_(this, DIID___Orvane, true), propertyNotify_(this, IID_IPropertyNotifySink, false) {}
 
 OrvaneControl::~OrvaneControl() {
     Terminate();
@@ -50,19 +36,15 @@ HRESULT OrvaneControl::Create(REFIID iid, void** out) {
 }
 
 HRESULT OrvaneControl::Initialize() {
-    RegisterWindowClass(kSocketWindowClass, DefWindowProcW);
+    RegisterModuleWindowClass(kSocketWindowClass, DefWindowProcW);
     picture_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
-                                             IMAGE_ICON, kSizePixels, kSizePixels, 0));
+                                             IMAGE_ICON, kSizePixels, kSizePixels, LR_SHARED));
     socket_ = std::make_unique<net::Winsock>();
     socket_->SetEvents(this);
     versionText_ = ModuleVersionText(ModuleInstance());
-    V_VT(updateInformation_.get()) = VT_I2;
-    V_I2(updateInformation_.get()) = 0;
-    ITypeInfo* info = nullptr;
-    if (SUCCEEDED(GetOwnTypeInfoByName(L"UPDATEINFO", &info))) {
-        GetRecordInfoFromTypeInfo(info, &recordInfo_);
-        info->Release();
-    }
+    Microsoft::WRL::ComPtr<ITypeInfo> info;
+    if (SUCCEEDED(GetOwnTypeInfoByName(L"UPDATEINFO", &info)))
+        GetRecordInfoFromTypeInfo(info.Get(), &recordInfo_);
     return S_OK;
 }
 
@@ -81,16 +63,12 @@ void OrvaneControl::Terminate() {
     propertyNotify_.Clear();
     window_.reset();
     socketWindow_.reset();
-    if (inPlaceSite_) inPlaceSite_->Release();
-    inPlaceSite_ = nullptr;
-    if (site_) site_->Release();
-    site_ = nullptr;
-    if (oleAdvise_) oleAdvise_->Release();
-    oleAdvise_ = nullptr;
-    if (viewSink_) viewSink_->Release();
-    viewSink_ = nullptr;
-    if (recordInfo_) recordInfo_->Release();
-    recordInfo_ = nullptr;
+    inPlaceSite_.Reset();
+    site_.Reset();
+    oleAdvise_.Reset();
+    viewSink_.Reset();
+    props_.UpdateInformation.reset();  // holds a reference to the record information
+    recordInfo_.Reset();
 }
 
 STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
@@ -147,36 +125,36 @@ STDMETHODIMP_(ULONG) OrvaneControl::Release() {
 // ---------------------------------------------------------------------------------------
 // Container services
 
+// Asked of the container every time: a container may switch between designing and running
+// without telling its controls.
 bool OrvaneControl::UserMode() const {
-    return userMode_;
-}
-
-void OrvaneControl::ReadAmbientUserMode() {
-    userMode_ = true;  // a control without a site runs
-    if (!site_) return;
-    IDispatch* ambient = nullptr;
-    if (FAILED(site_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&ambient)))) return;
+    if (!site_) return true;  // a control without a site runs
+    Microsoft::WRL::ComPtr<IDispatch> ambient;
     DISPPARAMS none = {};
     unique_variant v;
-    if (SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, LOCALE_USER_DEFAULT,
+    if (SUCCEEDED(site_.As(&ambient)) &&
+        SUCCEEDED(ambient->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, LOCALE_USER_DEFAULT,
                                   DISPATCH_PROPERTYGET, &none, v.get(), nullptr, nullptr)) &&
         SUCCEEDED(VariantChangeType(v.get(), v.get(), 0, VT_BOOL))) {
-        userMode_ = V_BOOL(v.get()) != VARIANT_FALSE;
+        return V_BOOL(v.get()) != VARIANT_FALSE;
     }
-    ambient->Release();
+    return quickActivateUserMode_;
 }
 
 void OrvaneControl::PropertyChanged(DISPID id) {
     dirty_ = true;
-    for (IUnknown* s : propertyNotify_.Snapshot()) {
-        IPropertyNotifySink* sink = nullptr;
-        if (SUCCEEDED(
-                s->QueryInterface(IID_IPropertyNotifySink, reinterpret_cast<void**>(&sink)))) {
-            sink->OnChanged(id);
-            sink->Release();
-        }
-        s->Release();
+    for (const auto& s : propertyNotify_.Snapshot()) {
+        Microsoft::WRL::ComPtr<IPropertyNotifySink> sink;
+        if (SUCCEEDED(s.As(&sink))) sink->OnChanged(id);
     }
+}
+
+void OrvaneControl::TellSiteOurRect(POINT topLeft) {
+    if (!inPlaceSite_) return;
+    RECT ours = {topLeft.x, topLeft.y, topLeft.x + kSizePixels, topLeft.y + kSizePixels};
+    // The site may answer with SetObjectRects, which then finds the size right.
+    Microsoft::WRL::ComPtr<IOleInPlaceSite> site = inPlaceSite_;
+    site->OnPosRectChange(&ours);
 }
 
 HWND OrvaneControl::SocketWindow() {
@@ -225,18 +203,13 @@ STDMETHODIMP OrvaneControl::GetGUID(DWORD kind, GUID* guid) {
 // IOleObject
 
 STDMETHODIMP OrvaneControl::SetClientSite(IOleClientSite* site) {
-    if (site) site->AddRef();
-    if (site_) site_->Release();
     site_ = site;
-    ReadAmbientUserMode();
     return S_OK;
 }
 
 STDMETHODIMP OrvaneControl::GetClientSite(IOleClientSite** site) {
     RETURN_HR_IF_NULL(E_POINTER, site);
-    *site = site_;
-    if (site_) site_->AddRef();
-    return S_OK;
+    return site_.CopyTo(site);
 }
 
 STDMETHODIMP OrvaneControl::SetHostNames(LPCOLESTR, LPCOLESTR) {
@@ -268,7 +241,7 @@ STDMETHODIMP OrvaneControl::GetClipboardData(DWORD, IDataObject** data) {
 }
 
 STDMETHODIMP OrvaneControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND, LPCRECT) {
-    if (site && site != site_) SetClientSite(site);
+    if (site && site != site_.Get()) SetClientSite(site);
     switch (verb) {
         case OLEIVERB_PRIMARY:
         case OLEIVERB_SHOW:
@@ -284,10 +257,7 @@ STDMETHODIMP OrvaneControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG,
 
 HRESULT OrvaneControl::InPlaceActivate(LONG) {
     if (!site_) return E_UNEXPECTED;
-    if (!inPlaceSite_) {
-        RETURN_IF_FAILED(
-            site_->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&inPlaceSite_)));
-    }
+    if (!inPlaceSite_) RETURN_IF_FAILED(site_.As(&inPlaceSite_));
     if (inPlaceActive_) {
         if (window_) ShowWindow(window_.get(), SW_SHOW);
         return S_OK;
@@ -298,23 +268,21 @@ HRESULT OrvaneControl::InPlaceActivate(LONG) {
 
     HWND parent = nullptr;
     inPlaceSite_->GetWindow(&parent);
-    IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* doc = nullptr;
+    Microsoft::WRL::ComPtr<IOleInPlaceFrame> frame;
+    Microsoft::WRL::ComPtr<IOleInPlaceUIWindow> doc;
     RECT pos = {}, clip = {};
     OLEINPLACEFRAMEINFO frameInfo = {};
     frameInfo.cb = sizeof(frameInfo);
     inPlaceSite_->GetWindowContext(&frame, &doc, &pos, &clip, &frameInfo);
-    if (frame) frame->Release();
-    if (doc) doc->Release();
 
-    RegisterWindowClass(kWindowClass, WindowProc);
+    RegisterModuleWindowClass(kWindowClass, WindowProc);
     window_.reset(CreateWindowExW(0, kWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
                                   pos.left, pos.top, kSizePixels, kSizePixels, parent, nullptr,
                                   ModuleInstance(), this));
     if (!window_) return HRESULT_FROM_WIN32(GetLastError());
     // The control keeps its size whatever the container placed it at.
-    RECT ours = {pos.left, pos.top, pos.left + kSizePixels, pos.top + kSizePixels};
-    if (!EqualRect(&ours, &pos)) inPlaceSite_->OnPosRectChange(&ours);
+    if (pos.right - pos.left != kSizePixels || pos.bottom - pos.top != kSizePixels)
+        TellSiteOurRect({pos.left, pos.top});
     return S_OK;
 }
 
@@ -338,13 +306,11 @@ STDMETHODIMP OrvaneControl::SetExtent(DWORD aspect, SIZEL* size) {
     RETURN_HR_IF_NULL(E_POINTER, size);
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     // Any size the container asks for is answered with the control's own.
-    if ((size->cx != kSizeHimetric || size->cy != kSizeHimetric) && inPlaceSite_ && window_) {
+    if ((size->cx != kSizeHimetric || size->cy != kSizeHimetric) && window_) {
         RECT rc;
         GetWindowRect(window_.get(), &rc);
         MapWindowPoints(nullptr, GetParent(window_.get()), reinterpret_cast<POINT*>(&rc), 2);
-        rc.right = rc.left + kSizePixels;
-        rc.bottom = rc.top + kSizePixels;
-        inPlaceSite_->OnPosRectChange(&rc);
+        TellSiteOurRect({rc.left, rc.top});
     }
     return S_OK;
 }
@@ -394,9 +360,8 @@ STDMETHODIMP OrvaneControl::InPlaceDeactivate() {
     inPlaceActive_ = false;
     window_.reset();
     if (inPlaceSite_) {
-        inPlaceSite_->OnInPlaceDeactivate();
-        inPlaceSite_->Release();
-        inPlaceSite_ = nullptr;
+        Microsoft::WRL::ComPtr<IOleInPlaceSite> site = std::move(inPlaceSite_);
+        site->OnInPlaceDeactivate();
     }
     return S_OK;
 }
@@ -411,6 +376,9 @@ STDMETHODIMP OrvaneControl::SetObjectRects(LPCRECT pos, LPCRECT) {
         SetWindowPos(window_.get(), nullptr, pos->left, pos->top, kSizePixels, kSizePixels,
                      SWP_NOZORDER | SWP_NOACTIVATE);
     }
+    // A rectangle of another size is answered with the control's own.
+    if (pos->right - pos->left != kSizePixels || pos->bottom - pos->top != kSizePixels)
+        TellSiteOurRect({pos->left, pos->top});
     return S_OK;
 }
 
@@ -447,9 +415,8 @@ STDMETHODIMP OrvaneControl::GetControlInfo(CONTROLINFO* info) {
 STDMETHODIMP OrvaneControl::OnMnemonic(MSG*) {
     return E_NOTIMPL;
 }
-STDMETHODIMP OrvaneControl::OnAmbientPropertyChange(DISPID id) {
-    if (id == DISPID_AMBIENT_USERMODE || id == DISPID_UNKNOWN) ReadAmbientUserMode();
-    return S_OK;
+STDMETHODIMP OrvaneControl::OnAmbientPropertyChange(DISPID) {
+    return S_OK;  // user mode is asked at each use
 }
 STDMETHODIMP OrvaneControl::FreezeEvents(BOOL) {
     return S_OK;
@@ -491,8 +458,6 @@ STDMETHODIMP OrvaneControl::Unfreeze(DWORD) {
 }
 
 STDMETHODIMP OrvaneControl::SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* sink) {
-    if (sink) sink->AddRef();
-    if (viewSink_) viewSink_->Release();
     viewSink_ = sink;
     viewAspects_ = aspects;
     viewAdviseFlags_ = advf;
@@ -502,10 +467,7 @@ STDMETHODIMP OrvaneControl::SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* si
 STDMETHODIMP OrvaneControl::GetAdvise(DWORD* aspects, DWORD* advf, IAdviseSink** sink) {
     if (aspects) *aspects = viewAspects_;
     if (advf) *advf = viewAdviseFlags_;
-    if (sink) {
-        *sink = viewSink_;
-        if (viewSink_) viewSink_->AddRef();
-    }
+    if (sink) viewSink_.CopyTo(sink);
     return S_OK;
 }
 
@@ -531,12 +493,25 @@ LRESULT CALLBACK OrvaneControl::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARA
         }
         case WM_ERASEBKGND: return 1;
         case WM_WINDOWPOSCHANGING: {
-            // The control can't be given another size.
+            // The control can't be given another size; the site hears of the size it keeps,
+            // once this move is over.
             auto* wpos = reinterpret_cast<WINDOWPOS*>(lp);
+            if (!(wpos->flags & SWP_NOSIZE) &&
+                (wpos->cx != kSizePixels || wpos->cy != kSizePixels)) {
+                PostMessageW(hwnd, kMsgTellSite, 0, 0);
+            }
             wpos->cx = kSizePixels;
             wpos->cy = kSizePixels;
             return 0;
         }
+        case kMsgTellSite:
+            if (self) {
+                RECT rc;
+                GetWindowRect(hwnd, &rc);
+                MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&rc), 2);
+                self->TellSiteOurRect({rc.left, rc.top});
+            }
+            return 0;
         case WM_NCDESTROY: SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0); break;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
@@ -563,8 +538,8 @@ STDMETHODIMP OrvaneControl::QuickActivate(QACONTAINER* container, QACONTROL* con
     if (container->cbSize < sizeof(QACONTAINER) || control->cbSize < sizeof(QACONTROL))
         return E_INVALIDARG;
     if (container->pClientSite) SetClientSite(container->pClientSite);
-    // The flags carry the ambient properties, so the container need not be asked.
-    userMode_ = (container->dwAmbientFlags & QACONTAINER_USERMODE) != 0;
+    // The flags carry the ambient properties for a site that can't be asked.
+    quickActivateUserMode_ = (container->dwAmbientFlags & QACONTAINER_USERMODE) != 0;
     if (container->pAdviseSink) SetAdvise(DVASPECT_CONTENT, 0, container->pAdviseSink);
     control->dwMiscStatus = kMiscStatus;
     control->dwViewStatus = VIEWSTATUS_OPAQUE;
@@ -593,16 +568,14 @@ STDMETHODIMP OrvaneControl::InterfaceSupportsErrorInfo(REFIID iid) {
 // About
 
 STDMETHODIMP OrvaneControl::About() {
-    return ComBoundary([&] {
+    return ComMethod([&] {
         ShowAboutBox(window_ ? GetAncestor(window_.get(), GA_ROOT) : nullptr, versionText_);
         return S_OK;
     });
 }
 
 std::string ModuleVersionText(HMODULE module) {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(module, path, MAX_PATH);
-    const FixedFileInfo info = ReadFixedFileInfo(path);
+    const FixedFileInfo info = ReadFixedFileInfo(ModulePath(module));
     return FormatVersionLabel(HIWORD(info.FileVersionMS), LOWORD(info.FileVersionMS),
                               LOWORD(info.FileVersionLS));
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <wrl/client.h>
 
 #include "common/updateinfo/updateinfo.h"
 #include "control/OrvaneControl.h"
@@ -80,37 +81,18 @@ class OrvaneControl final : public _Orvane,
     // _Orvane
     STDMETHODIMP About() override;
     STDMETHODIMP CancelUpdate() override;
-    STDMETHODIMP get_RemoteHost(BSTR* value) override;
-    STDMETHODIMP put_RemoteHost(BSTR value) override;
-    STDMETHODIMP get_RemotePort(LONG* value) override;
-    STDMETHODIMP put_RemotePort(LONG value) override;
-    STDMETHODIMP get_RemotePath(BSTR* value) override;
-    STDMETHODIMP put_RemotePath(BSTR value) override;
-    STDMETHODIMP get_RemoteFile(BSTR* value) override;
-    STDMETHODIMP put_RemoteFile(BSTR value) override;
+    // get_Name and put_Name of every row of property_table.h.
+#define ORV_PROPERTY(name, id, kind, def, page, field)                               \
+    STDMETHODIMP get_##name(PropertyTraits<PropertyKind::kind>::Get value) override; \
+    STDMETHODIMP put_##name(PropertyTraits<PropertyKind::kind>::Put value) override;
+#include "control/property_table.h"
     STDMETHODIMP CheckUpdate(ORVANEERROR* result) override;
     STDMETHODIMP ReceiveUpdate(BSTR localPathName, BSTR localFileName,
                                ORVANEERROR* result) override;
     STDMETHODIMP RunUpdate(BSTR parameters, LONG* result) override;
-    STDMETHODIMP get_ProxyHost(BSTR* value) override;
-    STDMETHODIMP put_ProxyHost(BSTR value) override;
-    STDMETHODIMP get_ProxyPort(LONG* value) override;
-    STDMETHODIMP put_ProxyPort(LONG value) override;
-    STDMETHODIMP get_Proxy(VARIANT_BOOL* value) override;
-    STDMETHODIMP put_Proxy(VARIANT_BOOL value) override;
     STDMETHODIMP GetFileVersion(BSTR fileName, BSTR* fileVersion, ORVANEERROR* result) override;
     STDMETHODIMP CompareVersion(BSTR fileName, LONG* result) override;
-    STDMETHODIMP get_AuthPassword(BSTR* value) override;
-    STDMETHODIMP put_AuthPassword(BSTR value) override;
-    STDMETHODIMP get_AuthUsername(BSTR* value) override;
-    STDMETHODIMP put_AuthUsername(BSTR value) override;
-    STDMETHODIMP get_Authorization(VARIANT_BOOL* value) override;
-    STDMETHODIMP put_Authorization(VARIANT_BOOL value) override;
     STDMETHODIMP GoProductPage(BSTR productPage) override;
-    STDMETHODIMP get_UpdateState(CONTROLSTATE* value) override;
-    STDMETHODIMP put_UpdateState(CONTROLSTATE* value) override;
-    STDMETHODIMP get_UpdateInformation(UPDATEINFO* value) override;
-    STDMETHODIMP put_UpdateInformation(UPDATEINFO* value) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -199,6 +181,11 @@ class OrvaneControl final : public _Orvane,
     // The fixed size of the control: 480 x 480 twips, 32 x 32 pixels.
     static constexpr int kSizePixels = 32;
     static constexpr LONG kSizeHimetric = 847;  // 480 twips = 1/3 inch = 846.7 HIMETRIC
+    // The OLE status bits: set the client site first, activate when visible, inside-out,
+    // can't be linked inside, recompose on resize.
+    static constexpr DWORD kMiscStatus = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTIVATEWHENVISIBLE |
+                                         OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE |
+                                         OLEMISC_RECOMPOSEONRESIZE;
 
    private:
     OrvaneControl();
@@ -211,18 +198,27 @@ class OrvaneControl final : public _Orvane,
 
     // Container services.
     bool UserMode() const;
-    void ReadAmbientUserMode();
     void PropertyChanged(DISPID id);
-    HWND ControlWindow() const { return window_.get(); }
+    // Tells the in-place site the rectangle the control insists on, at `topLeft`.
+    void TellSiteOurRect(POINT topLeft);
+    HWND ControlWindow() const {
+        return window_.get();
+    }
     HWND SocketWindow();
     HRESULT InPlaceActivate(LONG verb);
 
     // Properties.
-    HRESULT PutText(std::string& member, BSTR value, DISPID id);
-    HRESULT PutLong(int32_t& member, LONG value, DISPID id);
-    HRESULT PutBool(bool& member, VARIANT_BOOL value, DISPID id);
+    template <PropertyKind K>
+    HRESULT GetValue(const typename PropertyTraits<K>::Member& member,
+                     typename PropertyTraits<K>::Get out);
+    template <PropertyKind K>
+    HRESULT PutValue(typename PropertyTraits<K>::Member& member,
+                     typename PropertyTraits<K>::Put value, DISPID id);
     void SetUpdateStateFromOperation();
-    HRESULT StoreUpdateInformation(const UPDATEINFO& info);
+    // A copy of `info` into `slot`.
+    HRESULT StoreUpdateInformation(const UPDATEINFO& info, RecordValue& slot);
+    // Whether a record variant holds an UPDATEINFO (and not a record of another type).
+    bool IsUpdateInfoRecord(const VARIANT& v) const;
 
     // Events.
     void FireEvent(DISPID id, VARIANTARG* args, UINT count);
@@ -235,7 +231,9 @@ class OrvaneControl final : public _Orvane,
     void FireInfoReceived();
 
     // Dispatch helpers.
-    HRESULT InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, UINT* argErr);
+    HRESULT InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                         EXCEPINFO* excep, UINT* argErr);
+    HRESULT InvokeUpdateInformation(WORD flags, DISPPARAMS* params, VARIANT* result);
 
     // The update check and the package download.
     // A busy control's refusal (-2 or -1), if it is busy.
@@ -292,26 +290,25 @@ class OrvaneControl final : public _Orvane,
     ModuleLock moduleLock_;
 
     // Properties.
-    ConnectionProperties props_;
-    int32_t updateState_ = 0;
-    unique_variant updateInformation_;  // the number 0, or a VT_RECORD copy of a record
+    Properties props_;
     bool dirty_ = false;
 
     // Container.
-    IOleClientSite* site_ = nullptr;
-    IOleInPlaceSite* inPlaceSite_ = nullptr;
-    IOleAdviseHolder* oleAdvise_ = nullptr;
-    IAdviseSink* viewSink_ = nullptr;
+    Microsoft::WRL::ComPtr<IOleClientSite> site_;
+    Microsoft::WRL::ComPtr<IOleInPlaceSite> inPlaceSite_;
+    Microsoft::WRL::ComPtr<IOleAdviseHolder> oleAdvise_;
+    Microsoft::WRL::ComPtr<IAdviseSink> viewSink_;
     DWORD viewAdviseFlags_ = 0;
     DWORD viewAspects_ = 0;
-    bool userMode_ = true;
+    // User mode from IQuickActivate's ambient flags, for a site that can't be asked.
+    bool quickActivateUserMode_ = true;
     bool inPlaceActive_ = false;
     unique_hwnd window_;        // the in-place window
     unique_hwnd socketWindow_;  // hidden window that receives socket notifications
     HICON picture_ = nullptr;   // shared resource icon, not destroyed
     ConnectionPoint events_;
     ConnectionPoint propertyNotify_;
-    IRecordInfo* recordInfo_ = nullptr;
+    Microsoft::WRL::ComPtr<IRecordInfo> recordInfo_;
 
     // Transfer state.
     std::unique_ptr<net::Winsock> socket_;

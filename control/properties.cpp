@@ -3,7 +3,8 @@
 #include "control/properties.h"
 
 #include <cstring>
-#include <vector>
+#include <type_traits>
+#include <utility>
 
 #include "control/orvane_control.h"
 
@@ -17,134 +18,70 @@ std::string NormaliseRemotePath(std::string path) {
 }
 
 void OrvaneControl::SetDefaults() {
-    props_ = ConnectionProperties{};
-    updateState_ = CTRL_STATE_FREE;
-    updateInformation_.reset();
-    V_VT(updateInformation_.get()) = VT_I2;
-    V_I2(updateInformation_.get()) = 0;
+    props_ = Properties{};
 }
 
 // ---------------------------------------------------------------------------------------
-// Get and put
+// Get and put, by kind
 
-namespace {
-
-HRESULT GetText(const std::string& member, BSTR* out) {
+template <PropertyKind K>
+HRESULT OrvaneControl::GetValue(const typename PropertyTraits<K>::Member& member,
+                                typename PropertyTraits<K>::Get out) {
     RETURN_HR_IF_NULL(E_POINTER, out);
-    return ComBoundary([&] {
-        *out = ToBstr(member);
+    return ComMethod([&]() -> HRESULT {
+        if constexpr (K == PropertyKind::Text || K == PropertyKind::Path) {
+            *out = ToBstr(member);
+        } else if constexpr (K == PropertyKind::Long) {
+            *out = member;
+        } else if constexpr (K == PropertyKind::Bool) {
+            *out = member ? VARIANT_TRUE : VARIANT_FALSE;
+        } else if constexpr (K == PropertyKind::State) {
+            *out = static_cast<CONTROLSTATE>(member);
+        } else {
+            // Reading while the member holds the number 0 is a type mismatch.
+            if (!member.HoldsRecord() || !recordInfo_)
+                return RuntimeError(kErrTypeMismatch, L"Type mismatch");
+            std::memset(out, 0, sizeof(*out));
+            return recordInfo_->RecordCopy(V_RECORD(member.get()), out);
+        }
         return S_OK;
     });
 }
 
-}  // namespace
-
-HRESULT OrvaneControl::PutText(std::string& member, BSTR value, DISPID id) {
-    return ComBoundary([&] {
-        member = ToAnsi(value);
+template <PropertyKind K>
+HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
+                                typename PropertyTraits<K>::Put value, DISPID id) {
+    return ComMethod([&]() -> HRESULT {
+        if constexpr (K == PropertyKind::Text) {
+            member = ToAnsi(value);
+        } else if constexpr (K == PropertyKind::Path) {
+            member = NormaliseRemotePath(ToAnsi(value));
+        } else if constexpr (K == PropertyKind::Long) {
+            member = value;
+        } else if constexpr (K == PropertyKind::Bool) {
+            member = value != VARIANT_FALSE;
+        } else {
+            RETURN_HR_IF_NULL(E_POINTER, value);
+            if (!UserMode())
+                return RuntimeError(kErrSetNotPermitted, L"Can't set property at design time");
+            if constexpr (K == PropertyKind::State)
+                member = *value;
+            else
+                RETURN_IF_FAILED(StoreUpdateInformation(*value, member));
+        }
         PropertyChanged(id);
         return S_OK;
     });
 }
 
-HRESULT OrvaneControl::PutLong(int32_t& member, LONG value, DISPID id) {
-    member = value;
-    PropertyChanged(id);
-    return S_OK;
-}
-
-HRESULT OrvaneControl::PutBool(bool& member, VARIANT_BOOL value, DISPID id) {
-    member = value != VARIANT_FALSE;
-    PropertyChanged(id);
-    return S_OK;
-}
-
-STDMETHODIMP OrvaneControl::get_RemoteHost(BSTR* v) {
-    return GetText(props_.RemoteHost, v);
-}
-STDMETHODIMP OrvaneControl::put_RemoteHost(BSTR v) {
-    return PutText(props_.RemoteHost, v, kDispRemoteHost);
-}
-STDMETHODIMP OrvaneControl::get_RemotePort(LONG* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    *v = props_.RemotePort;
-    return S_OK;
-}
-STDMETHODIMP OrvaneControl::put_RemotePort(LONG v) {
-    return PutLong(props_.RemotePort, v, kDispRemotePort);
-}
-STDMETHODIMP OrvaneControl::get_RemotePath(BSTR* v) {
-    return GetText(props_.RemotePath, v);
-}
-STDMETHODIMP OrvaneControl::put_RemotePath(BSTR v) {
-    return ComBoundary([&] {
-        props_.RemotePath = NormaliseRemotePath(ToAnsi(v));
-        PropertyChanged(kDispRemotePath);
-        return S_OK;
-    });
-}
-STDMETHODIMP OrvaneControl::get_RemoteFile(BSTR* v) {
-    return GetText(props_.RemoteFile, v);
-}
-STDMETHODIMP OrvaneControl::put_RemoteFile(BSTR v) {
-    return PutText(props_.RemoteFile, v, kDispRemoteFile);
-}
-STDMETHODIMP OrvaneControl::get_ProxyHost(BSTR* v) {
-    return GetText(props_.ProxyHost, v);
-}
-STDMETHODIMP OrvaneControl::put_ProxyHost(BSTR v) {
-    return PutText(props_.ProxyHost, v, kDispProxyHost);
-}
-STDMETHODIMP OrvaneControl::get_ProxyPort(LONG* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    *v = props_.ProxyPort;
-    return S_OK;
-}
-STDMETHODIMP OrvaneControl::put_ProxyPort(LONG v) {
-    return PutLong(props_.ProxyPort, v, kDispProxyPort);
-}
-STDMETHODIMP OrvaneControl::get_Proxy(VARIANT_BOOL* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    *v = props_.Proxy ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
-}
-STDMETHODIMP OrvaneControl::put_Proxy(VARIANT_BOOL v) {
-    return PutBool(props_.Proxy, v, kDispProxy);
-}
-STDMETHODIMP OrvaneControl::get_AuthPassword(BSTR* v) {
-    return GetText(props_.AuthPassword, v);
-}
-STDMETHODIMP OrvaneControl::put_AuthPassword(BSTR v) {
-    return PutText(props_.AuthPassword, v, kDispAuthPassword);
-}
-STDMETHODIMP OrvaneControl::get_AuthUsername(BSTR* v) {
-    return GetText(props_.AuthUsername, v);
-}
-STDMETHODIMP OrvaneControl::put_AuthUsername(BSTR v) {
-    return PutText(props_.AuthUsername, v, kDispAuthUsername);
-}
-STDMETHODIMP OrvaneControl::get_Authorization(VARIANT_BOOL* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    *v = props_.Authorization ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
-}
-STDMETHODIMP OrvaneControl::put_Authorization(VARIANT_BOOL v) {
-    return PutBool(props_.Authorization, v, kDispAuthorization);
-}
-
-STDMETHODIMP OrvaneControl::get_UpdateState(CONTROLSTATE* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    *v = static_cast<CONTROLSTATE>(updateState_);
-    return S_OK;
-}
-
-STDMETHODIMP OrvaneControl::put_UpdateState(CONTROLSTATE* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    if (!UserMode()) return RuntimeError(kErrSetNotPermitted, L"Can't set property at design time");
-    updateState_ = *v;
-    PropertyChanged(kDispUpdateState);
-    return S_OK;
-}
+#define ORV_PROPERTY(name, id, kind, def, page, field)                                      \
+    STDMETHODIMP OrvaneControl::get_##name(PropertyTraits<PropertyKind::kind>::Get value) { \
+        return GetValue<PropertyKind::kind>(props_.name, value);                            \
+    }                                                                                       \
+    STDMETHODIMP OrvaneControl::put_##name(PropertyTraits<PropertyKind::kind>::Put value) { \
+        return PutValue<PropertyKind::kind>(props_.name, value, id);                        \
+    }
+#include "control/property_table.h"
 
 void OrvaneControl::SetUpdateStateFromOperation() {
     // The control publishes its own state; at design time nothing runs, so the put's
@@ -153,33 +90,23 @@ void OrvaneControl::SetUpdateStateFromOperation() {
     put_UpdateState(&s);
 }
 
-STDMETHODIMP OrvaneControl::get_UpdateInformation(UPDATEINFO* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    const VARIANT* held = updateInformation_.get();
-    if (V_VT(held) != VT_RECORD || !V_RECORD(held) || !recordInfo_)
-        return RuntimeError(kErrTypeMismatch, L"Type mismatch");
-    std::memset(v, 0, sizeof(*v));
-    return recordInfo_->RecordCopy(V_RECORD(held), v);
-}
-
-HRESULT OrvaneControl::StoreUpdateInformation(const UPDATEINFO& info) {
+HRESULT OrvaneControl::StoreUpdateInformation(const UPDATEINFO& info, RecordValue& slot) {
     RETURN_HR_IF_NULL(E_UNEXPECTED, recordInfo_);
     void* copy = nullptr;
     RETURN_IF_FAILED(recordInfo_->RecordCreateCopy(const_cast<UPDATEINFO*>(&info), &copy));
-    updateInformation_.reset();
-    V_VT(updateInformation_.get()) = VT_RECORD;
-    V_RECORD(updateInformation_.get()) = copy;
-    V_RECORDINFO(updateInformation_.get()) = recordInfo_;
+    slot.reset();
+    V_VT(slot.get()) = VT_RECORD;
+    V_RECORD(slot.get()) = copy;
+    V_RECORDINFO(slot.get()) = recordInfo_.Get();
     recordInfo_->AddRef();
     return S_OK;
 }
 
-STDMETHODIMP OrvaneControl::put_UpdateInformation(UPDATEINFO* v) {
-    RETURN_HR_IF_NULL(E_POINTER, v);
-    if (!UserMode()) return RuntimeError(kErrSetNotPermitted, L"Can't set property at design time");
-    RETURN_IF_FAILED(StoreUpdateInformation(*v));
-    PropertyChanged(kDispUpdateInformation);
-    return S_OK;
+bool OrvaneControl::IsUpdateInfoRecord(const VARIANT& v) const {
+    if ((V_VT(&v) & ~VT_BYREF) != VT_RECORD || !V_RECORD(&v) || !V_RECORDINFO(&v)) return false;
+    GUID guid = GUID_NULL, ours = GUID_NULL;
+    return recordInfo_ && SUCCEEDED(V_RECORDINFO(&v)->GetGuid(&guid)) &&
+           SUCCEEDED(recordInfo_->GetGuid(&ours)) && guid == ours;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -203,102 +130,103 @@ STDMETHODIMP OrvaneControl::IsDirty() {
 
 namespace {
 
-// Reads one key, converted to `vt`; false when the bag lacks it or it doesn't convert.
-bool ReadKey(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, VARTYPE vt, VARIANT* out) {
-    VariantInit(out);
-    V_VT(out) = vt;
-    if (FAILED(bag->Read(key, out, log))) {
-        VariantClear(out);
-        VariantInit(out);
+// Reads one key, converted to `vt`, into `out` (all zero before the read); false when the
+// bag lacks it or it doesn't convert.
+bool ReadKey(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, VARTYPE vt,
+             unique_variant& out) {
+    out.reset();
+    V_VT(out.get()) = vt;
+    if (FAILED(bag->Read(key, out.get(), log))) {
+        out.reset();
         return false;
     }
-    if (V_VT(out) != vt && FAILED(VariantChangeType(out, out, 0, vt))) {
-        VariantClear(out);
+    if (V_VT(out.get()) != vt && FAILED(VariantChangeType(out.get(), out.get(), 0, vt))) {
+        out.reset();
         return false;
     }
     return true;
 }
 
-void ReadText(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, std::string& member,
-              const char* def) {
-    unique_variant v;
-    member = ReadKey(bag, log, key, VT_BSTR, v.get()) ? ToAnsi(V_BSTR(v.get())) : def;
-}
+// One value of the bag: read with the property's default when missing, written unless it
+// equals its default and the container lets the bag leave defaults out.
+struct BagValue {
+    IPropertyBag* bag;
+    IErrorLog* log;
+    bool saveAll;
 
-void ReadLong(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, int32_t& member, int32_t def) {
-    unique_variant v;
-    member = ReadKey(bag, log, key, VT_I4, v.get()) ? V_I4(v.get()) : def;
-}
+    HRESULT Read(const PropertyInfo& p, std::string& member) {
+        unique_variant v;
+        member = ReadKey(bag, log, p.name, VT_BSTR, v) ? ToAnsi(V_BSTR(v.get())) : p.def.text;
+        return S_OK;
+    }
+    HRESULT Read(const PropertyInfo& p, int32_t& member) {
+        unique_variant v;
+        member = ReadKey(bag, log, p.name, VT_I4, v) ? V_I4(v.get()) : p.def.number;
+        return S_OK;
+    }
+    HRESULT Read(const PropertyInfo& p, bool& member) {
+        unique_variant v;
+        member = ReadKey(bag, log, p.name, VT_BOOL, v) ? V_BOOL(v.get()) != VARIANT_FALSE
+                                                       : p.def.number != 0;
+        return S_OK;
+    }
 
-void ReadBool(IPropertyBag* bag, IErrorLog* log, const wchar_t* key, bool& member) {
-    unique_variant v;
-    member = ReadKey(bag, log, key, VT_BOOL, v.get()) && V_BOOL(v.get()) != VARIANT_FALSE;
-}
-
-// Writes one key unless it holds its default: the bag may leave defaults out.
-HRESULT WriteVariant(IPropertyBag* bag, const wchar_t* key, VARIANT* v) {
-    return bag->Write(key, v);
-}
-
-HRESULT WriteText(IPropertyBag* bag, const wchar_t* key, const std::string& value, const char* def,
-                  bool saveAll) {
-    if (!saveAll && value == def) return S_OK;
-    unique_variant v;
-    V_VT(v.get()) = VT_BSTR;
-    V_BSTR(v.get()) = ToBstr(value);
-    return WriteVariant(bag, key, v.get());
-}
-
-HRESULT WriteLong(IPropertyBag* bag, const wchar_t* key, int32_t value, int32_t def, bool saveAll) {
-    if (!saveAll && value == def) return S_OK;
-    VARIANT v;
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return WriteVariant(bag, key, &v);
-}
-
-HRESULT WriteBool(IPropertyBag* bag, const wchar_t* key, bool value, bool saveAll) {
-    if (!saveAll && !value) return S_OK;
-    VARIANT v;
-    V_VT(&v) = VT_BOOL;
-    V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return WriteVariant(bag, key, &v);
-}
-
-bool IsNumberZero(const VARIANT* v) {
-    VARIANT n;
-    VariantInit(&n);
-    if (FAILED(VariantChangeType(&n, const_cast<VARIANT*>(v), 0, VT_I4))) return false;
-    return V_VT(v) != VT_RECORD && V_I4(&n) == 0;
-}
+    HRESULT Write(const PropertyInfo& p, const std::string& value) {
+        if (!saveAll && value == p.def.text) return S_OK;
+        unique_variant v;
+        V_VT(v.get()) = VT_BSTR;
+        V_BSTR(v.get()) = ToBstr(value);
+        return bag->Write(p.name, v.get());
+    }
+    HRESULT Write(const PropertyInfo& p, int32_t value) {
+        if (!saveAll && value == p.def.number) return S_OK;
+        VARIANT v{};
+        V_VT(&v) = VT_I4;
+        V_I4(&v) = value;
+        return bag->Write(p.name, &v);
+    }
+    HRESULT Write(const PropertyInfo& p, bool value) {
+        if (!saveAll && value == (p.def.number != 0)) return S_OK;
+        VARIANT v{};
+        V_VT(&v) = VT_BOOL;
+        V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
+        return bag->Write(p.name, &v);
+    }
+    // The record member goes as the variant it holds; the number 0 is its default.
+    HRESULT Write(const PropertyInfo& p, const RecordValue& value) {
+        if (!saveAll && !value.HoldsRecord()) {
+            VARIANT n{};
+            if (SUCCEEDED(VariantChangeType(&n, const_cast<VARIANT*>(value.get()), 0, VT_I4)) &&
+                V_I4(&n) == p.def.number)
+                return S_OK;
+        }
+        return bag->Write(p.name, const_cast<VARIANT*>(value.get()));
+    }
+};
 
 }  // namespace
 
 STDMETHODIMP OrvaneControl::Load(IPropertyBag* bag, IErrorLog* log) {
     RETURN_HR_IF_NULL(E_POINTER, bag);
     return ComBoundary([&] {
-        const ConnectionProperties d;
-        ReadText(bag, log, L"RemoteHost", props_.RemoteHost, d.RemoteHost.c_str());
-        ReadLong(bag, log, L"RemotePort", props_.RemotePort, d.RemotePort);
-        ReadText(bag, log, L"RemotePath", props_.RemotePath, d.RemotePath.c_str());
-        ReadText(bag, log, L"RemoteFile", props_.RemoteFile, d.RemoteFile.c_str());
-        ReadText(bag, log, L"ProxyHost", props_.ProxyHost, d.ProxyHost.c_str());
-        ReadLong(bag, log, L"ProxyPort", props_.ProxyPort, d.ProxyPort);
-        ReadBool(bag, log, L"Proxy", props_.Proxy);
-        ReadText(bag, log, L"AuthPassword", props_.AuthPassword, "");
-        ReadText(bag, log, L"AuthUsername", props_.AuthUsername, "");
-        ReadBool(bag, log, L"Authorization", props_.Authorization);
-        ReadLong(bag, log, L"UpdateState", updateState_, CTRL_STATE_FREE);
-        // The value is taken as the bag holds it: the number 0 or a record.
-        unique_variant info;
-        if (SUCCEEDED(bag->Read(L"UpdateInformation", info.get(), log))) {
-            updateInformation_.reset();
-            VariantCopy(updateInformation_.get(), info.get());
-        } else {
-            updateInformation_.reset();
-            V_VT(updateInformation_.get()) = VT_I2;
-            V_I2(updateInformation_.get()) = 0;
-        }
+        // Values are read into a new set and taken only when all of them were acceptable.
+        Properties loaded;
+        BagValue io{bag, log, false};
+        RETURN_IF_FAILED(ForEachProperty(loaded, [&](const PropertyInfo& p, auto& member) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(member)>, RecordValue>) {
+                // Taken as the bag holds it: the number 0 or a record, which must be an
+                // UPDATEINFO.
+                unique_variant v;
+                if (FAILED(bag->Read(p.name, v.get(), log))) return S_OK;  // the default stays
+                if ((V_VT(v.get()) & ~VT_BYREF) == VT_RECORD && !IsUpdateInfoRecord(*v.get()))
+                    return RuntimeError(kErrTypeMismatch, L"Type mismatch");
+                member.reset();
+                return VariantCopy(member.get(), v.get());
+            } else {
+                return io.Read(p, member);
+            }
+        }));
+        props_ = std::move(loaded);
         dirty_ = false;
         return S_OK;
     });
@@ -307,25 +235,10 @@ STDMETHODIMP OrvaneControl::Load(IPropertyBag* bag, IErrorLog* log) {
 STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAll) {
     RETURN_HR_IF_NULL(E_POINTER, bag);
     return ComBoundary([&] {
-        const ConnectionProperties d;
-        const bool all = saveAll != FALSE;
-        RETURN_IF_FAILED(
-            WriteText(bag, L"RemoteHost", props_.RemoteHost, d.RemoteHost.c_str(), all));
-        RETURN_IF_FAILED(WriteLong(bag, L"RemotePort", props_.RemotePort, d.RemotePort, all));
-        RETURN_IF_FAILED(
-            WriteText(bag, L"RemotePath", props_.RemotePath, d.RemotePath.c_str(), all));
-        RETURN_IF_FAILED(
-            WriteText(bag, L"RemoteFile", props_.RemoteFile, d.RemoteFile.c_str(), all));
-        RETURN_IF_FAILED(WriteText(bag, L"ProxyHost", props_.ProxyHost, d.ProxyHost.c_str(), all));
-        RETURN_IF_FAILED(WriteLong(bag, L"ProxyPort", props_.ProxyPort, d.ProxyPort, all));
-        RETURN_IF_FAILED(WriteBool(bag, L"Proxy", props_.Proxy, all));
-        RETURN_IF_FAILED(WriteText(bag, L"AuthPassword", props_.AuthPassword, "", all));
-        RETURN_IF_FAILED(WriteText(bag, L"AuthUsername", props_.AuthUsername, "", all));
-        RETURN_IF_FAILED(WriteBool(bag, L"Authorization", props_.Authorization, all));
-        RETURN_IF_FAILED(WriteLong(bag, L"UpdateState", updateState_, CTRL_STATE_FREE, all));
-        if (all || !IsNumberZero(updateInformation_.get())) {
-            RETURN_IF_FAILED(WriteVariant(bag, L"UpdateInformation", updateInformation_.get()));
-        }
+        BagValue io{bag, nullptr, saveAll != FALSE};
+        RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo& p, const auto& member) {
+            return io.Write(p, member);
+        }));
         if (clearDirty) dirty_ = false;
         return S_OK;
     });
@@ -384,47 +297,35 @@ STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
     RETURN_HR_IF_NULL(E_POINTER, stream);
     return ComBoundary([&]() -> HRESULT {
         StreamReader r(stream);
-        uint32_t tag = 0, format = 0, port = 0, proxyPort = 0, proxy = 0, auth = 0, state = 0,
-                 hasRecord = 0;
-        ConnectionProperties p;
+        uint32_t tag = 0, format = 0;
         RETURN_IF_FAILED(r.U32(tag));
         RETURN_IF_FAILED(r.U32(format));
         if (tag != kStreamTag || format != kStreamFormat) return E_FAIL;
-        RETURN_IF_FAILED(r.Text(p.RemoteHost));
-        RETURN_IF_FAILED(r.U32(port));
-        RETURN_IF_FAILED(r.Text(p.RemotePath));
-        RETURN_IF_FAILED(r.Text(p.RemoteFile));
-        RETURN_IF_FAILED(r.Text(p.ProxyHost));
-        RETURN_IF_FAILED(r.U32(proxyPort));
-        RETURN_IF_FAILED(r.U32(proxy));
-        RETURN_IF_FAILED(r.Text(p.AuthPassword));
-        RETURN_IF_FAILED(r.Text(p.AuthUsername));
-        RETURN_IF_FAILED(r.U32(auth));
-        RETURN_IF_FAILED(r.U32(state));
-        RETURN_IF_FAILED(r.U32(hasRecord));
-        std::string f[7];
-        uint32_t size = 0;
-        if (hasRecord) {
-            for (int i = 0; i < 5; ++i) RETURN_IF_FAILED(r.Text(f[i]));
-            RETURN_IF_FAILED(r.U32(size));
-            RETURN_IF_FAILED(r.Text(f[5]));
-            RETURN_IF_FAILED(r.Text(f[6]));
-        }
-        p.RemotePort = static_cast<int32_t>(port);
-        p.ProxyPort = static_cast<int32_t>(proxyPort);
-        p.Proxy = proxy != 0;
-        p.Authorization = auth != 0;
-        props_ = p;
-        updateState_ = static_cast<int32_t>(state);
-        updateInformation_.reset();
-        if (hasRecord) {
-            UpdateInfo info{f[0], f[1], f[2], f[3], f[4], static_cast<int32_t>(size), f[5], f[6]};
-            OwnedRecord rec(info);
-            RETURN_IF_FAILED(StoreUpdateInformation(*rec.get()));
-        } else {
-            V_VT(updateInformation_.get()) = VT_I2;
-            V_I2(updateInformation_.get()) = 0;
-        }
+        Properties loaded;
+        RETURN_IF_FAILED(ForEachProperty(loaded, [&](const PropertyInfo&, auto& member) {
+            using T = std::decay_t<decltype(member)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+                return r.Text(member);
+            } else if constexpr (std::is_same_v<T, RecordValue>) {
+                uint32_t hasRecord = 0, size = 0;
+                RETURN_IF_FAILED(r.U32(hasRecord));
+                if (!hasRecord) return S_OK;
+                std::string f[7];
+                for (int i = 0; i < 5; ++i) RETURN_IF_FAILED(r.Text(f[i]));
+                RETURN_IF_FAILED(r.U32(size));
+                RETURN_IF_FAILED(r.Text(f[5]));
+                RETURN_IF_FAILED(r.Text(f[6]));
+                OwnedRecord rec(UpdateInfo{f[0], f[1], f[2], f[3], f[4], static_cast<int32_t>(size),
+                                           f[5], f[6]});
+                return StoreUpdateInformation(*rec.get(), member);
+            } else {
+                uint32_t n = 0;
+                RETURN_IF_FAILED(r.U32(n));
+                member = static_cast<T>(n);
+                return S_OK;
+            }
+        }));
+        props_ = std::move(loaded);
         dirty_ = false;
         return S_OK;
     });
@@ -436,29 +337,24 @@ STDMETHODIMP OrvaneControl::Save(LPSTREAM stream, BOOL clearDirty) {
         StreamWriter w(stream);
         RETURN_IF_FAILED(w.U32(kStreamTag));
         RETURN_IF_FAILED(w.U32(kStreamFormat));
-        RETURN_IF_FAILED(w.Text(props_.RemoteHost));
-        RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(props_.RemotePort)));
-        RETURN_IF_FAILED(w.Text(props_.RemotePath));
-        RETURN_IF_FAILED(w.Text(props_.RemoteFile));
-        RETURN_IF_FAILED(w.Text(props_.ProxyHost));
-        RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(props_.ProxyPort)));
-        RETURN_IF_FAILED(w.U32(props_.Proxy));
-        RETURN_IF_FAILED(w.Text(props_.AuthPassword));
-        RETURN_IF_FAILED(w.Text(props_.AuthUsername));
-        RETURN_IF_FAILED(w.U32(props_.Authorization));
-        RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(updateState_)));
-        const VARIANT* held = updateInformation_.get();
-        const bool hasRecord = V_VT(held) == VT_RECORD && V_RECORD(held);
-        RETURN_IF_FAILED(w.U32(hasRecord));
-        if (hasRecord) {
-            const auto* rec = static_cast<const UPDATEINFO*>(V_RECORD(held));
-            for (BSTR b :
-                 {rec->Name, rec->Version, rec->ReleaseDate, rec->Description, rec->PackageFile})
-                RETURN_IF_FAILED(w.Text(ToAnsi(b)));
-            RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(rec->PackageSize)));
-            RETURN_IF_FAILED(w.Text(ToAnsi(rec->Reserved1)));
-            RETURN_IF_FAILED(w.Text(ToAnsi(rec->Reserved2)));
-        }
+        RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo&, const auto& member) {
+            using T = std::decay_t<decltype(member)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+                return w.Text(member);
+            } else if constexpr (std::is_same_v<T, RecordValue>) {
+                const UPDATEINFO* rec = member.Record();
+                RETURN_IF_FAILED(w.U32(rec != nullptr));
+                if (!rec) return S_OK;
+                for (BSTR b : {rec->Name, rec->Version, rec->ReleaseDate, rec->Description,
+                               rec->PackageFile})
+                    RETURN_IF_FAILED(w.Text(ToAnsi(b)));
+                RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(rec->PackageSize)));
+                RETURN_IF_FAILED(w.Text(ToAnsi(rec->Reserved1)));
+                return w.Text(ToAnsi(rec->Reserved2));
+            } else {
+                return w.U32(static_cast<uint32_t>(member));
+            }
+        }));
         if (clearDirty) dirty_ = false;
         return S_OK;
     });

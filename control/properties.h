@@ -1,5 +1,6 @@
-// The control's ten connection properties with their defaults, the RemotePath rule, and the
-// names under which containers save them.
+// The control's twelve properties, described once in property_table.h: their storage with
+// defaults, the kinds that decide how get/put, the property bag, the stream and the property
+// pages treat them, and the RemotePath rule.
 #pragma once
 
 #include <windows.h>
@@ -7,58 +8,117 @@
 #include <oaidl.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
+
+#include "control/OrvaneControl.h"
+#include "control/com_util.h"
+#include "control/dispids.h"
+#include "control/resource.h"
 
 namespace orv {
 
-struct ConnectionProperties {
-    std::string RemoteHost = "http://";
-    int32_t RemotePort = 80;
-    std::string RemotePath = "/";
-    std::string RemoteFile = "update.orv";
-    std::string ProxyHost = "proxy.";
-    int32_t ProxyPort = 8080;
-    bool Proxy = false;
-    std::string AuthPassword;
-    std::string AuthUsername;
-    bool Authorization = false;
+enum class PropertyKind { Text, Path, Long, Bool, State, Record };
+enum class PropertyPage { None, General, Authorization, Proxy };
+
+// UpdateInformation's storage: the number 0 (a new control, or one never given a record) or a
+// VT_RECORD copy of an UPDATEINFO.
+class RecordValue : public unique_variant {
+   public:
+    explicit RecordValue(int16_t number = 0) { SetNumber(number); }
+    void SetNumber(int16_t number) {
+        reset();
+        V_VT(get()) = VT_I2;
+        V_I2(get()) = number;
+    }
+    bool HoldsRecord() const { return V_VT(get()) == VT_RECORD && V_RECORD(get()); }
+    const UPDATEINFO* Record() const {
+        return HoldsRecord() ? static_cast<const UPDATEINFO*>(V_RECORD(get())) : nullptr;
+    }
 };
+
+// C++ storage and vtable argument types of each kind.
+template <PropertyKind>
+struct PropertyTraits;
+template <>
+struct PropertyTraits<PropertyKind::Text> {
+    using Member = std::string;
+    using Get = BSTR*;
+    using Put = BSTR;
+};
+template <>
+struct PropertyTraits<PropertyKind::Path> : PropertyTraits<PropertyKind::Text> {};
+template <>
+struct PropertyTraits<PropertyKind::Long> {
+    using Member = int32_t;
+    using Get = LONG*;
+    using Put = LONG;
+};
+template <>
+struct PropertyTraits<PropertyKind::Bool> {
+    using Member = bool;
+    using Get = VARIANT_BOOL*;
+    using Put = VARIANT_BOOL;
+};
+template <>
+struct PropertyTraits<PropertyKind::State> {
+    using Member = int32_t;
+    using Get = CONTROLSTATE*;
+    using Put = CONTROLSTATE*;
+};
+template <>
+struct PropertyTraits<PropertyKind::Record> {
+    using Member = RecordValue;
+    using Get = UPDATEINFO*;
+    using Put = UPDATEINFO*;
+};
+
+// The values of one control, members named like the properties.
+struct Properties {
+#define ORV_PROPERTY(name, id, kind, def, page, field) \
+    PropertyTraits<PropertyKind::kind>::Member name =  \
+        PropertyTraits<PropertyKind::kind>::Member(def);
+#include "control/property_table.h"
+};
+
+// A property's default: a text, or a number (Booleans as 0 and 1).
+struct PropertyDefault {
+    constexpr PropertyDefault(const char* t) : text(t) {}
+    constexpr PropertyDefault(int n) : number(n) {}
+    constexpr PropertyDefault(bool b) : number(b ? 1 : 0) {}
+    const char* text = nullptr;
+    int32_t number = 0;
+};
+
+struct PropertyInfo {
+    const wchar_t* name;  // also the property-bag key
+    DISPID id;
+    PropertyKind kind;
+    PropertyDefault def;
+    PropertyPage page;
+    int field;  // control id of its field in the page's dialog
+};
+
+inline constexpr PropertyInfo kProperties[] = {
+#define ORV_PROPERTY(name, id, kind, def, page, field) \
+    {L## #name, id, PropertyKind::kind, def, PropertyPage::page, field},
+#include "control/property_table.h"
+};
+
+// Calls f(info, member) for every property in table order, stopping at the first failure.
+template <typename P, typename F>
+HRESULT ForEachProperty(P& values, F&& f) {
+    HRESULT hr = S_OK;
+    std::size_t i = 0;
+#define ORV_PROPERTY(name, id, kind, def, page, field)      \
+    if (SUCCEEDED(hr)) hr = f(kProperties[i], values.name); \
+    ++i;
+#include "control/property_table.h"
+    return hr;
+}
 
 // RemotePath as a put stores it: "" -> "/", then a leading and a trailing "/" are added
 // where missing.
 std::string NormaliseRemotePath(std::string path);
-
-// Dispatch ids of the interface members.
-enum DispId : DISPID {
-    kDispAbout = -552,
-    kDispCancelUpdate = 0x6003000C,
-    kDispRemoteHost = 0x6803000B,
-    kDispRemotePort = 0x6803000A,
-    kDispRemotePath = 0x68030009,
-    kDispRemoteFile = 0x68030008,
-    kDispCheckUpdate = 0x60030016,
-    kDispReceiveUpdate = 0x60030017,
-    kDispRunUpdate = 0x6003001B,
-    kDispProxyHost = 0x68030007,
-    kDispProxyPort = 0x68030006,
-    kDispProxy = 0x68030005,
-    kDispGetFileVersion = 0x6003001C,
-    kDispCompareVersion = 0x6003001D,
-    kDispAuthPassword = 0x68030004,
-    kDispAuthUsername = 0x68030003,
-    kDispAuthorization = 0x68030002,
-    kDispGoProductPage = 0x6003001E,
-    kDispUpdateState = 0x68030001,
-    kDispUpdateInformation = 0x68030000,
-};
-
-// Event dispatch ids.
-enum EventId : DISPID {
-    kEventUpdateReceived = 1,
-    kEventReceivingUpdate = 2,
-    kEventConnectionError = 3,
-    kEventHttpStatus = 4,
-    kEventInfoReceived = 5,
-};
 
 }  // namespace orv

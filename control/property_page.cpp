@@ -8,7 +8,7 @@
 #include <olectl.h>
 
 #include <atomic>
-#include <span>
+#include <iterator>
 #include <string>
 #include <vector>
 #include <wrl/client.h>
@@ -16,6 +16,7 @@
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
 #include "control/module.h"
+#include "control/properties.h"
 #include "control/resource.h"
 
 using Microsoft::WRL::ComPtr;
@@ -33,42 +34,48 @@ struct PageField {
     int id;  // control id in the page's dialog resource
     const wchar_t* property;
     FieldKind kind;
-    const char* refill;  // what the box puts back into itself when it is emptied, or null
+    std::string refill;  // what the box puts back into itself when it is emptied, or empty
 };
 
 struct PageDescription {
     const IID* iid;  // the page's own interface in the type library
+    PropertyPage page;
     int dialogId;
     const wchar_t* caption;
     SIZE twips;
-    std::span<const PageField> fields;  // in the order the page loads and applies them
 };
+
+// The page's fields from the property table, in the order the page loads and applies them:
+// from the last row up. A number box can't stay empty: it refills itself with the default.
+std::vector<PageField> FieldsOf(PropertyPage page) {
+    std::vector<PageField> fields;
+    for (auto p = std::rbegin(kProperties); p != std::rend(kProperties); ++p) {
+        if (p->page != page) continue;
+        switch (p->kind) {
+            case PropertyKind::Long:
+                fields.push_back(
+                    {p->field, p->name, FieldKind::Number, std::to_string(p->def.number)});
+                break;
+            case PropertyKind::Bool:
+                fields.push_back({p->field, p->name, FieldKind::Check, {}});
+                break;
+            default: fields.push_back({p->field, p->name, FieldKind::Text, {}}); break;
+        }
+    }
+    return fields;
+}
 
 constexpr int kTwipsPerPixel = 15;
 
-constexpr PageField kGeneralFields[] = {
-    {IDC_TXT_REMOTEFILE, L"RemoteFile", FieldKind::Text, nullptr},
-    {IDC_TXT_REMOTEPATH, L"RemotePath", FieldKind::Text, nullptr},
-    {IDC_TXT_REMOTEPORT, L"RemotePort", FieldKind::Number, "80"},
-    {IDC_TXT_REMOTEHOST, L"RemoteHost", FieldKind::Text, nullptr},
-};
-constexpr PageField kAuthorizationFields[] = {
-    {IDC_CHK_AUTHORIZATION, L"Authorization", FieldKind::Check, nullptr},
-    {IDC_TXT_AUTHUSERNAME, L"AuthUsername", FieldKind::Text, nullptr},
-    {IDC_TXT_AUTHPASSWORD, L"AuthPassword", FieldKind::Text, nullptr},
-};
-constexpr PageField kProxyFields[] = {
-    {IDC_CHK_PROXY, L"Proxy", FieldKind::Check, nullptr},
-    {IDC_TXT_PROXYPORT, L"ProxyPort", FieldKind::Number, "8080"},
-    {IDC_TXT_PROXYHOST, L"ProxyHost", FieldKind::Text, nullptr},
-};
-
 const PageDescription kGeneralPage = {
-    &IID__PropertyPage1, IDD_PAGE_GENERAL, L"General", {5925, 3495}, kGeneralFields};
-const PageDescription kAuthorizationPage = {
-    &IID__PropertyPage2, IDD_PAGE_AUTH, L"Authorization", {3570, 2115}, kAuthorizationFields};
+    &IID__PropertyPage1, PropertyPage::General, IDD_PAGE_GENERAL, L"General", {5925, 3495}};
+const PageDescription kAuthorizationPage = {&IID__PropertyPage2,
+                                            PropertyPage::Authorization,
+                                            IDD_PAGE_AUTH,
+                                            L"Authorization",
+                                            {3570, 2115}};
 const PageDescription kProxyPage = {
-    &IID__PropertyPage3, IDD_PAGE_PROXY, L"Proxy", {5925, 3495}, kProxyFields};
+    &IID__PropertyPage3, PropertyPage::Proxy, IDD_PAGE_PROXY, L"Proxy", {5925, 3495}};
 
 // ---------------------------------------------------------------------------------------
 // Properties of the selected control by name
@@ -130,10 +137,10 @@ HRESULT PutProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
 
 // ---------------------------------------------------------------------------------------
 
-class PropertyPage final : public IPropertyPage2, public IDispatch {
+class PropertyPageObject final : public IPropertyPage2, public IDispatch {
    public:
     static HRESULT Create(const PageDescription& desc, REFIID iid, void** out) {
-        PropertyPage* page = new PropertyPage(desc);
+        PropertyPageObject* page = new PropertyPageObject(desc);
         const HRESULT hr = page->QueryInterface(iid, out);
         page->Release();
         return hr;
@@ -241,7 +248,7 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
     STDMETHODIMP EditProperty(DISPID id) override {
         ComPtr<IDispatch> object;
         if (!dialog_ || FAILED(FirstSelected(&object))) return E_UNEXPECTED;
-        for (const PageField& f : desc_.fields) {
+        for (const PageField& f : fields_) {
             DISPID fieldId = 0;
             if (SUCCEEDED(DispIdOf(object.Get(), f.property, &fieldId)) && fieldId == id) {
                 ::SetFocus(::GetDlgItem(dialog_.get(), f.id));
@@ -277,8 +284,9 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
     }
 
    private:
-    explicit PropertyPage(const PageDescription& desc) : desc_(desc) {}
-    ~PropertyPage() {
+    explicit PropertyPageObject(const PageDescription& desc)
+        : desc_(desc), fields_(FieldsOf(desc.page)) {}
+    ~PropertyPageObject() {
         dialog_.reset();
         ReleaseObjects();
         if (site_) site_->Release();
@@ -297,7 +305,7 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
 
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (msg == WM_INITDIALOG) ::SetWindowLongPtrW(hwnd, DWLP_USER, lp);
-        auto* self = reinterpret_cast<PropertyPage*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
+        auto* self = reinterpret_cast<PropertyPageObject*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
         if (!self) return FALSE;
         if (msg == WM_NCDESTROY) {
             // The parent took the page's window with it: forget the handle.
@@ -319,8 +327,9 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
         if (field->kind != FieldKind::Check && code == EN_CHANGE) {
             // A box with a refill text can't stay empty; putting the text back changes the
             // box again, which lands here once more.
-            if (field->refill && ::GetWindowTextLengthA(::GetDlgItem(dialog_.get(), id)) == 0)
-                ::SetDlgItemTextA(dialog_.get(), id, field->refill);
+            if (!field->refill.empty() &&
+                ::GetWindowTextLengthA(::GetDlgItem(dialog_.get(), id)) == 0)
+                ::SetDlgItemTextA(dialog_.get(), id, field->refill.c_str());
             MarkChanged();
             return TRUE;
         }
@@ -334,7 +343,7 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
     }
 
     const PageField* FieldById(int id) const {
-        for (const PageField& f : desc_.fields)
+        for (const PageField& f : fields_)
             if (f.id == id) return &f;
         return nullptr;
     }
@@ -384,7 +393,7 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
         if (!dialog_ || objects_.empty()) return S_OK;
         ComPtr<IDispatch> object;
         RETURN_IF_FAILED(FirstSelected(&object));
-        for (const PageField& f : desc_.fields) {
+        for (const PageField& f : fields_) {
             unique_variant value;
             RETURN_IF_FAILED(GetProperty(object.Get(), f.property, value.get()));
             RETURN_IF_FAILED(LoadField(f, value.get()));
@@ -399,7 +408,7 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
         if (!dialog_ || objects_.empty()) return S_OK;
         ComPtr<IDispatch> object;
         RETURN_IF_FAILED(FirstSelected(&object));
-        for (const PageField& f : desc_.fields) {
+        for (const PageField& f : fields_) {
             unique_variant value;
             if (f.kind == FieldKind::Check) {
                 V_VT(value.get()) = VT_BOOL;
@@ -416,6 +425,7 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
     }
 
     const PageDescription& desc_;
+    const std::vector<PageField> fields_;
     std::atomic<ULONG> refs_{1};
     ModuleLock moduleLock_;
     IPropertyPageSite* site_ = nullptr;
@@ -427,13 +437,13 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
 }  // namespace
 
 HRESULT CreateGeneralPage(REFIID iid, void** out) {
-    return PropertyPage::Create(kGeneralPage, iid, out);
+    return PropertyPageObject::Create(kGeneralPage, iid, out);
 }
 HRESULT CreateAuthorizationPage(REFIID iid, void** out) {
-    return PropertyPage::Create(kAuthorizationPage, iid, out);
+    return PropertyPageObject::Create(kAuthorizationPage, iid, out);
 }
 HRESULT CreateProxyPage(REFIID iid, void** out) {
-    return PropertyPage::Create(kProxyPage, iid, out);
+    return PropertyPageObject::Create(kProxyPage, iid, out);
 }
 
 }  // namespace orv

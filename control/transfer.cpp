@@ -157,7 +157,7 @@ HRESULT OrvaneControl::StartTransfer(transfer::Plan plan) {
 STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     const KeepAlive alive(this);
-    return ComBoundary([&]() -> HRESULT {
+    return ComMethod([&]() -> HRESULT {
         if (const auto busy = BusyResult()) {
             *result = *busy;
         } else {
@@ -180,7 +180,7 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
                                           ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     const KeepAlive alive(this);
-    return ComBoundary([&]() -> HRESULT {
+    return ComMethod([&]() -> HRESULT {
         // What a handler of InfoReceived wrote into the record counts.
         const UpdateInfo info = currentInfo_.ToUpdateInfo();
         const std::string packageFile = BareFileName(info.PackageFile);
@@ -308,7 +308,7 @@ void OrvaneControl::ReportEnded(transfer::Transfer& ended) {
     transfer_.reset();
     operationState_ = CTRL_STATE_FREE;
     if (quiet_) {
-        updateState_ = operationState_;
+        props_.UpdateState = operationState_;
     } else {
         SetUpdateStateFromOperation();
     }
@@ -334,6 +334,7 @@ void OrvaneControl::CancelQuietly() {
 // CancelUpdate, RunUpdate, GoProductPage
 
 STDMETHODIMP OrvaneControl::CancelUpdate() {
+    SetErrorInfo(0, nullptr);
     const KeepAlive alive(this);
     // The control is free again at once, so the host can start the next check or download.
     if (auto t = transfer_) t->Cancel();
@@ -342,7 +343,7 @@ STDMETHODIMP OrvaneControl::CancelUpdate() {
 
 STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
-    return ComBoundary([&] {
+    return ComMethod([&] {
         const std::string params = ToAnsi(parameters);
         const std::string folder = ModuleFolder(ModuleInstance());
         HINSTANCE r = ShellExecuteA(window_.get(), nullptr, localPackageFile_.c_str(),
@@ -353,7 +354,7 @@ STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
 }
 
 STDMETHODIMP OrvaneControl::GoProductPage(BSTR productPage) {
-    return ComBoundary([&] {
+    return ComMethod([&] {
         const std::string page = ToAnsi(productPage);
         const std::string folder = ModuleFolder(ModuleInstance());
         ShellExecuteA(window_.get(), nullptr, page.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);

@@ -48,7 +48,7 @@ HRESULT ReadVersionText(const std::string& name, std::string& text, ORVANEERROR&
 STDMETHODIMP OrvaneControl::GetFileVersion(BSTR fileName, BSTR* fileVersion, ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, fileVersion);
     RETURN_HR_IF_NULL(E_POINTER, result);
-    return ComBoundary([&] {
+    return ComMethod([&] {
         std::string text;
         ORVANEERROR r = ORV_ERROR_SUCCESS;
         RETURN_IF_FAILED(ReadVersionText(ToAnsi(fileName), text, r));
@@ -64,7 +64,7 @@ STDMETHODIMP OrvaneControl::GetFileVersion(BSTR fileName, BSTR* fileVersion, ORV
 
 STDMETHODIMP OrvaneControl::CompareVersion(BSTR fileName, LONG* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
-    return ComBoundary([&] {
+    return ComMethod([&] {
         std::string local;
         ORVANEERROR r = ORV_ERROR_SUCCESS;
         if (FAILED(ReadVersionText(ToAnsi(fileName), local, r))) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "control/OrvaneControl.h"
+#include "control/dispids.h"
 
 namespace {
 
@@ -231,13 +232,13 @@ class Events final : public IDispatch {
         auto num = [&](UINT i) { return V_I4(&p->rgvarg[p->cArgs - 1 - i]); };
         auto text = [&](UINT i) { return Field(V_BSTR(&p->rgvarg[p->cArgs - 1 - i])); };
         switch (id) {
-            case 1:
+            case DISPID_ORV_UPDATERECEIVED:
                 SetWindowTextA(g_status, "package received");
                 Say("UpdateReceived");
                 g_updateReceived = true;
                 if (g_options.autoRun) PostMessageW(g_main, WM_COMMAND, kRun, 0);
                 break;
-            case 2:
+            case DISPID_ORV_RECEIVINGUPDATE:
                 Say("ReceivingUpdate bytes=" + std::to_string(num(0)) +
                         " total=" + std::to_string(num(1)) + " percent=" + std::to_string(num(2)) +
                         " rate=" + std::to_string(num(3)) + " B/s",
@@ -245,15 +246,15 @@ class Events final : public IDispatch {
                 if (static_cast<int>(SendMessageW(g_progress, PBM_GETPOS, 0, 0)) != num(2))
                     SendMessageW(g_progress, PBM_SETPOS, num(2) > 100 ? 100 : num(2), 0);
                 break;
-            case 3:
+            case DISPID_ORV_CONNECTIONERROR:
                 Say("ConnectionError " + std::to_string(num(0)) + " " + text(1));
                 Finish(Step::Failed);
                 break;
-            case 4:
+            case DISPID_ORV_HTTPSTATUS:
                 Say("HttpStatus " + std::to_string(num(0)) + " " + text(1));
                 if (num(0) != 200) Finish(Step::Failed);
                 break;
-            case 5: {
+            case DISPID_ORV_INFORECEIVED: {
                 const auto* info = static_cast<const UPDATEINFO*>(V_RECORD(&p->rgvarg[0]));
                 Say("InfoReceived");
                 Say("  Name:        " + Field(info->Name));

@@ -5,7 +5,9 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <vector>
 
 #include "control/OrvaneControl.h"
 #include "tests/com/host.h"
@@ -323,6 +325,7 @@ TEST_F(Control, ListsItsThreePropertyPagesInOrder) {
 }
 
 TEST_F(Control, QuickActivateTakesSiteSinksAndUserMode) {
+    site_->userMode = false;  // the container's ambient property agrees with its flags
     EventSink sink;
     IQuickActivate* qa = As<IQuickActivate>(IID_IQuickActivate);
     QACONTAINER c = {};
@@ -351,12 +354,229 @@ TEST_F(Control, QuickActivateTakesSiteSinksAndUserMode) {
     EXPECT_EQ(sink.Refs(), 1u);
 }
 
+// A record type of someone else's, with its own GUID: enough of IRecordInfo for variants to
+// copy and clear it.
+class ForeignRecordInfo final : public IRecordInfo, public CountedUnknown {
+   public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IRecordInfo) {
+            *out = static_cast<IRecordInfo*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    STDMETHODIMP RecordInit(PVOID p) override { return std::memset(p, 0, kSize), S_OK; }
+    STDMETHODIMP RecordClear(PVOID) override { return S_OK; }
+    STDMETHODIMP RecordCopy(PVOID from, PVOID to) override {
+        return std::memcpy(to, from, kSize), S_OK;
+    }
+    STDMETHODIMP GetGuid(GUID* g) override {
+        *g = {0x1b2c3d4e, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
+        return S_OK;
+    }
+    STDMETHODIMP GetName(BSTR* n) override { return *n = SysAllocString(L"OTHER"), S_OK; }
+    STDMETHODIMP GetSize(ULONG* size) override { return *size = kSize, S_OK; }
+    STDMETHODIMP GetTypeInfo(ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetField(PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetFieldNoCopy(PVOID, LPCOLESTR, VARIANT*, PVOID*) override { return E_NOTIMPL; }
+    STDMETHODIMP PutField(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    STDMETHODIMP PutFieldNoCopy(ULONG, PVOID, LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetFieldNames(ULONG*, BSTR*) override { return E_NOTIMPL; }
+    BOOL STDMETHODCALLTYPE IsMatchingType(IRecordInfo* other) override { return other == this; }
+    PVOID STDMETHODCALLTYPE RecordCreate() override { return CoTaskMemAlloc(kSize); }
+    STDMETHODIMP RecordCreateCopy(PVOID from, PVOID* to) override {
+        *to = RecordCreate();
+        return RecordCopy(from, *to);
+    }
+    STDMETHODIMP RecordDestroy(PVOID p) override { return CoTaskMemFree(p), S_OK; }
+
+    static constexpr ULONG kSize = 4;  // smaller than an UPDATEINFO
+};
+
+TEST_F(Control, AForeignRecordIsATypeMismatchInAPutAndInASavedBag) {
+    ForeignRecordInfo foreign;
+    unsigned char data[ForeignRecordInfo::kSize] = {1, 2, 3, 4};
+    VARIANT rec{};
+    V_VT(&rec) = VT_RECORD;
+    V_RECORD(&rec) = data;
+    V_RECORDINFO(&rec) = &foreign;
+    EXPECT_EQ(Put(L"UpdateInformation", rec), static_cast<HRESULT>(0x800A0000 + 13));
+
+    PropertyBag bag;
+    ASSERT_EQ(S_OK, bag.Write(L"UpdateInformation", &rec));
+    IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
+    EXPECT_EQ(persist->Load(&bag, nullptr), static_cast<HRESULT>(0x800A0000 + 13));
+    persist->Release();
+    UPDATEINFO info = {};
+    EXPECT_EQ(ctl_->get_UpdateInformation(&info), static_cast<HRESULT>(0x800A0000 + 13))
+        << "nothing of the foreign record was taken";
+}
+
+TEST_F(Control, ABagSavedWithoutSaveAllKeepsEveryValueThatIsNotItsDefault) {
+    const std::pair<const wchar_t*, VARIANT> values[] = {
+        {L"RemoteHost", Text(L"h.test")}, {L"RemotePort", Long(81)},
+        {L"RemotePath", Text(L"/p/")},    {L"RemoteFile", Text(L"f.orv")},
+        {L"ProxyHost", Text(L"x.test")},  {L"ProxyPort", Long(3128)},
+        {L"Proxy", Bool(true)},           {L"AuthPassword", Text(L"pw")},
+        {L"AuthUsername", Text(L"u")},    {L"Authorization", Bool(true)},
+        {L"UpdateState", Long(2)}};
+    for (auto [name, v] : values) {
+        EXPECT_EQ(S_OK, Put(name, v)) << name;
+        VariantClear(&v);
+    }
+    UPDATEINFO info = {};
+    info.PackageSize = 1;
+    ASSERT_EQ(S_OK, ctl_->put_UpdateInformation(&info));
+
+    PropertyBag bag;
+    IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
+    ASSERT_EQ(S_OK, persist->Save(&bag, TRUE, FALSE));
+    persist->Release();
+    EXPECT_EQ(bag.writeOrder,
+              (std::vector<std::wstring>{L"RemoteHost", L"RemotePort", L"RemotePath", L"RemoteFile",
+                                         L"ProxyHost", L"ProxyPort", L"Proxy", L"AuthPassword",
+                                         L"AuthUsername", L"Authorization", L"UpdateState",
+                                         L"UpdateInformation"}));
+    EXPECT_EQ(V_VT(&bag.values[L"UpdateInformation"]), VT_RECORD);
+}
+
+// What a late-bound client meets: names and named arguments as the type library gives them,
+// and the standard results for what doesn't fit.
+TEST_F(Control, LateBoundCallsTakeNamedArgumentsAndGetStandardErrors) {
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"ReceiveUpdate"),
+                        const_cast<LPOLESTR>(L"LocalFileName")};
+    DISPID ids[2] = {};
+    ASSERT_EQ(S_OK, ctl_->GetIDsOfNames(IID_NULL, names, 2, 0, ids));
+    EXPECT_EQ(ids[0], DISPID_ORV_RECEIVEUPDATE);
+    EXPECT_EQ(ids[1], 1);
+    LPOLESTR wrong[] = {const_cast<LPOLESTR>(L"ReceiveUpdate"),
+                        const_cast<LPOLESTR>(L"FolderName")};
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, ctl_->GetIDsOfNames(IID_NULL, wrong, 2, 0, ids));
+
+    auto call = [&](DISPID id, WORD flags, std::vector<VARIANT> args, std::vector<DISPID> named,
+                    VARIANT* result, UINT* argErr = nullptr) {
+        DISPPARAMS p = {args.data(), named.data(), static_cast<UINT>(args.size()),
+                        static_cast<UINT>(named.size())};
+        EXCEPINFO ex = {};
+        const HRESULT hr = ctl_->Invoke(id, IID_NULL, 0, flags, &p, result, &ex, argErr);
+        SysFreeString(ex.bstrSource);
+        SysFreeString(ex.bstrDescription);
+        for (VARIANT& a : args) VariantClear(&a);
+        return hr;
+    };
+    // ReceiveUpdate LocalFileName:="x.exe": the name is the file's, the folder is left out.
+    VARIANT r{};
+    ASSERT_EQ(S_OK, call(DISPID_ORV_RECEIVEUPDATE, DISPATCH_METHOD, {Text(L"x.exe")}, {1}, &r));
+    EXPECT_EQ(V_I4(&r), ORV_ERROR_NOUPDATEDATA);
+    ASSERT_EQ(S_OK, call(DISPID_ORV_RECEIVEUPDATE, DISPATCH_METHOD,
+                         {Text(L"x.exe"), Text(L"C:\\no\\such\\folder")}, {1, 0}, &r));
+    EXPECT_EQ(V_I4(&r), ORV_ERROR_PATHNOTFOUND);
+    // A method read like a property, and a by-reference variant holding nothing for a text
+    // passed by reference.
+    ASSERT_EQ(S_OK, call(DISPID_ORV_COMPAREVERSION, DISPATCH_PROPERTYGET,
+                         {Text(L"C:\\windows\\system32\\kernel32.dll")}, {}, &r));
+    EXPECT_EQ(V_I4(&r), VER_UPDATEISEQUAL);
+    VARIANT version{};
+    VARIANT ref{};
+    V_VT(&ref) = VT_VARIANT | VT_BYREF;
+    V_VARIANTREF(&ref) = &version;
+    ASSERT_EQ(S_OK, call(DISPID_ORV_GETFILEVERSION, DISPATCH_METHOD,
+                         {ref, Text(L"C:\\windows\\system32\\kernel32.dll")}, {}, &r));
+    EXPECT_EQ(V_I4(&r), ORV_ERROR_SUCCESS);
+    ASSERT_EQ(V_VT(&version), VT_BSTR);
+    EXPECT_NE(std::wstring(V_BSTR(&version)).find(L'.'), std::wstring::npos);
+    VariantClear(&version);
+
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT,
+              call(DISPID_ORV_CHECKUPDATE, DISPATCH_METHOD, {Long(1)}, {}, &r));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              call(DISPID_ORV_RECEIVEUPDATE, DISPATCH_METHOD, {Text(L"a")}, {7}, &r));
+    VARIANT bad{};
+    V_VT(&bad) = VT_ERROR;
+    V_ERROR(&bad) = E_FAIL;
+    UINT argErr = 99;
+    EXPECT_EQ(DISP_E_TYPEMISMATCH,
+              call(DISPID_ORV_COMPAREVERSION, DISPATCH_METHOD, {bad}, {}, &r, &argErr));
+    EXPECT_EQ(argErr, 0u);
+    EXPECT_EQ(DISP_E_MEMBERNOTFOUND, call(0x12345, DISPATCH_METHOD, {}, {}, &r));
+    DISPPARAMS none = {};
+    EXPECT_EQ(DISP_E_UNKNOWNINTERFACE,
+              ctl_->Invoke(DISPID_ORV_ABOUT, IID_IUnknown, 0, DISPATCH_METHOD, &none, nullptr,
+                           nullptr, nullptr));
+}
+
+TEST_F(Control, ContainerServicesFollowTheContainer) {
+    // User mode is asked at each put, so a switch the control was not told of counts.
+    SiteIt();
+    CONTROLSTATE s = CTRL_STATE_FREE;
+    EXPECT_EQ(S_OK, ctl_->put_UpdateState(&s));
+    site_->userMode = false;
+    EXPECT_EQ(ctl_->put_UpdateState(&s), static_cast<HRESULT>(0x800A0000 + 387));
+    // A later successful call leaves no error behind.
+    BSTR host = nullptr;
+    ASSERT_EQ(S_OK, ctl_->get_RemoteHost(&host));
+    SysFreeString(host);
+    IErrorInfo* stale = nullptr;
+    EXPECT_EQ(S_FALSE, GetErrorInfo(0, &stale));
+    if (stale) stale->Release();
+    site_->userMode = true;
+
+    // Each connection point takes its own interface; the event point also plain IDispatch.
+    EventSink dispatchOnly;
+    PropertyBag neither;
+    IConnectionPointContainer* cpc = As<IConnectionPointContainer>(IID_IConnectionPointContainer);
+    IConnectionPoint* notify = nullptr;
+    IConnectionPoint* events = nullptr;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IPropertyNotifySink, &notify));
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID___Orvane, &events));
+    DWORD cookie = 0;
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT,
+              notify->Advise(static_cast<IDispatch*>(&dispatchOnly), &cookie));
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT,
+              events->Advise(static_cast<IPropertyBag*>(&neither), &cookie));
+    ASSERT_EQ(S_OK, events->Advise(static_cast<IDispatch*>(&dispatchOnly), &cookie));
+    EXPECT_EQ(S_OK, events->Unadvise(cookie));
+    notify->Release();
+    events->Release();
+    cpc->Release();
+    EXPECT_EQ(dispatchOnly.Refs(), 1u);
+    EXPECT_EQ(neither.Refs(), 1u);
+
+    // The site hears of the size the control keeps, whoever tried another one.
+    IOleObject* ole = As<IOleObject>(IID_IOleObject);
+    RECT r = {0, 0, 0, 0};
+    ASSERT_EQ(S_OK, ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_, 0, host_, &r));
+    IOleInPlaceObject* ip = As<IOleInPlaceObject>(IID_IOleInPlaceObject);
+    site_->posRectChanges = 0;
+    RECT bigger = {5, 6, 400, 300};
+    ASSERT_EQ(S_OK, ip->SetObjectRects(&bigger, &bigger));
+    EXPECT_EQ(site_->posRectChanges, 1);
+    EXPECT_EQ(site_->lastPosRect.left, 5);
+    EXPECT_EQ(site_->lastPosRect.right, 5 + 32);
+    EXPECT_EQ(site_->lastPosRect.bottom, 6 + 32);
+    HWND w = nullptr;
+    ASSERT_EQ(S_OK, ip->GetWindow(&w));
+    MoveWindow(w, 7, 8, 300, 200, TRUE);
+    PumpFor(100);
+    EXPECT_EQ(site_->posRectChanges, 2);
+    EXPECT_EQ(site_->lastPosRect.left, 7);
+    EXPECT_EQ(site_->lastPosRect.bottom, 8 + 32);
+    ip->Release();
+    ole->Close(OLECLOSE_NOSAVE);
+    ole->Release();
+}
+
 // Closes the About box from inside its modal loop, reading its version label first and
 // saving a screenshot of it.
 struct AboutWatcher {
     static inline std::wstring version;
     static inline std::wstring caption;
     static inline int shown = 0;
+    static inline std::vector<LRESULT> icons;  // the image's icon in each box
     static void CALLBACK Tick(HWND, UINT, UINT_PTR id, DWORD) {
         HWND box = FindWindowW(nullptr, L"About Orvane Control");
         if (!box) return;
@@ -366,6 +586,7 @@ struct AboutWatcher {
         version = text;
         GetWindowTextW(box, text, 128);
         caption = text;
+        icons.push_back(SendDlgItemMessageW(box, 201, STM_GETICON, 0, 0));
         ++shown;
         UpdateWindow(box);
         PumpFor(300);
@@ -388,6 +609,10 @@ TEST_F(Control, AboutShowsTheVersionAndReturnsWhenClosed) {
     ASSERT_EQ(S_OK, ctl_->Invoke(DISPID_ABOUTBOX, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr,
                                  nullptr, nullptr));
     EXPECT_EQ(AboutWatcher::shown, 2);
+    // Both boxes show the one shared icon: none is loaded per box and left behind.
+    ASSERT_EQ(AboutWatcher::icons.size(), 2u);
+    EXPECT_NE(AboutWatcher::icons[0], 0);
+    EXPECT_EQ(AboutWatcher::icons[0], AboutWatcher::icons[1]);
 }
 
 TEST_F(Control, ReleasesEverythingAfterAFullCycle) {

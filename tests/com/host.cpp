@@ -31,11 +31,11 @@ std::wstring VariantText(const VARIANT& in) {
 
 const wchar_t* EventName(DISPID id) {
     switch (id) {
-        case 1: return L"UpdateReceived";
-        case 2: return L"ReceivingUpdate";
-        case 3: return L"ConnectionError";
-        case 4: return L"HttpStatus";
-        case 5: return L"InfoReceived";
+        case DISPID_ORV_UPDATERECEIVED: return L"UpdateReceived";
+        case DISPID_ORV_RECEIVINGUPDATE: return L"ReceivingUpdate";
+        case DISPID_ORV_CONNECTIONERROR: return L"ConnectionError";
+        case DISPID_ORV_HTTPSTATUS: return L"HttpStatus";
+        case DISPID_ORV_INFORECEIVED: return L"InfoReceived";
         default: return L"?";
     }
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "control/OrvaneControl.h"
+#include "control/dispids.h"
 #include "tests/support/message_pump.h"
 
 namespace orv::test {

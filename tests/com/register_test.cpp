@@ -79,6 +79,114 @@ TEST_F(Registration, PropertyPagesAreRegisteredInProcess) {
     EXPECT_FALSE(KeyExists("CLSID\\" + GuidText(CLSID_PropertyPage1)));
 }
 
+// Runs regsvr32 silently on `ocx` (with /u to unregister); its exit code.
+DWORD RunRegsvr32(const std::wstring& ocx, bool unregister) {
+    std::wstring cmd = L"regsvr32.exe /s ";
+    if (unregister) cmd += L"/u ";
+    cmd += L"\"" + ocx + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return GetLastError();
+    DWORD code = 1;
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+// A registry text as the registry holds it (UTF-16), or "<none>".
+std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+        return L"<none>";
+    std::wstring value(4096, L'\0');
+    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    const LONG rc =
+        RegQueryValueExW(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value.data()), &size);
+    RegCloseKey(k);
+    if (rc != ERROR_SUCCESS) return L"<none>";
+    value.resize(size / sizeof(wchar_t));
+    while (!value.empty() && value.back() == L'\0') value.pop_back();
+    return value;
+}
+
+std::wstring WideGuid(REFGUID g) {
+    wchar_t buf[64];
+    StringFromGUID2(g, buf, 64);
+    return buf;
+}
+
+// Installed into a folder whose long name holds Cyrillic and CJK characters (outside the
+// ANSI code page), the library registers every key with its exact path, and regsvr32 /u
+// takes every key away again.
+TEST_F(Registration, EveryKeyFromAFolderOutsideTheAnsiCodePageAndNoneAfterUnregistering) {
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring folder = std::wstring(temp) +
+                                L"Обновление программы Orvane 更新プログラム — a folder with a "
+                                L"rather long name for the control library";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring ocx = folder + L"\\OrvaneCtl.ocx";
+    ASSERT_TRUE(CopyFileW(orv::test::OcxPath().c_str(), ocx.c_str(), FALSE));
+    ASSERT_EQ(0u, RunRegsvr32(ocx, false));
+
+    const std::wstring clsid = WideGuid(CLSID_Orvane);
+    const std::wstring key = L"CLSID\\" + clsid;
+    EXPECT_EQ(RegText(key + L"\\InprocServer32"), ocx);
+    EXPECT_EQ(RegText(key + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+    EXPECT_EQ(RegText(key + L"\\Control"), L"");
+    EXPECT_EQ(RegText(key + L"\\ToolboxBitmap32"), ocx + L", 30000");
+    EXPECT_EQ(RegText(key + L"\\MiscStatus"), L"0");
+    EXPECT_EQ(RegText(key + L"\\MiscStatus\\1"), L"131473");
+    EXPECT_EQ(RegText(key + L"\\ProgID"), L"OrvaneControl.Orvane");
+    EXPECT_EQ(RegText(L"OrvaneControl.Orvane\\CLSID"), clsid);
+    EXPECT_EQ(RegText(key + L"\\TypeLib"), WideGuid(LIBID_OrvaneControl));
+    EXPECT_EQ(RegText(key + L"\\Version"), L"1.0");
+    const std::wstring tlb = L"TypeLib\\" + WideGuid(LIBID_OrvaneControl) + L"\\1.0";
+    EXPECT_EQ(RegText(tlb + L"\\409\\win32"), ocx);
+    for (const CLSID* page : {&CLSID_PropertyPage1, &CLSID_PropertyPage2, &CLSID_PropertyPage3})
+        EXPECT_EQ(RegText(L"CLSID\\" + WideGuid(*page) + L"\\InprocServer32"), ocx);
+
+    ASSERT_EQ(0u, RunRegsvr32(ocx, true));
+    EXPECT_FALSE(KeyExists("CLSID\\" + GuidText(CLSID_Orvane)));
+    EXPECT_FALSE(KeyExists("OrvaneControl.Orvane"));
+    EXPECT_FALSE(KeyExists("TypeLib\\" + GuidText(LIBID_OrvaneControl) + "\\1.0"));
+    for (const CLSID* page : {&CLSID_PropertyPage1, &CLSID_PropertyPage2, &CLSID_PropertyPage3})
+        EXPECT_FALSE(KeyExists("CLSID\\" + GuidText(*page)));
+    DeleteFileW(ocx.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// Unloaded, the library leaves no window class behind that points into unmapped code.
+TEST(Module, UnregistersItsWindowClassesWhenUnloaded) {
+    ASSERT_EQ(S_OK, OleInitialize(nullptr));
+    HMODULE lib = LoadLibraryW(orv::test::OcxPath().c_str());
+    ASSERT_NE(lib, nullptr);
+    auto getClass = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(lib, "DllGetClassObject")));
+    ASSERT_NE(getClass, nullptr);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(S_OK, getClass(CLSID_Orvane, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    IUnknown* control = nullptr;
+    ASSERT_EQ(S_OK,
+              factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&control)));
+    control->Release();
+    factory->Release();
+    WNDCLASSW wc{};
+    EXPECT_TRUE(GetClassInfoW(lib, L"OrvaneSocketWindow", &wc));
+    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(lib, "DllCanUnloadNow")));
+    EXPECT_EQ(S_OK, canUnload());
+    ASSERT_TRUE(FreeLibrary(lib));
+    EXPECT_EQ(GetModuleHandleW(orv::test::OcxPath().c_str()), nullptr) << "still loaded";
+    EXPECT_FALSE(GetClassInfoW(lib, L"OrvaneSocketWindow", &wc));
+    OleUninitialize();
+}
+
 TEST_F(Registration, ExportsAreUndecorated) {
     EXPECT_NE(GetProcAddress(lib_, "DllGetClassObject"), nullptr);
     EXPECT_NE(GetProcAddress(lib_, "DllCanUnloadNow"), nullptr);

@@ -71,7 +71,7 @@ class TypeLib : public ::testing::Test {
         return s;
     }
 
-    // "0x6803000B get RemoteHost(out retval BSTR*) help" style text of one function.
+    // "6803000B get RemoteHost(out retval BSTR* RemoteHost) help" style text of one function.
     static std::wstring Describe(ITypeInfo* info, UINT index) {
         FUNCDESC* f = nullptr;
         if (FAILED(info->GetFuncDesc(index, &f))) return L"<no funcdesc>";
@@ -98,6 +98,8 @@ class TypeLib : public ::testing::Test {
             if (flags & PARAMFLAG_FRETVAL) s += L"retval ";
             if (flags & PARAMFLAG_FOPT) s += L"optional ";
             s += TypeText(info, e.tdesc);
+            if (static_cast<UINT>(p) + 1 < got && names[p + 1])
+                s += L" " + std::wstring(names[p + 1]);
         }
         s += L")";
         if (f->wFuncFlags & FUNCFLAG_FNONBROWSABLE) s += L" nonbrowsable";
@@ -200,42 +202,46 @@ TEST_F(TypeLib, ControlInterfaceMembersInOrder) {
     const std::vector<std::wstring> expected = {
         L"FFFFFDD8 call About()",
         L"6003000C call CancelUpdate()",
-        L"6803000B get RemoteHost(out retval BSTR*) \"Get/set the remote host where the update is "
-        L"in\"",
-        L"6803000B put RemoteHost(in BSTR) \"Get/set the remote host where the update is in\"",
-        L"6803000A get RemotePort(out retval long*) \"Get/set the remote server port\"",
-        L"6803000A put RemotePort(in long) \"Get/set the remote server port\"",
-        L"68030009 get RemotePath(out retval BSTR*) \"Get/set the remote path where the update is "
-        L"in\"",
-        L"68030009 put RemotePath(in BSTR) \"Get/set the remote path where the update is in\"",
-        L"68030008 get RemoteFile(out retval BSTR*) \"Get/set the update information file name\"",
-        L"68030008 put RemoteFile(in BSTR) \"Get/set the update information file name\"",
-        L"60030016 call CheckUpdate(out retval ORVANEERROR*) \"Contact server and checks for "
-        L"update\"",
-        L"60030017 call ReceiveUpdate(in optional BSTR, in optional BSTR, out retval ORVANEERROR*) "
-        L"\"Receive the update package\"",
-        L"6003001B call RunUpdate(in optional BSTR, out retval long*)",
-        L"68030007 get ProxyHost(out retval BSTR*)",
-        L"68030007 put ProxyHost(in BSTR)",
-        L"68030006 get ProxyPort(out retval long*)",
-        L"68030006 put ProxyPort(in long)",
-        L"68030005 get Proxy(out retval VARIANT_BOOL*)",
-        L"68030005 put Proxy(in VARIANT_BOOL)",
-        L"6003001C call GetFileVersion(in BSTR, in out BSTR*, out retval ORVANEERROR*)",
-        L"6003001D call CompareVersion(in BSTR, out retval long*)",
-        L"68030004 get AuthPassword(out retval BSTR*) \"Get/set the remote password\"",
-        L"68030004 put AuthPassword(in BSTR) \"Get/set the remote password\"",
-        L"68030003 get AuthUsername(out retval BSTR*) \"Get/set the remote username\"",
-        L"68030003 put AuthUsername(in BSTR) \"Get/set the remote username\"",
-        L"68030002 get Authorization(out retval VARIANT_BOOL*) \"Indicates if must to use HTTP "
-        L"authorization\"",
-        L"68030002 put Authorization(in VARIANT_BOOL) \"Indicates if must to use HTTP "
-        L"authorization\"",
-        L"6003001E call GoProductPage(in BSTR) \"Go to the product home page\"",
-        L"68030001 get UpdateState(out retval CONTROLSTATE*) nonbrowsable",
-        L"68030001 put UpdateState(in out CONTROLSTATE*) nonbrowsable",
-        L"68030000 get UpdateInformation(out retval UPDATEINFO*) nonbrowsable",
-        L"68030000 put UpdateInformation(in out UPDATEINFO*) nonbrowsable",
+        L"6803000B get RemoteHost(out retval BSTR* RemoteHost) \"Get/set the remote host where the "
+        L"update is in\"",
+        L"6803000B put RemoteHost(in BSTR RemoteHost) \"Get/set the remote host where the update "
+        L"is in\"",
+        L"6803000A get RemotePort(out retval long* RemotePort) \"Get/set the remote server port\"",
+        L"6803000A put RemotePort(in long RemotePort) \"Get/set the remote server port\"",
+        L"68030009 get RemotePath(out retval BSTR* RemotePath) \"Get/set the remote path where the "
+        L"update is in\"",
+        L"68030009 put RemotePath(in BSTR RemotePath) \"Get/set the remote path where the update "
+        L"is in\"",
+        L"68030008 get RemoteFile(out retval BSTR* RemoteFile) \"Get/set the update information "
+        L"file name\"",
+        L"68030008 put RemoteFile(in BSTR RemoteFile) \"Get/set the update information file name\"",
+        L"60030016 call CheckUpdate(out retval ORVANEERROR* Result) \"Contact server and checks "
+        L"for update\"",
+        L"60030017 call ReceiveUpdate(in optional BSTR LocalPathName, in optional BSTR "
+        L"LocalFileName, out retval ORVANEERROR* Result) \"Receive the update package\"",
+        L"6003001B call RunUpdate(in optional BSTR Parameters, out retval long* Result)",
+        L"68030007 get ProxyHost(out retval BSTR* ProxyHost)",
+        L"68030007 put ProxyHost(in BSTR ProxyHost)",
+        L"68030006 get ProxyPort(out retval long* ProxyPort)",
+        L"68030006 put ProxyPort(in long ProxyPort)",
+        L"68030005 get Proxy(out retval VARIANT_BOOL* Proxy)",
+        L"68030005 put Proxy(in VARIANT_BOOL Proxy)",
+        L"6003001C call GetFileVersion(in BSTR FileName, in out BSTR* FileVersion, out retval "
+        L"ORVANEERROR* Result)",
+        L"6003001D call CompareVersion(in BSTR FileName, out retval long* Result)",
+        L"68030004 get AuthPassword(out retval BSTR* AuthPassword) \"Get/set the remote password\"",
+        L"68030004 put AuthPassword(in BSTR AuthPassword) \"Get/set the remote password\"",
+        L"68030003 get AuthUsername(out retval BSTR* AuthUsername) \"Get/set the remote username\"",
+        L"68030003 put AuthUsername(in BSTR AuthUsername) \"Get/set the remote username\"",
+        L"68030002 get Authorization(out retval VARIANT_BOOL* Authorization) \"Indicates if must "
+        L"to use HTTP authorization\"",
+        L"68030002 put Authorization(in VARIANT_BOOL Authorization) \"Indicates if must to use "
+        L"HTTP authorization\"",
+        L"6003001E call GoProductPage(in BSTR ProductPage) \"Go to the product home page\"",
+        L"68030001 get UpdateState(out retval CONTROLSTATE* UpdateState) nonbrowsable",
+        L"68030001 put UpdateState(in out CONTROLSTATE* UpdateState) nonbrowsable",
+        L"68030000 get UpdateInformation(out retval UPDATEINFO* UpdateInformation) nonbrowsable",
+        L"68030000 put UpdateInformation(in out UPDATEINFO* UpdateInformation) nonbrowsable",
     };
     TYPEATTR* vattr = nullptr;
     ASSERT_EQ(S_OK, vt->GetTypeAttr(&vattr));
@@ -265,10 +271,12 @@ TEST_F(TypeLib, EventInterface) {
     EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FHIDDEN);
     const std::vector<std::wstring> expected = {
         L"00000001 call UpdateReceived()",
-        L"00000002 call ReceivingUpdate(in long, in long, in long, in long)",
-        L"00000003 call ConnectionError(in CONNECTIONERRORCODE, in BSTR)",
-        L"00000004 call HttpStatus(in HTTPSTATUSCODE, in BSTR)",
-        L"00000005 call InfoReceived(in out UPDATEINFO*)",
+        L"00000002 call ReceivingUpdate(in long BytesReceived, in long TotalBytesReceived, in long "
+        L"PercentReceived, in long TransferRate)",
+        L"00000003 call ConnectionError(in CONNECTIONERRORCODE ErrorNumber, in BSTR "
+        L"ErrorDescription)",
+        L"00000004 call HttpStatus(in HTTPSTATUSCODE StatusNumber, in BSTR StatusDescription)",
+        L"00000005 call InfoReceived(in out UPDATEINFO* Info)",
     };
     ASSERT_EQ(attr->cFuncs, expected.size());
     for (UINT i = 0; i < attr->cFuncs; ++i) EXPECT_EQ(Describe(ev, i), expected[i]);

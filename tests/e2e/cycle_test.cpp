@@ -27,14 +27,14 @@ class Cycle : public E2E {
     // adding up to the whole package, UpdateReceived last.
     void ExpectDownloadEvents(const std::vector<Event>& events, std::size_t size) {
         ASSERT_GE(events.size(), 3u);
-        EXPECT_EQ(events.front().id, kHttpStatus);
+        EXPECT_EQ(events.front().id, DISPID_ORV_HTTPSTATUS);
         EXPECT_EQ(events.front().args, (std::vector<std::wstring>{L"200", L"OK"}));
-        EXPECT_EQ(events.back().id, kUpdateReceived);
+        EXPECT_EQ(events.back().id, DISPID_ORV_UPDATERECEIVED);
         int64_t sum = 0;
         long lastPercent = 0;
         for (std::size_t i = 1; i + 1 < events.size(); ++i) {
             const Event& e = events[i];
-            ASSERT_EQ(e.id, kReceivingUpdate) << "event " << i;
+            ASSERT_EQ(e.id, DISPID_ORV_RECEIVINGUPDATE) << "event " << i;
             const long bytes = std::stol(e.args[0]);
             const long total = std::stol(e.args[1]);
             const long percent = std::stol(e.args[2]);
@@ -138,7 +138,7 @@ TEST_F(Cycle, InfoReceivedHandlerChangesWhatTheControlKeeps) {
     Publish("handler", OrvFile("Handler", "1.0.0.0", "wrong.bin", 5), "right.bin", "right");
     UseNginx("/handler/");
     sink_.onEvent = [](const Event& e, DISPPARAMS* p) {
-        if (e.id != kInfoReceived) return;
+        if (e.id != DISPID_ORV_INFORECEIVED) return;
         UPDATEINFO* info = InfoOf(p);
         ASSERT_NE(info, nullptr);
         SetMember(&info->PackageFile, "right.bin");
@@ -161,12 +161,12 @@ TEST_F(Cycle, DownloadStartedFromInsideInfoReceivedRuns) {
     ORVANEERROR started = static_cast<ORVANEERROR>(12345);
     LONG stateAfter = -1;
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id != kInfoReceived) return;
+        if (e.id != DISPID_ORV_INFORECEIVED) return;
         started = Receive(folder);
         stateAfter = State();
     };
     EXPECT_EQ(ORV_ERROR_SUCCESS, Check());
-    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kUpdateReceived).empty(); }, 20000));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_UPDATERECEIVED).empty(); }, 20000));
     EXPECT_EQ(started, ORV_ERROR_SUCCESS);
     EXPECT_EQ(stateAfter, CTRL_STATE_RECEIVING);
     EXPECT_TRUE(WaitFree(2000));
@@ -229,7 +229,7 @@ TEST_F(Cycle, VersionsOfRealVersionResources) {
     };
     for (const Case& c : cases) {
         sink_.onEvent = [&](const Event& e, DISPPARAMS* p) {
-            if (e.id == kInfoReceived) SetMember(&InfoOf(p)->Version, c.update);
+            if (e.id == DISPID_ORV_INFORECEIVED) SetMember(&InfoOf(p)->Version, c.update);
         };
         CheckAndWait();
         EXPECT_EQ(Compare(BinFile(c.file)), c.expected) << c.update << " against " << c.file;

@@ -259,7 +259,7 @@ std::vector<std::wstring> E2E::ReceiveAndWait(const std::string& folder, const s
 }
 
 bool E2E::StatePublished() const {
-    return std::find(site_->changed.begin(), site_->changed.end(), kDispUpdateState) !=
+    return std::find(site_->changed.begin(), site_->changed.end(), DISPID_ORV_UPDATESTATE) !=
            site_->changed.end();
 }
 

@@ -18,16 +18,6 @@
 
 namespace orv::test {
 
-// Event dispatch ids of the control's event interface.
-enum : DISPID {
-    kUpdateReceived = 1,
-    kReceivingUpdate = 2,
-    kConnectionError = 3,
-    kHttpStatus = 4,
-    kInfoReceived = 5,
-};
-inline constexpr DISPID kDispUpdateState = 0x68030001;
-
 // The servers of the run (environment of tests/tools/with_servers.py).
 struct Servers {
     int nginxPort = 0;

@@ -173,7 +173,7 @@ TEST_F(Faults, DownloadResponseShapes) {
                             folder)
                   .front(),
               L"HttpStatus(200,OK)");
-    EXPECT_EQ(sink_.events.back().id, kUpdateReceived);
+    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_UPDATERECEIVED);
     EXPECT_TRUE(ReadAll(target) == body) << "a body holding CR LF CR LF was not kept whole";
     ExpectSettled(folder);
 
@@ -203,7 +203,7 @@ TEST_F(Faults, DownloadResponseShapes) {
                       R"(},{"op":"send","pattern":4194304},{"op":"reset"}]])",
                   folder);
     EXPECT_EQ(Names().back(), L"ConnectionError(10054,Connection reset by peer.)");
-    EXPECT_TRUE(sink_.Of(kUpdateReceived).empty());
+    EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty());
     EXPECT_TRUE(!Exists(target) || ReadAll(target) == "old") << "the target was half written";
     ExpectSettled(folder);
 }
@@ -319,13 +319,13 @@ TEST_F(Faults, RefusedConnectionIsReported) {
     const uint16_t good = Serve(Answer(HttpResponse("HTTP/1.0 200 OK", "")));
     ORVANEERROR retried = static_cast<ORVANEERROR>(12345);
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id != kConnectionError) return;
+        if (e.id != DISPID_ORV_CONNECTIONERROR) return;
         EXPECT_EQ(S_OK, ctl_->put_RemotePort(good));
         retried = Check();
     };
     sink_.events.clear();
     EXPECT_EQ(Check(), ORV_ERROR_SUCCESS);
-    EXPECT_TRUE(PumpUntil([&] { return !sink_.Of(kInfoReceived).empty(); }, 10000));
+    EXPECT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_INFORECEIVED).empty(); }, 10000));
     sink_.onEvent = nullptr;
     EXPECT_EQ(retried, ORV_ERROR_SUCCESS);
     EXPECT_EQ(Names(), (std::vector<std::wstring>{L"ConnectionError(10061,Connection refused.)",
@@ -344,7 +344,7 @@ TEST_F(Faults, BusyControlRefusesWithoutTouchingItsRecord) {
                                 R"(},{"op":"silent","seconds":10}]])");
     At(port);
     EXPECT_EQ(Receive(folder), ORV_ERROR_SUCCESS);
-    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kReceivingUpdate).empty(); }, 10000));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_RECEIVINGUPDATE).empty(); }, 10000));
     ClearNotes();
     EXPECT_EQ(Check(), ORV_ERROR_ISRECEIVING);
     EXPECT_EQ(Receive(other, "other.bin"), ORV_ERROR_ISRECEIVING);
@@ -434,11 +434,11 @@ TEST_F(Faults, CancelFreesTheControlForTheNextTransfer) {
     At(slow);
     sink_.events.clear();
     EXPECT_EQ(Receive(folder), ORV_ERROR_SUCCESS);
-    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kReceivingUpdate).empty(); }, 10000));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_RECEIVINGUPDATE).empty(); }, 10000));
     ASSERT_EQ(TempFiles(folder).size(), 1u) << "the body streams into a temporary file";
     Cancel();
     PumpFor(200);
-    EXPECT_EQ(sink_.events.back().id, kReceivingUpdate) << "a cancel raises nothing";
+    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_RECEIVINGUPDATE) << "a cancel raises nothing";
     EXPECT_FALSE(Exists(folder + "\\cancel.bin")) << "the old file went at the first data";
     ExpectSettled(folder);
 
@@ -463,7 +463,7 @@ TEST_F(Faults, RefusedReceiveUpdateKeepsTheRunningTarget) {
     At(port);
     std::vector<ORVANEERROR> refused;
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id != kReceivingUpdate || !refused.empty()) return;
+        if (e.id != DISPID_ORV_RECEIVINGUPDATE || !refused.empty()) return;
         refused.push_back(Receive(other, "other.bin"));
         refused.push_back(Receive(other));
         refused.push_back(Receive(servers_.work + "\\missing-folder", "x.bin"));
@@ -472,7 +472,7 @@ TEST_F(Faults, RefusedReceiveUpdateKeepsTheRunningTarget) {
     sink_.onEvent = nullptr;
     EXPECT_EQ(refused, (std::vector<ORVANEERROR>{ORV_ERROR_ISRECEIVING, ORV_ERROR_ISRECEIVING,
                                                  ORV_ERROR_PATHNOTFOUND}));
-    EXPECT_EQ(sink_.events.back().id, kUpdateReceived);
+    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_UPDATERECEIVED);
     EXPECT_TRUE(ReadAll(folder + "\\target.bin") == body);
     EXPECT_FALSE(Exists(other + "\\other.bin"));
     EXPECT_FALSE(Exists(other + "\\target.bin"));
@@ -524,7 +524,8 @@ TEST_F(Faults, FailedFinalWriteReportsTheSystemError) {
     // Once the old file has gone at the first data, a folder takes the target's name, so the
     // finished package can't be moved there.
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id == kReceivingUpdate && !Exists(target)) CreateDirectoryA(target.c_str(), nullptr);
+        if (e.id == DISPID_ORV_RECEIVINGUPDATE && !Exists(target))
+            CreateDirectoryA(target.c_str(), nullptr);
     };
     const std::string head = HttpResponse("HTTP/1.0 200 OK", Pattern(1000));
     const uint16_t port = Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
@@ -533,7 +534,7 @@ TEST_F(Faults, FailedFinalWriteReportsTheSystemError) {
     At(port);
     ReceiveAndWait(folder);
     sink_.onEvent = nullptr;
-    const std::vector<Event> errors = sink_.Of(kConnectionError);
+    const std::vector<Event> errors = sink_.Of(DISPID_ORV_CONNECTIONERROR);
     ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(Names());
     const long code = std::stol(errors[0].args[0]);
     EXPECT_GT(code, 0);
@@ -541,8 +542,8 @@ TEST_F(Faults, FailedFinalWriteReportsTheSystemError) {
     EXPECT_FALSE(errors[0].args[1].empty());
     EXPECT_EQ(errors[0].args[1].find(L"File error"), std::wstring::npos)
         << "not the system's text: " << ::testing::PrintToString(errors[0].args);
-    EXPECT_TRUE(sink_.Of(kUpdateReceived).empty());
-    EXPECT_EQ(sink_.events.back().id, kConnectionError);
+    EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty());
+    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_CONNECTIONERROR);
     EXPECT_NE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
     ExpectSettled(folder);
     RemoveDirectoryA(target.c_str());

@@ -62,15 +62,15 @@ TEST_F(Handlers, ReleasedOrClosedInsideAnEventTheControlEndsQuietly) {
     };
     const std::string body = Pattern(300000);
     const Case cases[] = {
-        {"HttpStatus of a check", kHttpStatus, false,
+        {"HttpStatus of a check", DISPID_ORV_HTTPSTATUS, false,
          HttpResponse("HTTP/1.0 200 OK", OrvFile("Released", "1.0.0.0", "r.bin", 3))},
-        {"InfoReceived", kInfoReceived, false,
+        {"InfoReceived", DISPID_ORV_INFORECEIVED, false,
          HttpResponse("HTTP/1.0 200 OK", OrvFile("Released", "1.0.0.0", "r.bin", 3))},
-        {"HttpStatus of a download", kHttpStatus, true, HttpResponse("HTTP/1.0 200 OK", body)},
-        {"ReceivingUpdate", kReceivingUpdate, true, HttpResponse("HTTP/1.0 200 OK", body)},
-        {"UpdateReceived", kUpdateReceived, true, HttpResponse("HTTP/1.0 200 OK", "abc")},
+        {"HttpStatus of a download", DISPID_ORV_HTTPSTATUS, true, HttpResponse("HTTP/1.0 200 OK", body)},
+        {"ReceivingUpdate", DISPID_ORV_RECEIVINGUPDATE, true, HttpResponse("HTTP/1.0 200 OK", body)},
+        {"UpdateReceived", DISPID_ORV_UPDATERECEIVED, true, HttpResponse("HTTP/1.0 200 OK", "abc")},
         // Raised inside CheckUpdate, which goes on after the handler.
-        {"ConnectionError inside CheckUpdate", kConnectionError, false, ""},
+        {"ConnectionError inside CheckUpdate", DISPID_ORV_CONNECTIONERROR, false, ""},
     };
     for (const Case& c : cases) {
         for (const bool close : {false, true}) {
@@ -129,7 +129,7 @@ TEST_F(Handlers, CheckFromAConnectionErrorRaisedInsideCheckUpdateRunsToItsEnd) {
     SetText(&_Orvane::put_RemoteHost, kUnknownHost);
     ORVANEERROR nested = static_cast<ORVANEERROR>(1);
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id != kConnectionError || sink_.events.size() != 1) return;
+        if (e.id != DISPID_ORV_CONNECTIONERROR || sink_.events.size() != 1) return;
         Direct(port);
         nested = Check();
     };
@@ -148,19 +148,19 @@ TEST_F(Handlers, CancelAndTheNextTransferFromAnyEventStand) {
     Direct(Answering(HttpResponse("HTTP/1.0 404 Not Found", "gone")));
     const uint16_t good = Info("next.bin", 5);
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id != kHttpStatus || e.args[0] != L"404") return;
+        if (e.id != DISPID_ORV_HTTPSTATUS || e.args[0] != L"404") return;
         Cancel();
         Direct(good);
         EXPECT_EQ(Check(), ORV_ERROR_SUCCESS);
     };
     EXPECT_EQ(Check(), ORV_ERROR_SUCCESS);
-    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kInfoReceived).empty(); }, 10000))
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_INFORECEIVED).empty(); }, 10000))
         << "the new check never ended";
     EXPECT_EQ(Names(), (std::vector<std::wstring>{k404, k200, kInfo}));
     EXPECT_TRUE(WaitFree(2000));
 
     // Download: from HttpStatus, ReceivingUpdate and UpdateReceived, another file.
-    for (const DISPID at : {kHttpStatus, kReceivingUpdate, kUpdateReceived}) {
+    for (const DISPID at : {DISPID_ORV_HTTPSTATUS, DISPID_ORV_RECEIVINGUPDATE, DISPID_ORV_UPDATERECEIVED}) {
         SCOPED_TRACE(at);
         const std::string first = Pattern(100000);
         Direct(Package(first));
@@ -180,7 +180,7 @@ TEST_F(Handlers, CancelAndTheNextTransferFromAnyEventStand) {
         sink_.onEvent = nullptr;
         EXPECT_EQ(Names().back(), L"UpdateReceived");
         EXPECT_EQ(ReadAll(folder + "\\second.bin"), "second package") << "the new download stopped";
-        if (at == kUpdateReceived) {
+        if (at == DISPID_ORV_UPDATERECEIVED) {
             EXPECT_EQ(ReadAll(folder + "\\first.bin"), first);
         }
         ExpectSettled(folder);
@@ -196,7 +196,7 @@ TEST_F(Handlers, InfoReceivedHandsOutTheControlsOwnRecord) {
     LONG compared = 12345;
     ORVANEERROR started = static_cast<ORVANEERROR>(1);
     sink_.onEvent = [&](const Event& e, DISPPARAMS* p) {
-        if (e.id != kInfoReceived) return;
+        if (e.id != DISPID_ORV_INFORECEIVED) return;
         UPDATEINFO* rec = InfoOf(p);
         ASSERT_NE(rec, nullptr);
         SetMember(&rec->PackageFile, "right.bin");
@@ -206,7 +206,7 @@ TEST_F(Handlers, InfoReceivedHandsOutTheControlsOwnRecord) {
         started = Receive(folder);
     };
     EXPECT_EQ(Check(), ORV_ERROR_SUCCESS);
-    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kUpdateReceived).empty(); }, 10000));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_UPDATERECEIVED).empty(); }, 10000));
     EXPECT_EQ(started, ORV_ERROR_SUCCESS);
     EXPECT_EQ(compared, VER_UPDATEISGREATER) << "CompareVersion did not see the handler's version";
     EXPECT_EQ(ReadAll(folder + "\\right.bin"), "right");
@@ -220,7 +220,7 @@ TEST_F(Handlers, InfoReceivedHandsOutTheControlsOwnRecord) {
     Direct(again);
     std::string inside = "unset";
     sink_.onEvent = [&](const Event& e, DISPPARAMS* p) {
-        if (e.id != kInfoReceived) return;
+        if (e.id != DISPID_ORV_INFORECEIVED) return;
         Direct(silent);
         EXPECT_EQ(Check(), ORV_ERROR_SUCCESS);
         UPDATEINFO* rec = InfoOf(p);
@@ -231,7 +231,7 @@ TEST_F(Handlers, InfoReceivedHandsOutTheControlsOwnRecord) {
     };
     sink_.events.clear();
     EXPECT_EQ(Check(), ORV_ERROR_SUCCESS);
-    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kInfoReceived).empty(); }, 10000));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_INFORECEIVED).empty(); }, 10000));
     sink_.onEvent = nullptr;
     EXPECT_EQ(inside, "");
     EXPECT_EQ(State(), CTRL_STATE_CHECKING);
@@ -344,7 +344,7 @@ TEST_F(Handlers, LocalNamesStayInTheChosenFolderWhateverTheCurrentFolderDoes) {
     CreateDirectoryA("rel", nullptr);
     Direct(Answering(HttpResponse("HTTP/1.0 200 OK", Pattern(200000))));
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id == kHttpStatus) SetCurrentDirectoryA(elsewhere.c_str());
+        if (e.id == DISPID_ORV_HTTPSTATUS) SetCurrentDirectoryA(elsewhere.c_str());
     };
     EXPECT_EQ(ReceiveAndWait("rel", "").back(), L"UpdateReceived");
     sink_.onEvent = nullptr;

@@ -118,9 +118,9 @@ TEST_F(Hostile, Download256MiBKeepsMemoryFlat) {
     MemoryWatch watch;
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
         watch.Sample();
-        if (e.id == kHttpStatus) ++statuses;
-        if (e.id == kUpdateReceived) ++received;
-        if (e.id != kReceivingUpdate) return;
+        if (e.id == DISPID_ORV_HTTPSTATUS) ++statuses;
+        if (e.id == DISPID_ORV_UPDATERECEIVED) ++received;
+        if (e.id != DISPID_ORV_RECEIVINGUPDATE) return;
         ++events;
         sum += std::stol(e.args[0]);
         lastTotal = std::stol(e.args[1]);
@@ -245,7 +245,7 @@ TEST_F(Hostile, HostReleasingTheControlMidDownloadLeavesNothingBehind) {
                                 R"(,{"op":"silent","seconds":10})");
     At(port);
     EXPECT_EQ(Receive(folder), ORV_ERROR_SUCCESS);
-    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(kReceivingUpdate).empty(); }, 10000));
+    ASSERT_TRUE(PumpUntil([&] { return !sink_.Of(DISPID_ORV_RECEIVINGUPDATE).empty(); }, 10000));
     EXPECT_EQ(TempFiles(folder).size(), 1u);
     const std::size_t seen = sink_.events.size();
     EXPECT_EQ(0u, ctl_->Release());
@@ -292,7 +292,8 @@ TEST_F(Hostile, ResetsAtEveryStageLeaveNoHalfFile) {
             EXPECT_EQ(names, std::vector<std::wstring>{kReset}) << s.name;
         }
         // A reset Wine could not tell from a close after the header gives an empty record.
-        for (const Event& e : sink_.Of(kInfoReceived)) EXPECT_EQ(e.args[0], L"|||||0") << s.name;
+        for (const Event& e : sink_.Of(DISPID_ORV_INFORECEIVED))
+            EXPECT_EQ(e.args[0], L"|||||0") << s.name;
         ExpectSettled("");
     }
 
@@ -307,9 +308,9 @@ TEST_F(Hostile, ResetsAtEveryStageLeaveNoHalfFile) {
         const auto names = ReceiveAndWait(folder);
         if (s.surelyReported) {
             EXPECT_EQ(names.back(), kReset) << s.name;
-            EXPECT_TRUE(sink_.Of(kUpdateReceived).empty()) << s.name;
+            EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty()) << s.name;
             ExpectNotHalfWritten(target, "old");
-        } else if (!sink_.Of(kUpdateReceived).empty()) {
+        } else if (!sink_.Of(DISPID_ORV_UPDATERECEIVED).empty()) {
             // A reset Wine reported as a close, with no length declared: nothing tells it from
             // a server that ended the body there, so the file holds what arrived, whole.
             const std::string now = ReadAll(target);
@@ -340,7 +341,7 @@ TEST_F(Hostile, BodyShorterThanDeclaredIsNeverComplete) {
              R"(,{"op":"close"})"));
     const auto names = ReceiveAndWait(folder);
     EXPECT_EQ(names.back(), kReset);
-    EXPECT_TRUE(sink_.Of(kUpdateReceived).empty());
+    EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty());
     ExpectNotHalfWritten(target, "old");
     ExpectSettled(folder);
 
@@ -349,7 +350,7 @@ TEST_F(Hostile, BodyShorterThanDeclaredIsNeverComplete) {
     At(After(Send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + Pattern(1000)) +
              R"(,{"op":"close"})"));
     ReceiveAndWait(folder);
-    EXPECT_EQ(sink_.Of(kUpdateReceived).size(), 1u);
+    EXPECT_EQ(sink_.Of(DISPID_ORV_UPDATERECEIVED).size(), 1u);
     EXPECT_TRUE(ReadAll(target) == Pattern(1000));
     ExpectSettled(folder);
 }
@@ -373,9 +374,9 @@ TEST_F(Hostile, TenThousandOneBytePieces) {
     ReceiveAndWait(folder, "", 60000);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(sink_.Of(kHttpStatus).size(), 1u);
-    EXPECT_EQ(sink_.events.back().id, kUpdateReceived);
-    const auto progress = sink_.Of(kReceivingUpdate);
+    EXPECT_EQ(sink_.Of(DISPID_ORV_HTTPSTATUS).size(), 1u);
+    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_UPDATERECEIVED);
+    const auto progress = sink_.Of(DISPID_ORV_RECEIVINGUPDATE);
     ASSERT_FALSE(progress.empty());
     int64_t sum = 0;
     for (const Event& e : progress) {
@@ -405,7 +406,7 @@ TEST_F(Hostile, EveryByteValueInEveryPosition) {
     const std::string folder = FreshFolder(servers_, "bytes");
     At(After(Send(noisy + "\r\n\r\n" + every) + R"(,{"op":"close"})"));
     ReceiveAndWait(folder);
-    EXPECT_EQ(sink_.events.back().id, kUpdateReceived);
+    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_UPDATERECEIVED);
     EXPECT_TRUE(ReadAll(folder + "\\noise.bin") == every) << "the file differs";
     ExpectSettled(folder);
 
@@ -465,7 +466,7 @@ TEST_F(Hostile, PackageNamesNeverLeaveTheChosenFolder) {
             JsonText(HttpResponse("HTTP/1.0 200 OK", body)) + R"(},{"op":"close"}]])");
         At(port);
         CheckAndWait();
-        ASSERT_EQ(sink_.Of(kInfoReceived).size(), 1u) << c.packageFile;
+        ASSERT_EQ(sink_.Of(DISPID_ORV_INFORECEIVED).size(), 1u) << c.packageFile;
         EXPECT_EQ(sink_.events.back().args[0], L"Names|1.0.0.0|07/04/2003|Test release of Names|" +
                                                    W(c.packageFile) + L"|" +
                                                    std::to_wstring(body.size()))
@@ -524,7 +525,7 @@ TEST_F(Hostile, PackageNamesThatNameNoFileInTheFolder) {
             HttpResponse("HTTP/1.0 200 OK", OrvFile("Refused", "1.0.0.0", c.packageFile, 7))));
         At(port);
         CheckAndWait();
-        ASSERT_EQ(sink_.Of(kInfoReceived).size(), 1u);
+        ASSERT_EQ(sink_.Of(DISPID_ORV_INFORECEIVED).size(), 1u);
         sink_.events.clear();
         ClearNotes();
         ORVANEERROR r;

@@ -23,10 +23,6 @@ constexpr int kChecksPerRound = 50;
 constexpr int kPackageBytes = 4 << 20;
 constexpr DWORD kTimeoutMs = 30000;
 
-constexpr DISPID kUpdateReceived = 1;
-constexpr DISPID kConnectionError = 3;
-constexpr DISPID kInfoReceived = 5;
-
 // What may grow between the end of the first round and the end of the last: a few handles
 // of Wine's own caches, and heap that settles after the first rounds.
 constexpr DWORD kHandleSlack = 4;
@@ -89,13 +85,13 @@ class Soak : public ::testing::Test {
         const bool ended = PumpUntil(
             [&] {
                 for (const Event& e : sink_.events)
-                    if (e.id == id || e.id == kConnectionError) return true;
+                    if (e.id == id || e.id == DISPID_ORV_CONNECTIONERROR) return true;
                 return false;
             },
             kTimeoutMs);
         if (!ended) return false;
         for (const Event& e : sink_.events)
-            if (e.id == kConnectionError) return false;
+            if (e.id == DISPID_ORV_CONNECTIONERROR) return false;
         return true;
     }
 
@@ -104,9 +100,9 @@ class Soak : public ::testing::Test {
         sink_.events.clear();
         ORVANEERROR r = ORV_ERROR_SUCCESS;
         if (FAILED(ctl_->CheckUpdate(&r)) || r != ORV_ERROR_SUCCESS) return false;
-        if (!WaitFor(kInfoReceived)) return false;
+        if (!WaitFor(DISPID_ORV_INFORECEIVED)) return false;
         for (const Event& e : sink_.events)
-            if (e.id == kInfoReceived) return e.args.size() == 1 && e.args[0] == record_;
+            if (e.id == DISPID_ORV_INFORECEIVED) return e.args.size() == 1 && e.args[0] == record_;
         return false;
     }
 
@@ -119,7 +115,8 @@ class Soak : public ::testing::Test {
         const HRESULT hr = ctl_->ReceiveUpdate(f, n, &r);
         SysFreeString(f);
         SysFreeString(n);
-        if (FAILED(hr) || r != ORV_ERROR_SUCCESS || !WaitFor(kUpdateReceived)) return false;
+        if (FAILED(hr) || r != ORV_ERROR_SUCCESS || !WaitFor(DISPID_ORV_UPDATERECEIVED))
+            return false;
         const std::string path = out_ + "\\" + name;
         const bool same = ReadBytes(path) == package_;
         DeleteFileA(path.c_str());

@@ -23,10 +23,6 @@ constexpr int kApartments = 8;
 constexpr int kChecks = 50;
 constexpr DWORD kCheckTimeoutMs = 15000;
 
-constexpr DISPID kConnectionError = 3;
-constexpr DISPID kHttpStatus = 4;
-constexpr DISPID kInfoReceived = 5;
-
 // Each apartment asks for its own file, whose record names the apartment.
 MakerFields FieldsOf(int apartment) {
     MakerFields f;
@@ -119,7 +115,8 @@ void RunApartment(int index, const std::string& port, Countdown& ready, Countdow
         const bool ended = PumpUntil(
             [&] {
                 for (std::size_t e = before; e < sink.events.size(); ++e)
-                    if (sink.events[e].id == kInfoReceived || sink.events[e].id == kConnectionError)
+                    if (sink.events[e].id == DISPID_ORV_INFORECEIVED ||
+                        sink.events[e].id == DISPID_ORV_CONNECTIONERROR)
                         return true;
                 return false;
             },
@@ -127,12 +124,12 @@ void RunApartment(int index, const std::string& port, Countdown& ready, Countdow
         if (ended) ++r.answered;
     }
     for (const Event& e : sink.events) {
-        if (e.id == kInfoReceived && e.args.size() == 1 && e.args[0] == own) {
+        if (e.id == DISPID_ORV_INFORECEIVED && e.args.size() == 1 && e.args[0] == own) {
             ++r.ownRecords;
-        } else if (e.id == kHttpStatus && !e.args.empty() && e.args[0] == L"200") {
+        } else if (e.id == DISPID_ORV_HTTPSTATUS && !e.args.empty() && e.args[0] == L"200") {
             ++r.status200;
         } else {
-            if (e.id == kConnectionError) ++r.connectionErrors;
+            if (e.id == DISPID_ORV_CONNECTIONERROR) ++r.connectionErrors;
             std::wstring text = std::to_wstring(e.id);
             for (const std::wstring& a : e.args) text += L" " + a;
             r.unexpected.push_back(text);
@@ -172,7 +169,7 @@ DWORD WINAPI CheckOnceAndEnd(void* param) {
         SUCCEEDED(Configure(ctl, NginxPort(), RemoteFileOf(0)))) {
         ORVANEERROR result = ORV_ERROR_SUCCESS;
         *ok = SUCCEEDED(ctl->CheckUpdate(&result)) && result == ORV_ERROR_SUCCESS &&
-              PumpUntil([&] { return !sink.Of(kInfoReceived).empty(); }, kCheckTimeoutMs);
+              PumpUntil([&] { return !sink.Of(DISPID_ORV_INFORECEIVED).empty(); }, kCheckTimeoutMs);
     }
     if (ctl) ctl->Release();
     OleUninitialize();

@@ -1,0 +1,23 @@
+// The control's properties, one row each, in the order the property bag and the stream keep
+// them. Each includer defines ORV_PROPERTY(Name, Dispid, Kind, Default, Page, Field) first;
+// the file undefines it at the end.
+//   Name     property name, property-bag key, and member of Properties
+//   Kind     Text; Path (text normalised on put); Long; Bool; State and Record (put by
+//            reference, refused at design time; Record holds the number 0 or an UPDATEINFO)
+//   Default  value of a new control, also the value the bag may leave out
+//   Page     the property page that shows it (None), Field its control in that page
+// Adding a property: a row here and its accessors in OrvaneControl.idl.
+ORV_PROPERTY(RemoteHost, DISPID_ORV_REMOTEHOST, Text, "http://", General, IDC_TXT_REMOTEHOST)
+ORV_PROPERTY(RemotePort, DISPID_ORV_REMOTEPORT, Long, 80, General, IDC_TXT_REMOTEPORT)
+ORV_PROPERTY(RemotePath, DISPID_ORV_REMOTEPATH, Path, "/", General, IDC_TXT_REMOTEPATH)
+ORV_PROPERTY(RemoteFile, DISPID_ORV_REMOTEFILE, Text, "update.orv", General, IDC_TXT_REMOTEFILE)
+ORV_PROPERTY(ProxyHost, DISPID_ORV_PROXYHOST, Text, "proxy.", Proxy, IDC_TXT_PROXYHOST)
+ORV_PROPERTY(ProxyPort, DISPID_ORV_PROXYPORT, Long, 8080, Proxy, IDC_TXT_PROXYPORT)
+ORV_PROPERTY(Proxy, DISPID_ORV_PROXY, Bool, false, Proxy, IDC_CHK_PROXY)
+ORV_PROPERTY(AuthPassword, DISPID_ORV_AUTHPASSWORD, Text, "", Authorization, IDC_TXT_AUTHPASSWORD)
+ORV_PROPERTY(AuthUsername, DISPID_ORV_AUTHUSERNAME, Text, "", Authorization, IDC_TXT_AUTHUSERNAME)
+ORV_PROPERTY(Authorization, DISPID_ORV_AUTHORIZATION, Bool, false, Authorization,
+             IDC_CHK_AUTHORIZATION)
+ORV_PROPERTY(UpdateState, DISPID_ORV_UPDATESTATE, State, 0, None, 0)
+ORV_PROPERTY(UpdateInformation, DISPID_ORV_UPDATEINFORMATION, Record, 0, None, 0)
+#undef ORV_PROPERTY
