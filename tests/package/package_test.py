@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""The release zip: written from this build, unpacked, its list as expected, SHA256SUMS
+verified, and every binary in it a PE file that imports system libraries only."""
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+
+EXPECTED = {
+    "LICENSE", "README.txt", "SHA256SUMS",
+    "x86/OrvaneCtl.ocx", "x86/OrvaneCtl.tlb",
+    "include/OrvaneControl.h", "include/OrvaneControl_i.c", "include/dispids.h",
+    "maker/OrvaneMaker.exe", "maker/orvane.chm", "tools/orvinfo.exe", "docs/OrvaneCtl.chm",
+    "docs/guide/README.md", "docs/guide/reference.md", "docs/guide/update-cycle.md",
+    "docs/guide/update-file.md", "docs/guide/publishing.md", "docs/guide/security.md",
+    "docs/guide/troubleshooting.md", "docs/guide/state-diagram.svg",
+    "samples/cpp-host/update_host.cpp", "samples/vbscript/update_check.vbs",
+}
+BINARIES = (".ocx", ".exe", ".dll")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--source", required=True)
+    ap.add_argument("--win32", required=True)
+    ap.add_argument("--work", required=True)
+    args = ap.parse_args()
+    shutil.rmtree(args.work, ignore_errors=True)
+    dist = os.path.join(args.work, "dist")
+    subprocess.run([sys.executable, os.path.join(args.source, "tools", "package",
+                                                 "make_package.py"),
+                    "--source", args.source, "--win32", args.win32, "--dist", dist], check=True)
+    zips = [n for n in os.listdir(dist) if n.endswith("-windows.zip")]
+    if len(zips) != 1:
+        print("FAIL: expected one windows zip, found", zips)
+        return 1
+    unpacked = os.path.join(args.work, "unpacked")
+    with zipfile.ZipFile(os.path.join(dist, zips[0])) as z:
+        z.extractall(unpacked)
+    (top,) = os.listdir(unpacked)
+    root = os.path.join(unpacked, top)
+    found = set()
+    for folder, _, names in os.walk(root):
+        for name in names:
+            found.add(os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/"))
+
+    failures = []
+    # A 64-bit build adds its own folder; everything else is fixed.
+    extra = {f for f in found - EXPECTED if not f.startswith("x64/")}
+    if extra or EXPECTED - found:
+        failures.append(f"list differs: missing {sorted(EXPECTED - found)}, extra {sorted(extra)}")
+    listed = {}
+    with open(os.path.join(root, "SHA256SUMS"), encoding="ascii") as f:
+        for line in f:
+            digest, name = line.rstrip("\n").split("  ", 1)
+            listed[name] = digest
+    if set(listed) != found - {"SHA256SUMS"}:
+        failures.append("SHA256SUMS does not list exactly the package's other files")
+    for name, digest in listed.items():
+        with open(os.path.join(root, name), "rb") as f:
+            if hashlib.sha256(f.read()).hexdigest() != digest:
+                failures.append(f"SHA256SUMS does not match {name}")
+    binaries = sorted(os.path.join(root, f) for f in found if f.endswith(BINARIES))
+    check = subprocess.run([sys.executable, os.path.join(args.source, "tests", "com",
+                                                         "check_imports.py")] + binaries)
+    if check.returncode != 0 or len(binaries) < 3:
+        failures.append("a binary is not a PE file importing system libraries only")
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{zips[0]}: {len(found)} files checked")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
