@@ -10,6 +10,8 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <fcntl.h>
+#include <io.h>
 #include <ocidl.h>
 #include <olectl.h>
 #include <shellapi.h>
@@ -49,6 +51,27 @@ HWND g_main = nullptr;
 HWND g_log = nullptr;
 HWND g_progress = nullptr;
 HWND g_status = nullptr;
+HFONT g_font = nullptr;
+int g_buttonsRight = 0;  // where the row of buttons ends, for the window's width
+int g_lineHeight = 16;
+
+// The layout: a margin around everything, and room for the control's 32x32 picture on the left.
+constexpr int kMargin = 12;
+constexpr int kControlRoom = 48;
+
+// The system's message font (what dialogs use), or the GUI font when it cannot be had.
+HFONT MessageFont() {
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof(metrics);
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0))
+        if (HFONT f = CreateFontIndirectW(&metrics.lfMessageFont)) return f;
+    return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+}
+
+HWND Child(HWND child) {
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), FALSE);
+    return child;
+}
 _Orvane* g_control = nullptr;
 Options g_options;
 
@@ -67,11 +90,27 @@ std::string Narrow(const std::wstring& w) {
     return s;
 }
 
+// A line of the control's single-byte text as UTF-8 with LF line ends, as a terminal shows
+// it: the record's texts are in the ANSI code page and its line breaks are CR LF.
+std::string TerminalText(const std::string& line) {
+    std::string ansi = line;
+    for (std::size_t at; (at = ansi.find("\r\n")) != std::string::npos;) ansi.erase(at, 1);
+    const int n =
+        MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
+    const int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(m), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, utf8.data(), m, nullptr, nullptr);
+    return utf8 + "\n";
+}
+
 // Prints a line and, unless it is a progress line, appends it to the window's log. Progress
 // goes to the status line instead: an edit control that grows by one line per received piece
 // gets slower with every line.
 void Say(const std::string& line, bool progress = false) {
-    std::printf("%s\n", line.c_str());
+    const std::string out = TerminalText(line);
+    std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     if (progress) {
         // Repainting costs more than a piece takes to arrive: ten updates a second will do.
@@ -233,6 +272,7 @@ class Events final : public IDispatch {
         auto text = [&](UINT i) { return Field(V_BSTR(&p->rgvarg[p->cArgs - 1 - i])); };
         switch (id) {
             case DISPID_ORV_UPDATERECEIVED:
+                SendMessageW(g_progress, PBM_SETPOS, 100, 0);  // full, whatever the size said
                 SetWindowTextA(g_status, "package received");
                 Say("UpdateReceived");
                 g_updateReceived = true;
@@ -336,24 +376,54 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                            {kDownload, L"Download"}, {kRun, L"Run"},
                            {kCancel, L"Cancel"},     {kProductPage, L"Product page"},
                            {kAbout, L"About"}};
-            int x = 64;
+            // Every child in the system's message font, each button as wide as its caption.
+            g_font = MessageFont();
+            HDC dc = GetDC(hwnd);
+            const HGDIOBJ old = SelectObject(dc, g_font);
+            TEXTMETRICW tm = {};
+            GetTextMetricsW(dc, &tm);
+            const int buttonHeight = tm.tmHeight + 12;
+            int x = kMargin + kControlRoom;
             for (const auto& b : buttons) {
-                CreateWindowW(L"BUTTON", b.text, WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, x, 16, 96,
-                              26, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(b.id)),
-                              nullptr, nullptr);
-                x += 100;
+                SIZE text = {};
+                GetTextExtentPoint32W(dc, b.text, static_cast<int>(wcslen(b.text)), &text);
+                const int width = text.cx + 24 > 80 ? text.cx + 24 : 80;
+                Child(CreateWindowW(L"BUTTON", b.text, WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, x,
+                                    kMargin, width, buttonHeight, hwnd,
+                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(b.id)), nullptr,
+                                    nullptr));
+                x += width + 6;
             }
-            g_progress = CreateWindowW(
-                PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 64, 52, 610, 18, hwnd,
-                reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgress)), nullptr, nullptr);
-            g_status = CreateWindowW(L"STATIC", L"", WS_CHILD | WS_VISIBLE, 414, 54, 350, 18, hwnd,
-                                     nullptr, nullptr, nullptr);
-            g_log = CreateWindowW(L"EDIT", L"",
-                                  WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE |
-                                      ES_READONLY | ES_AUTOVSCROLL,
-                                  12, 80, 752, 300, hwnd,
-                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLog)), nullptr,
-                                  nullptr);
+            SelectObject(dc, old);
+            ReleaseDC(hwnd, dc);
+            g_buttonsRight = x - 6;
+            g_lineHeight = tm.tmHeight;
+            g_progress = Child(CreateWindowW(
+                PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, hwnd,
+                reinterpret_cast<HMENU>(static_cast<INT_PTR>(kProgress)), nullptr, nullptr));
+            g_status = Child(CreateWindowW(L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_ENDELLIPSIS,
+                                           0, 0, 0, 0, hwnd, nullptr, nullptr, nullptr));
+            g_log = Child(CreateWindowW(L"EDIT", L"",
+                                        WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL |
+                                            ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
+                                        0, 0, 0, 0, hwnd,
+                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLog)),
+                                        nullptr, nullptr));
+            return 0;
+        }
+        case WM_SIZE: {
+            // Buttons in a row right of the control; the bar under them, the status line under
+            // the bar, the log below.
+            const int width = LOWORD(lp);
+            const int height = HIWORD(lp);
+            const int left = kMargin + kControlRoom;
+            const int barTop = kMargin + g_lineHeight + 12 + 8;
+            MoveWindow(g_progress, left, barTop, width - left - kMargin, 18, TRUE);
+            MoveWindow(g_status, left, barTop + 18 + 4, width - left - kMargin, g_lineHeight + 2,
+                       TRUE);
+            const int logTop = barTop + 18 + 4 + g_lineHeight + 8;
+            MoveWindow(g_log, kMargin, logTop, width - 2 * kMargin, height - logTop - kMargin,
+                       TRUE);
             return 0;
         }
         case WM_COMMAND:
@@ -416,6 +486,9 @@ Options ParseOptions() {
 }  // namespace
 
 int main() {
+    // Lines go out as UTF-8 with LF ends, byte for byte (no LF to CR LF).
+    _setmode(_fileno(stdout), _O_BINARY);
+    SetConsoleOutputCP(CP_UTF8);
     g_options = ParseOptions();
     OleInitialize(nullptr);
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
@@ -429,6 +502,11 @@ int main() {
     RegisterClassW(&wc);
     g_main = CreateWindowW(L"OrvaneDemo", L"Orvane demo host", WS_OVERLAPPEDWINDOW, 60, 60, 790,
                            430, nullptr, nullptr, wc.hInstance, nullptr);
+    // Wide enough for the row of buttons in this system's font.
+    RECT frame = {0, 0, g_buttonsRight + kMargin > 760 ? g_buttonsRight + kMargin : 760, 400};
+    AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, FALSE);
+    SetWindowPos(g_main, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER);
     ShowWindow(g_main, SW_SHOW);
     int exitCode = 1;
     if (PlaceControl(g_main)) {
@@ -457,6 +535,7 @@ int main() {
         g_control = nullptr;
     }
     DestroyWindow(g_main);
+    DeleteObject(g_font);
     OleUninitialize();
     return exitCode;
 }
