@@ -66,12 +66,4 @@ HRESULT FileError(DWORD win32Error) {
     }
 }
 
-std::string ModuleFolder(HMODULE module) {
-    char path[MAX_PATH] = {};
-    const DWORD n = ::GetModuleFileNameA(module, path, MAX_PATH);
-    std::string s(path, n);
-    const std::size_t slash = s.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : s.substr(0, slash);
-}
-
 }  // namespace orv

@@ -12,24 +12,11 @@
 #include <utility>
 
 #include "common/win/handles.h"
+#include "common/win/system.h"
 
 namespace orv {
 
-// A VARIANT that clears itself.
-class unique_variant {
-   public:
-    unique_variant() { ::VariantInit(&v_); }
-    unique_variant(const unique_variant&) = delete;
-    unique_variant& operator=(const unique_variant&) = delete;
-    ~unique_variant() { ::VariantClear(&v_); }
-    VARIANT* get() { return &v_; }
-    const VARIANT* get() const { return &v_; }
-    VARIANT* operator->() { return &v_; }
-    void reset() { ::VariantClear(&v_); }
-
-   private:
-    VARIANT v_;
-};
+// unique_variant and the handle owners: common/win/handles.h.
 
 #define RETURN_IF_FAILED(expr)       \
     do {                             \
@@ -69,7 +56,7 @@ HRESULT RuntimeError(int number, const wchar_t* description);
 // A run-time error for a failed file operation, numbered like the runtime's file errors.
 HRESULT FileError(DWORD win32Error);
 
-// The folder the given module was loaded from, with no trailing backslash.
-std::string ModuleFolder(HMODULE module);
+// The folder of a module, without the final backslash (common/win/system.h).
+using win::ModuleFolder;
 
 }  // namespace orv

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "control/OrvaneControl.h"
+#include "orvane_version.h"
 
 namespace {
 
@@ -367,7 +368,7 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                     Say("CancelUpdate");
                     break;
                 case kProductPage: {
-                    BSTR page = SysAllocString(L"https://quillfen.example/orvane");
+                    BSTR page = SysAllocString(L"" ORV_WEB_SITE "orvane");
                     g_control->GoProductPage(page);
                     SysFreeString(page);
                     Say("GoProductPage");
