@@ -54,8 +54,8 @@ class Soak : public ::testing::Test {
         std::mt19937 random(4729);
         package_.resize(kPackageBytes);
         for (char& c : package_) c = static_cast<char>(random());
-        ASSERT_TRUE(WriteBytes(root + "\\soak_package.bin", package_));
-        ASSERT_TRUE(WriteBytes(root + "\\soak.orv", InfoFile(SoakFields())));
+        ASSERT_TRUE(WriteAll(root + "\\soak_package.bin", package_));
+        ASSERT_TRUE(WriteAll(root + "\\soak.orv", InfoFile(SoakFields())));
         out_ = ScratchFolder("soak");
 
         ASSERT_EQ(S_OK, OleInitialize(nullptr));
@@ -121,7 +121,7 @@ class Soak : public ::testing::Test {
         SysFreeString(n);
         if (FAILED(hr) || r != ORV_ERROR_SUCCESS || !WaitFor(kUpdateReceived)) return false;
         const std::string path = out_ + "\\" + name;
-        const bool same = ReadBytes(path) == package_;
+        const bool same = ReadAll(path) == package_;
         DeleteFileA(path.c_str());
         return same;
     }
