@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win/system.h"
 #include "control/OrvaneControl.h"
 #include "orvane_version.h"
 
@@ -92,9 +93,7 @@ void Say(const std::string& line, bool progress = false) {
 }
 
 std::wstring OwnExe() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
+    return orv::win::ModulePathW();
 }
 
 std::wstring DownloadFolder() {
