@@ -13,6 +13,7 @@
 #include <vector>
 #include <wrl/client.h>
 
+#include "common/win/window.h"
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
 #include "control/module.h"
@@ -130,7 +131,9 @@ HRESULT PutProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
 
 // ---------------------------------------------------------------------------------------
 
-class PropertyPage final : public IPropertyPage2, public IDispatch {
+class PropertyPage final : public IPropertyPage2,
+                           public IDispatch,
+                           public win::DialogBase<PropertyPage> {
    public:
     static HRESULT Create(const PageDescription& desc, REFIID iid, void** out) {
         PropertyPage* page = new PropertyPage(desc);
@@ -298,19 +301,13 @@ class PropertyPage final : public IPropertyPage2, public IDispatch {
         return objects_.front()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(out));
     }
 
-    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-        if (msg == WM_INITDIALOG) ::SetWindowLongPtrW(hwnd, DWLP_USER, lp);
-        auto* self = reinterpret_cast<PropertyPage*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
-        if (!self) return FALSE;
+    friend DialogBase;
+    INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM) {
         // The parent may take the page's window with it: the values are kept while the
         // fields still exist, the handle is forgotten at the end.
-        if (msg == WM_DESTROY && self->dialog_.get() == hwnd) self->HoldFields();
-        if (msg == WM_NCDESTROY) {
-            ::SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-            if (self->dialog_.get() == hwnd) self->dialog_.release();
-            return FALSE;
-        }
-        if (msg == WM_COMMAND) return self->OnCommand(LOWORD(wp), HIWORD(wp));
+        if (msg == WM_DESTROY && dialog_.get() == window_) HoldFields();
+        if (msg == WM_NCDESTROY && dialog_.get() == window_) dialog_.release();
+        if (msg == WM_COMMAND) return OnCommand(LOWORD(wp), HIWORD(wp));
         return FALSE;  // WM_INITDIALOG included: the frame decides where the focus goes
     }
 
