@@ -17,6 +17,7 @@
 #include <wrl/client.h>
 
 #include "common/updateinfo/updateinfo.h"
+#include "common/win/window.h"
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
 #include "control/connection_point.h"
@@ -61,7 +62,8 @@ class OrvaneControl final : public _Orvane,
                             public ISupportErrorInfo,
                             private net::IWinsockEvents,
                             private transfer::ISocketSeam,
-                            private transfer::ITransferReport {
+                            private transfer::ITransferReport,
+                            private win::WindowBase<OrvaneControl> {
    public:
     static HRESULT Create(REFIID iid, void** out);
 
@@ -283,7 +285,8 @@ class OrvaneControl final : public _Orvane,
     };
 
     // Window procedure of the control's in-place window.
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    friend win::WindowBase<OrvaneControl>;
+    LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     void Paint(HDC dc, const RECT& rc);
 
     std::atomic<ULONG> refs_{1};

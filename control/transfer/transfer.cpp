@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "common/win/system.h"
 #include "control/http/http_text.h"
 #include "control/net/socket_error_text.h"
 
@@ -19,17 +20,6 @@ std::string FolderOf(const std::string& path) {
 }
 
 }  // namespace
-
-std::string SystemErrorText(DWORD code) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string s = n ? std::string(text, n) : "File error " + std::to_string(code) + ".";
-    if (text) LocalFree(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
-}
 
 Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report)
     : plan_(std::move(plan)), socket_(socket), report_(report) {}
@@ -204,7 +194,7 @@ void Transfer::ReceivePackageData(std::string piece) {
                    nullptr) ||
         written != piece.size()) {
         const DWORD err = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
-        Fail(static_cast<int32_t>(err), SystemErrorText(err));
+        Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
         return;
     }
     const int32_t now = Ticks();
@@ -227,7 +217,7 @@ void Transfer::FinishDownload() {
         if (!MoveFileExA(tempPath_.c_str(), plan_.target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
             const DWORD err = GetLastError();
-            Fail(static_cast<int32_t>(err), SystemErrorText(err));
+            Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
             return;
         }
         tempPath_.clear();

@@ -128,7 +128,4 @@ class Transfer {
     int32_t lastRate_ = 0;
 };
 
-// The text of a system error, for ConnectionError when a file operation fails.
-std::string SystemErrorText(DWORD code);
-
 }  // namespace orv::transfer
