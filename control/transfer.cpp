@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "control/http/http_text.h"
+#include "control/net/winsock_api.h"
 #include "control/orvane_control.h"
 
 namespace orv {
@@ -52,6 +53,9 @@ bool NamesADevice(const std::string& full) {
 bool PortFits(int32_t port) {
     return port >= SHRT_MIN && port <= SHRT_MAX;
 }
+
+// Bytes per socket read over TLS.
+constexpr int kSecureReadSize = 64 * 1024;
 
 }  // namespace
 
@@ -163,9 +167,12 @@ HRESULT OrvaneControl::CheckSettings(ORVANEERROR& refused, bool check) const {
 HRESULT OrvaneControl::StartTransfer(transfer::Plan plan) {
     transfer::ISocketSeam& seam = *this;
     transfer::ITransferReport& report = *this;
-    // Over HTTPS a TLS layer of the transfer's own stands between it and the socket.
-    transfer::Connection c =
-        transfer::MakeConnection(std::move(plan), SecureTarget(), seam, report);
+    // Over HTTPS a TLS layer of the transfer's own stands between it and the socket. It reads
+    // in large blocks, since every read costs a notification and the records decrypted from
+    // it go on to the transfer in pieces of at most 16,384 bytes anyway.
+    const std::optional<transfer::TlsTarget> secure = SecureTarget();
+    socket_->SetReadSize(secure ? kSecureReadSize : net::kReadSize);
+    transfer::Connection c = transfer::MakeConnection(std::move(plan), secure, seam, report);
     const std::shared_ptr<transfer::Transfer> t = c.transfer;
     if (t->GetKind() == transfer::Kind::Download) {
         if (const DWORD err = t->PrepareFiles()) return FileError(err);
