@@ -184,6 +184,9 @@ void TlsLayer::ReceiveCiphertext(std::string_view data) {
     // Handshake replies, or the alert that goes with a failure.
     if (!toSend.empty() && socketOpen_) socket_.Send(toSend);
     if (error != net::TlsError::kNone) {
+        // What was decrypted before the failure came from the server: it goes on first, as it
+        // would have had the failure arrived in a later read.
+        if (phase_ == Phase::kOpen) Deliver();
         Fail(static_cast<int32_t>(error));
         return;
     }
