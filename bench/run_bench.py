@@ -362,6 +362,14 @@ def https_section(rows, runs):
             add(f"| {size} MiB over HTTPS (f) ≤ 1.5 × plain HTTP (a) | {q:.2f} ×{extra} | "
                 f"{'yes' if q <= 1.5 else 'no'} |")
     add("")
+    add("Commands (as under Commands below; TLSPORT is the HTTPS port of the nginx in question, "
+        "and `ORV_BENCH_TRUST_CA` names the test authority's certificate as a Windows path):")
+    add("")
+    for c in HTTPS_CONTENDERS[1:]:
+        cmd, _ = download_command(c, "PORT", "N")
+        cmd = [("TLSPORT" if part.isdigit() else part) for part in cmd]
+        add(f"- {LABELS[c]}: `{render(cmd)}`")
+    add("")
     return lines
 
 
