@@ -9,6 +9,7 @@
 #include "control/net/socket_error_text.h"
 #include "control/net/tls_error_text.h"
 #include "tests/e2e/e2e_util.h"
+#include "tests/support/message_pump.h"
 #include "tests/support/test_root.h"
 
 namespace orv::test {
@@ -158,6 +159,24 @@ TEST_F(Https, CheckAndDownloadEveryByte) {
     ReceiveAndWait(folder);
     ExpectDownloadEvents(package.size());
     EXPECT_TRUE(ReadAll(folder + "\\secure.bin") == package) << "the file differs";
+}
+
+TEST_F(Https, AHandlerThatPumpsMessagesKeepsThePiecesInOrder) {
+    // Hosts show progress and let their windows repaint from inside ReceivingUpdate; the
+    // socket's next notifications then arrive while earlier data is still being handed on.
+    const std::string package = Noise((1 << 20) + 3, 5);
+    Publish("pumping", "pumping.bin", package);
+    Secure(tlsPort_, "/pumping/");
+    ASSERT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
+    sink_.onEvent = [](const Event& e, DISPPARAMS*) {
+        if (e.id == kReceivingUpdate) PumpFor(3);
+    };
+    const std::string folder = FreshFolder(servers_, "pumping");
+    ReceiveAndWait(folder, "", 60000);
+    sink_.onEvent = nullptr;
+    ExpectDownloadEvents(package.size());
+    EXPECT_TRUE(ReadAll(folder + "\\pumping.bin") == package) << "the file differs";
+    ExpectSettled(folder);
 }
 
 TEST_F(Https, BasicAuthorizationTravelsInsideTheSecureConnection) {
