@@ -24,6 +24,7 @@
 #include "control/module.h"
 #include "control/net/winsock.h"
 #include "control/properties.h"
+#include "control/transfer/tls_layer.h"
 #include "control/transfer/transfer.h"
 
 namespace orv {
@@ -253,6 +254,8 @@ class OrvaneControl final : public _Orvane,
     bool AuthorizationIncomplete() const;
     bool ProxyIncomplete() const;
     std::string BareHostName(const std::string& host) const;
+    // Where a secure connection leads, when RemoteHost starts with "https://" (any case).
+    std::optional<transfer::TlsTarget> SecureTarget() const;
     // net::IWinsockEvents
     void OnConnect() override;
     void OnDisconnect() override;
@@ -320,6 +323,7 @@ class OrvaneControl final : public _Orvane,
     OwnedRecord currentInfo_;     // the record InfoReceived hands out by reference
     std::string localPackageFile_;
     std::shared_ptr<transfer::Transfer> transfer_;
+    std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
     HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
     ULONG holds_ = 0;                // references the control holds on itself
     bool quiet_ = false;             // a transfer ends without publishing the state

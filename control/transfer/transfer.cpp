@@ -80,7 +80,7 @@ void Transfer::Fail(int32_t code, const std::string& text) {
 }
 
 void Transfer::FailSocket(int32_t code) {
-    Fail(code, SocketErrorText(code));
+    Fail(code, socket_.ErrorText(code));
 }
 
 void Transfer::DiscardTemp() {
@@ -126,12 +126,19 @@ void Transfer::OnError(int32_t code) {
     FailSocket(code);
 }
 
+bool Transfer::Cut(std::optional<int64_t> declared, int64_t received) const {
+    // A declared length tells; without one, only a seam that confirms the server's own end
+    // of the stream does (a plain connection's close is taken as the end, as it must be).
+    if (declared) return received < *declared;
+    return !socket_.EndConfirmed();
+}
+
 void Transfer::FinishCheck() {
     const http::ResponseParts parts = http::SplitResponse(response_);
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
     const std::optional<int64_t> declared = http::ContentLength(parts.header);
-    if (status && *status == 200 && declared &&
-        static_cast<int64_t>(parts.body ? parts.body->size() : 0) < *declared) {
+    if (status && *status == 200 &&
+        Cut(declared, parts.body ? static_cast<int64_t>(parts.body->size()) : 0)) {
         // A cut response is a failed connection, not a record made of what arrived.
         FailSocket(kConnectionReset);
         return;
@@ -206,9 +213,8 @@ void Transfer::ReceivePackageData(std::string piece) {
 void Transfer::FinishDownload() {
     const bool received = fileStarted_;
     temp_.reset();
-    if (packageStatus_ == 200 && declaredLength_ && bodyReceived_ < *declaredLength_) {
-        // The server declared more than it sent: the connection was cut. A short package is
-        // never passed off as complete.
+    if (packageStatus_ == 200 && Cut(declaredLength_, bodyReceived_)) {
+        // The connection was cut: a short package is never passed off as complete.
         FailSocket(kConnectionReset);
         return;
     }
