@@ -1,7 +1,7 @@
 // IDispatch of the control through its type library: names, named arguments, argument
 // conversion and the call itself are the type library's (DispInvoke on the function table
-// side of _Orvane). A short pass before the call covers only what Wine's ITypeInfo::Invoke
-// can't do by itself:
+// side of _Orvane2, which holds _Orvane's members too). A short pass before the call covers only
+// what Wine's ITypeInfo::Invoke can't do by itself:
 //  - an optional text argument left out: it would pass its "missing" marker (VT_ERROR) as the
 //    BSTR pointer, so the member gets the empty text instead;
 //  - a by-reference variant (VT_VARIANT|VT_BYREF, what scripts pass for their variables):
@@ -24,10 +24,10 @@ using Microsoft::WRL::ComPtr;
 namespace orv {
 namespace {
 
-// The function table side of _Orvane, whose functions ITypeInfo::Invoke calls.
+// The function table side of _Orvane2, whose functions ITypeInfo::Invoke calls.
 HRESULT InterfaceTypeInfo(ComPtr<ITypeInfo>& out) {
     ComPtr<ITypeInfo> disp;
-    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane, &disp));
+    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane2, &disp));
     HREFTYPE ref = 0;
     if (FAILED(disp->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref))) {
         out = disp;
@@ -242,7 +242,7 @@ STDMETHODIMP OrvaneControl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     RETURN_HR_IF_NULL(E_POINTER, info);
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    return GetOwnTypeInfo(IID__Orvane, info);
+    return GetOwnTypeInfo(IID__Orvane2, info);
 }
 
 // Member names and the names of their parameters, as the type library gives them.
@@ -250,7 +250,7 @@ STDMETHODIMP OrvaneControl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT coun
                                           DISPID* ids) {
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
-    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane, &info));
+    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane2, &info));
     return DispGetIDsOfNames(info.Get(), names, count, ids);
 }
 
@@ -289,8 +289,8 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
     PreparedArgs args;
     RETURN_IF_FAILED(args.Prepare(info.Get(), *f.get(), params, argErr));
     const HRESULT hr =
-        DispInvoke(static_cast<_Orvane*>(this), info.Get(), id, static_cast<WORD>(f.get()->invkind),
-                   args.Params(), result, excep, argErr);
+        DispInvoke(static_cast<_Orvane2*>(this), info.Get(), id,
+                   static_cast<WORD>(f.get()->invkind), args.Params(), result, excep, argErr);
     args.Finish(SUCCEEDED(hr));
     return hr;
 }
