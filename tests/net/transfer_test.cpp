@@ -34,7 +34,11 @@ class FakeOwner : public ITransferReport {
         Note("progress " + std::to_string(bytes) + "/" + std::to_string(total));
     }
     void ReportUpdateReceived() override { Note("received"); }
-    void ReportInfo(const UpdateInfo& fields) override { Note("info " + fields.PackageFile); }
+    void ReportInfo(const UpdateInfo& fields, const PackageDigest& d) override {
+        digest = d;
+        Note("info " + fields.PackageFile);
+    }
+    PackageDigest digest;
     void ReportEnded(Transfer&) override { Note("ended"); }
     void ReportInfoReceived() override { Note("inforeceived"); }
     void ReportConnectionError(int32_t code, const std::string&) override {
