@@ -36,6 +36,25 @@ HRESULT InterfaceTypeInfo(ComPtr<ITypeInfo>& out) {
     return disp->GetRefTypeInfo(ref, &out);
 }
 
+// The function `id` of kind `kinds`: in _Orvane2's own function table, or for a member it
+// inherits, in _Orvane's (a type info's function index covers its own functions only). `info`
+// is the interface that declares it; its offsets hold for our object, whose function table is
+// _Orvane's followed by _Orvane2's.
+HRESULT FindFunction(DISPID id, INVOKEKIND kinds, ComPtr<ITypeInfo>& info, UINT& index) {
+    RETURN_IF_FAILED(InterfaceTypeInfo(info));
+    for (int depth = 0; depth < 2; ++depth) {
+        ComPtr<ITypeInfo2> info2;
+        RETURN_IF_FAILED(info.As(&info2));
+        if (SUCCEEDED(info2->GetFuncIndexOfMemId(id, kinds, &index))) return S_OK;
+        HREFTYPE ref = 0;
+        ComPtr<ITypeInfo> base;
+        if (FAILED(info->GetRefTypeOfImplType(0, &ref)) || FAILED(info->GetRefTypeInfo(ref, &base)))
+            break;
+        info = base;
+    }
+    return DISP_E_MEMBERNOTFOUND;
+}
+
 class FuncDesc {
    public:
     FuncDesc(ITypeInfo* info, UINT index) : info_(info) {
@@ -276,13 +295,10 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
     if (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) kinds |= INVOKE_FUNC | INVOKE_PROPERTYGET;
     if (flags & DISPATCH_PROPERTYPUT) kinds |= INVOKE_PROPERTYPUT;
     if (flags & DISPATCH_PROPERTYPUTREF) kinds |= INVOKE_PROPERTYPUTREF;
+    if (!kinds) return DISP_E_MEMBERNOTFOUND;
     ComPtr<ITypeInfo> info;
-    ComPtr<ITypeInfo2> info2;
-    RETURN_IF_FAILED(InterfaceTypeInfo(info));
-    RETURN_IF_FAILED(info.As(&info2));
     UINT index = 0;
-    if (!kinds || FAILED(info2->GetFuncIndexOfMemId(id, static_cast<INVOKEKIND>(kinds), &index)))
-        return DISP_E_MEMBERNOTFOUND;
+    RETURN_IF_FAILED(FindFunction(id, static_cast<INVOKEKIND>(kinds), info, index));
     FuncDesc f(info.Get(), index);
     if (!f.get()) return E_UNEXPECTED;
 

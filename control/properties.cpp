@@ -246,6 +246,11 @@ STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAl
     return ComBoundary([&] {
         BagValue io{bag, nullptr, saveAll != FALSE};
         RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo& p, const auto& member) {
+            // Without a publisher key the bag gets the twelve values it always got, even when
+            // the container asks for every value: a missing key loads as the empty one.
+            if constexpr (std::is_same_v<std::decay_t<decltype(member)>, std::string>) {
+                if (p.id == DISPID_ORV_PUBLISHERKEY && member.empty()) return S_OK;
+            }
             return io.Write(p, member);
         }));
         if (clearDirty) dirty_ = false;

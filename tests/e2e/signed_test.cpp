@@ -86,7 +86,7 @@ class Signed : public E2E {
 
 TEST_F(Signed, SignedByOneOfTheKeysChecksAndDownloads) {
     // One key, then two with the second one signing: the record and the package come through.
-    for (const std::string key : {Key("ORV_KEY_A"), Key("ORV_KEY_B") + ";" + Key("ORV_KEY_A")}) {
+    for (const std::string& key : {Key("ORV_KEY_A"), Key("ORV_KEY_B") + ";" + Key("ORV_KEY_A")}) {
         ASSERT_EQ(S_OK, PutKey(key));
         EXPECT_EQ(GetKey(), key);
         EXPECT_EQ(Accepted("signed"), kInfo);
@@ -164,8 +164,9 @@ TEST_F(Signed, PublisherKeyPropertyRefusesUnusableKeysAndPersists) {
     // Neither a P-384 key nor text that is no key can ever verify: error 380 at the put, and
     // the value stays as it was.
     ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
-    for (const std::string bad : {Key("ORV_KEY_P384"), std::string("not a key"),
-                                  Key("ORV_KEY_A") + ";" + Key("ORV_KEY_P384"), std::string(";")}) {
+    for (const std::string& bad :
+         {Key("ORV_KEY_P384"), std::string("not a key"),
+          Key("ORV_KEY_A") + ";" + Key("ORV_KEY_P384"), std::string(";")}) {
         EXPECT_EQ(PutKey(bad), kInvalidPropertyValue) << bad;
         EXPECT_EQ(GetKey(), Key("ORV_KEY_A"));
     }
