@@ -24,13 +24,18 @@ void PackageHasher::Add(std::string piece) {
     if (piece.empty()) return;
     std::unique_lock lock(mutex_);
     // A piece larger than the cap still goes in once the queue is empty.
-    space_.wait(lock,
-                [&] { return failed_ || queued_ == 0 || queued_ + piece.size() <= kMaxQueued; });
+    while (!failed_ && queued_ != 0 && queued_ + piece.size() > kMaxQueued) {
+        full_ = true;
+        work_.notify_one();
+        space_.wait(lock);
+    }
     if (failed_) return;
     queued_ += piece.size();
     queue_.push_back(std::move(piece));
-    lock.unlock();
-    work_.notify_one();
+    if (queued_ >= kBatch) {
+        lock.unlock();
+        work_.notify_one();
+    }
 }
 
 std::optional<Sha256Digest> PackageHasher::Finish() {
@@ -46,22 +51,34 @@ std::optional<Sha256Digest> PackageHasher::Finish() {
 
 void PackageHasher::Run() {
     trust::Sha256 hash;
+    std::deque<std::string> batch;
     std::unique_lock lock(mutex_);
     for (;;) {
-        work_.wait(lock, [&] { return closing_ || !queue_.empty(); });
-        if (queue_.empty()) break;  // closing, and everything queued is hashed
-        std::string piece = std::move(queue_.front());
-        queue_.pop_front();
+        work_.wait(lock, [&] { return closing_ || full_ || queued_ >= kBatch; });
+        if (queue_.empty()) {
+            if (closing_) break;  // everything queued is hashed
+            continue;
+        }
+        batch.swap(queue_);
         lock.unlock();
-        const bool ok = hash.Update(piece);
+        std::size_t bytes = 0;
+        bool ok = true;
+        for (const std::string& piece : batch) {
+            bytes += piece.size();
+            if (ok) ok = hash.Update(piece);
+        }
+        batch.clear();
         lock.lock();
-        queued_ -= piece.size();
+        queued_ -= bytes;
         if (!ok) {
             failed_ = true;
             queue_.clear();
             queued_ = 0;
         }
-        space_.notify_one();
+        if (full_) {
+            full_ = false;
+            space_.notify_one();
+        }
     }
     if (!failed_) digest_ = hash.Finish();
 }

@@ -1,5 +1,7 @@
 #include "control/trust/trust_error_text.h"
 
+#include "control/net/tls_error_text.h"
+
 namespace orv::trust {
 
 const char* TrustErrorText(int32_t code) {
@@ -14,7 +16,9 @@ const char* TrustErrorText(int32_t code) {
                    "to check it.";
         case TrustError::kNone: break;
     }
-    return nullptr;
+    // The secure-connection numbers of the same enumeration keep their texts beside the TLS
+    // client.
+    return net::TlsErrorText(code);
 }
 
 }  // namespace orv::trust

@@ -21,7 +21,8 @@ enum class TrustError : int32_t {
     kCannotVerify = 24003,
 };
 
-// The text of a trust outcome number; nullptr for numbers that are not one.
+// The text of any TRUSTERRORCODE number, the secure-connection ones (24010-24014) included;
+// nullptr for numbers that are not one.
 const char* TrustErrorText(int32_t code);
 
 }  // namespace orv::trust
