@@ -248,7 +248,7 @@ void Transfer::ReceivePackageData(std::string piece) {
     if (!fileStarted_) {
         // The old file goes at the first package data; the new one appears complete at the end.
         // A package with a digest leaves the old file until the verified one replaces it.
-        if (!hasher_) DeleteFileA(plan_.target.c_str());
+        if (plan_.digest.state == FieldState::Absent) DeleteFileA(plan_.target.c_str());
         fileStarted_ = true;
     }
     DWORD written = 0;
