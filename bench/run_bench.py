@@ -50,14 +50,6 @@ LABELS = {
 }
 
 
-def wine_env():
-    """The environment of build/win32/wine-run, for the wineserver commands run from here."""
-    env = dict(os.environ, WINEPREFIX=os.path.join(WIN, "wineprefix"), WINEARCH="win32",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.setdefault("WINEDEBUG", "-all")
-    return env
-
-
 def pin_cpus():
     """(server CPU, client CPU) when the machine has two or more, else None."""
     cpus = sorted(os.sched_getaffinity(0))
@@ -68,13 +60,13 @@ def restart_wineserver(cpu):
     """Restarts the prefix's persistent wineserver, bound to `cpu` when given. Every Windows
     call that needs the server waits for it; with the server and the program on the same CPU
     these hand-overs do not cross CPUs."""
-    env = wine_env()
-    subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False)
+    # Every Wine command goes through build/win32/wine-run, the build's one Wine environment.
+    subprocess.run([WINE_RUN, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=False)
     prefix = ["taskset", "-c", str(cpu)] if cpu is not None else []
-    subprocess.run(prefix + ["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
+    subprocess.run(prefix + [WINE_RUN, "--exec", "wineserver", "-p"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    subprocess.run(prefix + ["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+    subprocess.run(prefix + [WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
 
 

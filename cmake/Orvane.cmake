@@ -21,6 +21,34 @@ if(WIN32)
                           _WIN32_IE=0x0600)
 endif()
 
+# Host programs of the tests (Python scripts) run as ${Python3_EXECUTABLE}, never as the
+# imported Python3::Interpreter target: CTest puts the Wine launcher in front of an executable
+# target, and Wine reports exit 0 whatever a Linux program returns, so the test could not fail.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+# The publisher's web site, defined once for every deliverable (the About boxes' links).
+set(ORV_WEB_SITE "https://quillfen.example/")
+
+# orv_version_header(NAME PREFIX VERSION): generates NAME.h with PREFIX_VERSION_MAJOR, _MINOR,
+# _BUILD, _REVISION and _TEXT from a four-part VERSION, and ORV_WEB_SITE, for the program and
+# its resource script. Every target finds it through the generated folder.
+include_directories(${CMAKE_BINARY_DIR}/generated)
+function(orv_version_header name prefix version)
+  string(REPLACE "." ";" parts "${version}")
+  list(LENGTH parts count)
+  if(NOT count EQUAL 4)
+    message(FATAL_ERROR "version ${version} of ${name} does not have four parts")
+  endif()
+  list(GET parts 0 ORV_V_MAJOR)
+  list(GET parts 1 ORV_V_MINOR)
+  list(GET parts 2 ORV_V_BUILD)
+  list(GET parts 3 ORV_V_REVISION)
+  set(ORV_V_PREFIX ${prefix})
+  set(ORV_V_TEXT ${version})
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/${name}.h
+                 @ONLY)
+endfunction()
+
 # Warnings on, none left.
 function(orv_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include "common/win/window.h"
 #include "control/com_util.h"
 #include "control/module.h"
 #include "control/resource.h"
@@ -25,21 +26,18 @@ HFONT MakeFont(HWND hwnd, int hundredthsOfPoints) {
                        DEFAULT_PITCH | FF_SWISS, L"Verdana");
 }
 
-class AboutBox {
+class AboutBox : public win::DialogBase<AboutBox> {
    public:
     explicit AboutBox(std::string version) : version_(std::move(version)) {}
 
     void Show(HWND owner) {
-        DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(IDD_ABOUT), owner, Proc,
+        DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(IDD_ABOUT), owner, DialogProc,
                         reinterpret_cast<LPARAM>(this));
     }
 
    private:
-    static INT_PTR CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-        if (msg == WM_INITDIALOG) SetWindowLongPtrW(hwnd, DWLP_USER, lp);
-        auto* self = reinterpret_cast<AboutBox*>(GetWindowLongPtrW(hwnd, DWLP_USER));
-        return self ? self->Handle(hwnd, msg, wp, lp) : FALSE;
-    }
+    friend DialogBase;
+    INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM lp) { return Handle(window_, msg, wp, lp); }
 
     INT_PTR Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         switch (msg) {
@@ -109,7 +107,7 @@ class AboutBox {
     }
 
     static void OpenWebSite(HWND hwnd) {
-        const std::wstring folder = ModuleFolderW(ModuleInstance());
+        const std::wstring folder = win::ModuleFolderW(ModuleInstance());
         ShellExecuteW(hwnd, nullptr, ToWide(kWebSiteAddress).c_str(), nullptr, folder.c_str(),
                       SW_SHOWNORMAL);
     }

@@ -66,27 +66,4 @@ HRESULT FileError(DWORD win32Error) {
     }
 }
 
-std::wstring ModulePath(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);  // truncated: try a larger buffer
-    }
-}
-
-std::wstring ModuleFolderW(HMODULE module) {
-    const std::wstring path = ModulePath(module);
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
-std::string ModuleFolder(HMODULE module) {
-    const std::wstring folder = ModuleFolderW(module);
-    return ToAnsi(folder.data(), folder.size());
-}
 }  // namespace orv

@@ -12,37 +12,11 @@
 #include <utility>
 
 #include "common/win/handles.h"
+#include "common/win/system.h"
 
 namespace orv {
 
-// A VARIANT that clears itself. It starts all zero (VT_EMPTY), value included: VariantInit
-// sets only the type on older Windows, and APIs may leave a value untouched.
-class unique_variant {
-   public:
-    unique_variant() = default;
-    unique_variant(const unique_variant&) = delete;
-    unique_variant& operator=(const unique_variant&) = delete;
-    unique_variant(unique_variant&& other) noexcept : v_(other.v_) { other.v_ = VARIANT{}; }
-    unique_variant& operator=(unique_variant&& other) noexcept {
-        if (this != &other) {
-            ::VariantClear(&v_);
-            v_ = other.v_;
-            other.v_ = VARIANT{};
-        }
-        return *this;
-    }
-    ~unique_variant() { ::VariantClear(&v_); }
-    VARIANT* get() { return &v_; }
-    const VARIANT* get() const { return &v_; }
-    VARIANT* operator->() { return &v_; }
-    void reset() {
-        ::VariantClear(&v_);
-        v_ = VARIANT{};
-    }
-
-   private:
-    VARIANT v_{};
-};
+// unique_variant and the handle owners: common/win/handles.h.
 
 #define RETURN_IF_FAILED(expr)       \
     do {                             \
@@ -92,11 +66,7 @@ HRESULT RuntimeError(int number, const wchar_t* description);
 // A run-time error for a failed file operation, numbered like the runtime's file errors.
 HRESULT FileError(DWORD win32Error);
 
-// The full path of a loaded module, however long, in UTF-16: an install folder's name need
-// not fit the ANSI code page.
-std::wstring ModulePath(HMODULE module);
-// The folder the given module was loaded from, with no trailing backslash.
-std::wstring ModuleFolderW(HMODULE module);
-std::string ModuleFolder(HMODULE module);
+// The folder of a module, without the final backslash (common/win/system.h).
+using win::ModuleFolder;
 
 }  // namespace orv

@@ -24,8 +24,7 @@ struct FixedFileInfo {
 };
 static_assert(sizeof(FixedFileInfo) == 52);
 
-// The record of the named file; all zero when it has none or it can't be read. At most the
-// first 64,000 bytes of the version block are read (the record stands at its start).
+// The record of the named file; all zero when it has none or it can't be read.
 FixedFileInfo ReadFixedFileInfo(const std::string& fileName);
 FixedFileInfo ReadFixedFileInfo(const std::wstring& fileName);
 

@@ -237,7 +237,7 @@ bool UnregisterOwnTypeLib(ITypeLib* lib) {
 }
 
 HRESULT LoadOwnTypeLib(ITypeLib** lib) {
-    return ::LoadTypeLibEx(ModulePath(g_instance).c_str(), REGKIND_NONE, lib);
+    return ::LoadTypeLibEx(win::ModulePathW(g_instance).c_str(), REGKIND_NONE, lib);
 }
 
 // The library's own type library, loaded once for the module and shared by every thread
@@ -351,7 +351,7 @@ STDAPI DllCanUnloadNow() {
 // All or nothing: on a failure, what this registration wrote is taken back.
 STDAPI DllRegisterServer() {
     return ComBoundary([] {
-        const std::wstring path = ModulePath(g_instance);
+        const std::wstring path = win::ModulePathW(g_instance);
         if (path.empty()) return SELFREG_E_CLASS;
         Microsoft::WRL::ComPtr<ITypeLib> lib;
         RETURN_IF_FAILED(LoadOwnTypeLib(&lib));

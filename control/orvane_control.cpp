@@ -575,7 +575,7 @@ STDMETHODIMP OrvaneControl::About() {
 }
 
 std::string ModuleVersionText(HMODULE module) {
-    const FixedFileInfo info = ReadFixedFileInfo(ModulePath(module));
+    const FixedFileInfo info = ReadFixedFileInfo(win::ModulePathW(module));
     return FormatVersionLabel(HIWORD(info.FileVersionMS), LOWORD(info.FileVersionMS),
                               LOWORD(info.FileVersionLS));
 }

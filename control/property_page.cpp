@@ -13,6 +13,7 @@
 #include <vector>
 #include <wrl/client.h>
 
+#include "common/win/window.h"
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
 #include "control/module.h"
@@ -137,7 +138,9 @@ HRESULT PutProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
 
 // ---------------------------------------------------------------------------------------
 
-class PropertyPageObject final : public IPropertyPage2, public IDispatch {
+class PropertyPageObject final : public IPropertyPage2,
+                           public IDispatch,
+                           public win::DialogBase<PropertyPageObject> {
    public:
     static HRESULT Create(const PageDescription& desc, REFIID iid, void** out) {
         PropertyPageObject* page = new PropertyPageObject(desc);
@@ -184,11 +187,14 @@ class PropertyPageObject final : public IPropertyPage2, public IDispatch {
             dialog_.reset(hwnd);
             ::MoveWindow(hwnd, rect->left, rect->top, rect->right - rect->left,
                          rect->bottom - rect->top, FALSE);
+            // A page changed before it was deactivated shows what it holds, not the control.
+            if (changed_ && held_.size() == fields_.size()) return ShowHeldFields();
             return SelectionChanged();
         });
     }
 
     STDMETHODIMP Deactivate() override {
+        HoldFields();
         dialog_.reset();
         return S_OK;
     }
@@ -303,17 +309,13 @@ class PropertyPageObject final : public IPropertyPage2, public IDispatch {
         return objects_.front()->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(out));
     }
 
-    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-        if (msg == WM_INITDIALOG) ::SetWindowLongPtrW(hwnd, DWLP_USER, lp);
-        auto* self = reinterpret_cast<PropertyPageObject*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
-        if (!self) return FALSE;
-        if (msg == WM_NCDESTROY) {
-            // The parent took the page's window with it: forget the handle.
-            ::SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-            if (self->dialog_.get() == hwnd) self->dialog_.release();
-            return FALSE;
-        }
-        if (msg == WM_COMMAND) return self->OnCommand(LOWORD(wp), HIWORD(wp));
+    friend DialogBase;
+    INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM) {
+        // The parent may take the page's window with it: the values are kept while the
+        // fields still exist, the handle is forgotten at the end.
+        if (msg == WM_DESTROY && dialog_.get() == window_) HoldFields();
+        if (msg == WM_NCDESTROY && dialog_.get() == window_) dialog_.release();
+        if (msg == WM_COMMAND) return OnCommand(LOWORD(wp), HIWORD(wp));
         return FALSE;  // WM_INITDIALOG included: the frame decides where the focus goes
     }
 
@@ -334,6 +336,31 @@ class PropertyPageObject final : public IPropertyPage2, public IDispatch {
             return TRUE;
         }
         return FALSE;
+    }
+
+    // The fields as the page holds them: one text per field, "1" or "0" for a check box. Read
+    // from the window while it exists; kept from the first change until Apply, whatever the
+    // frame activates or deactivates in between.
+    void HoldFields() {
+        if (!dialog_) return;
+        held_.clear();
+        for (const PageField& f : fields_) {
+            held_.push_back(f.kind == FieldKind::Check ? (Checked(f.id) ? "1" : "0")
+                                                       : FieldText(f.id));
+        }
+    }
+
+    HRESULT ShowHeldFields() {
+        for (std::size_t i = 0; i < fields_.size(); ++i) {
+            const PageField& f = fields_[i];
+            if (f.kind == FieldKind::Check) {
+                ::CheckDlgButton(dialog_.get(), f.id,
+                                 held_[i] == "1" ? BST_CHECKED : BST_UNCHECKED);
+            } else if (FieldText(f.id) != held_[i]) {
+                ::SetDlgItemTextA(dialog_.get(), f.id, held_[i].c_str());
+            }
+        }
+        return S_OK;
     }
 
     void MarkChanged() {
@@ -404,19 +431,28 @@ class PropertyPageObject final : public IPropertyPage2, public IDispatch {
     // Writes the fields to the first selected control, in the page's order. The first
     // assignment the control refuses ends it: the properties before it keep their new
     // values, the later ones are not written, and the page stays changed.
+    // A deactivated page writes the values it held since its first change; one that was
+    // never changed has nothing to write.
     HRESULT ApplyChanges() {
-        if (!dialog_ || objects_.empty()) return S_OK;
+        if (objects_.empty()) return S_OK;
+        if (dialog_) {
+            HoldFields();
+        } else if (!changed_) {
+            return S_OK;
+        }
+        if (held_.size() != fields_.size()) return S_OK;
         ComPtr<IDispatch> object;
         RETURN_IF_FAILED(FirstSelected(&object));
-        for (const PageField& f : fields_) {
+        for (std::size_t i = 0; i < fields_.size(); ++i) {
+            const PageField& f = fields_[i];
             unique_variant value;
             if (f.kind == FieldKind::Check) {
                 V_VT(value.get()) = VT_BOOL;
-                V_BOOL(value.get()) = Checked(f.id) ? VARIANT_TRUE : VARIANT_FALSE;
+                V_BOOL(value.get()) = held_[i] == "1" ? VARIANT_TRUE : VARIANT_FALSE;
             } else {
                 // Numbers go as the typed text: the control converts it itself.
                 V_VT(value.get()) = VT_BSTR;
-                V_BSTR(value.get()) = ToBstr(FieldText(f.id));
+                V_BSTR(value.get()) = ToBstr(held_[i]);
             }
             RETURN_IF_FAILED(PutProperty(object.Get(), f.property, value.get()));
         }
@@ -431,6 +467,7 @@ class PropertyPageObject final : public IPropertyPage2, public IDispatch {
     IPropertyPageSite* site_ = nullptr;
     std::vector<IUnknown*> objects_;
     unique_hwnd dialog_;
+    std::vector<std::string> held_;  // see HoldFields
     bool changed_ = false;
 };
 

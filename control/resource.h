@@ -39,5 +39,8 @@
 #define IDC_TXT_PROXYPORT 333
 #define IDC_CHK_PROXY 334
 
-#define ORV_FILE_VERSION 1, 0, 0, 62
-#define ORV_FILE_VERSION_TEXT "1.0.0.62"
+// The library's version: the project's version in CMakeLists.txt, through a generated header.
+#include "orvane_version.h"
+#define ORV_FILE_VERSION \
+    ORV_VERSION_MAJOR, ORV_VERSION_MINOR, ORV_VERSION_BUILD, ORV_VERSION_REVISION
+#define ORV_FILE_VERSION_TEXT ORV_VERSION_TEXT

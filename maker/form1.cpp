@@ -38,12 +38,12 @@ HtmlHelpProc HtmlHelpFunction(HMODULE library) {
 
 std::string ReadClipboardText(HWND owner) {
     if (!OpenClipboard(owner)) return {};
-    ScopeExit close([] { CloseClipboard(); });
+    scope_exit close([] { CloseClipboard(); });
     HANDLE data = GetClipboardData(CF_TEXT);
     if (!data) return {};
     const char* text = static_cast<const char*>(GlobalLock(data));
     if (!text) return {};
-    ScopeExit unlock([data] { GlobalUnlock(data); });
+    scope_exit unlock([data] { GlobalUnlock(data); });
     // The clipboard's text ends at its first NUL; never read past the memory block.
     const std::size_t capacity = GlobalSize(data);
     std::size_t n = 0;
@@ -53,9 +53,9 @@ std::string ReadClipboardText(HWND owner) {
 
 void WriteClipboardText(HWND owner, const std::string& text) {
     if (!OpenClipboard(owner)) return;
-    ScopeExit close([] { CloseClipboard(); });
+    scope_exit close([] { CloseClipboard(); });
     EmptyClipboard();
-    UniqueGlobal memory(GlobalAlloc(GMEM_MOVEABLE, text.size() + 1));
+    unique_global memory(GlobalAlloc(GMEM_MOVEABLE, text.size() + 1));
     if (!memory) return;
     char* target = static_cast<char*>(GlobalLock(memory.get()));
     if (!target) return;
@@ -88,7 +88,11 @@ int Form1::Run(int show) {
     UpdateWindow(window_);
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-        if (window_ && TranslateAcceleratorA(window_, accelerators_, &msg)) continue;
+        // The menu's shortcuts belong to the form: the help viewer runs on this thread too, and
+        // its keys (Ctrl+C in its text, Ctrl+N, Ctrl+Q) must reach it rather than the form.
+        if (window_ && OwnsMessage(msg) && TranslateAcceleratorA(window_, accelerators_, &msg)) {
+            continue;
+        }
         if (window_ && IsDialogMessageA(window_, &msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
@@ -96,16 +100,8 @@ int Form1::Run(int show) {
     return static_cast<int>(msg.wParam);
 }
 
-INT_PTR CALLBACK Form1::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    Form1* self = nullptr;
-    if (message == WM_INITDIALOG) {
-        self = reinterpret_cast<Form1*>(lParam);
-        self->window_ = window;
-        SetWindowLongPtrA(window, DWLP_USER, lParam);
-    } else {
-        self = reinterpret_cast<Form1*>(GetWindowLongPtrA(window, DWLP_USER));
-    }
-    return self ? self->HandleMessage(message, wParam, lParam) : FALSE;
+bool Form1::OwnsMessage(const MSG& msg) const {
+    return msg.hwnd == window_ || IsChild(window_, msg.hwnd);
 }
 
 INT_PTR Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM) {
@@ -119,7 +115,6 @@ INT_PTR Form1::HandleMessage(UINT message, WPARAM wParam, LPARAM) {
             }
             PostQuitMessage(0);
             return TRUE;
-        case WM_NCDESTROY: window_ = nullptr; return FALSE;
     }
     return FALSE;
 }
@@ -239,12 +234,12 @@ void Form1::OnTextChange(Box box) {
 
 void Form1::ChoosePackage() {
     const std::string chosen = ShowFileDialog(window_, kDialogOpen, "Update package file...", "*.*",
-                                              "All files (*.*)", ProgramFolder(), "*");
+                                              "All files (*.*)", win::ModuleFolder(), "*");
     if (chosen.empty()) return;
     const FileSize size = QueryFileSize(chosen);
     if (size.Error != ERROR_SUCCESS) {
         ShowError("The update package cannot be read:\r\n" + chosen + "\r\n\r\n" +
-                  SystemErrorText(size.Error));
+                  win::SystemErrorText(size.Error));
         return;
     }
     if (size.Size >= kPackageSizeLimit) {
@@ -278,9 +273,9 @@ void Form1::SaveUpdate(const std::string& fileName) {
         return;
     }
     const std::string bytes = ScrambleText(PlainTextOf(record), kInformationKey);
-    if (const DWORD error = WriteFileReplacing(fileName, bytes); error != ERROR_SUCCESS) {
+    if (const DWORD error = win::ReplaceFileContents(fileName, bytes); error != ERROR_SUCCESS) {
         ShowError("The update file cannot be saved:\r\n" + fileName + "\r\n\r\n" +
-                  SystemErrorText(error));
+                  win::SystemErrorText(error));
     }
 }
 
@@ -295,9 +290,9 @@ void Form1::New() {
 }
 
 void Form1::Open() {
-    CurrentFileName =
-        ShowFileDialog(window_, kDialogOpen, "Open Update file...", "*.orv",
-                       "Orvane files (*.orv)|*.orv|All files (*.*)|*.*", ProgramFolder(), "orv");
+    CurrentFileName = ShowFileDialog(window_, kDialogOpen, "Open Update file...", "*.orv",
+                                     "Orvane files (*.orv)|*.orv|All files (*.*)|*.*",
+                                     win::ModuleFolder(), "orv");
     if (CurrentFileName.empty()) return;
 
     const FileRead file = ReadWholeFile(CurrentFileName, kMaxInfoTextLength);
@@ -306,7 +301,7 @@ void Form1::Open() {
         const std::string name = std::exchange(CurrentFileName, std::string());
         const std::string reason = file.TooLarge
                                        ? "It is larger than an update file can be (32767 bytes)."
-                                       : SystemErrorText(file.Error);
+                                       : win::SystemErrorText(file.Error);
         ShowError("The update file cannot be opened:\r\n" + name + "\r\n\r\n" + reason);
         return;
     }
@@ -345,7 +340,7 @@ void Form1::Save() {
 
 void Form1::SaveAs() {
     CurrentFileName = ShowFileDialog(window_, kDialogSave, "Save Update file as...", "*.orv",
-                                     "Orvane files", ProgramFolder(), "orv");
+                                     "Orvane files", win::ModuleFolder(), "orv");
     if (!CurrentFileName.empty()) SaveUpdate(CurrentFileName);
 }
 
@@ -361,10 +356,13 @@ void Form1::Copy() {
     if (!box) return;  // the button and the lists hold no text to copy
     DWORD start = 0, end = 0;
     SendMessageA(box, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
-    const std::string text = WindowText(box);
-    start = std::min<DWORD>(start, text.size());
-    end = std::clamp<DWORD>(end, start, text.size());
-    WriteClipboardText(window_, text.substr(start, end - start));
+    // The box copies its own selection (its positions count characters, not bytes); an empty
+    // selection still replaces what the clipboard held, which the box itself would not do.
+    if (start == end) {
+        WriteClipboardText(window_, std::string());
+    } else {
+        SendMessageA(box, WM_COPY, 0, 0);
+    }
 }
 
 void Form1::Cut() {
@@ -385,7 +383,7 @@ void Form1::Contents() {
     const auto help = HtmlHelpFunction(helpLibrary_.get());
     if (!help) return;
     // A missing help file only means that no help window opens.
-    help(window_, HelpTopicPath(ProgramFolder()).c_str(), kHelpDisplayTopic, 0);
+    help(window_, HelpTopicPath(win::ModuleFolder()).c_str(), kHelpDisplayTopic, 0);
 }
 
 void Form1::About() {

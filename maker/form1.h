@@ -10,12 +10,13 @@
 #include <string>
 #include <string_view>
 
-#include "maker/handles.h"
+#include "common/win/handles.h"
+#include "common/win/window.h"
 #include "maker/maker_logic.h"
 
 namespace orv::maker {
 
-class Form1 {
+class Form1 : public win::DialogBase<Form1> {
    public:
     explicit Form1(HINSTANCE instance) : instance_(instance) {}
     Form1(const Form1&) = delete;
@@ -23,13 +24,15 @@ class Form1 {
 
     // Registers the form's window class and creates the (not yet visible) window.
     bool Create();
-    HWND Handle() const { return window_; }
 
     // Runs the message loop until the window is closed; returns the exit code.
     int Run(int show);
 
    private:
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // True for messages to the form and its controls; other windows of the thread (the help
+    // viewer) keep their own keys.
+    bool OwnsMessage(const MSG& msg) const;
+    friend DialogBase;
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnCommand(int id, int code);
     // Subclass of Text1 to Text6: runs the change handler after the text was set.
@@ -69,10 +72,9 @@ class Form1 {
     HWND FocusedTextBox() const;
 
     HINSTANCE instance_;
-    HWND window_ = nullptr;
     HACCEL accelerators_ = nullptr;
-    UniqueIcon bigIcon_, smallIcon_;
-    UniqueModule helpLibrary_;
+    unique_hicon bigIcon_, smallIcon_;
+    unique_module helpLibrary_;
     // The last text each of Text1 to Text6 was seen with: a change handler runs only when the
     // text really changed, as for the user's typing.
     std::array<std::string, 6> seenText_;

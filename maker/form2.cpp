@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "maker/handles.h"
+#include "common/win/handles.h"
+#include "common/win/window.h"
 #include "maker/maker_logic.h"
 #include "maker/resource.h"
 #include "maker/win_support.h"
@@ -16,23 +17,12 @@ namespace {
 
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
 
-class Form2 {
+class Form2 : public win::DialogBase<Form2> {
    public:
     Form2(HINSTANCE instance, HICON mainIcon) : instance_(instance), mainIcon_(mainIcon) {}
 
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        Form2* self = nullptr;
-        if (message == WM_INITDIALOG) {
-            self = reinterpret_cast<Form2*>(lParam);
-            self->window_ = window;
-            SetWindowLongPtrA(window, DWLP_USER, lParam);
-        } else {
-            self = reinterpret_cast<Form2*>(GetWindowLongPtrA(window, DWLP_USER));
-        }
-        return self ? self->HandleMessage(message, wParam, lParam) : FALSE;
-    }
-
    private:
+    friend DialogBase;
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         switch (message) {
             case WM_INITDIALOG: Load(); return TRUE;
@@ -92,11 +82,14 @@ class Form2 {
         SendDlgItemMessageA(window_, IDC_LABEL6, WM_SETFONT,
                             reinterpret_cast<WPARAM>(linkFont_.get()), TRUE);
 
-        // Label3: the program's own version, whatever the label held before.
-        if (const auto v = ReadFileVersion(ProgramPath())) {
-            SetDlgItemTextA(window_, IDC_LABEL3,
-                            VersionLabel(v->Major, v->Minor, v->Revision).c_str());
-        }
+        // Label3: the program's own version, whatever the label held before; the version this
+        // program was built as when its version resource cannot be read.
+        const win::FileVersion v =
+            win::ReadFileVersion(win::ModulePath())
+                .value_or(win::FileVersion{ORV_MAKER_VERSION_MAJOR, ORV_MAKER_VERSION_MINOR,
+                                           ORV_MAKER_VERSION_BUILD, ORV_MAKER_VERSION_REVISION});
+        SetDlgItemTextA(window_, IDC_LABEL3,
+                        FormatVersionLabel(v.Major, v.Minor, v.Revision).c_str());
 
         AddTooltip(IDC_LABEL6, "Visit us!");
     }
@@ -118,15 +111,15 @@ class Form2 {
     void OpenWebSite() {
         char address[512] = {};
         if (!LoadStringA(instance_, IDS_WEBSITE, address, sizeof address)) return;
-        ShellExecuteA(window_, nullptr, address, nullptr, ProgramFolder().c_str(), SW_SHOWNORMAL);
+        ShellExecuteA(window_, nullptr, address, nullptr, win::ModuleFolder().c_str(),
+                      SW_SHOWNORMAL);
     }
 
     HINSTANCE instance_;
     HICON mainIcon_;
-    HWND window_ = nullptr;
     HWND tooltip_ = nullptr;
-    UniqueIcon image_, webIcon_;
-    UniqueGdiObject titleFont_, linkFont_;
+    unique_hicon image_, webIcon_;
+    unique_gdi_object titleFont_, linkFont_;
 };
 
 }  // namespace

@@ -40,7 +40,9 @@ std::optional<Refusal> CheckBeforeSave(const FormRecord& r) {
     if (r.PackageFile.empty()) {
         return Refusal{"'Update package file' cannot be blank", Box::Command1};
     }
-    if (r.SizeText == "0") return Refusal{"'Update package size' cannot be 0 byte", Box::Command1};
+    // The size written is the member, whatever Text8 shows (Paste can change its text).
+    if (r.PackageFileSize == 0)
+        return Refusal{"'Update package size' cannot be 0 byte", Box::Command1};
     if (PlainTextOf(r).size() > kMaxInfoTextLength) return Refusal{kTooLongMessage, Box::Text6};
     return std::nullopt;
 }
@@ -112,12 +114,6 @@ std::string DialogFileBuffer(std::string_view initialName) {
 
 std::string HelpTopicPath(std::string_view programFolder) {
     return std::string(programFolder) + "\\orvane.chm::/updatefiles.htm";
-}
-
-std::string VersionLabel(unsigned major, unsigned minor, unsigned revision) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "v.%u.%02u.%04u", major, minor, revision);
-    return buf;
 }
 
 }  // namespace orv::maker

@@ -1,6 +1,6 @@
 // The editor's decisions that need no window: reserved-character guards, the version boxes'
 // numeric warning, the checks before saving, the plain text of the form, reading a file into
-// the form, the date lists, the file dialog's buffers and the About box's version label.
+// the form, the date lists and the file dialog's buffers.
 // Portable: no <windows.h>. Texts are byte strings, one byte per ANSI character.
 #pragma once
 
@@ -86,8 +86,8 @@ std::string PlainTextOf(const FormRecord& record);
 // ---- Reading a file into the form --------------------------------------------------------
 
 inline constexpr std::string_view kIncompleteMessage =
-    "This update file is incomplete. The fields it lacks, and the values that are not valid, "
-    "were left empty.";
+    "This update file is incomplete. The texts it lacks were left empty, a missing or invalid "
+    "date part shows today's, and a missing or invalid size shows 0.";
 
 inline constexpr std::string_view kSavedUnsignedMessage =
     "This update file carries a package digest or a publisher's signature. Saving it writes "
@@ -152,8 +152,5 @@ std::string DialogFileBuffer(std::string_view initialName);
 
 // The help topic as HtmlHelp takes it: the program's folder, the help file, the topic.
 std::string HelpTopicPath(std::string_view programFolder);
-
-// "v." major "." minor in two digits "." revision in four digits, e.g. v.1.00.0019.
-std::string VersionLabel(unsigned major, unsigned minor, unsigned revision);
 
 }  // namespace orv::maker

@@ -1,5 +1,6 @@
-// The editor's platform services that need no window: the program's own path and version,
-// the locale-aware number conversion, reading and safely replacing files, error texts.
+// The editor's platform services that need no window: the locale-aware number conversion,
+// reading files whole, file sizes, window texts. Module paths, error texts, version resources
+// and safe file replacement are common/win/system.h.
 #pragma once
 
 #include <windows.h>
@@ -9,26 +10,14 @@
 #include <string>
 #include <string_view>
 
+#include "common/win/system.h"
 #include "maker/maker_logic.h"
 
 namespace orv::maker {
 
-// The system's text for an error number, without the trailing line break.
-std::string SystemErrorText(DWORD error);
-
-// Full path of the running program, and its folder (without the final backslash).
-std::string ProgramPath();
-std::string ProgramFolder();
-
 // Converts the whole text to a 32-bit integer with VarI4FromStr in the user's locale and
 // tells what came of it; the number itself is not needed.
 NumberOutcome ConvertToInt32(std::string_view text);
-
-// The file-version numbers of a file's version resource.
-struct FileVersion {
-    unsigned Major = 0, Minor = 0, Build = 0, Revision = 0;
-};
-std::optional<FileVersion> ReadFileVersion(const std::string& path);
 
 // A whole file read as bytes, or why it could not be.
 struct FileRead {
@@ -38,12 +27,6 @@ struct FileRead {
     bool Ok() const { return Error == ERROR_SUCCESS && !TooLarge; }
 };
 FileRead ReadWholeFile(const std::string& path, std::size_t limit);
-
-// Writes `bytes` as the whole new content of `path` without ever losing the old file: the
-// bytes go to a temporary file in the same folder, which replaces the target only after it
-// was written and closed. Returns ERROR_SUCCESS or the system's error number; on failure the
-// target is unchanged and the temporary file removed.
-DWORD WriteFileReplacing(const std::string& path, std::string_view bytes);
 
 // The size of a file in bytes, or the system's error number.
 struct FileSize {

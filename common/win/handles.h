@@ -1,5 +1,6 @@
 // Owning wrappers for Windows handles, shared by the deliverables: one move-only template
-// with a close function and an invalid value per handle kind.
+// with a close function and an invalid value per handle kind, a movable VARIANT and a scope
+// guard. One style of names: unique_<kind>.
 #pragma once
 
 #include <windows.h>
@@ -100,11 +101,65 @@ struct bstr_traits {
 };
 
 using unique_hwnd = unique_resource<hwnd_traits>;
-using unique_file = unique_resource<file_traits>;
+using unique_file = unique_resource<file_traits>;             // CreateFile
+using unique_handle = unique_resource<kernel_handle_traits>;  // processes, threads, events
+using unique_gdi_object = unique_resource<gdi_object_traits>;
 using unique_hfont = unique_resource<hfont_traits>;
 using unique_hbrush = unique_resource<hbrush_traits>;
-using unique_hicon = unique_resource<hicon_traits>;
+using unique_hicon = unique_resource<hicon_traits>;  // icons made with LoadImage/CopyIcon
 using unique_hkey = unique_resource<hkey_traits>;
+using unique_module = unique_resource<module_traits>;
+using unique_global = unique_resource<global_traits>;
 using unique_bstr = unique_resource<bstr_traits>;
+// Sockets: common/win/socket_handle.h (it needs the sockets header).
+
+// A VARIANT that is cleared when its owner ends; movable, never copied.
+class unique_variant {
+   public:
+    unique_variant() { Zero(); }
+    unique_variant(const unique_variant&) = delete;
+    unique_variant& operator=(const unique_variant&) = delete;
+    unique_variant(unique_variant&& o) noexcept : v_(o.v_) { o.Zero(); }
+    unique_variant& operator=(unique_variant&& o) noexcept {
+        if (this != &o) {
+            ::VariantClear(&v_);
+            v_ = o.v_;
+            o.Zero();
+        }
+        return *this;
+    }
+    ~unique_variant() { ::VariantClear(&v_); }
+
+    VARIANT* get() { return &v_; }
+    const VARIANT* get() const { return &v_; }
+    VARIANT* operator->() { return &v_; }
+    const VARIANT* operator->() const { return &v_; }
+    // Clears the value (VT_EMPTY), e.g. before an API fills it.
+    void reset() {
+        ::VariantClear(&v_);
+        Zero();
+    }
+
+   private:
+    // VariantInit sets only the type on some systems: the value is zeroed here as well.
+    void Zero() {
+        v_ = VARIANT{};
+        ::VariantInit(&v_);
+    }
+    VARIANT v_;
+};
+
+// Runs a function when the scope ends (CloseClipboard, GlobalUnlock, ...).
+template <typename F>
+class scope_exit {
+   public:
+    explicit scope_exit(F f) : f_(std::move(f)) {}
+    scope_exit(const scope_exit&) = delete;
+    scope_exit& operator=(const scope_exit&) = delete;
+    ~scope_exit() { f_(); }
+
+   private:
+    F f_;
+};
 
 }  // namespace orv

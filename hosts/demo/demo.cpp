@@ -20,8 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "common/win/system.h"
 #include "control/OrvaneControl.h"
 #include "control/dispids.h"
+#include "orvane_version.h"
 
 namespace {
 
@@ -131,9 +133,7 @@ void Say(const std::string& line, bool progress = false) {
 }
 
 std::wstring OwnExe() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
+    return orv::win::ModulePathW();
 }
 
 std::wstring DownloadFolder() {
@@ -438,7 +438,7 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                     Say("CancelUpdate");
                     break;
                 case kProductPage: {
-                    BSTR page = SysAllocString(L"https://quillfen.example/orvane");
+                    BSTR page = SysAllocString(L"" ORV_WEB_SITE "orvane");
                     g_control->GoProductPage(page);
                     SysFreeString(page);
                     Say("GoProductPage");

@@ -489,6 +489,36 @@ TEST_F(Pages, ApplyWritesTheFirstControlInOrderThroughItsSetters) {
     EXPECT_EQ(E_NOTIMPL, page_->EditProperty(0x68030005)) << "Proxy is not on this page";
 }
 
+TEST_F(Pages, APageDeactivatedAndAppliedWritesItsValues) {
+    HWND dlg = Open(CLSID_PropertyPage1, {first_});
+    ASSERT_NE(dlg, nullptr);
+    Type(dlg, IDC_TXT_REMOTEFILE, L"kept.orv");
+    Type(dlg, IDC_TXT_REMOTEPORT, L"8082");
+    ASSERT_TRUE(Dirty());
+    // The frame shows another tab: the page's window goes, its values stay with the page.
+    EXPECT_EQ(S_OK, page_->Deactivate());
+    EXPECT_TRUE(Dirty());
+    // Back on the tab, the page shows what was typed, not the control's values.
+    RECT rc = {0, 0, 400, 240};
+    ASSERT_EQ(S_OK, page_->Activate(host_, &rc, TRUE));
+    dlg = FindWindowExW(host_, nullptr, L"#32770", nullptr);
+    ASSERT_NE(dlg, nullptr);
+    EXPECT_EQ(FieldText(dlg, IDC_TXT_REMOTEFILE), L"kept.orv");
+    EXPECT_EQ(FieldText(dlg, IDC_TXT_REMOTEPORT), L"8082");
+    Type(dlg, IDC_TXT_REMOTEPATH, L"later");
+    // Deactivated again, then applied (the frame's Apply of another tab reaches every page).
+    EXPECT_EQ(S_OK, page_->Deactivate());
+    ASSERT_EQ(S_OK, page_->Apply());
+    EXPECT_FALSE(Dirty());
+    EXPECT_EQ(Get(first_, L"RemoteFile"), L"kept.orv");
+    EXPECT_EQ(Get(first_, L"RemotePort"), L"8082");
+    EXPECT_EQ(Get(first_, L"RemotePath"), L"/later/");
+    // A page never changed writes nothing while it is not shown.
+    Put(first_, L"RemoteFile", Text(L"other.orv"));
+    ASSERT_EQ(S_OK, page_->Apply());
+    EXPECT_EQ(Get(first_, L"RemoteFile"), L"other.orv");
+}
+
 TEST_F(Pages, ApplyStopsAtTheFirstRefusedAssignment) {
     HWND dlg = Open(CLSID_PropertyPage1, {first_});
     ASSERT_NE(dlg, nullptr);

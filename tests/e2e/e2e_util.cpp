@@ -9,36 +9,9 @@ namespace orv::test {
 
 namespace {
 
-std::string Env(const char* name) {
-    char buffer[1024] = {};
-    const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
-    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
-}
-
 BSTR Bstr(const std::string& s) {
     const std::wstring w(s.begin(), s.end());
     return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
-}
-
-// Removes every file in `folder` and the folder's subfolders, then the folders themselves.
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = data.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string path = folder + "\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
-            }
-        } while (FindNextFileA(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace
@@ -59,47 +32,6 @@ bool LoadServers(Servers* out, std::string* why) {
     return true;
 }
 
-std::string WinPath(const std::string& unixPath) {
-    std::string s = "Z:" + unixPath;
-    std::replace(s.begin(), s.end(), '/', '\\');
-    while (s.size() > 3 && s.back() == '\\') s.pop_back();
-    return s;
-}
-
-bool WriteAll(const std::string& path, const std::string& bytes) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok = bytes.empty() || (WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                                &written, nullptr) &&
-                                      written == bytes.size());
-    CloseHandle(f);
-    return ok;
-}
-
-std::string ReadAll(const std::string& path) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD n = 0;
-    while (ReadFile(f, buffer, sizeof buffer, &n, nullptr) && n > 0) bytes.append(buffer, n);
-    CloseHandle(f);
-    return bytes;
-}
-
-bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-int64_t FileSize(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 std::vector<std::string> TempFiles(const std::string& folder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA data;
@@ -113,10 +45,7 @@ std::vector<std::string> TempFiles(const std::string& folder) {
 }
 
 std::string FreshFolder(const Servers& servers, const std::string& name) {
-    const std::string folder = servers.work + "\\" + name;
-    RemoveTree(folder);
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
+    return EmptyFolder(servers.work + "\\" + name);
 }
 
 std::string BinFile(const std::string& name) {

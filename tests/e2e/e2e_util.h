@@ -15,6 +15,7 @@
 #include "tests/com/host.h"
 #include "tests/support/control_fixture.h"
 #include "tests/support/fault_client.h"
+#include "tests/support/files.h"
 
 namespace orv::test {
 
@@ -28,12 +29,7 @@ struct Servers {
 // Fills `out`; false with the reason when the program runs without the wrapper.
 bool LoadServers(Servers* out, std::string* why);
 
-// Files, by Windows path.
-std::string WinPath(const std::string& unixPath);
-bool WriteAll(const std::string& path, const std::string& bytes);
-std::string ReadAll(const std::string& path);
-bool Exists(const std::string& path);
-int64_t FileSize(const std::string& path);  // -1 when absent
+// Files, by Windows path: tests/support/files.h.
 // The temporary files a download leaves in `folder` (orv*.tmp).
 std::vector<std::string> TempFiles(const std::string& folder);
 // An empty folder `name` under the scratch folder (emptied when it exists).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
+#include "tests/support/checked.h"
 #include "tests/support/import_probe.h"
 
 namespace orv::test {
@@ -124,7 +125,7 @@ TEST_F(Faults, CheckResponseShapes) {
     // Status 200 and nothing after the empty line: an empty record.
     EXPECT_EQ(CheckServed(HttpResponse("HTTP/1.0 200 OK", "")),
               (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
-    EXPECT_EQ(sink_.events[1].args[0], L"|||||0");
+    EXPECT_EQ(Nth(Nth(sink_.events, 1).args, 0), L"|||||0");
 
     // A sixth field that is not a number gives size 0, still with InfoReceived.
     EXPECT_EQ(CheckServed(HttpResponse(
@@ -570,7 +571,7 @@ TEST_F(Faults, ResponsesPastTheirCapEndWithMessageTooLong) {
     };
     EXPECT_EQ(served(1u << 20),
               (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
-    EXPECT_EQ(sink_.events[1].args[0], L"|||||0");
+    EXPECT_EQ(Nth(Nth(sink_.events, 1).args, 0), L"|||||0");
     // ...one byte more is not.
     EXPECT_EQ(served((1u << 20) + 1), std::vector<std::wstring>{tooLong});
     ExpectSettled("");

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
+#include "tests/support/checked.h"
 
 namespace orv::test {
 namespace {
@@ -477,7 +478,7 @@ TEST_F(Hostile, PackageNamesNeverLeaveTheChosenFolder) {
             EXPECT_EQ(Receive(folder, "chosen.bin"), ORV_ERROR_NOUPDATEDATA) << c.packageFile;
             EXPECT_EQ(fault_.Accepted(port), 1) << "a refused download connected";
         } else {
-            EXPECT_EQ(ReceiveAndWait(folder).back(), L"UpdateReceived") << c.packageFile;
+            EXPECT_EQ(Last(ReceiveAndWait(folder)), L"UpdateReceived") << c.packageFile;
             EXPECT_EQ(ReadAll(folder + "\\" + c.landsAs), body) << c.packageFile;
             // The request names the package as the server wrote it.
             const std::string request = Finish(port, 1).received;

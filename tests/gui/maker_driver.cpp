@@ -1,8 +1,7 @@
 #include "tests/gui/maker_driver.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <initializer_list>
 
 #include "maker/resource.h"
@@ -17,39 +16,6 @@ constexpr int kFileNameEdit = 0x480;   // edt1
 constexpr int kMessageBoxText = 0xFFFF;
 constexpr int kMessageBoxIcon = 0x440;    // stc1 in this platform's message box
 constexpr int kMessageBoxIconAlt = 0x14;  // the icon's id in other message box layouts
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-void DeleteTree(const std::string& path) {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = data.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string full = path + "\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                DeleteTree(full);
-            } else {
-                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(full.c_str());
-            }
-        } while (FindNextFileA(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryA(path.c_str());
-}
-
-void CreateFolders(const std::string& path) {
-    for (std::size_t at = path.find('\\', 3); at != std::string::npos;
-         at = path.find('\\', at + 1)) {
-        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
-    }
-    CreateDirectoryA(path.c_str(), nullptr);
-}
 
 bool OpenClipboardBounded() {
     for (int i = 0; i < 100; ++i) {
@@ -134,19 +100,11 @@ bool IsMessageBox(HWND window) {
 
 }  // namespace
 
-std::string WindowsPath(const std::string& unixPath) {
-    std::string path = "Z:" + unixPath;
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
-    return path;
-}
-
 std::string UnixBinaryDir() {
     return Env("ORV_BINARY_DIR");
 }
 std::string BinaryDir() {
-    return WindowsPath(UnixBinaryDir());
+    return WinPath(UnixBinaryDir());
 }
 std::string MakerExePath() {
     return BinaryDir() + "\\bin\\OrvaneMaker.exe";
@@ -154,49 +112,7 @@ std::string MakerExePath() {
 
 std::string FreshFolder(const std::string& name) {
     const std::string folder = BinaryDir() + "\\gui_maker\\" + name;
-    DeleteTree(folder);
-    CreateFolders(folder);
-    return folder;
-}
-
-std::string ReadFileBytes(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got) bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD wrote = 0;
-    const bool ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &wrote, nullptr) &&
-        wrote == bytes.size();
-    CloseHandle(file);
-    return ok;
-}
-
-bool FileExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::vector<std::string> FolderEntries(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::string name = data.cFileName;
-        if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return names;
+    return EmptyFolder(folder);
 }
 
 std::optional<std::string> ClipboardText() {
@@ -230,9 +146,9 @@ void ClearClipboard() {
 
 std::string Screenshot(const std::string& name) {
     const std::string folder = UnixBinaryDir() + "/screenshots";
-    CreateFolders(WindowsPath(folder));
+    CreateFolders(WinPath(folder));
     const std::string target = folder + "/" + name + ".png";
-    DeleteFileA(WindowsPath(target).c_str());
+    DeleteFileA(WinPath(target).c_str());
     Sleep(500);  // let the X server finish drawing
     // Wine starts Unix programs given by their Unix path.
     std::string command = "/usr/bin/import -window root " + target;
@@ -247,8 +163,8 @@ std::string Screenshot(const std::string& name) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     // The picture is written by another process: wait until it is there.
-    for (int i = 0; i < 100 && !FileExists(WindowsPath(target)); ++i) Sleep(50);
-    return FileExists(WindowsPath(target)) ? target : std::string();
+    for (int i = 0; i < 100 && !Exists(WinPath(target)); ++i) Sleep(50);
+    return Exists(WinPath(target)) ? target : std::string();
 }
 
 std::string ClassOf(HWND window) {
@@ -440,23 +356,32 @@ bool Maker::Press(HWND dialog, int buttonId) const {
     return false;
 }
 
-bool Maker::ChooseFile(const std::string& title, const std::string& path) const {
+HWND Maker::SubmitFileName(const std::string& title, const std::string& path) const {
     HWND dialog = WaitForDialog(title);
-    if (!dialog) return false;
+    if (!dialog) return nullptr;
     HWND name = GetDlgItem(dialog, kFileNameCombo);
     if (!name) name = GetDlgItem(dialog, kFileNameEdit);
-    if (!name) return false;
+    if (!name) return nullptr;
     DWORD_PTR ignored = 0;
     SendMessageTimeoutA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_NORMAL,
                         kWaitMs, &ignored);
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    return dialog;
+}
+
+HWND Maker::WaitForPrompt(HWND dialog, DWORD ms) const {
+    return WaitForWindow(
+        [&](HWND w) { return IsMessageBox(w) && GetWindow(w, GW_OWNER) == dialog; }, ms);
+}
+
+bool Maker::ChooseFile(const std::string& title, const std::string& path) const {
+    HWND dialog = SubmitFileName(title, path);
+    if (!dialog) return false;
     for (DWORD waited = 0; waited < kWaitMs; waited += 20) {
         if (!IsWindow(dialog) || !IsWindowVisible(dialog)) return true;
         // The Save dialog asks before it replaces a file: answer Yes.
-        HWND prompt = WaitForWindow(
-            [&](HWND w) { return IsMessageBox(w) && GetWindow(w, GW_OWNER) == dialog; }, 0);
-        if (prompt) Press(prompt, IDYES);
+        if (HWND prompt = WaitForPrompt(dialog, 0)) Press(prompt, IDYES);
         Sleep(20);
     }
     return false;

@@ -13,23 +13,21 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace orv::test {
 
 // Default bound of every wait, in milliseconds.
 inline constexpr DWORD kWaitMs = 10000;
 
-// Paths of this build: the Windows form of ORV_BINARY_DIR and friends.
-std::string WindowsPath(const std::string& unixPath);
+// Paths of this build: the Windows form of ORV_BINARY_DIR and friends (files and paths in
+// general: tests/support/files.h).
 std::string BinaryDir();  // Windows path of the build tree
 std::string UnixBinaryDir();
 std::string MakerExePath();
 
 // A folder of its own for one test, created empty.
 std::string FreshFolder(const std::string& name);
-std::string ReadFileBytes(const std::string& path);
-bool WriteFileBytes(const std::string& path, const std::string& bytes);
-bool FileExists(const std::string& path);
-std::vector<std::string> FolderEntries(const std::string& folder);
 
 // The clipboard as the test process sees it; nullopt when it holds no text.
 std::optional<std::string> ClipboardText();
@@ -109,6 +107,11 @@ class Maker {
     // Types a path into the file dialog titled `title` and presses its OK button; answers Yes
     // when the dialog asks before replacing a file.
     bool ChooseFile(const std::string& title, const std::string& path) const;
+    // Types a path into the file dialog titled `title` and presses its OK button, nothing more;
+    // returns the dialog, or nullptr when it did not appear.
+    HWND SubmitFileName(const std::string& title, const std::string& path) const;
+    // The message box that `dialog` opened over itself (a question or a refusal), or nullptr.
+    HWND WaitForPrompt(HWND dialog, DWORD ms = kWaitMs) const;
     bool CancelFileDialog(const std::string& title) const;
 
     // Closes every other window of the maker (after a failed expectation).

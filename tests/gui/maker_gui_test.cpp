@@ -5,11 +5,10 @@
 #include <windows.h>
 #include <commctrl.h>
 // clang-format on
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "common/updateinfo/updateinfo.h"
 #include "maker/resource.h"
 #include "tests/gui/maker_driver.h"
+#include "tests/support/samples.h"
 
 namespace orv::test {
 namespace {
@@ -43,25 +43,16 @@ Today TodayTexts() {
 }
 
 MakerFields ExampleFields() {
-    MakerFields f;
-    f.Name = "Editor";
-    f.VersionParts = {"2", "1", "0", ""};
-    f.Month = "07";
-    f.Day = "04";
-    f.Year = "2003";
-    f.Comments = "Fixes the print preview.\r\nFaster start.";
-    f.PackageFile = "edsetup.exe";
-    f.PackageSize = 524288;
-    return f;
+    return ExampleRecord();
 }
 
 // The bytes `orvinfo make` writes for these fields: the plain text, scrambled.
 std::string FileBytesOf(const MakerFields& f) {
-    return ScrambleText(BuildPlainText(f), kInformationKey);
+    return FileBytes(f);
 }
 
 std::string Unscrambled(const std::string& path) {
-    return ScrambleText(ReadFileBytes(path), kInformationKey);
+    return ScrambleText(ReadAll(path), kFileKey);
 }
 
 class MakerTest : public ::testing::Test {
@@ -134,7 +125,7 @@ class MakerTest : public ::testing::Test {
         maker_.Send(maker_.Item(IDC_COMBO1), CB_SETCURSEL, 6);
         maker_.Send(maker_.Item(IDC_COMBO2), CB_SETCURSEL, 3);
         maker_.Send(maker_.Item(IDC_COMBO3), CB_SETCURSEL, 3);
-        ASSERT_TRUE(WriteFileBytes(Path(f.PackageFile), std::string(f.PackageSize, 'p')));
+        ASSERT_TRUE(WriteAll(Path(f.PackageFile), std::string(f.PackageSize, 'p')));
         ChoosePackage(Path(f.PackageFile));
     }
 
@@ -393,7 +384,7 @@ TEST_F(MakerTest, NumericCheckWarnsOnlyForTextsThatAreNotNumbers) {
 
 TEST_F(MakerTest, SaveRefusesInOrderThenWritesTheScrambledPlainText) {
     const std::string target = Path("update.orv");
-    ASSERT_TRUE(WriteFileBytes(Path("empty.bin"), ""));
+    ASSERT_TRUE(WriteAll(Path("empty.bin"), ""));
 
     // Save As keeps the chosen name even though the first check stops the save.
     auto saving = maker_.CommandAsync(IDM_SAVEAS);
@@ -429,9 +420,19 @@ TEST_F(MakerTest, SaveRefusesInOrderThenWritesTheScrambledPlainText) {
     ExpectMessage("'Update package size' cannot be 0 byte");
     EXPECT_TRUE(save->Wait());
     EXPECT_EQ(maker_.FocusedId(), IDC_COMMAND1);
-    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(Exists(target));
+    // Pasting a number into the read-only size box changes only what it shows: the size that
+    // would be written is still 0, and saving still refuses.
+    maker_.Focus(IDC_TEXT8);
+    SetClipboardText("5");
+    RunQuietly(IDM_PASTE);
+    EXPECT_EQ(maker_.Text(IDC_TEXT8), "5");
+    auto pasted = maker_.CommandAsync(IDM_SAVE);
+    ExpectMessage("'Update package size' cannot be 0 byte");
+    EXPECT_TRUE(pasted->Wait());
+    EXPECT_FALSE(Exists(target));
 
-    ASSERT_TRUE(WriteFileBytes(Path("setup.exe"), std::string(1234, 'x')));
+    ASSERT_TRUE(WriteAll(Path("setup.exe"), std::string(1234, 'x')));
     ChoosePackage(Path("setup.exe"));
     EXPECT_EQ(maker_.Text(IDC_TEXT7), "setup.exe");
     EXPECT_EQ(maker_.Text(IDC_TEXT8), "1234");
@@ -493,20 +494,57 @@ TEST_F(MakerTest, FileDialogsShowTheirSettings) {
     EXPECT_EQ(Boxes(), (std::array<std::string, 8>{}));  // cancelling changed nothing
 }
 
+TEST_F(MakerTest, SavingOverAFileAsksFirstAndNoKeepsIt) {
+    FillExample();
+    const std::string file = Path("update.orv");
+    ASSERT_TRUE(WriteAll(file, "earlier"));
+    auto saving = maker_.CommandAsync(IDM_SAVEAS);
+    HWND dialog = maker_.SubmitFileName(kSaveTitle, file);
+    ASSERT_NE(dialog, nullptr);
+    HWND prompt = maker_.WaitForPrompt(dialog);
+    ASSERT_NE(prompt, nullptr) << "no question before replacing a file";
+    EXPECT_NE(GetDlgItem(prompt, IDYES), nullptr);
+    EXPECT_NE(GetDlgItem(prompt, IDNO), nullptr);
+    EXPECT_FALSE(Screenshot("maker-overwrite-prompt").empty());
+    EXPECT_TRUE(maker_.Press(prompt, IDNO));
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "No returns to the dialog";
+    EXPECT_TRUE(maker_.Press(dialog, IDCANCEL));
+    EXPECT_TRUE(saving->Wait());
+    EXPECT_EQ(ReadAll(file), "earlier");
+
+    SaveAs(file);  // answers Yes
+    EXPECT_EQ(ReadAll(file), FileBytesOf(ExampleFields()));
+}
+
+TEST_F(MakerTest, OpenRefusesANameThatDoesNotExist) {
+    maker_.SetText(IDC_TEXT1, "kept");
+    auto opening = maker_.CommandAsync(IDM_OPEN);
+    HWND dialog = maker_.SubmitFileName(kOpenTitle, Path("missing.orv"));
+    ASSERT_NE(dialog, nullptr);
+    HWND refusal = maker_.WaitForPrompt(dialog);
+    ASSERT_NE(refusal, nullptr) << "the dialog accepted a file that does not exist";
+    EXPECT_TRUE(maker_.Press(refusal, IDOK));
+    EXPECT_TRUE(IsWindowVisible(dialog));
+    EXPECT_TRUE(maker_.Press(dialog, IDCANCEL));
+    EXPECT_TRUE(opening->Wait());
+    EXPECT_EQ(maker_.Text(IDC_TEXT1), "kept");
+    EXPECT_FALSE(Exists(Path("missing.orv")));
+}
+
 TEST_F(MakerTest, OpenThenSaveRewritesTheFileInPlace) {
     const std::string file = Path("update.orv");
-    ASSERT_TRUE(WriteFileBytes(file, FileBytesOf(ExampleFields())));
+    ASSERT_TRUE(WriteAll(file, FileBytesOf(ExampleFields())));
     OpenFile(file);
     maker_.SetText(IDC_TEXT1, "Editor Pro");
     RunQuietly(IDM_SAVE);
     MakerFields expected = ExampleFields();
     expected.Name = "Editor Pro";
-    EXPECT_EQ(ReadFileBytes(file), FileBytesOf(expected));
+    EXPECT_EQ(ReadAll(file), FileBytesOf(expected));
 }
 
 TEST_F(MakerTest, SaveAsCancelledForgetsTheNameSoSaveAsksAgain) {
     const std::string file = Path("update.orv");
-    ASSERT_TRUE(WriteFileBytes(file, FileBytesOf(ExampleFields())));
+    ASSERT_TRUE(WriteAll(file, FileBytesOf(ExampleFields())));
     OpenFile(file);
     auto saveAs = maker_.CommandAsync(IDM_SAVEAS);
     EXPECT_TRUE(maker_.CancelFileDialog(kSaveTitle));
@@ -530,7 +568,7 @@ TEST_F(MakerTest, SavedFileOpensAgainAndSavesByteIdentical) {
     EXPECT_FALSE(Screenshot("maker-main-window").empty());
     const std::string first = Path("first.orv");
     SaveAs(first);
-    EXPECT_EQ(ReadFileBytes(first), FileBytesOf(ExampleFields()));
+    EXPECT_EQ(ReadAll(first), FileBytesOf(ExampleFields()));
 
     auto clearing = maker_.CommandAsync(IDM_NEW);  // version boxes warn as New empties them
     for (int i = 0; i < 3; ++i) ExpectMessage(kNumeric);
@@ -543,23 +581,23 @@ TEST_F(MakerTest, SavedFileOpensAgainAndSavesByteIdentical) {
 
     const std::string second = Path("second");  // the dialog adds the default extension
     SaveAs(second);
-    EXPECT_EQ(ReadFileBytes(second + ".orv"), ReadFileBytes(first));
+    EXPECT_EQ(ReadAll(second + ".orv"), ReadAll(first));
 }
 
 TEST_F(MakerTest, SavingOverALongerFileLeavesExactlyTheNewText) {
     const std::string file = Path("update.orv");
-    ASSERT_TRUE(WriteFileBytes(file, std::string(5000, '#')));
+    ASSERT_TRUE(WriteAll(file, std::string(5000, '#')));
     FillExample();
     SaveAs(file);  // answers Yes when asked before replacing
     const std::string plain = BuildPlainText(ExampleFields());
-    EXPECT_EQ(ReadFileBytes(file).size(), plain.size());
+    EXPECT_EQ(ReadAll(file).size(), plain.size());
     EXPECT_EQ(Unscrambled(file), plain);
 }
 
 TEST_F(MakerTest, FailedSaveKeepsTheOldFileAndTheForm) {
     const std::string file = Path("update.orv");
     const std::string old = FileBytesOf(ExampleFields());
-    ASSERT_TRUE(WriteFileBytes(file, old));
+    ASSERT_TRUE(WriteAll(file, old));
     OpenFile(file);
     maker_.SetText(IDC_TEXT1, "Changed");
     ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
@@ -573,13 +611,13 @@ TEST_F(MakerTest, FailedSaveKeepsTheOldFileAndTheForm) {
     maker_.Press(box->Window, IDOK);
     EXPECT_TRUE(save->Wait());
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(ReadFileBytes(file), old);
+    EXPECT_EQ(ReadAll(file), old);
     EXPECT_EQ(maker_.Text(IDC_TEXT1), "Changed");
     EXPECT_EQ(FolderEntries(folder_), std::vector<std::string>{"update.orv"});
 
     // The folder of the current file is gone: the reason is given, nothing else changes.
     const std::string gone = FreshFolder("gone");
-    ASSERT_TRUE(WriteFileBytes(gone + "\\update.orv", old));
+    ASSERT_TRUE(WriteAll(gone + "\\update.orv", old));
     OpenFile(gone + "\\update.orv");
     ASSERT_TRUE(DeleteFileA((gone + "\\update.orv").c_str()));
     ASSERT_TRUE(RemoveDirectoryA(gone.c_str()));
@@ -606,7 +644,7 @@ TEST_F(MakerTest, FileWrittenByOrvinfoOpensWithAllFields) {
     f.PackageFile = "qw-setup-3.12.exe";
     f.PackageSize = 2147483647;
     const std::string file = Path("from-orvinfo.orv");
-    ASSERT_TRUE(WriteFileBytes(file, FileBytesOf(f)));
+    ASSERT_TRUE(WriteAll(file, FileBytesOf(f)));
     OpenFile(file);
     EXPECT_EQ(Boxes(), (std::array<std::string, 8>{"Quill Writer", "3", "12", "250", "7",
                                                    "New:\r\n- spelling\r\n- export",
@@ -614,7 +652,7 @@ TEST_F(MakerTest, FileWrittenByOrvinfoOpensWithAllFields) {
     EXPECT_EQ(Date(), (std::array<std::string, 3>{"12", "31", "2099"}));
     EXPECT_TRUE(maker_.OtherWindows().empty());
     RunQuietly(IDM_SAVE);
-    EXPECT_EQ(ReadFileBytes(file), FileBytesOf(f));
+    EXPECT_EQ(ReadAll(file), FileBytesOf(f));
 }
 
 TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixFields) {
@@ -624,7 +662,7 @@ TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixF
     P256Signature signature{};
     signature.fill(0x5A);
     const std::string file = Path("signed.orv");
-    ASSERT_TRUE(WriteFileBytes(
+    ASSERT_TRUE(WriteAll(
         file, ScrambleText(six + "|" + DigestField(digest) + "|" + SignatureField(signature),
                            kInformationKey)));
     auto opening = maker_.CommandAsync(IDM_OPEN);
@@ -647,19 +685,19 @@ TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixF
                                                    "edsetup.exe", "524288"}));
     // Saving, twice: no further message, and the six fields exactly as the maker writes them.
     RunQuietly(IDM_SAVE);
-    EXPECT_EQ(ReadFileBytes(file), FileBytesOf(ExampleFields()));
+    EXPECT_EQ(ReadAll(file), FileBytesOf(ExampleFields()));
     RunQuietly(IDM_SAVE);
-    EXPECT_EQ(ReadFileBytes(file), FileBytesOf(ExampleFields()));
+    EXPECT_EQ(ReadAll(file), FileBytesOf(ExampleFields()));
 }
 
 TEST_F(MakerTest, IncompleteFileFillsWhatIsThereAndSaysSoOnce) {
     const std::string file = Path("short.orv");
-    ASSERT_TRUE(WriteFileBytes(file, ScrambleText("Editor|2.1|13/04", kInformationKey)));
+    ASSERT_TRUE(WriteAll(file, ScrambleText("Editor|2.1|13/04", kFileKey)));
     auto opening = maker_.CommandAsync(IDM_OPEN);
     ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, file));
     ExpectMessage(
-        "This update file is incomplete. The fields it lacks, and the values that are not "
-        "valid, were left empty.");
+        "This update file is incomplete. The texts it lacks were left empty, a missing or "
+        "invalid date part shows today's, and a missing or invalid size shows 0.");
     EXPECT_TRUE(opening->Wait());
     EXPECT_TRUE(maker_.OtherWindows().empty());
     EXPECT_EQ(Boxes(), (std::array<std::string, 8>{"Editor", "2", "1", "", "", "", "", "0"}));
@@ -672,21 +710,21 @@ TEST_F(MakerTest, IncompleteFileFillsWhatIsThereAndSaysSoOnce) {
 
     // An empty file.
     const std::string empty = Path("empty.orv");
-    ASSERT_TRUE(WriteFileBytes(empty, ""));
+    ASSERT_TRUE(WriteAll(empty, ""));
     auto open = maker_.CommandAsync(IDM_OPEN);
     ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, empty));
     // Emptying the filled version boxes warns first, then the file is reported.
     for (int i = 0; i < 2; ++i) ExpectMessage(kNumeric);
     ExpectMessage(
-        "This update file is incomplete. The fields it lacks, and the values that are not "
-        "valid, were left empty.");
+        "This update file is incomplete. The texts it lacks were left empty, a missing or "
+        "invalid date part shows today's, and a missing or invalid size shows 0.");
     EXPECT_TRUE(open->Wait());
     EXPECT_EQ(Boxes(), (std::array<std::string, 8>{"", "", "", "", "", "", "", "0"}));
 }
 
 TEST_F(MakerTest, UnreadableFileIsReportedAndNotKeptAsTheCurrentFile) {
     const std::string file = Path("locked.orv");
-    ASSERT_TRUE(WriteFileBytes(file, FileBytesOf(ExampleFields())));
+    ASSERT_TRUE(WriteAll(file, FileBytesOf(ExampleFields())));
     HANDLE lock = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     auto open = maker_.CommandAsync(IDM_OPEN);
@@ -706,7 +744,7 @@ TEST_F(MakerTest, UnreadableFileIsReportedAndNotKeptAsTheCurrentFile) {
 
     // A file far larger than the format allows is not read at all.
     const std::string large = Path("large.orv");
-    ASSERT_TRUE(WriteFileBytes(large, std::string(40000, 'x')));
+    ASSERT_TRUE(WriteAll(large, std::string(40000, 'x')));
     auto openLarge = maker_.CommandAsync(IDM_OPEN);
     ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, large));
     const auto tooLarge = maker_.WaitForMessageBox();
@@ -933,7 +971,7 @@ TEST_F(MakerTest, AboutBoxShowsEveryElementAndTheProgramsVersion) {
 
 TEST_F(MakerTest, ContentsOpensTheHelpTopicFromTheProgramsFolder) {
     // The help file was compiled next to the program and holds the topic.
-    const std::string chm = ReadFileBytes(BinaryDir() + "\\bin\\orvane.chm");
+    const std::string chm = ReadAll(BinaryDir() + "\\bin\\orvane.chm");
     ASSERT_GT(chm.size(), 4u);
     EXPECT_EQ(chm.substr(0, 4), "ITSF");
     EXPECT_NE(chm.find("/updatefiles.htm"), std::string::npos);
@@ -945,6 +983,76 @@ TEST_F(MakerTest, ContentsOpensTheHelpTopicFromTheProgramsFolder) {
     PostMessageA(help, WM_CLOSE, 0, 0);
     for (int i = 0; i < 100 && IsWindowVisible(help); ++i) Sleep(50);
     EXPECT_FALSE(IsWindowVisible(help));
+}
+
+TEST_F(MakerTest, KeysInTheHelpWindowAreNotTheFormsShortcuts) {
+    maker_.SetText(IDC_TEXT1, "kept");
+    RunQuietly(IDM_CONTENTS);
+    HWND help = maker_.WaitForWindow([](HWND w) { return ClassOf(w) == "HH Parent"; });
+    ASSERT_NE(help, nullptr);
+    ASSERT_TRUE(SetForegroundWindow(help));
+    for (int i = 0; i < 100 && GetForegroundWindow() != help; ++i) Sleep(20);
+    SetClipboardText("clipboard");
+    for (char key : {'N', 'V', 'X', 'Q'}) {
+        PressCtrl(key);
+        Sleep(300);
+        EXPECT_EQ(maker_.Text(IDC_TEXT1), "kept") << "Ctrl+" << key;
+        ASSERT_TRUE(maker_.Running()) << "Ctrl+" << key << " in the help window ended the maker";
+    }
+    EXPECT_TRUE(maker_.OtherWindows().size() == 1) << "only the help window is open";
+    PostMessageA(help, WM_CLOSE, 0, 0);
+    for (int i = 0; i < 100 && IsWindowVisible(help); ++i) Sleep(50);
+    EXPECT_FALSE(IsWindowVisible(help));
+}
+
+BOOL CALLBACK AddLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR list) {
+    reinterpret_cast<std::vector<WORD>*>(list)->push_back(language);
+    return TRUE;
+}
+
+TEST(MakerWithoutVersion, AboutBoxShowsTheBuiltVersion) {
+    // A copy of the program whose version resource was removed.
+    const std::string folder = FreshFolder("without-version");
+    const std::string exe = folder + "\\OrvaneMaker.exe";
+    ASSERT_TRUE(CopyFileA(MakerExePath().c_str(), exe.c_str(), FALSE));
+    std::vector<WORD> languages;
+    HMODULE image = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    EnumResourceLanguagesA(image, MAKEINTRESOURCEA(16), MAKEINTRESOURCEA(1), AddLanguage,
+                           reinterpret_cast<LONG_PTR>(&languages));
+    FreeLibrary(image);
+    ASSERT_FALSE(languages.empty());
+    HANDLE update = BeginUpdateResourceA(exe.c_str(), FALSE);
+    ASSERT_NE(update, nullptr);
+    // A version block without its fixed part: the file's version numbers cannot be read.
+    struct Block {
+        WORD length, valueLength, type;
+        wchar_t key[16];
+        WORD padding;
+    } block = {sizeof(Block), 0, 0, L"VS_VERSION_INFO", 0};
+    for (WORD language : languages) {
+        ASSERT_TRUE(UpdateResourceA(update, MAKEINTRESOURCEA(16), MAKEINTRESOURCEA(1), language,
+                                    &block, sizeof block));
+    }
+    ASSERT_TRUE(EndUpdateResourceA(update, FALSE));
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &ignored);
+    std::vector<char> data(size + 1);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    EXPECT_FALSE(GetFileVersionInfoA(exe.c_str(), 0, size, data.data()) &&
+                 VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) &&
+                 fixed && length >= sizeof(VS_FIXEDFILEINFO))
+        << "the version numbers can still be read (" << size << " bytes)";
+
+    Maker maker;
+    ASSERT_TRUE(maker.Start(exe));
+    auto about = maker.CommandAsync(IDM_ABOUT);
+    HWND box = maker.WaitForDialog("About Orvane File Maker");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(TitleOf(GetDlgItem(box, IDC_LABEL3)), "v.1.00.0019");
+    PostMessageA(box, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(about->Wait());
 }
 
 TEST(MakerWithoutHelp, ContentsDoesNothingWhenTheHelpFileIsMissing) {

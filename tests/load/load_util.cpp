@@ -8,19 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "tests/support/samples.h"
+
 namespace orv::test {
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
-std::string WinPath(const std::string& unixPath) {
-    std::string s = "Z:" + unixPath;
-    for (char& c : s)
-        if (c == '/') c = '\\';
-    return s;
-}
 
 std::string NginxPort() {
     return Env("ORV_NGINX_PORT");
@@ -48,32 +38,8 @@ std::string ScratchFolder(const std::string& name) {
     return folder;
 }
 
-bool WriteBytes(const std::string& path, const std::string& bytes) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    CloseHandle(f);
-    return ok;
-}
-
-std::string ReadBytes(const std::string& path) {
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (f == INVALID_HANDLE_VALUE) return {};
-    std::string bytes(GetFileSize(f, nullptr), '\0');
-    DWORD read = 0;
-    if (!ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) read = 0;
-    bytes.resize(read);
-    CloseHandle(f);
-    return bytes;
-}
-
 std::string InfoFile(const MakerFields& fields) {
-    return ScrambleText(BuildPlainText(fields), kInformationKey);
+    return ScrambleText(BuildPlainText(fields), kFileKey);
 }
 
 std::wstring RecordText(const MakerFields& f) {

@@ -9,21 +9,15 @@
 
 #include "common/updateinfo/updateinfo.h"
 #include "control/OrvaneControl.h"
+#include "tests/support/files.h"
 
 namespace orv::test {
 
-// An environment variable, or empty.
-std::string Env(const char* name);
-// The Windows path Wine shows for a Unix path (drive Z: is the root).
-std::string WinPath(const std::string& unixPath);
 // nginx's port and web root (Windows path) from with_servers.py; empty when not run under it.
 std::string NginxPort();
 std::string WebRoot();
 // A folder of this test under the build tree, created (and emptied of files) on call.
 std::string ScratchFolder(const std::string& name);
-
-bool WriteBytes(const std::string& path, const std::string& bytes);
-std::string ReadBytes(const std::string& path);
 
 // The scrambled update information file for `fields`.
 std::string InfoFile(const MakerFields& fields);

@@ -50,8 +50,8 @@ class Soak : public ::testing::Test {
         std::mt19937 random(4729);
         package_.resize(kPackageBytes);
         for (char& c : package_) c = static_cast<char>(random());
-        ASSERT_TRUE(WriteBytes(root + "\\soak_package.bin", package_));
-        ASSERT_TRUE(WriteBytes(root + "\\soak.orv", InfoFile(SoakFields())));
+        ASSERT_TRUE(WriteAll(root + "\\soak_package.bin", package_));
+        ASSERT_TRUE(WriteAll(root + "\\soak.orv", InfoFile(SoakFields())));
         out_ = ScratchFolder("soak");
 
         ASSERT_EQ(S_OK, OleInitialize(nullptr));
@@ -118,7 +118,7 @@ class Soak : public ::testing::Test {
         if (FAILED(hr) || r != ORV_ERROR_SUCCESS || !WaitFor(DISPID_ORV_UPDATERECEIVED))
             return false;
         const std::string path = out_ + "\\" + name;
-        const bool same = ReadBytes(path) == package_;
+        const bool same = ReadAll(path) == package_;
         DeleteFileA(path.c_str());
         return same;
     }

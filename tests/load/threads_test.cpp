@@ -178,7 +178,7 @@ DWORD WINAPI CheckOnceAndEnd(void* param) {
 
 TEST(Load, AnApartmentEndsAfterItsLastControl) {
     ASSERT_FALSE(NginxPort().empty()) << "run under tests/tools/with_servers.py";
-    ASSERT_TRUE(WriteBytes(WebRoot() + "\\" + RemoteFileOf(0), InfoFile(FieldsOf(0))));
+    ASSERT_TRUE(WriteAll(WebRoot() + "\\" + RemoteFileOf(0), InfoFile(FieldsOf(0))));
     bool checked = false;
     HANDLE thread = CreateThread(nullptr, 0, CheckOnceAndEnd, &checked, 0, nullptr);
     ASSERT_NE(thread, nullptr);
@@ -198,7 +198,7 @@ TEST(Load, EightApartmentsCheckConcurrently) {
     const std::string root = WebRoot();
     ASSERT_FALSE(port.empty()) << "run under tests/tools/with_servers.py";
     for (int i = 0; i < kApartments; ++i)
-        ASSERT_TRUE(WriteBytes(root + "\\" + RemoteFileOf(i), InfoFile(FieldsOf(i))));
+        ASSERT_TRUE(WriteAll(root + "\\" + RemoteFileOf(i), InfoFile(FieldsOf(i))));
     // The host window class is registered once, before the threads need it.
     DestroyWindow(CreateHostWindow(L"", 10, 10));
 

@@ -1,7 +1,6 @@
 #include "maker/maker_logic.h"
 
 #include <gtest/gtest.h>
-
 #include <utility>
 #include <vector>
 
@@ -100,15 +99,15 @@ TEST(SaveChecks, EmptyMeansNoCharactersAndOnlyTheListedBoxesCount) {
     r.Comments.clear();  // Text5 and Text6 are not checked
     EXPECT_EQ(CheckBeforeSave(r), std::nullopt);
 
-    // The size check looks at the text of the size box, exactly "0"; the number written is
-    // PackageFileSize.
-    r.SizeText = "00";
-    EXPECT_EQ(CheckBeforeSave(r), std::nullopt);
-    r.SizeText = "";
-    EXPECT_EQ(CheckBeforeSave(r), std::nullopt);
-    r.SizeText = "0";
+    // The size check looks at the size that is written, not at what the size box shows: a
+    // text pasted into the box after choosing an empty package does not make it savable.
+    r.SizeText = "5";
+    r.PackageFileSize = 0;
     ASSERT_TRUE(CheckBeforeSave(r));
     EXPECT_EQ(CheckBeforeSave(r)->Message, "'Update package size' cannot be 0 byte");
+    r.SizeText = "0";
+    r.PackageFileSize = 10;
+    EXPECT_EQ(CheckBeforeSave(r), std::nullopt);
 
     // The numeric check is not repeated: letters in a version box save.
     r = FilledRecord();
@@ -294,10 +293,11 @@ TEST(DialogRecord, FilterAndFileBufferInThePlatformsForm) {
     EXPECT_EQ(cut.find('\0'), kDialogBufferSize - 1);
 }
 
+// The About box's label comes from the label function the control's About box uses too.
 TEST(About, VersionLabelPadsMinorAndRevision) {
-    EXPECT_EQ(VersionLabel(1, 0, 19), "v.1.00.0019");
-    EXPECT_EQ(VersionLabel(12, 5, 0), "v.12.05.0000");
-    EXPECT_EQ(VersionLabel(1, 123, 65535), "v.1.123.65535");
+    EXPECT_EQ(FormatVersionLabel(1, 0, 19), "v.1.00.0019");
+    EXPECT_EQ(FormatVersionLabel(12, 5, 0), "v.12.05.0000");
+    EXPECT_EQ(FormatVersionLabel(1, 123, 65535), "v.1.123.65535");
 }
 
 }  // namespace

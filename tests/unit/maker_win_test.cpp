@@ -1,55 +1,25 @@
 // The editor's platform services under the real platform libraries: the locale-aware number
 // conversion, reading files whole, replacing files without losing them.
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "maker/win_support.h"
+#include "tests/support/files.h"
 
 namespace orv::maker {
 namespace {
 
 std::string TestFolder(const std::string& name) {
-    const char* binary = std::getenv("ORV_BINARY_DIR");
-    std::string folder = std::string("Z:") + (binary ? binary : "/tmp") + "/maker_win/" + name;
-    for (char& c : folder) {
-        if (c == '/') c = '\\';
-    }
-    // Start empty: remove what an earlier run left.
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string file = folder + "\\" + data.cFileName;
-            SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(file.c_str());
-            RemoveDirectoryA(file.c_str());
-        } while (FindNextFileA(find, &data));
-        FindClose(find);
-    }
-    for (std::size_t at = folder.find('\\', 3); at != std::string::npos;
-         at = folder.find('\\', at + 1)) {
-        CreateDirectoryA(folder.substr(0, at).c_str(), nullptr);
-    }
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
+    return test::EmptyFolder(test::WinPath(test::Env("ORV_BINARY_DIR")) + "\\maker_win\\" + name);
 }
 
 std::vector<std::string> Entries(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::string name = data.cFileName;
-        if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return names;
+    return test::FolderEntries(folder);
 }
 
 std::string AllBytes() {
@@ -74,38 +44,49 @@ TEST(NumberConversion, OnlyTextsThatAreNoNumbersAreReportedSo) {
 TEST(ReplacingWrite, WritesNewFilesAndReplacesLongerOnesWhole) {
     const std::string folder = TestFolder("write");
     const std::string file = folder + "\\update.orv";
-    EXPECT_EQ(WriteFileReplacing(file, AllBytes()), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(win::ReplaceFileContents(file, AllBytes()), static_cast<DWORD>(ERROR_SUCCESS));
     FileRead read = ReadWholeFile(file, 1000);
     ASSERT_TRUE(read.Ok());
     EXPECT_EQ(read.Bytes, AllBytes());
 
-    EXPECT_EQ(WriteFileReplacing(file, "short"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(win::ReplaceFileContents(file, "short"), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(ReadWholeFile(file, 1000).Bytes, "short");
-    EXPECT_EQ(WriteFileReplacing(file, ""), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(win::ReplaceFileContents(file, ""), static_cast<DWORD>(ERROR_SUCCESS));
     read = ReadWholeFile(file, 1000);
     EXPECT_TRUE(read.Ok());
     EXPECT_EQ(read.Bytes, "");
     EXPECT_EQ(Entries(folder), std::vector<std::string>{"update.orv"});
+
+    // A hidden system file stays hidden and system after it was replaced.
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(win::ReplaceFileContents(file, "again"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(ReadWholeFile(file, 1000).Bytes, "again");
+    const DWORD kept = GetFileAttributesA(file.c_str());
+    EXPECT_EQ(kept & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+        << std::hex << kept;
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST(ReplacingWrite, FailureKeepsTheOldFileAndLeavesNoTemporaryFile) {
     const std::string folder = TestFolder("fail");
     const std::string file = folder + "\\update.orv";
-    ASSERT_EQ(WriteFileReplacing(file, "old content"), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(win::ReplaceFileContents(file, "old content"), static_cast<DWORD>(ERROR_SUCCESS));
 
     ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(WriteFileReplacing(file, "new"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(win::ReplaceFileContents(file, "new"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(ReadWholeFile(file, 1000).Bytes, "old content");
 
     // A folder where the file should be.
     ASSERT_TRUE(CreateDirectoryA((folder + "\\dir.orv").c_str(), nullptr));
-    EXPECT_NE(WriteFileReplacing(folder + "\\dir.orv", "new"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_NE(win::ReplaceFileContents(folder + "\\dir.orv", "new"),
+              static_cast<DWORD>(ERROR_SUCCESS));
 
     // A folder that does not exist.
-    const DWORD missing = WriteFileReplacing(folder + "\\missing\\update.orv", "new");
+    const DWORD missing = win::ReplaceFileContents(folder + "\\missing\\update.orv", "new");
     EXPECT_TRUE(missing == ERROR_PATH_NOT_FOUND || missing == ERROR_DIRECTORY) << missing;
-    EXPECT_FALSE(SystemErrorText(missing).empty());
+    EXPECT_FALSE(win::SystemErrorText(missing).empty());
 
     std::vector<std::string> left = Entries(folder);
     std::sort(left.begin(), left.end());
@@ -115,7 +96,8 @@ TEST(ReplacingWrite, FailureKeepsTheOldFileAndLeavesNoTemporaryFile) {
 TEST(WholeRead, ReadsEveryByteUpToTheLimitAndReportsWhyNot) {
     const std::string folder = TestFolder("read");
     const std::string file = folder + "\\data.bin";
-    ASSERT_EQ(WriteFileReplacing(file, std::string(100, '\0')), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(win::ReplaceFileContents(file, std::string(100, '\0')),
+              static_cast<DWORD>(ERROR_SUCCESS));
     FileRead read = ReadWholeFile(file, 100);
     ASSERT_TRUE(read.Ok());
     EXPECT_EQ(read.Bytes, std::string(100, '\0'));
@@ -133,12 +115,13 @@ TEST(WholeRead, ReadsEveryByteUpToTheLimitAndReportsWhyNot) {
     CloseHandle(lock);
     EXPECT_EQ(read.Error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     // The system's own wording, not the number.
-    EXPECT_NE(SystemErrorText(read.Error).rfind("Error ", 0), 0u) << SystemErrorText(read.Error);
+    EXPECT_NE(win::SystemErrorText(read.Error).rfind("Error ", 0), 0u)
+        << win::SystemErrorText(read.Error);
 }
 
 TEST(FileSizeQuery, SizesOfFilesButNotOfFolders) {
     const std::string folder = TestFolder("size");
-    ASSERT_EQ(WriteFileReplacing(folder + "\\p.bin", std::string(777, 'p')),
+    ASSERT_EQ(win::ReplaceFileContents(folder + "\\p.bin", std::string(777, 'p')),
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(QueryFileSize(folder + "\\p.bin").Size, 777u);
     EXPECT_EQ(QueryFileSize(folder + "\\p.bin").Error, static_cast<DWORD>(ERROR_SUCCESS));
@@ -147,15 +130,15 @@ TEST(FileSizeQuery, SizesOfFilesButNotOfFolders) {
 }
 
 TEST(Program, PathFolderAndErrorTexts) {
-    const std::string path = ProgramPath();
-    const std::string folder = ProgramFolder();
+    const std::string path = win::ModulePath();
+    const std::string folder = win::ModuleFolder();
     EXPECT_EQ(path.rfind(folder + "\\", 0), 0u);
     EXPECT_EQ(path.find('\\', folder.size() + 1), std::string::npos);
-    EXPECT_EQ(ReadFileVersion(path), std::nullopt);  // a test program has no version resource
-    const std::string text = SystemErrorText(ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(win::ReadFileVersion(path), std::nullopt);  // a test program has no version resource
+    const std::string text = win::SystemErrorText(ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(text.empty());
     EXPECT_NE(text.back(), '\n');
-    EXPECT_EQ(SystemErrorText(0xDEAD1234u), "Error 3735884340.");
+    EXPECT_EQ(win::SystemErrorText(0xDEAD1234u), "Error 3735884340.");
 }
 
 }  // namespace

@@ -3,17 +3,17 @@
 // tested by tests/cli.
 #include "tools/orvinfo/orvinfo.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <iterator>
 
 #include "common/updateinfo/updateinfo.h"
+#include "tests/support/samples.h"
 #include "tools/orvinfo/cp1252.h"
 #include "tools/orvinfo/file_io.h"
 
@@ -115,7 +115,7 @@ TEST(Cp1252, MatchesThePlatformsCodePage) {
 // --- show's output ---------------------------------------------------------------------------
 
 std::string FileOf(std::string_view plain) {
-    return ScrambleText(plain, kInformationKey);
+    return ScrambleText(plain, test::kFileKey);
 }
 
 TEST(ShowText, SixFieldsAsLinesOrJson) {
@@ -240,7 +240,7 @@ TEST_F(OrvinfoRun, MakeTakesFourPartsTodayAndLineBreaks) {
                     "one\ntwo\r\nthree\rfour", "--package", package_, "-o", out_})
                   .status,
               kSuccess);
-    EXPECT_EQ(ScrambleText(Read(out_), kInformationKey),
+    EXPECT_EQ(ScrambleText(Read(out_), test::kFileKey),
               "\xC9"
               "dition \x99| 3.0.1.beta 2|03/09/2024|one\r\ntwo\r\nthree\r\nfour|"
               "edsetup.exe|524288");
@@ -252,7 +252,7 @@ TEST_F(OrvinfoRun, MakeReadsCommentsFromAFile) {
                     "--comments-file", comments, "--package", package_, "--output", out_})
                   .status,
               kSuccess);
-    EXPECT_EQ(ScrambleText(Read(out_), kInformationKey),
+    EXPECT_EQ(ScrambleText(Read(out_), test::kFileKey),
               "N|1.2.3.4|12/31/2100|Line \x80\r\nNext\r\n|edsetup.exe|524288");
 }
 
@@ -333,7 +333,7 @@ TEST_F(OrvinfoRun, PackageOfTwoGibibytesIsRefused) {
     fs::resize_file(files::PathFromUtf8(big), 0x7FFFFFFFu);  // sparse: no disk space used
     ASSERT_EQ(Make({"--name", "N", "--version", "1.2.3", "--package", big, "-o", out_}).status,
               kSuccess);
-    EXPECT_EQ(ScrambleText(Read(out_), kInformationKey), "N|1.2.3.|03/09/2024||big.exe|2147483647");
+    EXPECT_EQ(ScrambleText(Read(out_), test::kFileKey), "N|1.2.3.|03/09/2024||big.exe|2147483647");
 
     fs::resize_file(files::PathFromUtf8(big), 0x80000000u);
     const Result r = Make({"--name", "N", "--version", "1.2.3", "--package", big, "-o", out_});
@@ -345,19 +345,19 @@ TEST_F(OrvinfoRun, PackageOfTwoGibibytesIsRefused) {
 TEST_F(OrvinfoRun, PlainTextOfAtMost32767Characters) {
     // "N|1.2.3.|07/04/2003|" + comments + "|edsetup.exe|524288"
     const std::size_t fixed = std::string("N|1.2.3.|07/04/2003||edsetup.exe|524288").size();
-    const std::string fits(kMaxInfoTextLength - fixed, 'c');
+    const std::string fits(test::kLongestText - fixed, 'c');
     auto make = [&](const std::string& comments) {
         return Make({"--name", "N", "--version", "1.2.3", "--date", "07/04/2003", "--comments",
                      comments, "--package", package_, "-o", out_});
     };
     ASSERT_EQ(make(fits).status, kSuccess);
-    EXPECT_EQ(Read(out_).size(), kMaxInfoTextLength);
+    EXPECT_EQ(Read(out_).size(), test::kLongestText);
     const Result r = make(fits + "c");
     EXPECT_EQ(r.status, kRefused);
     EXPECT_EQ(r.err,
               "orvinfo: the update information would be 32768 characters long; at most "
               "32767 fit\n");
-    EXPECT_EQ(Read(out_).size(), kMaxInfoTextLength);  // the earlier file is kept
+    EXPECT_EQ(Read(out_).size(), test::kLongestText);  // the earlier file is kept
 }
 
 TEST_F(OrvinfoRun, NonNumericVersionIsWrittenWithAWarning) {
@@ -422,13 +422,13 @@ TEST_F(OrvinfoRun, ShowRefusesWhatIsNoUpdateInformation) {
     EXPECT_EQ(r.status, kRefused);
     EXPECT_EQ(r.err, "orvinfo: cannot read '" + missing + "': " + std::strerror(ENOENT) + "\n");
 
-    const std::string big = Put("big.orv", std::string(kMaxInfoTextLength + 1, 'x'));
+    const std::string big = Put("big.orv", std::string(test::kLongestText + 1, 'x'));
     r = orvinfo::Run({"show", big}, kToday);
     EXPECT_EQ(r.status, kRefused);
     EXPECT_EQ(r.err, "orvinfo: '" + big +
                          "' is longer than 32767 bytes, so it is no update information file\n");
 
-    const std::string limit = Put("limit.orv", std::string(kMaxInfoTextLength, 'x'));
+    const std::string limit = Put("limit.orv", std::string(test::kLongestText, 'x'));
     EXPECT_EQ(orvinfo::Run({"show", limit}, kToday).status, kSuccess);
     const std::string empty = Put("empty.orv", "");
     EXPECT_EQ(orvinfo::Run({"show", "--", empty}, kToday).status, kSuccess);

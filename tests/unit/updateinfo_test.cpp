@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/samples.h"
+
 namespace orv {
 namespace {
 
@@ -41,58 +43,52 @@ TEST(RuntimeRandom, ValuesAreWholeMultiplesOfTwoToTheMinus24) {
 TEST(ScrambleText, KnownMaskOfTheInformationKey) {
     // The first mask bytes after re-seeding with -4729, as the platform's script runtime
     // produces them (Int(Rnd * 256)); the Wine test compares many more.
-    const std::string mask = ScrambleText(std::string(10, '\0'), kInformationKey);
+    const std::string mask = ScrambleText(std::string(10, '\0'), test::kFileKey);
     const uint8_t expected[] = {189, 69, 24, 210, 183, 187, 197, 214, 202, 106};
     for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(static_cast<uint8_t>(mask[i]), expected[i]);
 }
 
 TEST(ScrambleText, RoundTripsTextsHoldingEveryByteValue) {
-    EXPECT_EQ(ScrambleText("", kInformationKey), "");
+    EXPECT_EQ(ScrambleText("", test::kFileKey), "");
     for (int b = 0; b < 256; ++b) {
         const std::string one(1, static_cast<char>(b));
-        const std::string once = ScrambleText(one, kInformationKey);
+        const std::string once = ScrambleText(one, test::kFileKey);
         ASSERT_EQ(once.size(), 1u);
-        EXPECT_EQ(ScrambleText(once, kInformationKey), one) << b;
+        EXPECT_EQ(ScrambleText(once, test::kFileKey), one) << b;
     }
-    const std::string text = EveryByte(kMaxInfoTextLength);
-    const std::string once = ScrambleText(text, kInformationKey);
-    ASSERT_EQ(once.size(), kMaxInfoTextLength);
+    const std::string text = EveryByte(test::kLongestText);
+    const std::string once = ScrambleText(text, test::kFileKey);
+    ASSERT_EQ(once.size(), test::kLongestText);
     EXPECT_NE(once, text);
-    EXPECT_EQ(ScrambleText(once, kInformationKey), text);
+    EXPECT_EQ(ScrambleText(once, test::kFileKey), text);
 }
 
 TEST(ScrambleText, EachByteDependsOnItsPositionOnly) {
     const std::string a = "Editor|2.1.0.|07/04/2003|Fixes the print preview.|edsetup.exe|524288";
     const std::string b = "Editor|2.2.0.|08/01/2003|Other.|edsetup.exe|1";
-    const std::string sa = ScrambleText(a, kInformationKey);
-    const std::string sb = ScrambleText(b, kInformationKey);
+    const std::string sa = ScrambleText(a, test::kFileKey);
+    const std::string sb = ScrambleText(b, test::kFileKey);
     EXPECT_EQ(sa.substr(0, 9), sb.substr(0, 9));  // "Editor|2." in both
     EXPECT_NE(sa[9], sb[9]);
 
     // Every byte is XORed with the same mask, whatever the text: scrambled XOR plain is the
     // scrambling of zeros.
-    const std::string zeros = ScrambleText(std::string(a.size(), '\0'), kInformationKey);
+    const std::string zeros = ScrambleText(std::string(a.size(), '\0'), test::kFileKey);
     for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(sa[i] ^ a[i], zeros[i]) << i;
 }
 
 TEST(ScrambleText, OtherKeyGivesOtherBytes) {
     const std::string text = "Editor|2.1.0.|07/04/2003";
-    EXPECT_NE(ScrambleText(text, kInformationKey), ScrambleText(text, 4730));
-    EXPECT_NE(ScrambleText(ScrambleText(text, kInformationKey), 4730), text);
+    EXPECT_NE(ScrambleText(text, test::kFileKey), ScrambleText(text, 4730));
+    EXPECT_NE(ScrambleText(ScrambleText(text, test::kFileKey), 4730), text);
 }
 
 // --- Plain text and the control's splitting ------------------------------------------------
 
+// The shared example record, with one line of comments (the texts below expect it).
 MakerFields Example() {
-    MakerFields f;
-    f.Name = "Editor";
-    f.VersionParts = {"2", "1", "0", ""};
-    f.Month = "07";
-    f.Day = "04";
-    f.Year = "2003";
+    MakerFields f = test::ExampleRecord();
     f.Comments = "Fixes the print preview.";
-    f.PackageFile = "edsetup.exe";
-    f.PackageSize = 524288;
     return f;
 }
 
@@ -114,7 +110,7 @@ TEST(PlainText, ExampleFileDecodesToItsSixFields) {
     EXPECT_EQ(plain, "Editor|2.1.0.|07/04/2003|Fixes the print preview.|edsetup.exe|524288");
 
     UpdateInfo info = Filled();
-    SplitControlFields(ScrambleText(ScrambleText(plain, kInformationKey), kInformationKey), info);
+    SplitControlFields(ScrambleText(ScrambleText(plain, test::kFileKey), test::kFileKey), info);
     EXPECT_EQ(info.Name, "Editor");
     EXPECT_EQ(info.Version, "2.1.0.");
     EXPECT_EQ(info.ReleaseDate, "07/04/2003");
@@ -128,9 +124,9 @@ TEST(PlainText, ExampleFileDecodesToItsSixFields) {
 TEST(PlainText, LineBreaksInCommentsSurviveTheCodec) {
     MakerFields f = Example();
     f.Comments = "First line\r\nSecond line\r\n\r\nLast";
-    const std::string file = ScrambleText(BuildPlainText(f), kInformationKey);
+    const std::string file = ScrambleText(BuildPlainText(f), test::kFileKey);
     UpdateInfo info;
-    SplitControlFields(ScrambleText(file, kInformationKey), info);
+    SplitControlFields(ScrambleText(file, test::kFileKey), info);
     EXPECT_EQ(info.Description, f.Comments);
     EXPECT_EQ(info.PackageSize, 524288);
 }
