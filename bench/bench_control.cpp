@@ -2,9 +2,10 @@
 // loop, or one package download timed from ReceiveUpdate to UpdateReceived.
 //
 //   bench_control check PORT INFOFILE COUNT
-//   bench_control download PORT INFOFILE OUTFOLDER OUTNAME
+//   bench_control download PORT INFOFILE OUTFOLDER OUTNAME [HOST]
 //
-// The server is 127.0.0.1:PORT and INFOFILE lies in its root. Prints one JSON line.
+// The server is 127.0.0.1:PORT (or HOST:PORT, HOST as RemoteHost takes it, e.g.
+// https://localhost) and INFOFILE lies in its root. Prints one JSON line.
 #include <windows.h>
 
 #include <ocidl.h>
@@ -126,7 +127,8 @@ int Run(int argc, char** argv) {
         return Fail("the control is not registered");
     CountingSink sink;
     if (!Advise(ctl, &sink)) return Fail("no event connection");
-    ctl->put_RemoteHost(Bstr("127.0.0.1").b);
+    const std::string host = mode == "download" && argc > 6 ? argv[6] : "127.0.0.1";
+    ctl->put_RemoteHost(Bstr(host).b);
     ctl->put_RemotePort(port);
     ctl->put_RemotePath(Bstr("/").b);
     ctl->put_RemoteFile(Bstr(infoFile).b);
@@ -186,6 +188,9 @@ int Run(int argc, char** argv) {
 }  // namespace orv::bench
 
 int main(int argc, char** argv) {
+    std::string error;
+    const auto trust = orv::bench::TrustForRun(&error);
+    if (!error.empty()) return orv::bench::Fail(error);
     if (FAILED(OleInitialize(nullptr))) return orv::bench::Fail("OleInitialize failed");
     const int rc = orv::bench::Run(argc, argv);
     OleUninitialize();

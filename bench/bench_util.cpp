@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "tests/support/test_root.h"
+
 namespace orv::bench {
 
 double Now() {
@@ -138,6 +140,15 @@ void Report::Print() const {
 int Fail(const std::string& message) {
     Report().Add("ok", false).Add("error", message).Print();
     return 1;
+}
+
+std::shared_ptr<void> TrustForRun(std::string* error) {
+    char file[MAX_PATH] = {};
+    const DWORD n = GetEnvironmentVariableA("ORV_BENCH_TRUST_CA", file, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    auto root = std::make_shared<test::TrustedTestRoot>(file);
+    if (!root->Added()) *error = "the test authority could not be trusted: " + root->Error();
+    return root;
 }
 
 }  // namespace orv::bench

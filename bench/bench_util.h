@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,5 +57,11 @@ class Report {
 
 // Prints `message` as {"ok": false, "error": message} and returns the exit code for failure.
 int Fail(const std::string& message);
+
+// The certificate authority named by ORV_BENCH_TRUST_CA (a Windows path), trusted in the
+// current user's Root store until the returned holder goes: the benchmark's HTTPS server
+// has a certificate of its own authority. Null when the variable is not set; on failure
+// *error says why.
+std::shared_ptr<void> TrustForRun(std::string* error);
 
 }  // namespace orv::bench

@@ -1,5 +1,5 @@
 // What a Windows developer would write instead: WinInet, InternetOpenUrlA and
-// InternetReadFile with 64 KiB reads, no cache.
+// InternetReadFile with 64 KiB reads, no cache; over HTTP or HTTPS, as the URL says.
 //
 //   bench_wininet download URL OUTFILE
 //   bench_wininet check URL COUNT
@@ -120,5 +120,8 @@ int Run(int argc, char** argv) {
 }  // namespace orv::bench
 
 int main(int argc, char** argv) {
+    std::string error;
+    const auto trust = orv::bench::TrustForRun(&error);
+    if (!error.empty()) return orv::bench::Fail(error);
     return orv::bench::Run(argc, argv);
 }

@@ -9,9 +9,15 @@ all under Wine, and curl natively; when the win64 build is there, the 64-bit con
 64-bit build of our host as well (in the win64 prefix). Then the latency of 50 update checks
 in one process: the control (32-bit and 64-bit), WinInet, curl. Optionally strace counts of
 one control and one reference run.
+Then downloads over HTTPS (1, 64 and 256 MiB): the control over plain HTTP beside the control
+and WinInet over HTTPS, from nginx with a certificate of a test authority that the programs
+trust for their run; and the control once more from a server that picks ChaCha20-Poly1305.
 
 usage: run_bench.py [--quick] [--sizes 1,64,256,1024] [--runs N] [--no-pin] [--no-profile]
-                    [--out FILE] [--report-only]
+                    [--out FILE] [--report-only] [--https-only] [--https-sizes 1,64,256]
+
+--https-only measures the HTTPS comparison alone and replaces its section of the report
+(docs/benchmarks.md), leaving the rest of the page as it was.
 """
 
 import argparse
@@ -46,6 +52,9 @@ CHECKS = 50
 
 DOWNLOAD_CONTENDERS = ["control", "control64", "reference", "wininet", "urlmon", "curl"]
 CHECK_CONTENDERS = ["control", "control64", "wininet", "curl"]
+HTTPS_CONTENDERS = ["control", "control_tls", "wininet_tls", "control_tls_chacha"]
+HTTPS_SIZES = [1, 64, 256]
+HTTPS_TITLE = "## Package download over HTTPS"
 LABELS = {
     "control": "(a) Orvane control, COM host",
     "control64": "(a64) the same, 64-bit control and host",
@@ -53,7 +62,14 @@ LABELS = {
     "wininet": "(c) WinInet, 64 KiB reads",
     "urlmon": "(d) URLDownloadToFileA",
     "curl": "(e) curl, native",
+    "control_tls": "(f) Orvane control, HTTPS",
+    "wininet_tls": "(g) WinInet, HTTPS, 64 KiB reads",
+    "control_tls_chacha": "(h) Orvane control, HTTPS, server picks ChaCha20-Poly1305",
 }
+# The HTTPS servers of the run: {contender: port}, and the test authority (Windows path)
+# that the programs trust for their run.
+TLS_PORTS = {}
+TRUST_ENV = {}
 
 
 def pin_cpus():
@@ -145,7 +161,7 @@ def run_process(cmd, timeout):
     started as for the Windows program). Returns (stdout, stderr, rc, polled VmHWM in bytes)."""
     cmd = CLIENT_PREFIX + cmd
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            stdin=subprocess.DEVNULL, text=True)
+                            stdin=subprocess.DEVNULL, text=True, env=dict(os.environ, **TRUST_ENV))
     deadline = time.monotonic() + timeout
     hwm = 0
     while proc.poll() is None:
@@ -189,6 +205,13 @@ def download_command(name, port, size):
     elif name == "reference":
         cmd = [WINE_RUN, os.path.join(BIN, "bench_reference.exe"), str(port), pkg, winpath(out)]
     elif name == "wininet":
+        cmd = [WINE_RUN, os.path.join(BIN, "bench_wininet.exe"), "download", url, winpath(out)]
+    elif name in ("control_tls", "control_tls_chacha"):
+        cmd = [WINE_RUN, os.path.join(BIN, "bench_control.exe"), "download",
+               str(TLS_PORTS.get(name, "TLSPORT")), f"pkg_{size}m.orv", winpath(OUT),
+               f"{name}.bin", "https://localhost"]
+    elif name == "wininet_tls":
+        url = f"https://localhost:{TLS_PORTS.get(name, 'TLSPORT')}/{pkg}"
         cmd = [WINE_RUN, os.path.join(BIN, "bench_wininet.exe"), "download", url, winpath(out)]
     elif name == "urlmon":
         cmd = [WINE_RUN, os.path.join(BIN, "bench_urlmon.exe"), url, winpath(out)]
@@ -254,6 +277,123 @@ def run_check(name, port):
             raise RuntimeError(f"{name} checks failed (rc {rc}): {stdout.strip()} {stderr.strip()}")
     r.update(contender=name, per_check_ms=r["seconds"] * 1000 / CHECKS)
     return r
+
+
+# ---------------------------------------------------------------------------------------
+# HTTPS
+
+
+def start_https_servers(pins):
+    """nginx serving the web root over TLS with a certificate of a test authority: once with
+    its own cipher choice, once picking ChaCha20-Poly1305. The programs trust the authority
+    for their run (ORV_BENCH_TRUST_CA). Returns the servers."""
+    certs = servers.make_test_certificates(os.path.join(WORK, "certs"))
+    site = {"localhost": certs["localhost"]}
+    default = servers.start_nginx(os.path.join(WORK, "nginx-tls"), WWW, tls_sites=site)
+    chacha = servers.start_nginx(os.path.join(WORK, "nginx-chacha"), WWW, tls_sites=site,
+                                 tls_ciphers="ECDHE-RSA-CHACHA20-POLY1305")
+    if pins:
+        for server in (default, chacha):
+            os.sched_setaffinity(server.proc.pid, {pins[0]})
+    TLS_PORTS.update(control_tls=default.tls_ports["localhost"],
+                     wininet_tls=default.tls_ports["localhost"],
+                     control_tls_chacha=chacha.tls_ports["localhost"])
+    TRUST_ENV["ORV_BENCH_TRUST_CA"] = winpath(certs["ca"])
+    return [default, chacha]
+
+
+def measure_https(port, sizes, runs, results):
+    """The HTTPS rounds: warm-up, then `runs` rounds of HTTPS_CONTENDERS, alternated."""
+    rows = []
+    for size in sizes:
+        for rnd in range(runs + 1):
+            for c in HTTPS_CONTENDERS:
+                r = run_download(c, port, size)
+                r["https"] = True
+                tag = "warm-up" if rnd == 0 else f"run {rnd}"
+                print(f"bench: https {size} MiB {tag:8} {c:18} {r['seconds']:8.3f} s", flush=True)
+                if rnd:
+                    rows.append(r)
+                    results.write(json.dumps(r) + "\n")
+    return rows
+
+
+def https_section(rows, runs):
+    """The report's section on downloads over HTTPS."""
+    lines = [HTTPS_TITLE, ""]
+    add = lines.append
+    sizes = sorted({r["size_mib"] for r in rows})
+    add("The control over plain HTTP, (a) as above, beside the control (f) and WinInet (g) over "
+        "HTTPS from the same nginx (`ssl_protocols TLSv1.2 TLSv1.3`, its own cipher choice; "
+        "Wine's Schannel negotiates TLS 1.2 with AES-256-GCM), and the control once more (h) "
+        "from an nginx that picks ChaCha20-Poly1305. The server certificate comes from a test "
+        "authority that each program adds to the current user's trusted roots for its run and "
+        "removes again, outside the timed part; the control checks the chain, the name "
+        "(`https://localhost`) and the dates on every connection. Rounds alternate as above "
+        f"(one warm-up, then {runs}); times and memory are measured as above.")
+    add("")
+    for size in sizes:
+        group = {c: [r for r in rows if r["contender"] == c and r["size_mib"] == size]
+                 for c in HTTPS_CONTENDERS}
+        med = {c: statistics.median([r["seconds"] for r in group[c]]) for c in group if group[c]}
+        add(f"### {size} MiB over HTTPS ({len(group['control'])} runs)")
+        add("")
+        add("| contender | median s | min–max s | MiB/s | peak RSS MiB | × (a) | × (g) |")
+        add("|---|---:|---:|---:|---:|---:|---:|")
+        for c in HTTPS_CONTENDERS:
+            if not group[c]:
+                continue
+            m, lo, hi = summary([r["seconds"] for r in group[c]])
+            peak = statistics.median([r["peak_working_set"] for r in group[c]])
+            add(f"| {LABELS[c]} | {secs(m)} | {secs(lo)}–{secs(hi)} | {size / m:.0f} | "
+                f"{mib(peak):.1f} | {ratio(m, med.get('control'))} | "
+                f"{ratio(m, med.get('wininet_tls'))} |")
+        add("")
+    if max(sizes) >= 64:
+        add("| target | measured | met |")
+        add("|---|---|---|")
+    for size in sizes:
+        if size < 64:
+            continue
+        a = [r["seconds"] for r in rows if r["contender"] == "control" and r["size_mib"] == size]
+        f = [r["seconds"] for r in rows
+             if r["contender"] == "control_tls" and r["size_mib"] == size]
+        h = [r["seconds"] for r in rows
+             if r["contender"] == "control_tls_chacha" and r["size_mib"] == size]
+        if a and f:
+            q = statistics.median(f) / statistics.median(a)
+            extra = (f"; with ChaCha20-Poly1305 (h) {statistics.median(h) / statistics.median(a):.2f} ×"
+                     if h else "")
+            add(f"| {size} MiB over HTTPS (f) ≤ 1.5 × plain HTTP (a) | {q:.2f} ×{extra} | "
+                f"{'yes' if q <= 1.5 else 'no'} |")
+    add("")
+    add("Commands (as under Commands below; TLSPORT is the HTTPS port of the nginx in question, "
+        "and `ORV_BENCH_TRUST_CA` names the test authority's certificate as a Windows path):")
+    add("")
+    for c in HTTPS_CONTENDERS[1:]:
+        cmd, _ = download_command(c, "PORT", "N")
+        cmd = [("TLSPORT" if part.isdigit() else part) for part in cmd]
+        add(f"- {LABELS[c]}: `{render(cmd)}`")
+    add("")
+    return lines
+
+
+def splice_section(path, section):
+    """Replaces the section of the report at `path` that starts with the section's title (up
+    to the next section), or puts it before the update check latency."""
+    with open(path) as f:
+        text = f.read().splitlines()
+    title = section[0]
+    if title in text:
+        start = text.index(title)
+        end = next((i for i in range(start + 1, len(text)) if text[i].startswith("## ")),
+                   len(text))
+    else:
+        start = end = next((i for i, line in enumerate(text)
+                            if line.startswith("## Update check latency")), len(text))
+    text[start:end] = section
+    with open(path, "w") as f:
+        f.write("\n".join(text).rstrip() + "\n")
 
 
 # ---------------------------------------------------------------------------------------
@@ -340,6 +480,8 @@ def ratio(a, b):
 
 
 def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, elapsed):
+    everything = downloads
+    downloads = [r for r in downloads if not r.get("https")]
     lines = []
     add = lines.append
     add("# Benchmarks")
@@ -427,6 +569,10 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         add("")
     add("\"above idle\" is the largest over the runs; peak RSS is the median.")
     add("")
+
+    secure = [r for r in everything if r.get("https")]
+    if secure:
+        lines.extend(https_section(secure, runs))
 
     add(f"## Update check latency ({CHECKS} checks in one process)")
     add("")
@@ -615,7 +761,13 @@ def main():
                     help="write the report again from the last run's results, measuring nothing")
     ap.add_argument("--out", help="report file (default docs/benchmarks.md; build/bench/"
                     "benchmarks.md with --quick)")
+    ap.add_argument("--https-only", action="store_true",
+                    help="measure only the HTTPS comparison and replace its section of the report")
+    ap.add_argument("--https-sizes", help="comma-separated MiB for the HTTPS comparison "
+                    "(default 1,64,256; with --quick 1,64)")
     args = ap.parse_args()
+    https_sizes = ([int(x) for x in args.https_sizes.split(",")] if args.https_sizes
+                   else [1, 64] if args.quick else HTTPS_SIZES)
     sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else (
         [1, 64] if args.quick else [1, 64, 256, 1024])
     runs = args.runs or (3 if args.quick else 5)
@@ -644,6 +796,8 @@ def main():
     global CLIENT_PREFIX
     CLIENT_PREFIX = ["taskset", "-c", str(pins[1])] if pins else []
     restart_wineserver(pins[1] if pins else None)
+    if args.https_only:
+        return https_only(args, https_sizes, runs, pins, info)
     if info["win64"]:
         restart_wineserver(pins[1] if pins else None, WINE_RUN64)
     else:
@@ -683,6 +837,13 @@ def main():
             size = 64 if 64 in sizes else sizes[0]
             profiles = {"size": size, "control": strace_counts("control", nginx.port, size),
                         "reference": strace_counts("reference", nginx.port, size)}
+        make_packages(sorted(set(https_sizes) - set(sizes)) or sizes[:1])
+        secure = start_https_servers(pins)
+        try:
+            downloads += measure_https(nginx.port, https_sizes, runs, results)
+        finally:
+            for server in secure:
+                server.stop()
     finally:
         results.close()
         nginx.stop()
@@ -696,6 +857,40 @@ def main():
     os.makedirs(os.path.dirname(out_path), exist_ok=True)
     write_report(out_path, info, sizes, runs, downloads, checks, profiles, args.quick, elapsed)
     print(f"bench: report in {rel(out_path)}", flush=True)
+    return 0
+
+
+def https_only(args, sizes, runs, pins, info):
+    """The HTTPS comparison alone, spliced into an existing report."""
+    out_path = args.out or os.path.join(ROOT, "docs", "benchmarks.md")
+    if not os.path.exists(out_path):
+        print(f"bench: {rel(out_path)} does not exist; run the whole benchmark first",
+              file=sys.stderr)
+        return 1
+    os.makedirs(OUT, exist_ok=True)
+    print(f"bench: packages of {sizes} MiB in {rel(WWW)}", flush=True)
+    make_packages(sizes)
+    nginx = servers.start_nginx(os.path.join(WORK, "nginx"), WWW)
+    started = [nginx]
+    if pins:
+        os.sched_setaffinity(nginx.proc.pid, {pins[0]})
+    try:
+        started += start_https_servers(pins)
+        with open(os.path.join(WORK, "https.jsonl"), "w") as results:
+            rows = measure_https(nginx.port, sizes, runs, results)
+    finally:
+        for server in started:
+            server.stop()
+    section = https_section(rows, runs)
+    section.insert(2, f"Measured on {datetime.date.today().isoformat()} with `scripts/bench "
+                   f"--https-only`, load average at the start {' '.join(info['load'])}; the "
+                   "other sections of this page come from the run named at the top.")
+    section.insert(3, "")
+    splice_section(out_path, section)
+    findings = os.path.join(ROOT, "bench", "findings.md")
+    with open(findings) as f:
+        splice_section(out_path, f.read().rstrip().splitlines() + [""])
+    print(f"bench: HTTPS section in {rel(out_path)}", flush=True)
     return 0
 
 

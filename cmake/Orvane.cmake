@@ -76,6 +76,14 @@ endif()
 # One test program is one ctest test: starting a Windows process under Wine costs about a
 # second, so per-case registration would multiply the suite's run time. LAUNCHER runs the
 # program through a command of ours (e.g. one that starts a server for it first).
+# A Windows program that crashes under Wine prints Wine's crash report, but its exit status is
+# not always non-zero (under the 64-bit wineserver a crashed 32-bit program can end with 0): the
+# report itself fails the test.
+set(ORV_CRASH_REPORT "Unhandled (exception|page fault)")
+function(orv_fail_on_crash test)
+  set_tests_properties(${test} PROPERTIES FAIL_REGULAR_EXPRESSION "${ORV_CRASH_REPORT}")
+endfunction()
+
 function(orv_add_gtest name)
   cmake_parse_arguments(T "NO_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS;LAUNCHER" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -101,6 +109,9 @@ function(orv_add_gtest name)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
                                           ENVIRONMENT "ORV_SOURCE_DIR=${CMAKE_SOURCE_DIR};ORV_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  if(WIN32)
+    orv_fail_on_crash(${name})
+  endif()
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

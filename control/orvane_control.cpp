@@ -275,7 +275,7 @@ HRESULT OrvaneControl::InPlaceActivate(LONG) {
     frameInfo.cb = sizeof(frameInfo);
     inPlaceSite_->GetWindowContext(&frame, &doc, &pos, &clip, &frameInfo);
 
-    RegisterModuleWindowClass(kWindowClass, WindowProc);
+    RegisterModuleWindowClass(kWindowClass, WindowBase::WindowProc);
     window_.reset(CreateWindowExW(0, kWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS,
                                   pos.left, pos.top, kSizePixels, kSizePixels, parent, nullptr,
                                   ModuleInstance(), this));
@@ -475,19 +475,15 @@ STDMETHODIMP OrvaneControl::GetExtent(DWORD aspect, LONG, DVTARGETDEVICE*, LPSIZ
     return GetExtent(aspect, size);
 }
 
-LRESULT CALLBACK OrvaneControl::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_NCCREATE) {
-        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<OrvaneControl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+LRESULT OrvaneControl::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+    const HWND hwnd = Handle();
     switch (msg) {
         case WM_PAINT: {
             PAINTSTRUCT ps;
             HDC dc = BeginPaint(hwnd, &ps);
             RECT rc;
             GetClientRect(hwnd, &rc);
-            if (self) self->Paint(dc, rc);
+            Paint(dc, rc);
             EndPaint(hwnd, &ps);
             return 0;
         }
@@ -504,15 +500,13 @@ LRESULT CALLBACK OrvaneControl::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARA
             wpos->cy = kSizePixels;
             return 0;
         }
-        case kMsgTellSite:
-            if (self) {
-                RECT rc;
-                GetWindowRect(hwnd, &rc);
-                MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&rc), 2);
-                self->TellSiteOurRect({rc.left, rc.top});
-            }
+        case kMsgTellSite: {
+            RECT rc;
+            GetWindowRect(hwnd, &rc);
+            MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&rc), 2);
+            TellSiteOurRect({rc.left, rc.top});
             return 0;
-        case WM_NCDESTROY: SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0); break;
+        }
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
 }

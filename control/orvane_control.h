@@ -17,12 +17,14 @@
 #include <wrl/client.h>
 
 #include "common/updateinfo/updateinfo.h"
+#include "common/win/window.h"
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
 #include "control/connection_point.h"
 #include "control/module.h"
 #include "control/net/winsock.h"
 #include "control/properties.h"
+#include "control/transfer/tls_layer.h"
 #include "control/transfer/transfer.h"
 
 namespace orv {
@@ -61,7 +63,8 @@ class OrvaneControl final : public _Orvane,
                             public ISupportErrorInfo,
                             private net::IWinsockEvents,
                             private transfer::ISocketSeam,
-                            private transfer::ITransferReport {
+                            private transfer::ITransferReport,
+                            private win::WindowBase<OrvaneControl> {
    public:
     static HRESULT Create(REFIID iid, void** out);
 
@@ -251,6 +254,8 @@ class OrvaneControl final : public _Orvane,
     bool AuthorizationIncomplete() const;
     bool ProxyIncomplete() const;
     std::string BareHostName(const std::string& host) const;
+    // Where a secure connection leads, when RemoteHost starts with "https://" (any case).
+    std::optional<transfer::TlsTarget> SecureTarget() const;
     // net::IWinsockEvents
     void OnConnect() override;
     void OnDisconnect() override;
@@ -283,7 +288,8 @@ class OrvaneControl final : public _Orvane,
     };
 
     // Window procedure of the control's in-place window.
-    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    friend win::WindowBase<OrvaneControl>;
+    LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     void Paint(HDC dc, const RECT& rc);
 
     std::atomic<ULONG> refs_{1};
@@ -317,6 +323,7 @@ class OrvaneControl final : public _Orvane,
     OwnedRecord currentInfo_;     // the record InfoReceived hands out by reference
     std::string localPackageFile_;
     std::shared_ptr<transfer::Transfer> transfer_;
+    std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
     HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
     ULONG holds_ = 0;                // references the control holds on itself
     bool quiet_ = false;             // a transfer ends without publishing the state

@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "control/http/http_text.h"
+#include "control/net/winsock_api.h"
 #include "control/orvane_control.h"
 
 namespace orv {
@@ -53,6 +54,9 @@ bool PortFits(int32_t port) {
     return port >= SHRT_MIN && port <= SHRT_MAX;
 }
 
+// Bytes per socket read over TLS.
+constexpr int kSecureReadSize = 64 * 1024;
+
 }  // namespace
 
 bool HasControlCharacter(std::string_view text) {
@@ -74,25 +78,49 @@ bool OrvaneControl::ProxyIncomplete() const {
 std::string OrvaneControl::BareHostName(const std::string& host) const {
     std::string lower = host;
     if (!lower.empty()) CharLowerBuffA(lower.data(), static_cast<DWORD>(lower.size()));
-    static constexpr std::string_view kScheme = "http://";
-    for (std::size_t at; (at = lower.find(kScheme)) != std::string::npos;)
-        lower.erase(at, kScheme.size());
+    // Either scheme, wherever it stands, until neither is left.
+    for (bool removed = true; removed;) {
+        removed = false;
+        for (const std::string_view scheme : {"https://", "http://"}) {
+            for (std::size_t at; (at = lower.find(scheme)) != std::string::npos; removed = true)
+                lower.erase(at, scheme.size());
+        }
+    }
     return lower;
+}
+
+std::optional<transfer::TlsTarget> OrvaneControl::SecureTarget() const {
+    static constexpr std::string_view kSecure = "https://";
+    const std::string& host = props_.RemoteHost;
+    if (host.size() < kSecure.size() ||
+        !std::equal(kSecure.begin(), kSecure.end(), host.begin(),
+                    [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); }))
+        return std::nullopt;
+    transfer::TlsTarget target;
+    target.host = BareHostName(host);
+    // The port of plain HTTP, the default, stands for the port of HTTPS.
+    target.port = props_.RemotePort == 80 ? 443 : props_.RemotePort;
+    target.tunnel = props_.Proxy;
+    return target;
 }
 
 transfer::Plan OrvaneControl::PrepareConnection(transfer::Kind kind,
                                                 const std::string& fileName) const {
     transfer::Plan plan;
     plan.kind = kind;
+    const std::optional<transfer::TlsTarget> secure = SecureTarget();
     std::string prefix;
     int32_t port = 0;
     if (props_.Proxy) {
         plan.connectHost = props_.ProxyHost;
         port = props_.ProxyPort;
-        prefix = props_.RemoteHost + ":" + std::to_string(props_.RemotePort) + props_.RemotePath;
+        // Through a tunnel the request goes to the server itself.
+        prefix = secure ? props_.RemotePath
+                        : props_.RemoteHost + ":" + std::to_string(props_.RemotePort) +
+                              props_.RemotePath;
     } else {
         plan.connectHost = BareHostName(props_.RemoteHost);
-        port = props_.RemotePort;
+        port = secure ? secure->port : props_.RemotePort;
         prefix = props_.RemotePath;
     }
     plan.connectPort = static_cast<int16_t>(port);
@@ -139,11 +167,18 @@ HRESULT OrvaneControl::CheckSettings(ORVANEERROR& refused, bool check) const {
 HRESULT OrvaneControl::StartTransfer(transfer::Plan plan) {
     transfer::ISocketSeam& seam = *this;
     transfer::ITransferReport& report = *this;
-    auto t = std::make_shared<transfer::Transfer>(std::move(plan), seam, report);
+    // Over HTTPS a TLS layer of the transfer's own stands between it and the socket. It reads
+    // in large blocks, since every read costs a notification and the records decrypted from
+    // it go on to the transfer in pieces of at most 16,384 bytes anyway.
+    const std::optional<transfer::TlsTarget> secure = SecureTarget();
+    socket_->SetReadSize(secure ? kSecureReadSize : net::kReadSize);
+    transfer::Connection c = transfer::MakeConnection(std::move(plan), secure, seam, report);
+    const std::shared_ptr<transfer::Transfer> t = c.transfer;
     if (t->GetKind() == transfer::Kind::Download) {
         if (const DWORD err = t->PrepareFiles()) return FileError(err);
     }
     transfer_ = t;
+    connection_ = c.events;
     operationState_ =
         t->GetKind() == transfer::Kind::Check ? CTRL_STATE_CHECKING : CTRL_STATE_RECEIVING;
     // A set-up failure ends the transfer before Start returns, and its ConnectionError handler
@@ -235,26 +270,26 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
 }
 
 // ---------------------------------------------------------------------------------------
-// The socket's events go to the running transfer, which is held while it handles them: a
-// handler may end it and start the next one.
+// The socket's events go to the running transfer (or its TLS layer), which is held while it
+// handles them: a handler may end it and start the next one.
 
 void OrvaneControl::OnConnect() {
-    if (auto t = transfer_) t->OnConnect();
+    if (auto c = connection_) c->OnConnect();
 }
 
 void OrvaneControl::OnReceive(const std::string& data) {
-    if (auto t = transfer_) t->OnReceive(data);
+    if (auto c = connection_) c->OnReceive(data);
 }
 
 void OrvaneControl::OnDisconnect() {
-    if (auto t = transfer_) t->OnDisconnect();
+    if (auto c = connection_) c->OnDisconnect();
 }
 
 void OrvaneControl::OnAccept(int32_t) {}
 
 void OrvaneControl::OnError(int32_t errorId) {
-    if (auto t = transfer_) {
-        t->OnError(errorId);
+    if (auto c = connection_) {
+        c->OnError(errorId);
     } else {
         socket_->SOCKET_DISCONNECT(transferWindow_);
     }
@@ -307,6 +342,7 @@ void OrvaneControl::ReportEnded(transfer::Transfer& ended) {
     // The end of an older transfer never frees the control from a newer one.
     if (transfer_.get() != &ended) return;
     transfer_.reset();
+    connection_.reset();
     operationState_ = CTRL_STATE_FREE;
     if (quiet_) {
         props_.UpdateState = operationState_;

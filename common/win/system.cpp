@@ -62,8 +62,8 @@ std::optional<VS_FIXEDFILEINFO> ReadFixedVersionInfo(const std::wstring& path) {
     if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return std::nullopt;
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
-        !fixed || length < sizeof(VS_FIXEDFILEINFO)) {
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
+        length < sizeof(VS_FIXEDFILEINFO)) {
         return std::nullopt;
     }
     return *fixed;

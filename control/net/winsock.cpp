@@ -22,6 +22,10 @@ Winsock::~Winsock() {
     CleanupSockets();
 }
 
+void Winsock::SetReadSize(int bytes) {
+    readSize_ = bytes < kReadSize ? kReadSize : bytes > kMaxReadSize ? kMaxReadSize : bytes;
+}
+
 void Winsock::CleanupSockets() {
     if (!libraryStarted_) return;
     libraryStarted_ = false;

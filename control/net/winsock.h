@@ -89,6 +89,12 @@ class Winsock {
     // the destructor then leaves the library alone. Further calls do nothing.
     void CleanupSockets();
 
+    // Bytes read per read notification: 16,384 unless a caller asks for larger reads (a TLS
+    // connection, whose records are decrypted whole and handed on in pieces of its own).
+    // Kept between kReadSize and kMaxReadSize; takes effect at the next read.
+    void SetReadSize(int bytes);
+    int ReadSize() const { return readSize_; }
+
     // Whether this object still holds a use of the library it started.
     bool HoldsLibrary() const { return libraryStarted_; }
 
@@ -99,6 +105,7 @@ class Winsock {
    private:
     IWinsockEvents* events_ = nullptr;
     bool libraryStarted_ = false;
+    int readSize_ = 16384;
     SocketSlot slot_;
 };
 

@@ -72,8 +72,8 @@ void Dispatch(Winsock& owner, HWND window, WPARAM wParam, LPARAM lParam) {
     switch (code) {
         case FD_READ:
             if (stillRecorded) {
-                std::string data(kReadSize, '\0');
-                const int n = recv(notified, data.data(), kReadSize, 0);
+                std::string data(static_cast<size_t>(owner.ReadSize()), '\0');
+                const int n = recv(notified, data.data(), owner.ReadSize(), 0);
                 if (n >= 0) {
                     data.resize(static_cast<size_t>(n));
                     owner.SOCKET_RAISEEVENT(kEventReceive, nullptr, &data);
@@ -94,8 +94,8 @@ void Dispatch(Winsock& owner, HWND window, WPARAM wParam, LPARAM lParam) {
                 // The close may be signalled before the last data has been read: what is
                 // still buffered is read first, until the end of the stream or an error.
                 for (;;) {
-                    std::string data(kReadSize, '\0');
-                    const int n = recv(notified, data.data(), kReadSize, 0);
+                    std::string data(static_cast<size_t>(owner.ReadSize()), '\0');
+                    const int n = recv(notified, data.data(), owner.ReadSize(), 0);
                     if (n == 0) break;
                     if (n < 0) {
                         const int failure = WSAGetLastError();

@@ -23,6 +23,8 @@ inline constexpr long kSelectMask = 0x33;
 inline constexpr WORD kSocketVersion = 0x0101;
 // Bytes read per read notification.
 inline constexpr int kReadSize = 16384;
+// The most a socket object may read per notification when asked for larger reads.
+inline constexpr int kMaxReadSize = 256 * 1024;
 // Reported for every connection attempt that cannot even start.
 inline constexpr int32_t kSetupError = 10065;
 // Reported when the library cannot be started.

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "common/win/system.h"
 #include "control/http/http_text.h"
 #include "control/net/socket_error_text.h"
 
@@ -19,17 +20,6 @@ std::string FolderOf(const std::string& path) {
 }
 
 }  // namespace
-
-std::string SystemErrorText(DWORD code) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string s = n ? std::string(text, n) : "File error " + std::to_string(code) + ".";
-    if (text) LocalFree(text);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
-}
 
 Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report)
     : plan_(std::move(plan)), socket_(socket), report_(report) {}
@@ -90,7 +80,7 @@ void Transfer::Fail(int32_t code, const std::string& text) {
 }
 
 void Transfer::FailSocket(int32_t code) {
-    Fail(code, SocketErrorText(code));
+    Fail(code, socket_.ErrorText(code));
 }
 
 void Transfer::DiscardTemp() {
@@ -136,12 +126,19 @@ void Transfer::OnError(int32_t code) {
     FailSocket(code);
 }
 
+bool Transfer::Cut(std::optional<int64_t> declared, int64_t received) const {
+    // A declared length tells; without one, only a seam that confirms the server's own end
+    // of the stream does (a plain connection's close is taken as the end, as it must be).
+    if (declared) return received < *declared;
+    return !socket_.EndConfirmed();
+}
+
 void Transfer::FinishCheck() {
     const http::ResponseParts parts = http::SplitResponse(response_);
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
     const std::optional<int64_t> declared = http::ContentLength(parts.header);
-    if (status && *status == 200 && declared &&
-        static_cast<int64_t>(parts.body ? parts.body->size() : 0) < *declared) {
+    if (status && *status == 200 &&
+        Cut(declared, parts.body ? static_cast<int64_t>(parts.body->size()) : 0)) {
         // A cut response is a failed connection, not a record made of what arrived.
         FailSocket(kConnectionReset);
         return;
@@ -204,7 +201,7 @@ void Transfer::ReceivePackageData(std::string piece) {
                    nullptr) ||
         written != piece.size()) {
         const DWORD err = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
-        Fail(static_cast<int32_t>(err), SystemErrorText(err));
+        Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
         return;
     }
     const int32_t now = Ticks();
@@ -216,9 +213,8 @@ void Transfer::ReceivePackageData(std::string piece) {
 void Transfer::FinishDownload() {
     const bool received = fileStarted_;
     temp_.reset();
-    if (packageStatus_ == 200 && declaredLength_ && bodyReceived_ < *declaredLength_) {
-        // The server declared more than it sent: the connection was cut. A short package is
-        // never passed off as complete.
+    if (packageStatus_ == 200 && Cut(declaredLength_, bodyReceived_)) {
+        // The connection was cut: a short package is never passed off as complete.
         FailSocket(kConnectionReset);
         return;
     }
@@ -227,7 +223,7 @@ void Transfer::FinishDownload() {
         if (!MoveFileExA(tempPath_.c_str(), plan_.target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
             const DWORD err = GetLastError();
-            Fail(static_cast<int32_t>(err), SystemErrorText(err));
+            Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
             return;
         }
         tempPath_.clear();

@@ -13,6 +13,7 @@
 
 #include "common/updateinfo/updateinfo.h"
 #include "common/win/handles.h"
+#include "control/net/socket_error_text.h"
 
 namespace orv::transfer {
 
@@ -26,9 +27,28 @@ class ISocketSeam {
     virtual void Send(const std::string& text) = 0;
     // Ends the connection at once; no outcome follows.
     virtual void Disconnect() = 0;
+    // Whether the end the socket reported is the server's own end of the stream rather than a
+    // cut. A plain connection's orderly close is all there is to go by; a layer that can tell
+    // a cut from an end (a secure one) says so here.
+    virtual bool EndConfirmed() const { return true; }
+    // The text that goes with an outcome number of this seam in ConnectionError.
+    virtual const char* ErrorText(int32_t code) const { return SocketErrorText(code); }
 
    protected:
     ~ISocketSeam() = default;
+};
+
+// The socket's events for one connection, in the order the socket layer raises them: a
+// transfer takes them, or a layer between the transfer and the socket.
+class ISocketEvents {
+   public:
+    virtual void OnConnect() = 0;
+    virtual void OnReceive(const std::string& data) = 0;
+    virtual void OnDisconnect() = 0;
+    virtual void OnError(int32_t code) = 0;
+
+   protected:
+    ~ISocketEvents() = default;
 };
 
 // What a transfer tells its owner. Every report may re-enter the owner and, through it, end
@@ -71,7 +91,7 @@ inline constexpr std::size_t kMaxPackageHeader = 64u << 10;
 inline constexpr int32_t kMessageTooLong = 10040;
 inline constexpr int32_t kConnectionReset = 10054;
 
-class Transfer {
+class Transfer final : public ISocketEvents {
    public:
     Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report);
     ~Transfer();
@@ -89,10 +109,10 @@ class Transfer {
     Kind GetKind() const { return plan_.kind; }
 
     // The socket's events for this transfer's connection.
-    void OnConnect();
-    void OnReceive(const std::string& data);
-    void OnDisconnect();
-    void OnError(int32_t code);
+    void OnConnect() override;
+    void OnReceive(const std::string& data) override;
+    void OnDisconnect() override;
+    void OnError(int32_t code) override;
 
    private:
     enum class Outcome { Cancelled, Completed, Failed };
@@ -101,6 +121,8 @@ class Transfer {
     void End(Outcome outcome);
     void Fail(int32_t code, const std::string& text);
     void FailSocket(int32_t code);
+    // Whether a body of `received` bytes is a cut one, by its declared length if any.
+    bool Cut(std::optional<int64_t> declared, int64_t received) const;
     void FinishCheck();
     void ReceivePackageData(std::string piece);
     void FinishDownload();
@@ -127,8 +149,5 @@ class Transfer {
     int32_t lastTick_ = 0;
     int32_t lastRate_ = 0;
 };
-
-// The text of a system error, for ConnectionError when a file operation fails.
-std::string SystemErrorText(DWORD code);
 
 }  // namespace orv::transfer

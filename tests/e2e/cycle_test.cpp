@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
+#include "tests/support/checked.h"
 
 namespace orv::test {
 namespace {
@@ -27,17 +28,17 @@ class Cycle : public E2E {
     // adding up to the whole package, UpdateReceived last.
     void ExpectDownloadEvents(const std::vector<Event>& events, std::size_t size) {
         ASSERT_GE(events.size(), 3u);
-        EXPECT_EQ(events.front().id, DISPID_ORV_HTTPSTATUS);
-        EXPECT_EQ(events.front().args, (std::vector<std::wstring>{L"200", L"OK"}));
-        EXPECT_EQ(events.back().id, DISPID_ORV_UPDATERECEIVED);
+        EXPECT_EQ(Nth(events, 0).id, DISPID_ORV_HTTPSTATUS);
+        EXPECT_EQ(Nth(events, 0).args, (std::vector<std::wstring>{L"200", L"OK"}));
+        EXPECT_EQ(Last(events).id, DISPID_ORV_UPDATERECEIVED);
         int64_t sum = 0;
         long lastPercent = 0;
         for (std::size_t i = 1; i + 1 < events.size(); ++i) {
             const Event& e = events[i];
             ASSERT_EQ(e.id, DISPID_ORV_RECEIVINGUPDATE) << "event " << i;
-            const long bytes = std::stol(e.args[0]);
-            const long total = std::stol(e.args[1]);
-            const long percent = std::stol(e.args[2]);
+            const long bytes = std::stol(Nth(e.args, 0));
+            const long total = std::stol(Nth(e.args, 1));
+            const long percent = std::stol(Nth(e.args, 2));
             EXPECT_GT(bytes, 0);
             sum += bytes;
             EXPECT_EQ(total, sum) << "event " << i;
@@ -60,7 +61,7 @@ TEST_F(Cycle, CheckAndDownloadFromNginx) {
 
     EXPECT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
     ASSERT_EQ(sink_.events.size(), 2u);
-    EXPECT_EQ(sink_.events[1].args[0],
+    EXPECT_EQ(Nth(Nth(sink_.events, 1).args, 0),
               L"Orvane Demo|2.0.1.5|07/04/2003|Test release of Orvane Demo|demo-2.0.1.bin|" +
                   std::to_wstring(kPackageSize));
     ExpectSettled("");
@@ -117,7 +118,7 @@ TEST_F(Cycle, ProxyModeFetchesTheSameFiles) {
     EXPECT_EQ(S_OK, ctl_->put_ProxyPort(servers_.proxyPort));
 
     EXPECT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
-    EXPECT_EQ(sink_.events[1].args[0],
+    EXPECT_EQ(Nth(Nth(sink_.events, 1).args, 0),
               L"Proxied|1.2.3.4|07/04/2003|Test release of Proxied|proxied.bin|300000");
     const std::string folder = FreshFolder(servers_, "proxy");
     ReceiveAndWait(folder);
@@ -252,7 +253,7 @@ TEST_F(Cycle, RunUpdateStartsTheDownloadedProgram) {
     UseNginx("/setup/");
     CheckAndWait();
     const std::string folder = FreshFolder(servers_, "setup");
-    EXPECT_EQ(ReceiveAndWait(folder).back(), L"UpdateReceived");
+    EXPECT_EQ(Last(ReceiveAndWait(folder)), L"UpdateReceived");
     ASSERT_TRUE(ReadAll(folder + "\\OrvaneDemoSetup.exe") == setup);
 
     BSTR params = SysAllocString(L"/quiet");

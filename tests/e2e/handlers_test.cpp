@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
+#include "tests/support/checked.h"
 
 namespace orv::test {
 namespace {
@@ -66,8 +67,10 @@ TEST_F(Handlers, ReleasedOrClosedInsideAnEventTheControlEndsQuietly) {
          HttpResponse("HTTP/1.0 200 OK", OrvFile("Released", "1.0.0.0", "r.bin", 3))},
         {"InfoReceived", DISPID_ORV_INFORECEIVED, false,
          HttpResponse("HTTP/1.0 200 OK", OrvFile("Released", "1.0.0.0", "r.bin", 3))},
-        {"HttpStatus of a download", DISPID_ORV_HTTPSTATUS, true, HttpResponse("HTTP/1.0 200 OK", body)},
-        {"ReceivingUpdate", DISPID_ORV_RECEIVINGUPDATE, true, HttpResponse("HTTP/1.0 200 OK", body)},
+        {"HttpStatus of a download", DISPID_ORV_HTTPSTATUS, true,
+         HttpResponse("HTTP/1.0 200 OK", body)},
+        {"ReceivingUpdate", DISPID_ORV_RECEIVINGUPDATE, true,
+         HttpResponse("HTTP/1.0 200 OK", body)},
         {"UpdateReceived", DISPID_ORV_UPDATERECEIVED, true, HttpResponse("HTTP/1.0 200 OK", "abc")},
         // Raised inside CheckUpdate, which goes on after the handler.
         {"ConnectionError inside CheckUpdate", DISPID_ORV_CONNECTIONERROR, false, ""},
@@ -160,7 +163,8 @@ TEST_F(Handlers, CancelAndTheNextTransferFromAnyEventStand) {
     EXPECT_TRUE(WaitFree(2000));
 
     // Download: from HttpStatus, ReceivingUpdate and UpdateReceived, another file.
-    for (const DISPID at : {DISPID_ORV_HTTPSTATUS, DISPID_ORV_RECEIVINGUPDATE, DISPID_ORV_UPDATERECEIVED}) {
+    for (const DISPID at :
+         {DISPID_ORV_HTTPSTATUS, DISPID_ORV_RECEIVINGUPDATE, DISPID_ORV_UPDATERECEIVED}) {
         SCOPED_TRACE(at);
         const std::string first = Pattern(100000);
         Direct(Package(first));
@@ -178,7 +182,7 @@ TEST_F(Handlers, CancelAndTheNextTransferFromAnyEventStand) {
         EXPECT_EQ(Receive(folder, "first.bin"), ORV_ERROR_SUCCESS);
         ASSERT_TRUE(PumpUntil([&] { return started && State() == CTRL_STATE_FREE; }, 10000));
         sink_.onEvent = nullptr;
-        EXPECT_EQ(Names().back(), L"UpdateReceived");
+        EXPECT_EQ(Last(Names()), L"UpdateReceived");
         EXPECT_EQ(ReadAll(folder + "\\second.bin"), "second package") << "the new download stopped";
         if (at == DISPID_ORV_UPDATERECEIVED) {
             EXPECT_EQ(ReadAll(folder + "\\first.bin"), first);
@@ -308,7 +312,7 @@ TEST_F(Handlers, ControlCharactersNeverReachARequest) {
     EXPECT_EQ(S_OK, ctl_->put_Proxy(VARIANT_FALSE));
     // The record still stands: the refusals changed nothing.
     Direct(Package("x"));
-    EXPECT_EQ(ReceiveAndWait(folder).back(), L"UpdateReceived");
+    EXPECT_EQ(Last(ReceiveAndWait(folder)), L"UpdateReceived");
 
     // A server's package name with one is no usable name.
     for (const char* name : {"a\r\nb.bin", "sub\n/b.bin", "b\t.bin"}) {
@@ -327,7 +331,7 @@ TEST_F(Handlers, LocalNamesStayInTheChosenFolderWhateverTheCurrentFolderDoes) {
     for (const auto& [given, kept] : std::vector<std::pair<std::string, std::string>>{
              {"../up.bin", "..up.bin"}, {"C:drive.bin", "Cdrive.bin"}, {"a/b\\c.bin", "abc.bin"}}) {
         Direct(Package("12345"));
-        EXPECT_EQ(ReceiveAndWait(folder, given).back(), L"UpdateReceived") << given;
+        EXPECT_EQ(Last(ReceiveAndWait(folder, given)), L"UpdateReceived") << given;
         EXPECT_EQ(ReadAll(folder + "\\" + kept), "12345") << given;
     }
     ORVANEERROR r;
@@ -346,7 +350,7 @@ TEST_F(Handlers, LocalNamesStayInTheChosenFolderWhateverTheCurrentFolderDoes) {
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
         if (e.id == DISPID_ORV_HTTPSTATUS) SetCurrentDirectoryA(elsewhere.c_str());
     };
-    EXPECT_EQ(ReceiveAndWait("rel", "").back(), L"UpdateReceived");
+    EXPECT_EQ(Last(ReceiveAndWait("rel", "")), L"UpdateReceived");
     sink_.onEvent = nullptr;
     SetCurrentDirectoryA(previous);
     EXPECT_EQ(FileSize(folder + "\\rel\\pkg.bin"), 200000);

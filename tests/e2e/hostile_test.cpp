@@ -123,9 +123,9 @@ TEST_F(Hostile, Download256MiBKeepsMemoryFlat) {
         if (e.id == DISPID_ORV_UPDATERECEIVED) ++received;
         if (e.id != DISPID_ORV_RECEIVINGUPDATE) return;
         ++events;
-        sum += std::stol(e.args[0]);
-        lastTotal = std::stol(e.args[1]);
-        lastPercent = std::stol(e.args[2]);
+        sum += std::stol(Nth(e.args, 0));
+        lastTotal = std::stol(Nth(e.args, 1));
+        lastPercent = std::stol(Nth(e.args, 2));
         if (!midwayChecked && lastTotal > kSize / 2) {
             // Midway the old file is gone and the body grows in a temporary file.
             midwayChecked = true;
@@ -294,7 +294,7 @@ TEST_F(Hostile, ResetsAtEveryStageLeaveNoHalfFile) {
         }
         // A reset Wine could not tell from a close after the header gives an empty record.
         for (const Event& e : sink_.Of(DISPID_ORV_INFORECEIVED))
-            EXPECT_EQ(e.args[0], L"|||||0") << s.name;
+            EXPECT_EQ(Nth(e.args, 0), L"|||||0") << s.name;
         ExpectSettled("");
     }
 
@@ -308,7 +308,7 @@ TEST_F(Hostile, ResetsAtEveryStageLeaveNoHalfFile) {
         At(After(s.actions));
         const auto names = ReceiveAndWait(folder);
         if (s.surelyReported) {
-            EXPECT_EQ(names.back(), kReset) << s.name;
+            EXPECT_EQ(Last(names), kReset) << s.name;
             EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty()) << s.name;
             ExpectNotHalfWritten(target, "old");
         } else if (!sink_.Of(DISPID_ORV_UPDATERECEIVED).empty()) {
@@ -341,7 +341,7 @@ TEST_F(Hostile, BodyShorterThanDeclaredIsNeverComplete) {
     At(After(Send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + Pattern(500)) +
              R"(,{"op":"close"})"));
     const auto names = ReceiveAndWait(folder);
-    EXPECT_EQ(names.back(), kReset);
+    EXPECT_EQ(Last(names), kReset);
     EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty());
     ExpectNotHalfWritten(target, "old");
     ExpectSettled(folder);
@@ -363,7 +363,7 @@ TEST_F(Hostile, TenThousandOneBytePieces) {
     At(After(Send(HttpResponse("HTTP/1.0 200 OK", orv), R"(,"piece":1)") + R"(,{"op":"close"})"));
     EXPECT_EQ(CheckAndWait(30000),
               (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
-    EXPECT_EQ(sink_.events[1].args[0],
+    EXPECT_EQ(Nth(Nth(sink_.events, 1).args, 0),
               L"Tiny|1.2.3.4|07/04/2003|Test release of Tiny|tiny.bin|10000");
 
     const std::string body = Pattern(10000);
@@ -376,16 +376,16 @@ TEST_F(Hostile, TenThousandOneBytePieces) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(sink_.Of(DISPID_ORV_HTTPSTATUS).size(), 1u);
-    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_UPDATERECEIVED);
+    EXPECT_EQ(Last(sink_.events).id, DISPID_ORV_UPDATERECEIVED);
     const auto progress = sink_.Of(DISPID_ORV_RECEIVINGUPDATE);
     ASSERT_FALSE(progress.empty());
     int64_t sum = 0;
     for (const Event& e : progress) {
-        sum += std::stol(e.args[0]);
-        EXPECT_EQ(std::stol(e.args[1]), sum);
+        sum += std::stol(Nth(e.args, 0));
+        EXPECT_EQ(std::stol(Nth(e.args, 1)), sum);
     }
     EXPECT_EQ(sum, 10000);
-    EXPECT_EQ(progress.back().args[2], L"100");
+    EXPECT_EQ(Nth(Last(progress).args, 2), L"100");
     EXPECT_TRUE(ReadAll(folder + "\\tiny.bin") == body);
     std::printf("10,000 one-byte sends: %u progress events, %.2f s\n",
                 static_cast<unsigned>(progress.size()), seconds);
@@ -407,7 +407,7 @@ TEST_F(Hostile, EveryByteValueInEveryPosition) {
     const std::string folder = FreshFolder(servers_, "bytes");
     At(After(Send(noisy + "\r\n\r\n" + every) + R"(,{"op":"close"})"));
     ReceiveAndWait(folder);
-    EXPECT_EQ(sink_.events.back().id, DISPID_ORV_UPDATERECEIVED);
+    EXPECT_EQ(Last(sink_.events).id, DISPID_ORV_UPDATERECEIVED);
     EXPECT_TRUE(ReadAll(folder + "\\noise.bin") == every) << "the file differs";
     ExpectSettled(folder);
 
@@ -417,7 +417,7 @@ TEST_F(Hostile, EveryByteValueInEveryPosition) {
     EXPECT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
     UpdateInfo expected;
     SplitControlFields(ScrambleText(body, kInformationKey), expected);
-    EXPECT_EQ(sink_.events[1].args[0],
+    EXPECT_EQ(Nth(Nth(sink_.events, 1).args, 0),
               Wide(expected.Name) + L"|" + Wide(expected.Version) + L"|" +
                   Wide(expected.ReleaseDate) + L"|" + Wide(expected.Description) + L"|" +
                   Wide(expected.PackageFile) + L"|" + std::to_wstring(expected.PackageSize));
@@ -468,9 +468,9 @@ TEST_F(Hostile, PackageNamesNeverLeaveTheChosenFolder) {
         At(port);
         CheckAndWait();
         ASSERT_EQ(sink_.Of(DISPID_ORV_INFORECEIVED).size(), 1u) << c.packageFile;
-        EXPECT_EQ(sink_.events.back().args[0], L"Names|1.0.0.0|07/04/2003|Test release of Names|" +
-                                                   W(c.packageFile) + L"|" +
-                                                   std::to_wstring(body.size()))
+        EXPECT_EQ(Nth(Last(sink_.events).args, 0),
+                  L"Names|1.0.0.0|07/04/2003|Test release of Names|" + W(c.packageFile) + L"|" +
+                      std::to_wstring(body.size()))
             << "the record keeps the name as received";
 
         if (c.landsAs.empty()) {

@@ -1,5 +1,7 @@
 // The transfer object on its own, through fakes of its socket seam and of its owner: the order
-// of its reports, its single end, and what a handler that cancels from inside a report leaves.
+// of its reports, its single end, what a handler that cancels from inside a report leaves, and
+// what an end the seam does not confirm means. Its TLS layer likewise, up to the point where a
+// server would have to answer the handshake (the rest is in tests/e2e/https_test.cpp).
 // (Failures, cut bodies and whole downloads are shown end to end in tests/e2e.)
 // Files are real (a scratch folder of the test); no socket is opened.
 #include "control/transfer/transfer.h"
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "common/updateinfo/updateinfo.h"
+#include "control/transfer/tls_layer.h"
 
 namespace orv::transfer {
 namespace {
@@ -23,7 +26,9 @@ class FakeSocket : public ISocketSeam {
     }
     void Send(const std::string& text) override { calls.push_back("send " + text); }
     void Disconnect() override { calls.push_back("disconnect"); }
+    bool EndConfirmed() const override { return confirmed; }
     std::vector<std::string> calls;
+    bool confirmed = true;
     std::function<void()> onConnect;
 };
 
@@ -37,9 +42,11 @@ class FakeOwner : public ITransferReport {
     void ReportInfo(const UpdateInfo& fields) override { Note("info " + fields.PackageFile); }
     void ReportEnded(Transfer&) override { Note("ended"); }
     void ReportInfoReceived() override { Note("inforeceived"); }
-    void ReportConnectionError(int32_t code, const std::string&) override {
+    void ReportConnectionError(int32_t code, const std::string& text) override {
+        errorText = text;
         Note("error " + std::to_string(code));
     }
+    std::string errorText;
     std::vector<std::string> notes;
     // Runs inside the report whose note starts with `at`.
     std::string at;
@@ -159,6 +166,145 @@ TEST(Transfer, CancelInsideAReportStopsTheTransferWhereItStands) {
         EXPECT_EQ(ReadAll(target), expected);
         DeleteFileA(target.c_str());
     }
+}
+
+TEST(Transfer, WithoutADeclaredLengthOnlyAConfirmedEndCompletes) {
+    const std::string folder = Scratch();
+    const std::string target = folder + "\\unconfirmed.bin";
+    const struct {
+        bool confirmed;
+        const char* header;
+        bool cut;
+    } cases[] = {
+        {false, "HTTP/1.0 200 OK\r\n\r\n", true},
+        {false, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n", false},
+        {true, "HTTP/1.0 200 OK\r\n\r\n", false},
+        // Only a package or a record counts: a refusal is heard whatever its end.
+        {false, "HTTP/1.0 404 Not Found\r\n\r\n", false},
+    };
+    for (const auto& c : cases) {
+        for (const Kind kind : {Kind::Check, Kind::Download}) {
+            SCOPED_TRACE(std::string(c.header) + (kind == Kind::Check ? " check" : " download"));
+            DeleteFileA(target.c_str());
+            FakeSocket socket;
+            socket.confirmed = c.confirmed;
+            FakeOwner owner;
+            Transfer t(kind == Kind::Check ? CheckPlan() : DownloadPlan(target), socket, owner);
+            if (kind == Kind::Download) {
+                ASSERT_EQ(t.PrepareFiles(), 0u);
+            }
+            t.Start();
+            t.OnConnect();
+            t.OnReceive(std::string(c.header) + "0123456789");
+            t.OnDisconnect();
+            const bool ok = std::string(c.header).find(" 200 ") != std::string::npos;
+            const std::string last = c.cut                       ? "error 10054"
+                                     : kind == Kind::Check && ok ? "inforeceived"
+                                                                 : "ended";
+            EXPECT_EQ(owner.notes.back(), last);
+            if (c.cut) {
+                EXPECT_EQ(owner.errorText, "Connection reset by peer.");
+                EXPECT_EQ(std::count(owner.notes.begin(), owner.notes.end(), "received"), 0);
+                if (kind == Kind::Download) {
+                    EXPECT_EQ(ReadAll(target), "(absent)");
+                }
+            }
+            EXPECT_EQ(TempFiles(folder), 0);
+        }
+    }
+    DeleteFileA(target.c_str());
+}
+
+// A TLS layer with a transfer of its own, over fakes of the socket and the owner.
+struct Layered {
+    explicit Layered(bool tunnel) {
+        TlsTarget target;
+        target.host = "localhost";
+        target.port = 443;
+        target.tunnel = tunnel;
+        connection = MakeConnection(CheckPlan(), target, socket, owner);
+        connection.transfer->Start();
+    }
+    FakeSocket socket;
+    FakeOwner owner;
+    Connection connection;
+    ISocketEvents& events() { return *connection.events; }
+};
+
+TEST(TlsLayer, AProxyRefusingTheTunnelIsHeardAsItsStatusAndNoRequestLeaves) {
+    Layered l(true);
+    l.events().OnConnect();
+    ASSERT_EQ(l.socket.calls,
+              (std::vector<std::string>{
+                  "connect 127.0.0.1:8080",
+                  "send CONNECT localhost:443 HTTP/1.0\r\nHost: localhost:443\r\n\r\n"}));
+    l.events().OnReceive("HTTP/1.0 407 Proxy Authentication Required\r\n");
+    EXPECT_TRUE(l.owner.notes.empty()) << "the header is not complete yet";
+    l.events().OnReceive("\r\nno tunnel for you");
+    l.events().OnDisconnect();
+    EXPECT_EQ(l.owner.notes, (std::vector<std::string>{"status 407", "ended"}));
+    EXPECT_EQ(l.socket.calls.size(), 2u) << "the transfer's request went nowhere";
+}
+
+TEST(TlsLayer, AConnectionThatFailsBeforeTheSecureStreamStandsEndsTheTransfer) {
+    const std::string tooLong(kMaxPackageHeader + 1, 'x');
+    const struct {
+        const char* name;
+        bool tunnel;
+        std::vector<std::string> received;  // "" stands for the socket's Disconnect
+        int32_t code;
+        const char* text;
+    } cases[] = {
+        {"proxy hangs up", true, {"HTTP/1.0 200"}, 24010, nullptr},
+        {"proxy answers no HTTP", true, {"SSH-2.0-x\r\n\r\n"}, 24010, nullptr},
+        {"proxy header too long", true, {tooLong}, 10040, "Message too long."},
+        {"tunnel stands, then no TLS",
+         true,
+         {"HTTP/1.0 200 Connection established\r\n\r\nHTTP/1.1 400 Bad Request\r\n\r\n"},
+         24010,
+         nullptr},
+        {"server answers no TLS", false, {"HTTP/1.1 400 Bad Request\r\n\r\n"}, 24010, nullptr},
+        {"server hangs up in the handshake",
+         false,
+         {std::string("\x16\x03\x03\x00\x10", 5)},
+         24010,
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Layered l(c.tunnel);
+        l.events().OnConnect();
+        if (!c.tunnel) {
+            // The hello went out at once: a handshake record.
+            ASSERT_EQ(l.socket.calls.size(), 2u);
+            EXPECT_EQ(l.socket.calls[1].substr(0, 6), "send \x16");
+        }
+        for (const std::string& piece : c.received) l.events().OnReceive(piece);
+        // What did not fail by itself fails when the socket reports the server's hang-up.
+        const bool hungUp = l.owner.notes.empty();
+        if (hungUp) l.events().OnDisconnect();
+        EXPECT_EQ(l.owner.notes,
+                  (std::vector<std::string>{"ended", "error " + std::to_string(c.code)}));
+        EXPECT_EQ(l.owner.errorText,
+                  c.text ? c.text : "Secure connection failed: TLS handshake failed.");
+        // The transfer closed the connection unless the socket had closed it already.
+        EXPECT_EQ(std::count(l.socket.calls.begin(), l.socket.calls.end(), "disconnect"),
+                  hungUp ? 0 : 1);
+        // Nothing reaches either side any more.
+        const std::size_t calls = l.socket.calls.size();
+        l.events().OnReceive("more");
+        l.events().OnDisconnect();
+        EXPECT_EQ(l.socket.calls.size(), calls);
+        EXPECT_EQ(l.owner.notes.size(), 2u);
+    }
+}
+
+TEST(TlsLayer, SocketErrorsKeepTheirOwnNumbersAndTexts) {
+    Layered l(false);
+    l.events().OnError(10061);
+    EXPECT_EQ(l.owner.notes, (std::vector<std::string>{"ended", "error 10061"}));
+    EXPECT_EQ(l.owner.errorText, "Connection refused.");
+    EXPECT_EQ(l.socket.calls.back(), "disconnect");
 }
 
 }  // namespace

@@ -63,11 +63,13 @@ class Server:
                 self.proc.wait(5)
 
 
-def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass", tls_sites=None):
+def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass", tls_sites=None,
+                tls_ciphers=None):
     """Starts nginx serving `webroot`; returns a Server. Files under webroot/protected/ need
     Basic authorization with `user` and `password`. `tls_sites` ({name: (certificate file,
     key file)}) adds one HTTPS port per site serving the same root; the Server's tls_ports
-    maps each name to its port."""
+    maps each name to its port. `tls_ciphers` (an OpenSSL cipher list) makes those ports
+    choose their TLS 1.2 cipher from it, in its order, whatever the client prefers."""
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
     os.makedirs(workdir, exist_ok=True)
     htpasswd = os.path.join(workdir, "htpasswd")
@@ -78,6 +80,8 @@ def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass", tls_sit
     port = free_port()
     tls_ports = {}
     tls_servers = ""
+    ciphers = (f"\n        ssl_ciphers {tls_ciphers};\n        ssl_prefer_server_ciphers on;"
+               if tls_ciphers else "")
     for name, (cert, key) in (tls_sites or {}).items():
         tls_ports[name] = free_port()
         while tls_ports[name] == port or list(tls_ports.values()).count(tls_ports[name]) > 1:
@@ -87,7 +91,7 @@ def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass", tls_sit
         listen {HOST}:{tls_ports[name]} ssl;
         ssl_certificate {cert};
         ssl_certificate_key {key};
-        ssl_protocols TLSv1.2 TLSv1.3;
+        ssl_protocols TLSv1.2 TLSv1.3;{ciphers}
         root {webroot};
         location /protected/ {{
             auth_basic "Orvane";
