@@ -1,15 +1,12 @@
 #include "control/com_util.h"
 
+#include "common/win/system.h"
+
 namespace orv {
 
 std::string ToAnsi(const wchar_t* text, std::size_t length) {
     if (!text || length == 0) return {};
-    const int n = ::WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0,
-                                        nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), out.data(), n, nullptr,
-                          nullptr);
-    return out;
+    return win::WideToAnsi(std::wstring_view(text, length));
 }
 
 std::string ToAnsi(BSTR text) {
@@ -17,12 +14,7 @@ std::string ToAnsi(BSTR text) {
 }
 
 std::wstring ToWide(std::string_view text) {
-    if (text.empty()) return {};
-    const int n =
-        ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
+    return win::AnsiToWide(text);
 }
 
 BSTR ToBstr(std::string_view text) {

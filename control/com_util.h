@@ -61,6 +61,7 @@ BSTR ToBstr(std::string_view text);
 // Run-time error numbers of the control, reported as 0x800A0000 + number with error info.
 inline constexpr int kErrOverflow = 6;
 inline constexpr int kErrTypeMismatch = 13;
+inline constexpr int kErrInvalidPropertyValue = 380;
 inline constexpr int kErrSetNotPermitted = 387;
 HRESULT RuntimeError(int number, const wchar_t* description);
 // A run-time error for a failed file operation, numbered like the runtime's file errors.

@@ -1,7 +1,7 @@
 // IDispatch of the control through its type library: names, named arguments, argument
 // conversion and the call itself are the type library's (DispInvoke on the function table
-// side of _Orvane). A short pass before the call covers only what Wine's ITypeInfo::Invoke
-// can't do by itself:
+// side of _Orvane2, which holds _Orvane's members too). A short pass before the call covers only
+// what Wine's ITypeInfo::Invoke can't do by itself:
 //  - an optional text argument left out: it would pass its "missing" marker (VT_ERROR) as the
 //    BSTR pointer, so the member gets the empty text instead;
 //  - a by-reference variant (VT_VARIANT|VT_BYREF, what scripts pass for their variables):
@@ -24,16 +24,35 @@ using Microsoft::WRL::ComPtr;
 namespace orv {
 namespace {
 
-// The function table side of _Orvane, whose functions ITypeInfo::Invoke calls.
+// The function table side of _Orvane2, whose functions ITypeInfo::Invoke calls.
 HRESULT InterfaceTypeInfo(ComPtr<ITypeInfo>& out) {
     ComPtr<ITypeInfo> disp;
-    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane, &disp));
+    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane2, &disp));
     HREFTYPE ref = 0;
     if (FAILED(disp->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref))) {
         out = disp;
         return S_OK;
     }
     return disp->GetRefTypeInfo(ref, &out);
+}
+
+// The function `id` of kind `kinds`: in _Orvane2's own function table, or for a member it
+// inherits, in _Orvane's (a type info's function index covers its own functions only). `info`
+// is the interface that declares it; its offsets hold for our object, whose function table is
+// _Orvane's followed by _Orvane2's.
+HRESULT FindFunction(DISPID id, INVOKEKIND kinds, ComPtr<ITypeInfo>& info, UINT& index) {
+    RETURN_IF_FAILED(InterfaceTypeInfo(info));
+    for (int depth = 0; depth < 2; ++depth) {
+        ComPtr<ITypeInfo2> info2;
+        RETURN_IF_FAILED(info.As(&info2));
+        if (SUCCEEDED(info2->GetFuncIndexOfMemId(id, kinds, &index))) return S_OK;
+        HREFTYPE ref = 0;
+        ComPtr<ITypeInfo> base;
+        if (FAILED(info->GetRefTypeOfImplType(0, &ref)) || FAILED(info->GetRefTypeInfo(ref, &base)))
+            break;
+        info = base;
+    }
+    return DISP_E_MEMBERNOTFOUND;
 }
 
 class FuncDesc {
@@ -242,7 +261,7 @@ STDMETHODIMP OrvaneControl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     RETURN_HR_IF_NULL(E_POINTER, info);
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    return GetOwnTypeInfo(IID__Orvane, info);
+    return GetOwnTypeInfo(IID__Orvane2, info);
 }
 
 // Member names and the names of their parameters, as the type library gives them.
@@ -250,7 +269,7 @@ STDMETHODIMP OrvaneControl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT coun
                                           DISPID* ids) {
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
-    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane, &info));
+    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane2, &info));
     return DispGetIDsOfNames(info.Get(), names, count, ids);
 }
 
@@ -276,21 +295,18 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
     if (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET)) kinds |= INVOKE_FUNC | INVOKE_PROPERTYGET;
     if (flags & DISPATCH_PROPERTYPUT) kinds |= INVOKE_PROPERTYPUT;
     if (flags & DISPATCH_PROPERTYPUTREF) kinds |= INVOKE_PROPERTYPUTREF;
+    if (!kinds) return DISP_E_MEMBERNOTFOUND;
     ComPtr<ITypeInfo> info;
-    ComPtr<ITypeInfo2> info2;
-    RETURN_IF_FAILED(InterfaceTypeInfo(info));
-    RETURN_IF_FAILED(info.As(&info2));
     UINT index = 0;
-    if (!kinds || FAILED(info2->GetFuncIndexOfMemId(id, static_cast<INVOKEKIND>(kinds), &index)))
-        return DISP_E_MEMBERNOTFOUND;
+    RETURN_IF_FAILED(FindFunction(id, static_cast<INVOKEKIND>(kinds), info, index));
     FuncDesc f(info.Get(), index);
     if (!f.get()) return E_UNEXPECTED;
 
     PreparedArgs args;
     RETURN_IF_FAILED(args.Prepare(info.Get(), *f.get(), params, argErr));
     const HRESULT hr =
-        DispInvoke(static_cast<_Orvane*>(this), info.Get(), id, static_cast<WORD>(f.get()->invkind),
-                   args.Params(), result, excep, argErr);
+        DispInvoke(static_cast<_Orvane2*>(this), info.Get(), id,
+                   static_cast<WORD>(f.get()->invkind), args.Params(), result, excep, argErr);
     args.Finish(SUCCEEDED(hr));
     return hr;
 }

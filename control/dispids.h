@@ -1,6 +1,7 @@
-/* Dispatch identifiers of the control's interface _Orvane and of its event interface
-   __Orvane. Hosts bind by them, so they never change. OrvaneControl.idl includes this file
-   (widl runs the preprocessor) and so does every C++ user: keep it to #define lines. */
+/* Dispatch identifiers of the control's interfaces _Orvane and _Orvane2 and of its event
+   interface __Orvane. Hosts bind by them, so they never change. OrvaneControl.idl includes
+   this file (widl runs the preprocessor) and so does every C++ user: keep it to #define
+   lines. */
 #ifndef ORVANE_DISPIDS_H
 #define ORVANE_DISPIDS_H
 
@@ -25,6 +26,9 @@
 #define DISPID_ORV_GOPRODUCTPAGE 0x6003001E
 #define DISPID_ORV_UPDATESTATE 0x68030001
 #define DISPID_ORV_UPDATEINFORMATION 0x68030000
+
+/* _Orvane2, which extends _Orvane */
+#define DISPID_ORV_PUBLISHERKEY 0x6803000C
 
 /* __Orvane */
 #define DISPID_ORV_UPDATERECEIVED 1

@@ -74,8 +74,9 @@ void OrvaneControl::Terminate() {
 STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
     RETURN_HR_IF_NULL(E_POINTER, out);
     void* p = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__Orvane)
-        p = static_cast<_Orvane*>(this);
+    // _Orvane2 begins with _Orvane's function table: one pointer answers both.
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__Orvane || iid == IID__Orvane2)
+        p = static_cast<_Orvane2*>(this);
     else if (iid == IID_IConnectionPointContainer)
         p = static_cast<IConnectionPointContainer*>(this);
     else if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
@@ -555,7 +556,7 @@ STDMETHODIMP OrvaneControl::GetContentExtent(LPSIZEL size) {
 
 // Run-time errors of _Orvane's methods carry error information.
 STDMETHODIMP OrvaneControl::InterfaceSupportsErrorInfo(REFIID iid) {
-    return iid == IID__Orvane || iid == IID_IDispatch ? S_OK : S_FALSE;
+    return iid == IID__Orvane || iid == IID__Orvane2 || iid == IID_IDispatch ? S_OK : S_FALSE;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
-// The Orvane ActiveX control: one C++ object implementing the dual _Orvane interface, its
+// The Orvane ActiveX control: one C++ object implementing the dual _Orvane2 interface (which
+// extends _Orvane), its
 // events, and the OLE interfaces containers use to site, activate, draw, size and persist it.
 // It also handles the events of its socket object, which carry the update check and the
 // package download.
@@ -48,7 +49,7 @@ class OwnedRecord {
     UPDATEINFO rec_ = {};
 };
 
-class OrvaneControl final : public _Orvane,
+class OrvaneControl final : public _Orvane2,
                             public IConnectionPointContainer,
                             public IProvideClassInfo2,
                             public IOleObject,
@@ -81,7 +82,7 @@ class OrvaneControl final : public _Orvane,
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) override;
 
-    // _Orvane
+    // _Orvane, and _Orvane2's PublisherKey from the property table
     STDMETHODIMP About() override;
     STDMETHODIMP CancelUpdate() override;
     // get_Name and put_Name of every row of property_table.h.
@@ -272,7 +273,7 @@ class OrvaneControl final : public _Orvane,
     void ReportHttpStatus(int32_t status) override;
     void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) override;
     void ReportUpdateReceived() override;
-    void ReportInfo(const UpdateInfo& fields) override;
+    void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
     void ReportEnded(transfer::Transfer& ended) override;
     void ReportInfoReceived() override;
     void ReportConnectionError(int32_t code, const std::string& text) override;
@@ -321,6 +322,8 @@ class OrvaneControl final : public _Orvane,
     std::string versionText_;
     int32_t operationState_ = 0;  // free exactly while no transfer runs
     OwnedRecord currentInfo_;     // the record InfoReceived hands out by reference
+    // Field 7 of that record: it stays with the record whatever a handler changes in it.
+    transfer::PackageDigest currentDigest_;
     std::string localPackageFile_;
     std::shared_ptr<transfer::Transfer> transfer_;
     std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "control/orvane_control.h"
+#include "control/trust/trust.h"
 
 namespace orv {
 
@@ -29,7 +30,8 @@ HRESULT OrvaneControl::GetValue(const typename PropertyTraits<K>::Member& member
                                 typename PropertyTraits<K>::Get out) {
     RETURN_HR_IF_NULL(E_POINTER, out);
     return ComMethod([&]() -> HRESULT {
-        if constexpr (K == PropertyKind::Text || K == PropertyKind::Path) {
+        if constexpr (K == PropertyKind::Text || K == PropertyKind::Path ||
+                      K == PropertyKind::Keys) {
             *out = ToBstr(member);
         } else if constexpr (K == PropertyKind::Long) {
             *out = member;
@@ -56,6 +58,13 @@ HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
             member = ToAnsi(value);
         } else if constexpr (K == PropertyKind::Path) {
             member = NormaliseRemotePath(ToAnsi(value));
+        } else if constexpr (K == PropertyKind::Keys) {
+            // A key list that can never verify anything is refused here, where the host can
+            // still correct it; the text is stored as given.
+            std::string text = ToAnsi(value);
+            if (!trust::ParseKeyList(text).Ok)
+                return RuntimeError(kErrInvalidPropertyValue, L"Invalid property value");
+            member = std::move(text);
         } else if constexpr (K == PropertyKind::Long) {
             member = value;
         } else if constexpr (K == PropertyKind::Bool) {
@@ -237,6 +246,11 @@ STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAl
     return ComBoundary([&] {
         BagValue io{bag, nullptr, saveAll != FALSE};
         RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo& p, const auto& member) {
+            // Without a publisher key the bag gets the twelve values it always got, even when
+            // the container asks for every value: a missing key loads as the empty one.
+            if constexpr (std::is_same_v<std::decay_t<decltype(member)>, std::string>) {
+                if (p.id == DISPID_ORV_PUBLISHERKEY && member.empty()) return S_OK;
+            }
             return io.Write(p, member);
         }));
         if (clearDirty) dirty_ = false;
@@ -244,12 +258,15 @@ STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAl
     });
 }
 
-// The stream form: a tag, a format number, then the twelve values in key order. Texts are
-// a 32-bit byte count and the bytes; the record, when held, its eight fields likewise.
+// The stream form: a tag, a format number, then the values in key order. Texts are a 32-bit
+// byte count and the bytes; the record, when held, its eight fields likewise. Format 1 holds
+// the twelve values of _Orvane; a control with a PublisherKey writes format 2, which adds it
+// after them, so a control without one writes the very bytes it always wrote.
 namespace {
 
 constexpr uint32_t kStreamTag = 0x4E56524F;  // "ORVN"
 constexpr uint32_t kStreamFormat = 1;
+constexpr uint32_t kStreamFormatWithKey = 2;
 constexpr uint32_t kMaxStreamText = 1u << 20;
 
 class StreamWriter {
@@ -300,10 +317,12 @@ STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
         uint32_t tag = 0, format = 0;
         RETURN_IF_FAILED(r.U32(tag));
         RETURN_IF_FAILED(r.U32(format));
-        if (tag != kStreamTag || format != kStreamFormat) return E_FAIL;
+        if (tag != kStreamTag || (format != kStreamFormat && format != kStreamFormatWithKey))
+            return E_FAIL;
         Properties loaded;
-        RETURN_IF_FAILED(ForEachProperty(loaded, [&](const PropertyInfo&, auto& member) {
+        RETURN_IF_FAILED(ForEachProperty(loaded, [&](const PropertyInfo& p, auto& member) {
             using T = std::decay_t<decltype(member)>;
+            if (p.id == DISPID_ORV_PUBLISHERKEY && format == kStreamFormat) return S_OK;
             if constexpr (std::is_same_v<T, std::string>) {
                 return r.Text(member);
             } else if constexpr (std::is_same_v<T, RecordValue>) {
@@ -335,10 +354,12 @@ STDMETHODIMP OrvaneControl::Save(LPSTREAM stream, BOOL clearDirty) {
     RETURN_HR_IF_NULL(E_POINTER, stream);
     return ComBoundary([&] {
         StreamWriter w(stream);
+        const bool withKey = !props_.PublisherKey.empty();
         RETURN_IF_FAILED(w.U32(kStreamTag));
-        RETURN_IF_FAILED(w.U32(kStreamFormat));
-        RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo&, const auto& member) {
+        RETURN_IF_FAILED(w.U32(withKey ? kStreamFormatWithKey : kStreamFormat));
+        RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo& p, const auto& member) {
             using T = std::decay_t<decltype(member)>;
+            if (p.id == DISPID_ORV_PUBLISHERKEY && !withKey) return S_OK;
             if constexpr (std::is_same_v<T, std::string>) {
                 return w.Text(member);
             } else if constexpr (std::is_same_v<T, RecordValue>) {

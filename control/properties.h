@@ -1,4 +1,4 @@
-// The control's twelve properties, described once in property_table.h: their storage with
+// The control's properties, described once in property_table.h: their storage with
 // defaults, the kinds that decide how get/put, the property bag, the stream and the property
 // pages treat them, and the RemotePath rule.
 #pragma once
@@ -18,7 +18,7 @@
 
 namespace orv {
 
-enum class PropertyKind { Text, Path, Long, Bool, State, Record };
+enum class PropertyKind { Text, Path, Keys, Long, Bool, State, Record };
 enum class PropertyPage { None, General, Authorization, Proxy };
 
 // UpdateInformation's storage: the number 0 (a new control, or one never given a record) or a
@@ -48,6 +48,8 @@ struct PropertyTraits<PropertyKind::Text> {
 };
 template <>
 struct PropertyTraits<PropertyKind::Path> : PropertyTraits<PropertyKind::Text> {};
+template <>
+struct PropertyTraits<PropertyKind::Keys> : PropertyTraits<PropertyKind::Text> {};
 template <>
 struct PropertyTraits<PropertyKind::Long> {
     using Member = int32_t;

@@ -2,8 +2,9 @@
 // them. Each includer defines ORV_PROPERTY(Name, Dispid, Kind, Default, Page, Field) first;
 // the file undefines it at the end.
 //   Name     property name, property-bag key, and member of Properties
-//   Kind     Text; Path (text normalised on put); Long; Bool; State and Record (put by
-//            reference, refused at design time; Record holds the number 0 or an UPDATEINFO)
+//   Kind     Text; Path (text normalised on put); Keys (a publisher key list, refused on put
+//            with error 380 when unusable); Long; Bool; State and Record (put by reference,
+//            refused at design time; Record holds the number 0 or an UPDATEINFO)
 //   Default  value of a new control, also the value the bag may leave out
 //   Page     the property page that shows it (None), Field its control in that page
 // Adding a property: a row here and its accessors in OrvaneControl.idl.
@@ -20,4 +21,6 @@ ORV_PROPERTY(Authorization, DISPID_ORV_AUTHORIZATION, Bool, false, Authorization
              IDC_CHK_AUTHORIZATION)
 ORV_PROPERTY(UpdateState, DISPID_ORV_UPDATESTATE, State, 0, None, 0)
 ORV_PROPERTY(UpdateInformation, DISPID_ORV_UPDATEINFORMATION, Record, 0, None, 0)
+// _Orvane2. The stream keeps it only when it is set (format 2).
+ORV_PROPERTY(PublisherKey, DISPID_ORV_PUBLISHERKEY, Keys, "", None, 0)
 #undef ORV_PROPERTY

@@ -200,8 +200,10 @@ STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
             RETURN_IF_FAILED(CheckSettings(*result, true));
             if (*result != ORV_ERROR_SUCCESS) return S_OK;
             currentInfo_.ClearFields();
-            RETURN_IF_FAILED(
-                StartTransfer(PrepareConnection(transfer::Kind::Check, props_.RemoteFile)));
+            currentDigest_ = {};
+            transfer::Plan plan = PrepareConnection(transfer::Kind::Check, props_.RemoteFile);
+            plan.publisherKey = props_.PublisherKey;
+            RETURN_IF_FAILED(StartTransfer(std::move(plan)));
             *result = ORV_ERROR_SUCCESS;
         }
         SetUpdateStateFromOperation();
@@ -260,6 +262,7 @@ STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName
             transfer::Plan plan = PrepareConnection(transfer::Kind::Download, info.PackageFile);
             plan.packageSize = info.PackageSize;
             plan.target = target;
+            plan.digest = currentDigest_;
             localPackageFile_ = target;
             RETURN_IF_FAILED(StartTransfer(std::move(plan)));
             *result = ORV_ERROR_SUCCESS;
@@ -333,8 +336,9 @@ void OrvaneControl::ReportUpdateReceived() {
     FireUpdateReceived();
 }
 
-void OrvaneControl::ReportInfo(const UpdateInfo& fields) {
+void OrvaneControl::ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) {
     currentInfo_.AssignFields(fields);
+    currentDigest_ = digest;
     put_UpdateInformation(currentInfo_.get());
 }
 

@@ -5,17 +5,12 @@
 #include <vector>
 
 #include "common/win/handles.h"
+#include "common/win/system.h"
 
 namespace orv::maker {
 
 NumberOutcome ConvertToInt32(std::string_view text) {
-    std::wstring wide;
-    if (!text.empty()) {
-        const int n =
-            MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-        wide.resize(n);
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    }
+    std::wstring wide = win::AnsiToWide(text);
     LONG value = 0;
     const HRESULT hr = VarI4FromStr(wide.data(), LOCALE_USER_DEFAULT, 0, &value);
     if (SUCCEEDED(hr)) return NumberOutcome::Number;

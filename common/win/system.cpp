@@ -6,6 +6,27 @@
 
 namespace orv::win {
 
+std::wstring AnsiToWide(std::string_view text) {
+    if (text.empty()) return {};
+    const int n =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+std::string WideToAnsi(std::wstring_view text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), ansi.data(), n,
+                            nullptr, nullptr);
+    return ansi;
+}
+
 std::wstring ModulePathW(HMODULE module) {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
@@ -18,14 +39,7 @@ std::wstring ModulePathW(HMODULE module) {
 }
 
 std::string ModulePath(HMODULE module) {
-    const std::wstring wide = ModulePathW(module);
-    if (wide.empty()) return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string path(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), path.data(), n,
-                        nullptr, nullptr);
-    return path;
+    return WideToAnsi(ModulePathW(module));
 }
 
 std::string ModuleFolder(HMODULE module) {
@@ -70,18 +84,7 @@ std::optional<VS_FIXEDFILEINFO> ReadFixedVersionInfo(const std::wstring& path) {
 }
 
 std::optional<VS_FIXEDFILEINFO> ReadFixedVersionInfo(const std::string& path) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
-    if (size == 0) return std::nullopt;
-    std::vector<char> block(size);
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, block.data())) return std::nullopt;
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
-        length < sizeof(VS_FIXEDFILEINFO)) {
-        return std::nullopt;
-    }
-    return *fixed;
+    return ReadFixedVersionInfo(AnsiToWide(path));
 }
 
 std::optional<FileVersion> ReadFileVersion(const std::string& path) {

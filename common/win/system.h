@@ -10,6 +10,11 @@
 
 namespace orv::win {
 
+// Text in the system's ANSI code page to UTF-16 and back (characters the code page lacks
+// become its default character).
+std::wstring AnsiToWide(std::string_view text);
+std::string WideToAnsi(std::wstring_view text);
+
 // Full path of a module (nullptr: the program), however long; the wide form keeps names the
 // ANSI code page cannot spell.
 std::wstring ModulePathW(HMODULE module = nullptr);

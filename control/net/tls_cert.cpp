@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/win/system.h"
+
 namespace orv::net {
 namespace {
 
@@ -17,17 +19,6 @@ constexpr DWORD kTimeErrors =
 // Revocation is not checked, so its status bits say nothing.
 constexpr DWORD kRevocationBits =
     CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(n > 0 ? n : 0, L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    }
-    return wide;
-}
 
 TlsError FromPolicyError(DWORD error) {
     switch (error) {
@@ -67,7 +58,7 @@ TlsError CheckServerCertificate(PCCERT_CONTEXT certificate, const std::string& h
     if ((status & kTimeErrors) != 0) return TlsError::kCertificateExpired;
 
     // The SSL policy: trust again, dates, and the host name against the certificate's names.
-    std::wstring serverName = Widen(host);
+    std::wstring serverName = win::AnsiToWide(host);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
     ssl.cbSize = sizeof(ssl);
     ssl.dwAuthType = AUTHTYPE_SERVER;

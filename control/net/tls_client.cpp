@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/win/system.h"
 #include "control/net/tls_cert.h"
 
 namespace orv::net {
@@ -25,17 +26,6 @@ constexpr DWORD kCredentialFlags =
 // A server asking for a client certificate is answered without one; this bounds how often
 // a single handshake step may be asked in a row.
 constexpr int kMaxCredentialRetries = 2;
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(n > 0 ? n : 0, L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    }
-    return wide;
-}
 
 // Appends the package-allocated output buffers (handshake token, alert) to *out and frees
 // them.
@@ -128,7 +118,7 @@ TlsError TlsClient::Start(const std::string& host, std::string* toSend) {
     if (state_ == State::kFailed) return error_;
     if (state_ != State::kIdle || host.empty()) return Fail(TlsError::kHandshakeFailed);
     host_ = host;
-    target_ = Widen(host);
+    target_ = win::AnsiToWide(host);
     if (!AcquireCredentials()) return Fail(TlsError::kHandshakeFailed, lastStatus_);
 
     SecBuffer out[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};

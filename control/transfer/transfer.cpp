@@ -5,6 +5,8 @@
 #include "common/win/system.h"
 #include "control/http/http_text.h"
 #include "control/net/socket_error_text.h"
+#include "control/trust/trust.h"
+#include "control/trust/trust_error_text.h"
 
 namespace orv::transfer {
 namespace {
@@ -49,6 +51,14 @@ DWORD Transfer::PrepareFiles() {
     }
     temp_ = std::move(file);
     tempPath_ = temp;
+    if (plan_.digest.state != FieldState::Absent) {
+        try {
+            hasher_ = std::make_unique<PackageHasher>();
+        } catch (const std::exception&) {
+            DiscardTemp();
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
     return 0;
 }
 
@@ -84,6 +94,7 @@ void Transfer::FailSocket(int32_t code) {
 }
 
 void Transfer::DiscardTemp() {
+    hasher_.reset();
     temp_.reset();
     if (!tempPath_.empty()) {
         DeleteFileA(tempPath_.c_str());
@@ -147,11 +158,22 @@ void Transfer::FinishCheck() {
         report_.ReportHttpStatus(*status);
         if (ended_) return;  // a handler cancelled, and may have started another transfer
         if (*status == 200) {
-            UpdateInfo fields;
             // A body longer than the format allows is not decoded: its fields stay empty.
+            std::string plain;
             if (parts.body && parts.body->size() <= kMaxInfoTextLength)
-                SplitControlFields(ScrambleText(*parts.body, kInformationKey), fields);
-            report_.ReportInfo(fields);
+                plain = ScrambleText(*parts.body, kInformationKey);
+            if (const int32_t refusal = SignatureRefusal(plain)) {
+                // Information the publisher did not sign is not handed out at all.
+                Fail(refusal, trust::TrustErrorText(refusal));
+                return;
+            }
+            UpdateInfo fields;
+            SplitControlFields(plain, fields);
+            const SignedFields signedFields = ReadSignedFields(plain);
+            PackageDigest digest;
+            digest.state = signedFields.Digest;
+            digest.bytes = signedFields.DigestBytes;
+            report_.ReportInfo(fields, digest);
             if (ended_) return;
             End(Outcome::Completed);
             report_.ReportInfoReceived();
@@ -159,6 +181,35 @@ void Transfer::FinishCheck() {
         }
     }
     End(Outcome::Completed);
+}
+
+int32_t Transfer::SignatureRefusal(std::string_view plain) const {
+    if (plan_.publisherKey.empty()) return 0;
+    constexpr auto kNotSigned = static_cast<int32_t>(trust::TrustError::kNotSigned);
+    // A key list loaded from a saved form is taken as it was saved; one that is unusable can
+    // accept no signature.
+    const trust::KeyListResult keys = trust::ParseKeyList(plan_.publisherKey);
+    if (!keys.Ok || keys.Keys.empty()) return kNotSigned;
+    switch (trust::VerifyInfo(keys.Keys, plain).verdict) {
+        case trust::Verdict::Valid: return 0;
+        case trust::Verdict::CannotVerify:
+            return static_cast<int32_t>(trust::TrustError::kCannotVerify);
+        case trust::Verdict::NotSigned:
+        case trust::Verdict::BadSignature: break;
+    }
+    return kNotSigned;
+}
+
+bool Transfer::PackageMatchesDigest(int32_t& refusal) {
+    refusal = static_cast<int32_t>(trust::TrustError::kDigestMismatch);
+    const std::optional<Sha256Digest> actual = hasher_ ? hasher_->Finish() : std::nullopt;
+    hasher_.reset();
+    if (!actual) {
+        refusal = static_cast<int32_t>(trust::TrustError::kCannotVerify);
+        return false;
+    }
+    return plan_.digest.state == FieldState::Valid &&
+           trust::DigestMatches(plan_.digest.bytes, *actual);
 }
 
 void Transfer::ReceivePackageData(std::string piece) {
@@ -193,7 +244,8 @@ void Transfer::ReceivePackageData(std::string piece) {
         percentDone_ = *percent;
     if (!fileStarted_) {
         // The old file goes at the first package data; the new one appears complete at the end.
-        DeleteFileA(plan_.target.c_str());
+        // A package with a digest leaves the old file until the verified one replaces it.
+        if (plan_.digest.state == FieldState::Absent) DeleteFileA(plan_.target.c_str());
         fileStarted_ = true;
     }
     DWORD written = 0;
@@ -204,6 +256,7 @@ void Transfer::ReceivePackageData(std::string piece) {
         Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
         return;
     }
+    if (hasher_) hasher_->Add(std::move(piece));
     const int32_t now = Ticks();
     if (auto rate = http::TransferRate(length, now, lastTick_)) lastRate_ = *rate;
     lastTick_ = now;
@@ -211,12 +264,21 @@ void Transfer::ReceivePackageData(std::string piece) {
 }
 
 void Transfer::FinishDownload() {
-    const bool received = fileStarted_;
+    bool received = fileStarted_;
     temp_.reset();
     if (packageStatus_ == 200 && Cut(declaredLength_, bodyReceived_)) {
         // The connection was cut: a short package is never passed off as complete.
         FailSocket(kConnectionReset);
         return;
+    }
+    if (packageStatus_ == 200 && plan_.digest.state != FieldState::Absent) {
+        // Only the package the record names may replace the target: compared before the move.
+        int32_t refusal = 0;
+        if (!PackageMatchesDigest(refusal)) {
+            Fail(refusal, trust::TrustErrorText(refusal));
+            return;
+        }
+        received = true;  // an empty package that matches replaces the target as well
     }
     if (received) {
         // The complete body replaces the target in one step.

@@ -11,13 +11,22 @@
 #include <optional>
 #include <string>
 
+#include "common/updateinfo/signed_fields.h"
 #include "common/updateinfo/updateinfo.h"
 #include "common/win/handles.h"
 #include "control/net/socket_error_text.h"
+#include "control/transfer/package_hasher.h"
 
 namespace orv::transfer {
 
 class Transfer;
+
+// Field 7 of the information a check received: absent, or present and then of its exact form
+// (with the digest) or malformed (no package can match it).
+struct PackageDigest {
+    FieldState state = FieldState::Absent;
+    Sha256Digest bytes{};
+};
 
 // What a transfer needs of the socket layer. Outcomes come back through the transfer's On*
 // methods; an Error may arrive before Connect returns.
@@ -58,8 +67,9 @@ class ITransferReport {
     virtual void ReportHttpStatus(int32_t status) = 0;
     virtual void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) = 0;
     virtual void ReportUpdateReceived() = 0;
-    // The record a check received: the owner keeps it (just before the check ends).
-    virtual void ReportInfo(const UpdateInfo& fields) = 0;
+    // The record a check received and its package digest: the owner keeps both (just before
+    // the check ends).
+    virtual void ReportInfo(const UpdateInfo& fields, const PackageDigest& digest) = 0;
     // The transfer has ended (exactly once, before its last report): the owner becomes free
     // if `ended` is still its running transfer.
     virtual void ReportEnded(Transfer& ended) = 0;
@@ -79,9 +89,14 @@ struct Plan {
     std::string connectHost;
     int16_t connectPort = 0;
     std::string request;  // the whole request text, sent once the connection stands
+    // Check only: the publisher key list; when set, the information must be signed by one.
+    std::string publisherKey;
     // Download only.
     int32_t packageSize = 0;  // for the percentage
     std::string target;       // full path of the package file
+    // The digest of the record the download started from: when present, the package must
+    // match it before it replaces the target, and the old target stays until then.
+    PackageDigest digest;
 };
 
 // Memory stays bounded whatever a server sends: an update information response and a
@@ -124,6 +139,11 @@ class Transfer final : public ISocketEvents {
     // Whether a body of `received` bytes is a cut one, by its declared length if any.
     bool Cut(std::optional<int64_t> declared, int64_t received) const;
     void FinishCheck();
+    // 0 when the information is signed by one of the plan's publisher keys, otherwise the
+    // trust outcome to end the check with.
+    int32_t SignatureRefusal(std::string_view plain) const;
+    // Whether the package received matches the plan's digest; false with the outcome.
+    bool PackageMatchesDigest(int32_t& refusal);
     void ReceivePackageData(std::string piece);
     void FinishDownload();
     void DiscardTemp();
@@ -145,6 +165,7 @@ class Transfer final : public ISocketEvents {
     std::optional<int64_t> declaredLength_;
     int64_t bodyReceived_ = 0;
     unique_file temp_;  // the body streams here and replaces the target at the end
+    std::unique_ptr<PackageHasher> hasher_;  // digest-carrying downloads only
     std::string tempPath_;
     int32_t lastTick_ = 0;
     int32_t lastRate_ = 0;

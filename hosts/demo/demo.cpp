@@ -83,13 +83,7 @@ Step g_step = Step::Checking;
 bool g_updateReceived = false;
 
 std::string Narrow(const std::wstring& w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string s(n, '\0');
-    WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                        nullptr);
-    return s;
+    return orv::win::WideToAnsi(w);
 }
 
 // A line of the control's single-byte text as UTF-8 with LF line ends, as a terminal shows
@@ -97,10 +91,8 @@ std::string Narrow(const std::wstring& w) {
 std::string TerminalText(const std::string& line) {
     std::string ansi = line;
     for (std::size_t at; (at = ansi.find("\r\n")) != std::string::npos;) ansi.erase(at, 1);
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
+    const std::wstring wide = orv::win::AnsiToWide(ansi);
+    const int n = static_cast<int>(wide.size());
     const int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(m), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, utf8.data(), m, nullptr, nullptr);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "control/OrvaneControl.h"
@@ -264,6 +265,69 @@ TEST_F(TypeLib, ControlInterfaceMembersInOrder) {
     disp->Release();
 }
 
+// _Orvane2 extends _Orvane with PublisherKey and is the control's default interface; _Orvane
+// itself stays as hosts built on it know it (the test above).
+TEST_F(TypeLib, SecondInterfaceExtendsTheFirst) {
+    ITypeInfo* disp = Find(L"_Orvane2");
+    ASSERT_NE(disp, nullptr);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, disp->GetTypeAttr(&attr));
+    EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FHIDDEN);
+    EXPECT_NE(attr->guid, GUID_NULL);
+    disp->ReleaseTypeAttr(attr);
+    ITypeInfo* first = Find(L"_Orvane");
+    ASSERT_NE(first, nullptr);
+    TYPEATTR* firstAttr = nullptr;
+    ASSERT_EQ(S_OK, first->GetTypeAttr(&firstAttr));
+    wchar_t guid[40] = {};
+    StringFromGUID2(firstAttr->guid, guid, 40);
+    EXPECT_STREQ(guid, L"{8ECCDFF0-9923-455C-AE74-26C8455303DC}");  // _Orvane keeps its IID
+    first->ReleaseTypeAttr(firstAttr);
+    first->Release();
+
+    HREFTYPE ref;
+    ASSERT_EQ(S_OK, disp->GetRefTypeOfImplType(-1, &ref));
+    ITypeInfo* vt = nullptr;
+    ASSERT_EQ(S_OK, disp->GetRefTypeInfo(ref, &vt));
+    TYPEATTR* vattr = nullptr;
+    ASSERT_EQ(S_OK, vt->GetTypeAttr(&vattr));
+    EXPECT_EQ(vattr->typekind, TKIND_INTERFACE);
+    EXPECT_TRUE(vattr->wTypeFlags & TYPEFLAG_FOLEAUTOMATION);
+    ASSERT_EQ(vattr->cImplTypes, 1);
+    // Its base is _Orvane, whose 32 functions come first in the function table.
+    HREFTYPE baseRef;
+    ASSERT_EQ(S_OK, vt->GetRefTypeOfImplType(0, &baseRef));
+    ITypeInfo* base = nullptr;
+    ASSERT_EQ(S_OK, vt->GetRefTypeInfo(baseRef, &base));
+    EXPECT_EQ(Name(base, MEMBERID_NIL), L"_Orvane");
+    base->Release();
+    const std::vector<std::wstring> expected = {
+        L"6803000C get PublisherKey(out retval BSTR* PublisherKey) \"Get/set the publisher keys "
+        L"that must sign the update information\"",
+        L"6803000C put PublisherKey(in BSTR PublisherKey) \"Get/set the publisher keys that must "
+        L"sign the update information\"",
+    };
+    ASSERT_EQ(vattr->cFuncs, expected.size());
+    for (UINT i = 0; i < vattr->cFuncs; ++i) EXPECT_EQ(Describe(vt, i), expected[i]);
+    FUNCDESC* f = nullptr;
+    ASSERT_EQ(S_OK, vt->GetFuncDesc(0, &f));
+    EXPECT_EQ(f->oVft, (7 + 32) * static_cast<SHORT>(sizeof(void*)));
+    vt->ReleaseFuncDesc(f);
+    vt->ReleaseTypeAttr(vattr);
+    vt->Release();
+
+    // Through the dispatch side a name resolves to its id whichever interface declares it.
+    for (auto [name, id] : {std::pair{L"PublisherKey", 0x6803000C}, {L"RemoteHost", 0x6803000B}}) {
+        MEMBERID got = 0;
+        LPOLESTR n = const_cast<LPOLESTR>(name);
+        EXPECT_EQ(S_OK, disp->GetIDsOfNames(&n, 1, &got));
+        EXPECT_EQ(got, id) << name;
+    }
+    disp->Release();
+}
+
 TEST_F(TypeLib, EventInterface) {
     ITypeInfo* ev = Find(L"__Orvane");
     ASSERT_NE(ev, nullptr);
@@ -354,7 +418,7 @@ TEST_F(TypeLib, ClassesAndPropertyPages) {
         const wchar_t* name;
         const wchar_t* iface;
         bool control;
-    } classes[] = {{L"Orvane", L"_Orvane", true},
+    } classes[] = {{L"Orvane", L"_Orvane2", true},
                    {L"PropertyPage1", L"_PropertyPage1", false},
                    {L"PropertyPage2", L"_PropertyPage2", false},
                    {L"PropertyPage3", L"_PropertyPage3", false}};

@@ -10,6 +10,7 @@
 #include "control/net/tls_error_text.h"
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
+#include "tests/support/samples.h"
 #include "tests/support/test_root.h"
 
 namespace orv::test {
@@ -26,18 +27,6 @@ std::string Env(const char* name) {
 int PortOf(const char* name) {
     return std::atoi(Env(name).c_str());
 }
-
-// Bytes without a period: a piece delivered twice, dropped or out of order shows.
-std::string Noise(std::size_t size, uint32_t seed) {
-    std::string s(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (std::size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>((x >> 16) ^ i);
-    }
-    return s;
-}
-
 // ConnectionError as the sink names it.
 std::wstring ConnectionError(int32_t code) {
     const char* text = net::TlsErrorText(code);
@@ -137,7 +126,7 @@ class Https : public E2E {
 };
 
 TEST_F(Https, CheckAndDownloadEveryByte) {
-    const std::string package = Noise((3 << 20) + 5, 1);
+    const std::string package = NoiseBytes((3 << 20) + 5, 1);
     Publish("secure", "secure.bin", package);
     // The scheme in any case selects TLS; the name is checked in lower case.
     Secure(tlsPort_, "/secure/", "HTTPS://LocalHost");
@@ -164,7 +153,7 @@ TEST_F(Https, CheckAndDownloadEveryByte) {
 TEST_F(Https, AHandlerThatPumpsMessagesKeepsThePiecesInOrder) {
     // Hosts show progress and let their windows repaint from inside ReceivingUpdate; the
     // socket's next notifications then arrive while earlier data is still being handed on.
-    const std::string package = Noise((1 << 20) + 3, 5);
+    const std::string package = NoiseBytes((1 << 20) + 3, 5);
     Publish("pumping", "pumping.bin", package);
     Secure(tlsPort_, "/pumping/");
     ASSERT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
@@ -180,7 +169,7 @@ TEST_F(Https, AHandlerThatPumpsMessagesKeepsThePiecesInOrder) {
 }
 
 TEST_F(Https, BasicAuthorizationTravelsInsideTheSecureConnection) {
-    const std::string package = Noise(70001, 2);
+    const std::string package = NoiseBytes(70001, 2);
     Publish("protected/secure", "secret.bin", package);
     Secure(tlsPort_, "/protected/secure/");
     EXPECT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(401,Unauthorized)"}));
@@ -198,7 +187,7 @@ TEST_F(Https, BasicAuthorizationTravelsInsideTheSecureConnection) {
 }
 
 TEST_F(Https, ThroughTheProxysConnectTunnel) {
-    const std::string package = Noise(400003, 3);
+    const std::string package = NoiseBytes(400003, 3);
     Publish("protected/tunnel", "tunnel.bin", package);
     Secure(tlsPort_, "/protected/tunnel/");
     ThroughProxy(servers_.proxyPort);
@@ -246,7 +235,7 @@ TEST_F(Https, AProxyRefusingTheTunnelIsHeardAsItsStatus) {
 }
 
 TEST_F(Https, ServersThatFailTheirCertificateOrHandshakeAreRefusedAndNothingIsWritten) {
-    Publish("certs", "certs.bin", Noise(20000, 4));
+    Publish("certs", "certs.bin", NoiseBytes(20000, 4));
     const std::string folder = FreshFolder(servers_, "certs");
     ASSERT_TRUE(WriteAll(folder + "\\certs.bin", "older file"));
     const struct {

@@ -19,6 +19,7 @@
 #include "control/http/http_text.h"
 #include "control/net/tls_cert.h"
 #include "control/net/tls_client.h"
+#include "tests/support/samples.h"
 #include "tests/support/test_root.h"
 
 namespace orv::net {
@@ -45,18 +46,6 @@ std::string WinPath(const std::string& unixPath) {
 uint16_t Port(const char* name) {
     return static_cast<uint16_t>(std::atoi(Env(name).c_str()));
 }
-
-// Bytes whose position is visible in them, with every byte value.
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (std::size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>((x >> 16) ^ i);
-    }
-    return s;
-}
-
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -237,7 +226,7 @@ class TlsTest : public ::testing::Test {
 };
 
 TEST_F(TlsTest, DownloadsEveryByteAndSeesTheCloseNotice) {
-    const std::string file = Pattern(1536 * 1024 + 7, 1);
+    const std::string file = orv::test::NoiseBytes(1536 * 1024 + 7, 1);
     WriteFile(webRoot_ + "\\tls_file.bin", file);
     const Fetched f = FetchTls(Port("ORV_TLS_PORT"), "localhost", Get("/tls_file.bin"));
     ASSERT_TRUE(f.connected);
@@ -259,7 +248,7 @@ TEST_F(TlsTest, DownloadsEveryByteAndSeesTheCloseNotice) {
 }
 
 TEST_F(TlsTest, CiphertextCutIntoAnyPiecesGivesTheSameBytes) {
-    const std::string file = Pattern(200 * 1024 + 3, 2);
+    const std::string file = orv::test::NoiseBytes(200 * 1024 + 3, 2);
     WriteFile(webRoot_ + "\\tls_pieces.bin", file);
     FetchOptions options;
     options.pieces = {1, 4, 5, 6, 333, 4096, 17000, 2};
@@ -290,7 +279,7 @@ TEST_F(TlsTest, BasicAuthorizationTravelsInsideTheConnection) {
 TEST_F(TlsTest, ThroughTheProxysConnectTunnel) {
     // tinyproxy opens a tunnel to the server; the handshake, the certificate check (for the
     // server's name, not the proxy's) and Basic authorization all run inside it.
-    const std::string file = Pattern(300 * 1024 + 1, 4);
+    const std::string file = orv::test::NoiseBytes(300 * 1024 + 1, 4);
     WriteFile(webRoot_ + "\\protected\\tls_tunnel.bin", file);
     FetchOptions options;
     options.proxyPort = Port("ORV_PROXY_PORT");
@@ -488,7 +477,7 @@ std::string FetchPlain(uint16_t port, const std::string& request, std::size_t ex
 
 TEST_F(TlsTest, ThroughputOf64MiBBesidePlainHttp) {
     const std::size_t size = 64u * 1024 * 1024;
-    const std::string file = Pattern(size, 3);
+    const std::string file = orv::test::NoiseBytes(size, 3);
     WriteFile(webRoot_ + "\\tls_big.bin", file);
     using Clock = std::chrono::steady_clock;
 

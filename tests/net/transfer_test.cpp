@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/updateinfo/updateinfo.h"
 #include "control/transfer/tls_layer.h"
+#include "control/trust/trust.h"
 
 namespace orv::transfer {
 namespace {
@@ -39,7 +42,11 @@ class FakeOwner : public ITransferReport {
         Note("progress " + std::to_string(bytes) + "/" + std::to_string(total));
     }
     void ReportUpdateReceived() override { Note("received"); }
-    void ReportInfo(const UpdateInfo& fields) override { Note("info " + fields.PackageFile); }
+    void ReportInfo(const UpdateInfo& fields, const PackageDigest& d) override {
+        digest = d;
+        Note("info " + fields.PackageFile);
+    }
+    PackageDigest digest;
     void ReportEnded(Transfer&) override { Note("ended"); }
     void ReportInfoReceived() override { Note("inforeceived"); }
     void ReportConnectionError(int32_t code, const std::string& text) override {
@@ -305,6 +312,100 @@ TEST(TlsLayer, SocketErrorsKeepTheirOwnNumbersAndTexts) {
     EXPECT_EQ(l.owner.notes, (std::vector<std::string>{"ended", "error 10061"}));
     EXPECT_EQ(l.owner.errorText, "Connection refused.");
     EXPECT_EQ(l.socket.calls.back(), "disconnect");
+}
+
+}  // namespace
+}  // namespace orv::transfer
+
+namespace orv::transfer {
+namespace {
+
+// The package hasher gives the digest of everything added, in order, whatever the pieces:
+// many small ones, and one beyond the queue's cap (which must not wait for ever).
+TEST(PackageHasher, DigestOfAllPiecesAndAHasherLeftUnfinishedStops) {
+    std::string whole;
+    PackageHasher hasher;
+    for (int i = 0; i < 2000; ++i) {
+        std::string piece(static_cast<std::size_t>(1 + i % 4096), static_cast<char>(i));
+        whole += piece;
+        hasher.Add(std::move(piece));
+    }
+    std::string big(PackageHasher::kMaxQueued + 12345, 'x');
+    whole += big;
+    hasher.Add(std::move(big));
+    const auto digest = hasher.Finish();
+    ASSERT_TRUE(digest);
+    EXPECT_EQ(*digest, *trust::Sha256Of(whole));
+    EXPECT_FALSE(hasher.Finish());  // once only
+
+    // Destroyed with pieces still queued: the worker is stopped and joined.
+    auto unfinished = std::make_unique<PackageHasher>();
+    for (int i = 0; i < 4; ++i) unfinished->Add(std::string(4u << 20, 'y'));
+    unfinished.reset();
+}
+
+// A download whose record carried field 7: the old target stays until the verified package
+// replaces it; a package that differs ends with 24001, leaving the old target and no
+// temporary file. A malformed field 7 matches no package.
+TEST(Transfer, DigestDecidesWhetherThePackageReplacesTheTarget) {
+    const std::string folder = Scratch();
+    const std::string target = folder + "\\digest.bin";
+    struct Case {
+        std::string body;
+        FieldState state;
+        std::vector<std::string> notes;
+    } cases[] = {
+        {"0123456789", FieldState::Valid, {"status 200", "progress 10/10", "received", "ended"}},
+        {"0123456780", FieldState::Valid, {"status 200", "progress 10/10", "ended", "error 24001"}},
+        {"0123456789",
+         FieldState::Malformed,
+         {"status 200", "progress 10/10", "ended", "error 24001"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        HANDLE f =
+            CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD n = 0;
+        WriteFile(f, "old", 3, &n, nullptr);
+        CloseHandle(f);
+        FakeSocket socket;
+        FakeOwner owner;
+        Plan plan = DownloadPlan(target);
+        plan.digest.state = c.state;
+        plan.digest.bytes = *trust::Sha256Of("0123456789");
+        Transfer t(plan, socket, owner);
+        ASSERT_EQ(t.PrepareFiles(), 0u);
+        t.Start();
+        t.OnConnect();
+        t.OnReceive("HTTP/1.0 200 OK\r\n\r\n" + c.body);
+        EXPECT_EQ(ReadAll(target), "old");  // not yet: only the verified move replaces it
+        t.OnDisconnect();
+        EXPECT_EQ(owner.notes, c.notes);
+        EXPECT_EQ(ReadAll(target), owner.notes[2] == "received" ? c.body : "old");
+        EXPECT_EQ(TempFiles(folder), 0);
+    }
+}
+
+// Field 7 of the information goes to the owner with the record: valid, malformed or absent.
+TEST(Transfer, CheckHandsTheDigestFieldToTheOwner) {
+    const std::string six = "T|1.0.0.0|01/01/2020|c|p.bin|10";
+    const std::string digest = DigestField(*trust::Sha256Of("0123456789"));
+    for (const auto& [fields, state] : {std::pair{six, FieldState::Absent},
+                                        {six + "|" + digest, FieldState::Valid},
+                                        {six + "|sha256:12", FieldState::Malformed}}) {
+        FakeSocket socket;
+        FakeOwner owner;
+        Transfer t(CheckPlan(), socket, owner);
+        t.Start();
+        t.OnConnect();
+        t.OnReceive("HTTP/1.0 200 OK\r\n\r\n" + ScrambleText(fields, kInformationKey));
+        t.OnDisconnect();
+        EXPECT_EQ(owner.notes.at(1), "info p.bin");
+        EXPECT_EQ(owner.digest.state, state) << fields;
+        if (state == FieldState::Valid) {
+            EXPECT_EQ(owner.digest.bytes, *trust::Sha256Of("0123456789"));
+        }
+    }
 }
 
 }  // namespace

@@ -36,4 +36,16 @@ inline std::string FileBytes(const MakerFields& fields) {
     return ScrambleText(BuildPlainText(fields), kFileKey);
 }
 
+// Bytes without a period, every byte value among them: a piece delivered twice, dropped or out
+// of order shows in a comparison.
+inline std::string NoiseBytes(std::size_t size, uint32_t seed) {
+    std::string s(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (std::size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>((x >> 16) ^ i);
+    }
+    return s;
+}
+
 }  // namespace orv::test

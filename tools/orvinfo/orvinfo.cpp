@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <span>
 #include <utility>
 
 #include "common/updateinfo/signed_fields.h"
@@ -253,8 +254,39 @@ struct MakeOptions {
     bool digest = false;
 };
 
+// An option of a command and where its value goes.
+using OptionSlot = std::pair<std::string_view, std::optional<std::string>*>;
+
+// Stores the value of the option at args[i] ("--name VALUE" or "--name=VALUE") in its slot of
+// `table` and moves i onto the last argument it used. Nothing when that worked, the usage error
+// when it did not; an option the table does not name comes back in `unknown`.
+std::optional<Result> TakeOption(const std::vector<std::string>& args, std::size_t& i,
+                                 std::span<const OptionSlot> table, std::string& unknown) {
+    std::string option = args[i];
+    std::optional<std::string> value;
+    if (const std::size_t eq = option.find('='); option.starts_with("--") && eq != option.npos) {
+        value = option.substr(eq + 1);
+        option.resize(eq);
+    }
+    std::optional<std::string>* target = nullptr;
+    for (const auto& [name, slot] : table) {
+        if (option == name) target = slot;
+    }
+    if (!target) {
+        unknown = option;
+        return std::nullopt;
+    }
+    if (!value) {
+        if (i + 1 >= args.size()) return Usage(option + " needs a value");
+        value = args[++i];
+    }
+    if (*target) return Usage(option + " is given twice");
+    *target = std::move(value);
+    return std::nullopt;
+}
+
 std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOptions& o) {
-    const std::pair<std::string_view, std::optional<std::string>*> table[] = {
+    const OptionSlot table[] = {
         {"--name", &o.name},
         {"--version", &o.version},
         {"--date", &o.date},
@@ -272,26 +304,12 @@ std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOption
             o.digest = true;
             continue;
         }
-        std::optional<std::string> value;
-        if (const std::size_t eq = option.find('=');
-            option.starts_with("--") && eq != option.npos) {
-            value = option.substr(eq + 1);
-            option.resize(eq);
+        std::string unknown;
+        if (auto usage = TakeOption(args, i, table, unknown)) return usage;
+        if (!unknown.empty()) {
+            if (unknown[0] == '-') return Usage("make has no option " + unknown);
+            return Usage("make takes no argument " + Quoted(unknown));
         }
-        std::optional<std::string>* target = nullptr;
-        for (const auto& [name, slot] : table) {
-            if (option == name) target = slot;
-        }
-        if (!target) {
-            if (!option.empty() && option[0] == '-') return Usage("make has no option " + option);
-            return Usage("make takes no argument " + Quoted(option));
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) return Usage(option + " needs a value");
-            value = args[++i];
-        }
-        if (*target) return Usage(option + " is given twice");
-        *target = std::move(value);
     }
     if (o.comments && o.commentsFile) return Usage("give --comments or --comments-file, not both");
     if (!o.output || o.output->empty()) return Usage("make needs -o FILE");
@@ -396,10 +414,9 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
 }
 
 // Parses "--name VALUE" / "--name=VALUE" options from `table` and positional arguments.
-std::optional<Result> ParseOptions(
-    std::string_view command, const std::vector<std::string>& args,
-    std::initializer_list<std::pair<std::string_view, std::optional<std::string>*>> table,
-    std::vector<std::string>& positional) {
+std::optional<Result> ParseOptions(std::string_view command, const std::vector<std::string>& args,
+                                   std::initializer_list<OptionSlot> table,
+                                   std::vector<std::string>& positional) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
@@ -411,23 +428,10 @@ std::optional<Result> ParseOptions(
             optionsEnded = true;
             continue;
         }
-        std::optional<std::string> value;
-        if (const std::size_t eq = option.find('=');
-            option.starts_with("--") && eq != option.npos) {
-            value = option.substr(eq + 1);
-            option.resize(eq);
-        }
-        std::optional<std::string>* target = nullptr;
-        for (const auto& [name, slot] : table) {
-            if (option == name) target = slot;
-        }
-        if (!target) return Usage(std::string(command) + " has no option " + option);
-        if (!value) {
-            if (i + 1 >= args.size()) return Usage(option + " needs a value");
-            value = args[++i];
-        }
-        if (*target) return Usage(option + " is given twice");
-        *target = std::move(value);
+        std::string unknown;
+        if (auto usage = TakeOption(args, i, std::span(table.begin(), table.size()), unknown))
+            return usage;
+        if (!unknown.empty()) return Usage(std::string(command) + " has no option " + unknown);
     }
     return std::nullopt;
 }
