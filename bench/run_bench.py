@@ -5,8 +5,10 @@ starts the wineserver and registers the control first).
 Package downloads from nginx on 127.0.0.1 by five contenders, alternated run by run after a
 warm-up round: the control in our host (bench_control), the reference program of the same
 socket design (bench_reference), WinInet (bench_wininet), URLDownloadToFileA (bench_urlmon),
-all under Wine, and curl natively. Then the latency of 50 update checks in one process:
-the control, WinInet, curl. Optionally strace counts of one control and one reference run.
+all under Wine, and curl natively; when the win64 build is there, the 64-bit control in the
+64-bit build of our host as well (in the win64 prefix). Then the latency of 50 update checks
+in one process: the control (32-bit and 64-bit), WinInet, curl. Optionally strace counts of
+one control and one reference run.
 Then downloads over HTTPS (1, 64 and 256 MiB): the control over plain HTTP beside the control
 and WinInet over HTTPS, from nginx with a certificate of a test authority that the programs
 trust for their run; and the control once more from a server that picks ChaCha20-Poly1305.
@@ -43,6 +45,9 @@ import servers  # noqa: E402
 WIN = os.path.join(ROOT, "build", "win32")
 BIN = os.path.join(WIN, "bin")
 WINE_RUN = os.path.join(WIN, "wine-run")
+WIN64 = os.path.join(ROOT, "build", "win64")
+BIN64 = os.path.join(WIN64, "bin")
+WINE_RUN64 = os.path.join(WIN64, "wine-run")
 WORK = os.path.join(ROOT, "build", "bench")
 WWW = os.path.join(WORK, "www")
 OUT = os.path.join(WORK, "out")
@@ -51,13 +56,14 @@ CHECKS = 50
 DIGEST_MIB = 256
 DIGEST_SECTION = "## Package digest"
 
-DOWNLOAD_CONTENDERS = ["control", "reference", "wininet", "urlmon", "curl"]
-CHECK_CONTENDERS = ["control", "wininet", "curl"]
+DOWNLOAD_CONTENDERS = ["control", "control64", "reference", "wininet", "urlmon", "curl"]
+CHECK_CONTENDERS = ["control", "control64", "wininet", "curl"]
 HTTPS_CONTENDERS = ["control", "control_tls", "wininet_tls", "control_tls_chacha"]
 HTTPS_SIZES = [1, 64, 256]
 HTTPS_TITLE = "## Package download over HTTPS"
 LABELS = {
     "control": "(a) Orvane control, COM host",
+    "control64": "(a64) the same, 64-bit control and host",
     "reference": "(b) reference, same socket design",
     "wininet": "(c) WinInet, 64 KiB reads",
     "urlmon": "(d) URLDownloadToFileA",
@@ -78,17 +84,22 @@ def pin_cpus():
     return (cpus[0], cpus[-1]) if len(cpus) >= 2 else None
 
 
-def restart_wineserver(cpu):
+def have_win64():
+    """Whether the win64 build has its benchmark host (and so the 64-bit control)."""
+    return os.path.exists(os.path.join(BIN64, "bench_control.exe"))
+
+
+def restart_wineserver(cpu, wine_run=WINE_RUN):
     """Restarts the prefix's persistent wineserver, bound to `cpu` when given. Every Windows
     call that needs the server waits for it; with the server and the program on the same CPU
     these hand-overs do not cross CPUs."""
-    # Every Wine command goes through build/win32/wine-run, the build's one Wine environment.
-    subprocess.run([WINE_RUN, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    # Every Wine command goes through build/ARCH/wine-run, the build's one Wine environment.
+    subprocess.run([wine_run, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    check=False)
     prefix = ["taskset", "-c", str(cpu)] if cpu is not None else []
-    subprocess.run(prefix + [WINE_RUN, "--exec", "wineserver", "-p"], stdin=subprocess.DEVNULL,
+    subprocess.run(prefix + [wine_run, "--exec", "wineserver", "-p"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    subprocess.run(prefix + [WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
+    subprocess.run(prefix + [wine_run, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
 
 
@@ -195,11 +206,13 @@ def download_command(name, port, size):
     pkg = f"pkg_{size}m.bin"
     url = f"http://127.0.0.1:{port}/{pkg}"
     out = os.path.join(OUT, f"{name}.bin")
-    if name in ("control", "digest"):
-        # "digest": the same download from update information that carries field 7.
+    if name in ("control", "control64", "digest"):
+        # "digest": the same download from update information that carries field 7;
+        # "control64": the 64-bit host and control, in the win64 build's prefix.
         info = f"pkg_{size}m_digest.orv" if name == "digest" else f"pkg_{size}m.orv"
+        runner, folder = (WINE_RUN64, BIN64) if name == "control64" else (WINE_RUN, BIN)
         out = os.path.join(OUT, "control.bin")
-        cmd = [WINE_RUN, os.path.join(BIN, "bench_control.exe"), "download", str(port), info,
+        cmd = [runner, os.path.join(folder, "bench_control.exe"), "download", str(port), info,
                winpath(OUT), "control.bin"]
     elif name == "reference":
         cmd = [WINE_RUN, os.path.join(BIN, "bench_reference.exe"), str(port), pkg, winpath(out)]
@@ -250,8 +263,9 @@ def run_download(name, port, size):
 
 def check_command(name, port):
     url = f"http://127.0.0.1:{port}/update.orv"
-    if name == "control":
-        return [WINE_RUN, os.path.join(BIN, "bench_control.exe"), "check", str(port),
+    if name in ("control", "control64"):
+        runner, folder = (WINE_RUN64, BIN64) if name == "control64" else (WINE_RUN, BIN)
+        return [runner, os.path.join(folder, "bench_control.exe"), "check", str(port),
                 "update.orv", str(CHECKS)]
     if name == "wininet":
         return [WINE_RUN, os.path.join(BIN, "bench_wininet.exe"), "check", url, str(CHECKS)]
@@ -536,6 +550,7 @@ def machine():
         "nginx": version(["nginx", "-v"]),
         "curl": version(["curl", "--version"]),
         "compiler": version(["i686-w64-mingw32-g++-posix", "--version"]),
+        "compiler64": version(["x86_64-w64-mingw32-g++-posix", "--version"]),
         "load": open("/proc/loadavg").read().split()[:3],
         "filesystem": version(["findmnt", "-n", "-T", OUT, "-o", "FSTYPE,SOURCE"]),
     }
@@ -583,8 +598,11 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
     add(f"- CPU: {info['cpu']}, {info['cores']} cores (`nproc`), memory {info['memory']}")
     add(f"- Linux {info['kernel']}; load average at the start {' '.join(info['load'])} "
         "(the machine is shared with other work)")
-    add(f"- Wine: {info['wine']}, 32-bit prefix in `build/win32/wineprefix`")
-    add(f"- Compiler: {info['compiler']}")
+    add(f"- Wine: {info['wine']}, 32-bit prefix in `build/win32/wineprefix`"
+        + (", 64-bit prefix in `build/win64/wineprefix` for (a64)" if info.get("win64") else "")
+        + " (Wine's 64-bit part is installed: every prefix runs on the 64-bit wineserver)")
+    add(f"- Compiler: {info['compiler']}"
+        + (f"; (a64): {info['compiler64']}" if info.get("win64") else ""))
     add(f"- Output files: `{rel(OUT)}` on {' '.join(info['filesystem'].split())}")
     add(f"- Server: {info['nginx']}, on 127.0.0.1, `sendfile on`, started by the benchmark")
     add(f"- curl: {info['curl']}")
@@ -596,7 +614,7 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         "so they alternate run by run (A B C D E A B C D E …). Each run is a new process.")
     add("- Seconds are measured inside the process, from the start of the transfer to its end: "
         "(a) from `ReceiveUpdate` to `UpdateReceived` (the update check before it is not "
-        "counted); (b) from creating the file and socket to the close notification; (c) from "
+        "counted), the same for (a64), the 64-bit build of the same host and control; (b) from creating the file and socket to the close notification; (c) from "
         "`InternetOpenUrlA` to the last `InternetReadFile`; (d) around `URLDownloadToFileA`; "
         "(e) curl's own `time_total`. Process start-up (about a second for Wine) is not counted.")
     add("- Every run's file is checked for the exact size, then deleted. Packages are random "
@@ -671,6 +689,7 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         m, lo, hi = summary([r["per_check_ms"] for r in rs])
         first = statistics.median([r["check_seconds"][0] * 1000 for r in rs])
         label = {"control": "(a) Orvane control, `CheckUpdate` to `InfoReceived`",
+                 "control64": "(a64) the same, 64-bit control and host",
                  "wininet": "(c) WinInet loop (open URL, read, decode the record)",
                  "curl": f"(e) curl, {CHECKS} URLs in one process"}[c]
         add(f"| {label} | {m:.2f} | {lo:.2f}–{hi:.2f} | {first:.2f} | {ratio(m, cmed.get('wininet'))} "
@@ -704,6 +723,21 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         q = cmed["control"] / cmed["wininet"]
         add(f"| check latency ≤ WinInet's in-process loop | {cmed['control']:.2f} ms vs "
             f"{cmed['wininet']:.2f} ms ({q:.2f} ×) | {'yes' if q <= 1.0 else 'no'} |")
+    # The 64-bit control against the 32-bit one: the same code, so the same speed is expected
+    # (within the spread of the runs: 1.2 × allows for it).
+    for size in sizes:
+        a = [r["seconds"] for r in downloads if r["contender"] == "control" and r["size_mib"] == size]
+        a64 = [r["seconds"] for r in downloads
+               if r["contender"] == "control64" and r["size_mib"] == size]
+        if a and a64:
+            q = statistics.median(a64) / statistics.median(a)
+            add(f"| {size} MiB download time of the 64-bit control ≤ 1.2 × the 32-bit one | "
+                f"{q:.2f} × | {'yes' if q <= 1.2 else 'no'} |")
+    if "control" in cmed and "control64" in cmed:
+        q = cmed["control64"] / cmed["control"]
+        add(f"| check latency of the 64-bit control ≤ 1.2 × the 32-bit one | "
+            f"{cmed['control64']:.2f} ms vs {cmed['control']:.2f} ms ({q:.2f} ×) | "
+            f"{'yes' if q <= 1.2 else 'no'} |")
     add("")
 
     if profiles:
@@ -745,7 +779,7 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
             "| total ms |")
         add("|---:|---|---:|---:|---:|---:|---:|")
         for size in sizes:
-            for c in ("control", "reference"):
+            for c in ("control", "control64", "reference"):
                 rs = [r for r in timed if r["contender"] == c and r["size_mib"] == size]
                 if not rs:
                     continue
@@ -870,11 +904,18 @@ def main():
     info = machine()
     pins = None if args.no_pin else pin_cpus()
     info["pins"] = pins
+    info["win64"] = have_win64()
     global CLIENT_PREFIX
     CLIENT_PREFIX = ["taskset", "-c", str(pins[1])] if pins else []
     restart_wineserver(pins[1] if pins else None)
     if args.https_only:
         return https_only(args, https_sizes, runs, pins, info)
+    if info["win64"]:
+        restart_wineserver(pins[1] if pins else None, WINE_RUN64)
+    else:
+        print("bench: no win64 build, the 64-bit control is not measured", flush=True)
+        DOWNLOAD_CONTENDERS.remove("control64")
+        CHECK_CONTENDERS.remove("control64")
     info["date"] = datetime.date.today().isoformat()
     os.makedirs(OUT, exist_ok=True)
     if args.digest_only:
@@ -930,6 +971,9 @@ def main():
         if args.digest_only and digests:
             splice_section(out_path, digest_section(digests, sha, runs))
             print(f"bench: digest section in {rel(out_path)}", flush=True)
+        if info["win64"]:
+            subprocess.run([WINE_RUN64, "--stop"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
     elapsed = time.monotonic() - started
     with open(meta_path, "w") as f:
         json.dump({"info": info, "sizes": sizes, "runs": runs, "profiles": profiles,

@@ -4,6 +4,15 @@ if(WIN32)
   # Windows programs run under Wine. The prefix lives in the build tree; scripts/test and
   # scripts/demo create it once and start the wineserver before anything runs.
   set(ORV_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  # A 64-bit program needs a win64 prefix and Wine's 64-bit loader (which starts 32-bit
+  # programs of that prefix too); the 32-bit build keeps its win32 prefix.
+  if(ORV_WIN64)
+    set(ORV_WINEARCH win64)
+    set(ORV_WINE /usr/lib/wine/wine64)
+  else()
+    set(ORV_WINEARCH win32)
+    set(ORV_WINE wine)
+  endif()
   configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                   WORLD_READ WORLD_EXECUTE)

@@ -197,9 +197,32 @@ bool DeleteTree(const std::wstring& key) {
     return rc2 == ERROR_SUCCESS || rc2 == ERROR_FILE_NOT_FOUND;
 }
 
+// The registry view of the library of the other bitness: a 64-bit Windows keeps the classes of
+// 32-bit and 64-bit in-process servers apart, and shares the ProgIDs between both. On a 32-bit
+// system the flag is ignored and the check below sees this library's own view.
+#ifdef _WIN64
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
+
+// Whether the library of the other bitness serves `clsid` in its view.
+bool OtherViewServes(const std::wstring& clsid) {
+    const std::wstring key = L"CLSID\\" + clsid + L"\\InprocServer32";
+    HKEY raw = nullptr;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | kOtherView, &raw) !=
+        ERROR_SUCCESS)
+        return false;
+    const unique_hkey k(raw);
+    return true;
+}
+
+// Removes the class from this library's view; its ProgID goes too unless the library of the
+// other bitness still serves the class, whose hosts create it by that ProgID.
 bool UnregisterClassEntry(const ClassEntry& c) {
-    bool ok = DeleteTree(L"CLSID\\" + GuidText(*c.clsid));
-    if (c.progId) ok = DeleteTree(ToWide(c.progId)) && ok;
+    const std::wstring clsid = GuidText(*c.clsid);
+    bool ok = DeleteTree(L"CLSID\\" + clsid);
+    if (c.progId && !OtherViewServes(clsid)) ok = DeleteTree(ToWide(c.progId)) && ok;
     return ok;
 }
 

@@ -389,7 +389,10 @@ STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
         const std::string folder = ModuleFolder(ModuleInstance());
         HINSTANCE r = ShellExecuteA(window_.get(), nullptr, localPackageFile_.c_str(),
                                     params.c_str(), folder.c_str(), SW_SHOWNORMAL);
-        *result = static_cast<LONG>(reinterpret_cast<INT_PTR>(r));
+        // The number says success above 32 and nothing else; a 64-bit one is never cut into a
+        // Long that could read as an error.
+        const INT_PTR code = reinterpret_cast<INT_PTR>(r);
+        *result = static_cast<LONG>(std::clamp<INT_PTR>(code, 0, LONG_MAX));
         return S_OK;
     });
 }

@@ -1,18 +1,21 @@
 # Shared shell helpers of the project's scripts. Source it; it changes nothing by itself.
-# The Wine environment itself is build/win32/wine-run (made by CMake from cmake/wine-run.in):
-# these helpers only call it.
+# The Wine environment itself is build/ARCH/wine-run (made by CMake from cmake/wine-run.in):
+# these helpers only call it. ARCH is win32 (the default: the 32-bit product in a win32
+# prefix) or win64 (the 64-bit control in a win64 prefix of its own).
 
 ORV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ORV_WIN=$ORV_ROOT/build/win32
+ORV_WIN64=$ORV_ROOT/build/win64
 ORV_WINE_RUN=$ORV_WIN/wine-run
+ORV_WINE_RUN64=$ORV_WIN64/wine-run
 
-# Creates the prefix once and starts a persistent wineserver for it.
+# Creates the prefix of build ARCH once and starts a persistent wineserver for it.
 orv_wine_start() {
-  "$ORV_WINE_RUN" --start
+  "$ORV_ROOT/build/${1:-win32}/wine-run" --start
 }
 
 orv_wine_stop() {
-  "$ORV_WINE_RUN" --stop
+  "$ORV_ROOT/build/${1:-win32}/wine-run" --stop
 }
 
 # Converts a Unix path to the Windows path Wine shows for it (drive Z: is the root).

@@ -21,6 +21,16 @@ inline std::wstring OcxPath() {
     return BinFolder() + L"\\OrvaneCtl.ocx";
 }
 
+// The system a type library of this build describes, and the subkey of a registered type
+// library's locale key that names its file for this bitness.
+#ifdef _WIN64
+constexpr SYSKIND kTargetSysKind = SYS_WIN64;
+constexpr const wchar_t* kTypeLibPlatform = L"win64";
+#else
+constexpr SYSKIND kTargetSysKind = SYS_WIN32;
+constexpr const wchar_t* kTypeLibPlatform = L"win32";
+#endif
+
 // Renders a type description as IDL-like text: "BSTR", "long*", "UPDATEINFO*".
 inline std::wstring TypeText(ITypeInfo* owner, const TYPEDESC& t) {
     switch (t.vt) {

@@ -648,7 +648,8 @@ TEST_F(Control, ReleasesEverythingAfterAFullCycle) {
 TEST_F(Control, HostedInPlaceByTheAtlContainerMeasures32By32) {
     HMODULE atl = LoadLibraryW(L"atl.dll");
     ASSERT_NE(atl, nullptr);
-    auto init = reinterpret_cast<BOOL(WINAPI*)()>(GetProcAddress(atl, "AtlAxWinInit"));
+    auto init = reinterpret_cast<BOOL(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
     ASSERT_NE(init, nullptr);
     ASSERT_TRUE(init());
     HWND frame = CreateHostWindow(L"Orvane in an ATL container", 360, 260);

@@ -1,6 +1,7 @@
 // Registration of OrvaneCtl.ocx: what DllRegisterServer adds, DllUnregisterServer removes.
 #include <windows.h>
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -41,8 +42,10 @@ class Registration : public ::testing::Test {
     void SetUp() override {
         lib_ = LoadLibraryW(orv::test::OcxPath().c_str());
         ASSERT_NE(lib_, nullptr);
-        reg_ = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(lib_, "DllRegisterServer"));
-        unreg_ = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(lib_, "DllUnregisterServer"));
+        reg_ = reinterpret_cast<HRESULT(WINAPI*)()>(
+            reinterpret_cast<void*>(GetProcAddress(lib_, "DllRegisterServer")));
+        unreg_ = reinterpret_cast<HRESULT(WINAPI*)()>(
+            reinterpret_cast<void*>(GetProcAddress(lib_, "DllUnregisterServer")));
         ASSERT_NE(reg_, nullptr);
         ASSERT_NE(unreg_, nullptr);
     }
@@ -59,7 +62,9 @@ TEST_F(Registration, TypeLibraryIsRegisteredAndRemoved) {
     const std::string tlb = "TypeLib\\" + GuidText(LIBID_OrvaneControl);
     ASSERT_EQ(S_OK, reg_());
     EXPECT_TRUE(KeyExists(tlb + "\\1.0"));
-    const std::string path = DefaultValue(tlb + "\\1.0\\409\\win32");
+    const std::wstring platform = orv::test::kTypeLibPlatform;
+    const std::string path =
+        DefaultValue(tlb + "\\1.0\\409\\" + orv::ToAnsi(platform.c_str(), platform.size()));
     EXPECT_NE(path.find("OrvaneCtl.ocx"), std::string::npos) << path;
 
     ASSERT_EQ(S_OK, unreg_());
@@ -79,11 +84,8 @@ TEST_F(Registration, PropertyPagesAreRegisteredInProcess) {
     EXPECT_FALSE(KeyExists("CLSID\\" + GuidText(CLSID_PropertyPage1)));
 }
 
-// Runs regsvr32 silently on `ocx` (with /u to unregister); its exit code.
-DWORD RunRegsvr32(const std::wstring& ocx, bool unregister) {
-    std::wstring cmd = L"regsvr32.exe /s ";
-    if (unregister) cmd += L"/u ";
-    cmd += L"\"" + ocx + L"\"";
+// Runs a command line and waits for it (a minute at most); its exit code.
+DWORD RunProgram(std::wstring cmd) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
@@ -98,10 +100,21 @@ DWORD RunRegsvr32(const std::wstring& ocx, bool unregister) {
     return code;
 }
 
-// A registry text as the registry holds it (UTF-16), or "<none>".
-std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr) {
+// Runs regsvr32 silently on `ocx` (with /u to unregister); its exit code. `regsvr32` is the
+// program of the library's bitness (the 32-bit one of a 64-bit system is in its WOW64 folder).
+DWORD RunRegsvr32(const std::wstring& ocx, bool unregister,
+                  const std::wstring& regsvr32 = L"regsvr32.exe") {
+    std::wstring cmd = L"\"" + regsvr32 + L"\" /s ";
+    if (unregister) cmd += L"/u ";
+    cmd += L"\"" + ocx + L"\"";
+    return RunProgram(cmd);
+}
+
+// A registry text as the registry holds it (UTF-16), or "<none>"; `view` picks the 32-bit or
+// 64-bit view of a 64-bit system (KEY_WOW64_32KEY, KEY_WOW64_64KEY), 0 the program's own.
+std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr, REGSAM view = 0) {
     HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &k) != ERROR_SUCCESS)
         return L"<none>";
     std::wstring value(4096, L'\0');
     DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
@@ -147,7 +160,7 @@ TEST_F(Registration, EveryKeyFromAFolderOutsideTheAnsiCodePageAndNoneAfterUnregi
     EXPECT_EQ(RegText(key + L"\\TypeLib"), WideGuid(LIBID_OrvaneControl));
     EXPECT_EQ(RegText(key + L"\\Version"), L"1.0");
     const std::wstring tlb = L"TypeLib\\" + WideGuid(LIBID_OrvaneControl) + L"\\1.0";
-    EXPECT_EQ(RegText(tlb + L"\\409\\win32"), ocx);
+    EXPECT_EQ(RegText(tlb + L"\\409\\" + orv::test::kTypeLibPlatform), ocx);
     for (const CLSID* page : {&CLSID_PropertyPage1, &CLSID_PropertyPage2, &CLSID_PropertyPage3})
         EXPECT_EQ(RegText(L"CLSID\\" + WideGuid(*page) + L"\\InprocServer32"), ocx);
 
@@ -160,6 +173,94 @@ TEST_F(Registration, EveryKeyFromAFolderOutsideTheAnsiCodePageAndNoneAfterUnregi
     DeleteFileW(ocx.c_str());
     RemoveDirectoryW(folder.c_str());
 }
+
+#ifdef _WIN64
+// A program of the system folder of one bitness: System32 holds the 64-bit programs, the
+// WOW64 folder the 32-bit ones.
+std::wstring SystemProgram(bool wow64, const wchar_t* name) {
+    wchar_t dir[MAX_PATH] = {};
+    const UINT n =
+        wow64 ? GetSystemWow64DirectoryW(dir, MAX_PATH) : GetSystemDirectoryW(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return name;
+    return std::wstring(dir) + L"\\" + name;
+}
+
+// A Unix path of the build as the Windows path Wine shows for it (drive Z: is the root).
+std::wstring WinePath(const char* unixPath) {
+    std::wstring path = L"Z:";
+    for (const char* p = unixPath; *p; ++p) path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+    return path;
+}
+
+// The exit code of the script client of one bitness creating the control by its ProgID:
+// 0 when it got a control, the script error number otherwise.
+DWORD CreateByProgId(bool wow64) {
+    const char* source = std::getenv("ORV_SOURCE_DIR");
+    if (!source) return ERROR_PATH_NOT_FOUND;
+    const std::wstring script = WinePath(source) + L"\\tests\\com\\create_by_progid.vbs";
+    return RunProgram(L"\"" + SystemProgram(wow64, L"cscript.exe") + L"\" //nologo \"" + script +
+                      L"\"");
+}
+
+// The 64-bit library registered beside the 32-bit one: each has its classes in the view of its
+// bitness and its file in the type library's key, both create the control by the one ProgID,
+// and unregistering one (in either order) keeps the ProgID for the other.
+TEST_F(Registration, BothBitnessesAndEitherRemovedFirst) {
+    const char* built32 = std::getenv("ORV_WIN32_OCX");
+    if (!built32 || GetFileAttributesA(built32) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "the 32-bit build's OrvaneCtl.ocx is not there (ORV_WIN32_OCX)";
+    const std::wstring ocx32 = WinePath(built32);
+    const std::wstring ocx64 = orv::test::OcxPath();
+    const std::wstring regsvr32 = SystemProgram(true, L"regsvr32.exe");
+    const std::wstring regsvr64 = SystemProgram(false, L"regsvr32.exe");
+    const std::wstring clsid = WideGuid(CLSID_Orvane);
+    const std::wstring server = L"CLSID\\" + clsid + L"\\InprocServer32";
+    const std::wstring lib = L"TypeLib\\" + WideGuid(LIBID_OrvaneControl) + L"\\1.0";
+    const std::wstring progId = L"OrvaneControl.Orvane\\CLSID";
+    struct Unregister32 {  // the 32-bit library never stays registered in this prefix
+        std::wstring ocx, regsvr32;
+        ~Unregister32() { RunRegsvr32(ocx, true, regsvr32); }
+    } cleanup{ocx32, regsvr32};
+
+    ASSERT_EQ(0u, RunRegsvr32(ocx64, false, regsvr64));
+    ASSERT_EQ(0u, RunRegsvr32(ocx32, false, regsvr32));
+    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_64KEY), ocx64);
+    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), ocx32);
+    EXPECT_EQ(RegText(lib + L"\\409\\win64"), ocx64);
+    EXPECT_EQ(RegText(lib + L"\\409\\win32"), ocx32);
+    EXPECT_EQ(RegText(progId), clsid);
+    EXPECT_EQ(0u, CreateByProgId(false));
+    EXPECT_EQ(0u, CreateByProgId(true));
+
+    // The 32-bit one removed: the 64-bit one keeps the ProgID and its type library.
+    ASSERT_EQ(0u, RunRegsvr32(ocx32, true, regsvr32));
+    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), L"<none>");
+    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_64KEY), ocx64);
+    EXPECT_EQ(RegText(lib + L"\\409\\win32"), L"<none>");
+    EXPECT_EQ(RegText(lib + L"\\409\\win64"), ocx64);
+    EXPECT_EQ(RegText(progId), clsid);
+    EXPECT_EQ(0u, CreateByProgId(false));
+    EXPECT_NE(0u, CreateByProgId(true));
+
+    // The other way round: the 64-bit one removed, the 32-bit one still created by ProgID.
+    ASSERT_EQ(0u, RunRegsvr32(ocx32, false, regsvr32));
+    ASSERT_EQ(0u, RunRegsvr32(ocx64, true, regsvr64));
+    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_64KEY), L"<none>");
+    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), ocx32);
+    EXPECT_EQ(RegText(lib + L"\\409\\win64"), L"<none>");
+    EXPECT_EQ(RegText(lib + L"\\409\\win32"), ocx32);
+    EXPECT_EQ(RegText(progId), clsid);
+    EXPECT_EQ(0u, CreateByProgId(true));
+    EXPECT_NE(0u, CreateByProgId(false));
+
+    // The last one removed: nothing of either is left.
+    ASSERT_EQ(0u, RunRegsvr32(ocx32, true, regsvr32));
+    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), L"<none>");
+    EXPECT_FALSE(KeyExists("OrvaneControl.Orvane"));
+    EXPECT_FALSE(KeyExists("TypeLib\\" + GuidText(LIBID_OrvaneControl) + "\\1.0"));
+    EXPECT_NE(0u, CreateByProgId(false));
+}
+#endif
 
 // Unloaded, the library leaves no window class behind that points into unmapped code.
 TEST(Module, UnregistersItsWindowClassesWhenUnloaded) {

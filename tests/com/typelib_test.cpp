@@ -5,12 +5,14 @@
 
 #include <oleauto.h>
 
+#include <cstddef>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "control/OrvaneControl.h"
 #include "tests/com/com_test_util.h"
 
 namespace {
@@ -165,7 +167,7 @@ TEST_F(TypeLib, ConnectionErrorsShare11004AndStartAtTheBase) {
         BINDPTR bind;
         ITypeInfo* found = nullptr;
         std::wstring m = member;
-        ULONG hash = LHashValOfNameSys(SYS_WIN32, 1033, m.c_str());
+        ULONG hash = LHashValOfNameSys(orv::test::kTargetSysKind, 1033, m.c_str());
         if (FAILED(comp->Bind(m.data(), hash, 0, &found, &kind, &bind)) || kind != DESCKIND_VARDESC)
             return -99999;
         VARIANT v;
@@ -372,9 +374,43 @@ TEST_F(TypeLib, UpdateInfoRecord) {
     ASSERT_EQ(S_OK, GetRecordInfoFromTypeInfo(rec, &ri));
     ULONG size = 0;
     ri->GetSize(&size);
-    EXPECT_EQ(size, 7 * sizeof(BSTR) + sizeof(long));
     ri->Release();
     rec->Release();
+    // Seven BSTRs and a long: 32 bytes on 32-bit Windows; on 64-bit the pointers take 8 bytes
+    // each and the long is padded to the next BSTR, so 64. The control fills the C structure of
+    // the generated header and hosts read it through the type library: both layouts agree.
+    EXPECT_EQ(size, sizeof(void*) == 8 ? 64u : 32u);
+    EXPECT_EQ(size, sizeof(UPDATEINFO));
+}
+
+// Each field of the record lies where the generated header's structure has it.
+TEST_F(TypeLib, UpdateInfoFieldOffsetsFollowTheTarget) {
+    ITypeInfo* rec = Find(L"UPDATEINFO");
+    ASSERT_NE(rec, nullptr);
+    const size_t offsets[] = {offsetof(UPDATEINFO, Name),        offsetof(UPDATEINFO, Version),
+                              offsetof(UPDATEINFO, ReleaseDate), offsetof(UPDATEINFO, Description),
+                              offsetof(UPDATEINFO, PackageFile), offsetof(UPDATEINFO, PackageSize),
+                              offsetof(UPDATEINFO, Reserved1),   offsetof(UPDATEINFO, Reserved2)};
+    for (UINT i = 0; i < std::size(offsets); ++i) {
+        VARDESC* v = nullptr;
+        ASSERT_EQ(S_OK, rec->GetVarDesc(i, &v));
+        EXPECT_EQ(v->varkind, VAR_PERINSTANCE);
+        EXPECT_EQ(static_cast<size_t>(v->oInst), offsets[i]) << i;
+        rec->ReleaseVarDesc(v);
+    }
+    EXPECT_EQ(offsetof(UPDATEINFO, Reserved1), sizeof(void*) == 8 ? 48u : 24u);
+    rec->Release();
+}
+
+// The library describes the system it was built for, with the one GUID and version.
+TEST_F(TypeLib, DescribesItsOwnTargetWithTheSharedIdentity) {
+    TLIBATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, lib_->GetLibAttr(&attr));
+    EXPECT_EQ(attr->syskind, orv::test::kTargetSysKind);
+    EXPECT_EQ(attr->guid, LIBID_OrvaneControl);
+    EXPECT_EQ(attr->wMajorVerNum, 1);
+    EXPECT_EQ(attr->wMinorVerNum, 0);
+    lib_->ReleaseTLibAttr(attr);
 }
 
 TEST_F(TypeLib, ClassesAndPropertyPages) {

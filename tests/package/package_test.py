@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The release zip: written from this build, unpacked, its list as expected, SHA256SUMS
-verified, and every binary in it a PE file that imports system libraries only."""
+"""The release zip: written from this build (and the 64-bit control of the win64 build when
+that is built), unpacked, its list as expected, SHA256SUMS verified, and every binary in it a
+PE file of its folder's machine that imports system libraries only."""
 import argparse
 import hashlib
 import os
@@ -19,6 +20,7 @@ EXPECTED = {
     "docs/guide/troubleshooting.md", "docs/guide/state-diagram.svg",
     "samples/cpp-host/update_host.cpp", "samples/vbscript/update_check.vbs",
 }
+X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb"}
 BINARIES = (".ocx", ".exe", ".dll")
 
 
@@ -26,13 +28,22 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--source", required=True)
     ap.add_argument("--win32", required=True)
+    ap.add_argument("--win64", help="the win64 build; its control is packed when it is built")
     ap.add_argument("--work", required=True)
     args = ap.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
     dist = os.path.join(args.work, "dist")
+    expected = set(EXPECTED)
+    win64 = []
+    if args.win64 and os.path.isfile(os.path.join(args.win64, "bin", "OrvaneCtl.ocx")):
+        win64 = ["--win64", args.win64]
+        expected |= X64
+    else:
+        print("no 64-bit build: the package is checked without x64/")
     subprocess.run([sys.executable, os.path.join(args.source, "tools", "package",
                                                  "make_package.py"),
-                    "--source", args.source, "--win32", args.win32, "--dist", dist], check=True)
+                    "--source", args.source, "--win32", args.win32, *win64, "--dist", dist],
+                   check=True)
     zips = [n for n in os.listdir(dist) if n.endswith("-windows.zip")]
     if len(zips) != 1:
         print("FAIL: expected one windows zip, found", zips)
@@ -48,10 +59,9 @@ def main():
             found.add(os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/"))
 
     failures = []
-    # A 64-bit build adds its own folder; everything else is fixed.
-    extra = {f for f in found - EXPECTED if not f.startswith("x64/")}
-    if extra or EXPECTED - found:
-        failures.append(f"list differs: missing {sorted(EXPECTED - found)}, extra {sorted(extra)}")
+    extra = found - expected
+    if extra or expected - found:
+        failures.append(f"list differs: missing {sorted(expected - found)}, extra {sorted(extra)}")
     listed = {}
     with open(os.path.join(root, "SHA256SUMS"), encoding="ascii") as f:
         for line in f:
@@ -63,6 +73,7 @@ def main():
         with open(os.path.join(root, name), "rb") as f:
             if hashlib.sha256(f.read()).hexdigest() != digest:
                 failures.append(f"SHA256SUMS does not match {name}")
+    # check_imports.py expects x86-64 in the x64 folder and 32-bit Intel everywhere else.
     binaries = sorted(os.path.join(root, f) for f in found if f.endswith(BINARIES))
     check = subprocess.run([sys.executable, os.path.join(args.source, "tests", "com",
                                                          "check_imports.py")] + binaries)
