@@ -12,8 +12,10 @@ import hashlib
 import io
 import os
 import re
+import subprocess
 import sys
 import tarfile
+import tempfile
 import zipfile
 
 
@@ -60,12 +62,25 @@ def windows_files(source, win32, win64):
     return files
 
 
+def shipped_bytes(name, disk):
+    """The file's bytes as shipped: Windows binaries without their debugging information (the
+    build keeps it for the tests' crash reports), stripped by the tool of their architecture."""
+    if not name.endswith((".ocx", ".exe", ".dll")):
+        with open(disk, "rb") as f:
+            return f.read()
+    strip = "x86_64-w64-mingw32-strip" if name.startswith("x64/") else "i686-w64-mingw32-strip"
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "stripped")
+        subprocess.run([strip, "--strip-debug", "-o", out, disk], check=True)
+        with open(out, "rb") as f:
+            return f.read()
+
+
 def write_zip(path, top, files):
     sums = []
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         for name, disk in files:
-            with open(disk, "rb") as f:
-                data = f.read()
+            data = shipped_bytes(name, disk)
             info = zipfile.ZipInfo(f"{top}/{name}", date_time=(2026, 1, 1, 0, 0, 0))
             info.compress_type = zipfile.ZIP_DEFLATED
             info.external_attr = 0o644 << 16
