@@ -222,36 +222,30 @@ TEST_F(Registration, BothBitnessesAndEitherRemovedFirst) {
         ~Unregister32() { RunRegsvr32(ocx, true, regsvr32); }
     } cleanup{ocx32, regsvr32};
 
+    // Which libraries the registry names, and which bitness creates the control by ProgID.
+    auto expectRegistered = [&](bool has32, bool has64) {
+        const std::wstring none = L"<none>";
+        EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_64KEY), has64 ? ocx64 : none);
+        EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), has32 ? ocx32 : none);
+        EXPECT_EQ(RegText(lib + L"\\409\\win64"), has64 ? ocx64 : none);
+        EXPECT_EQ(RegText(lib + L"\\409\\win32"), has32 ? ocx32 : none);
+        EXPECT_EQ(RegText(progId), clsid);
+        EXPECT_EQ(CreateByProgId(false) == 0u, has64);
+        EXPECT_EQ(CreateByProgId(true) == 0u, has32);
+    };
+
     ASSERT_EQ(0u, RunRegsvr32(ocx64, false, regsvr64));
     ASSERT_EQ(0u, RunRegsvr32(ocx32, false, regsvr32));
-    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_64KEY), ocx64);
-    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), ocx32);
-    EXPECT_EQ(RegText(lib + L"\\409\\win64"), ocx64);
-    EXPECT_EQ(RegText(lib + L"\\409\\win32"), ocx32);
-    EXPECT_EQ(RegText(progId), clsid);
-    EXPECT_EQ(0u, CreateByProgId(false));
-    EXPECT_EQ(0u, CreateByProgId(true));
+    expectRegistered(true, true);
 
     // The 32-bit one removed: the 64-bit one keeps the ProgID and its type library.
     ASSERT_EQ(0u, RunRegsvr32(ocx32, true, regsvr32));
-    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), L"<none>");
-    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_64KEY), ocx64);
-    EXPECT_EQ(RegText(lib + L"\\409\\win32"), L"<none>");
-    EXPECT_EQ(RegText(lib + L"\\409\\win64"), ocx64);
-    EXPECT_EQ(RegText(progId), clsid);
-    EXPECT_EQ(0u, CreateByProgId(false));
-    EXPECT_NE(0u, CreateByProgId(true));
+    expectRegistered(false, true);
 
     // The other way round: the 64-bit one removed, the 32-bit one still created by ProgID.
     ASSERT_EQ(0u, RunRegsvr32(ocx32, false, regsvr32));
     ASSERT_EQ(0u, RunRegsvr32(ocx64, true, regsvr64));
-    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_64KEY), L"<none>");
-    EXPECT_EQ(RegText(server, nullptr, KEY_WOW64_32KEY), ocx32);
-    EXPECT_EQ(RegText(lib + L"\\409\\win64"), L"<none>");
-    EXPECT_EQ(RegText(lib + L"\\409\\win32"), ocx32);
-    EXPECT_EQ(RegText(progId), clsid);
-    EXPECT_EQ(0u, CreateByProgId(true));
-    EXPECT_NE(0u, CreateByProgId(false));
+    expectRegistered(true, false);
 
     // The last one removed: nothing of either is left.
     ASSERT_EQ(0u, RunRegsvr32(ocx32, true, regsvr32));
