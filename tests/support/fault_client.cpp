@@ -156,8 +156,9 @@ bool FaultServer::Wait(uint16_t port, int index, int seconds, Finished* out) {
     return true;
 }
 
-int FaultServer::Accepted(uint16_t port) {
-    const std::string answer = Request("ACCEPTED " + std::to_string(port));
+int FaultServer::Accepted(uint16_t port, int atLeast) {
+    const std::string answer =
+        Request("ACCEPTED " + std::to_string(port) + " " + std::to_string(atLeast));
     return answer.rfind("OK ", 0) == 0 ? std::atoi(answer.c_str() + 3) : -1;
 }
 

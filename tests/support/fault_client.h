@@ -34,8 +34,9 @@ class FaultServer {
     uint16_t RefusedLow();
     // Waits until connection `index` of the listener on `port` has finished.
     bool Wait(uint16_t port, int index, int seconds, Finished* out);
-    // How many connections the listener has accepted.
-    int Accepted(uint16_t port);
+    // How many connections the listener has accepted, once it has at least `atLeast` (waiting
+    // up to 5 s): a client's connect completes before the server's accept call returns.
+    int Accepted(uint16_t port, int atLeast = 0);
     // Stops the listener on `port`.
     bool Close(uint16_t port);
 

@@ -34,7 +34,7 @@ Two ways to run it:
           REFUSED_LOW                    -> OK <port>  (the same from 20000 to 32767)
           WAIT <port> <index> <seconds>  -> OK <end> <hex of what the client sent>
                                             once connection <index> (from 0) has finished
-          ACCEPTED <port>                -> OK <count>
+          ACCEPTED <port> [<n>]          -> OK <count>  (first waits up to 5 s for n)
           CLOSE <port>                   -> OK
           PING                           -> OK
 The server exits on SIGTERM/SIGINT, after --lifetime seconds, and (with --watch-stdin) when
@@ -257,6 +257,18 @@ class Listener:
             return None
         return c
 
+    def accepted(self, at_least, timeout):
+        """The connections accepted, once there are at_least or timeout has passed: the
+        kernel completes a client's connect before this thread's accept() returns."""
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while len(self.connections) < at_least:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self.changed.wait(left)
+            return len(self.connections)
+
     def close(self):
         self.closed = True
         try:
@@ -330,7 +342,7 @@ class Control:
                 return "ERR timeout"
             return "OK %s %s" % (c.end, bytes(c.received).hex())
         if cmd == "ACCEPTED":
-            return "OK %d" % len(listener.connections)
+            return "OK %d" % listener.accepted(int(args[1]) if len(args) > 1 else 0, 5.0)
         listener.close()
         return "OK"
 
