@@ -277,8 +277,8 @@ TEST_F(WinsockTest, CloseWithDataStillUnreadDeliversItBeforeTheEnd) {
     // owner tells a cut body by its declared length) or the reset's own error, then the end.
     // As above, the server starts once the connect has been reported.
     rec_.events.clear();
-    const uint16_t reset = Listen(
-        R"([[{"op":"recv","until":"go"},{"op":"send","pattern":2097152},{"op":"reset"}]])");
+    const uint16_t reset =
+        Listen(R"([[{"op":"recv","until":"go"},{"op":"send","pattern":2097152},{"op":"reset"}]])");
     ASSERT_NE(reset, 0);
     Connect(reset);
     ASSERT_TRUE(PumpUntilCount('C')) << rec_.Course();
@@ -540,8 +540,10 @@ TEST_F(WinsockTest, EveryByteValueSurvivesSendAndReceiveAndEmptyTextSendsNothing
 // --- lifetimes: owner, window, library -----------------------------------------------------
 
 TEST_F(WinsockTest, DestroyedOwnerEndsItsConnectionAndGivesTheWindowBack) {
-    const uint16_t port =
-        Listen(R"([[{"op":"pause","seconds":0.3},{"op":"send","text":"late"},{"op":"close"}]])");
+    // The server answers only once the connect is reported (the client's "go"), and later.
+    const uint16_t port = Listen(
+        R"([[{"op":"recv","until":"go"},{"op":"pause","seconds":0.3},{"op":"send","text":"late"},)"
+        R"({"op":"close"}]])");
     ASSERT_NE(port, 0);
     // Another user of the library on this thread (a host, or a second control) keeps it
     // running, so notifications could still arrive after the object has gone.
@@ -549,6 +551,7 @@ TEST_F(WinsockTest, DestroyedOwnerEndsItsConnectionAndGivesTheWindowBack) {
     ASSERT_EQ(WSAStartup(0x0101, &data), 0);
     Connect(port);
     ASSERT_TRUE(PumpUntilCount('C'));
+    socket_->SOCKET_SEND("go");
     // The connection state is the object's own: it goes with it, and nothing of it is left on
     // the window.
     socket_.reset();
