@@ -32,18 +32,6 @@ bool LoadServers(Servers* out, std::string* why) {
     return true;
 }
 
-std::vector<std::string> TempFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\orv*.tmp").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        names.push_back(data.cFileName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return names;
-}
-
 std::string FreshFolder(const Servers& servers, const std::string& name) {
     return EmptyFolder(servers.work + "\\" + name);
 }

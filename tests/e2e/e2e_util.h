@@ -30,8 +30,6 @@ struct Servers {
 bool LoadServers(Servers* out, std::string* why);
 
 // Files, by Windows path: tests/support/files.h.
-// The temporary files a download leaves in `folder` (orv*.tmp).
-std::vector<std::string> TempFiles(const std::string& folder);
 // An empty folder `name` under the scratch folder (emptied when it exists).
 std::string FreshFolder(const Servers& servers, const std::string& name);
 // A file of this build's bin folder (where the test programs themselves are).

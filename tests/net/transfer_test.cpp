@@ -17,6 +17,7 @@
 #include "common/updateinfo/updateinfo.h"
 #include "control/transfer/tls_layer.h"
 #include "control/trust/trust.h"
+#include "tests/support/files.h"
 
 namespace orv::transfer {
 namespace {
@@ -74,27 +75,9 @@ std::string Scratch() {
     return folder;
 }
 
-std::string ReadAll(const std::string& path) {
-    std::string bytes;
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (f == INVALID_HANDLE_VALUE) return "(absent)";
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(f, buffer, sizeof buffer, &n, nullptr) && n > 0) bytes.append(buffer, n);
-    CloseHandle(f);
-    return bytes;
-}
-
-int TempFiles(const std::string& folder) {
-    WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA((folder + "\\orv*.tmp").c_str(), &found);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    int n = 0;
-    do ++n;
-    while (FindNextFileA(h, &found));
-    FindClose(h);
-    return n;
+// The file's bytes, or "(absent)".
+std::string Contents(const std::string& path) {
+    return test::Exists(path) ? test::ReadAll(path) : "(absent)";
 }
 
 Plan CheckPlan() {
@@ -163,14 +146,14 @@ TEST(Transfer, CancelInsideAReportStopsTheTransferWhereItStands) {
         t.OnDisconnect();
         EXPECT_EQ(owner.notes.back(), "ended");
         EXPECT_EQ(std::count(owner.notes.begin(), owner.notes.end(), "ended"), 1);
-        EXPECT_EQ(TempFiles(folder), 0);
+        EXPECT_EQ(test::TempFiles(folder), std::vector<std::string>{});
         // The target is made empty when the download is prepared and goes at the first
         // package data; cancelled before the end, nothing is written; at UpdateReceived the
         // file stands.
         const std::string expected = std::string(at) == "status"     ? ""
                                      : std::string(at) == "progress" ? "(absent)"
                                                                      : "0123456789";
-        EXPECT_EQ(ReadAll(target), expected);
+        EXPECT_EQ(Contents(target), expected);
         DeleteFileA(target.c_str());
     }
 }
@@ -213,10 +196,10 @@ TEST(Transfer, WithoutADeclaredLengthOnlyAConfirmedEndCompletes) {
                 EXPECT_EQ(owner.errorText, "Connection reset by peer.");
                 EXPECT_EQ(std::count(owner.notes.begin(), owner.notes.end(), "received"), 0);
                 if (kind == Kind::Download) {
-                    EXPECT_EQ(ReadAll(target), "(absent)");
+                    EXPECT_EQ(Contents(target), "(absent)");
                 }
             }
-            EXPECT_EQ(TempFiles(folder), 0);
+            EXPECT_EQ(test::TempFiles(folder), std::vector<std::string>{});
         }
     }
     DeleteFileA(target.c_str());
@@ -378,11 +361,11 @@ TEST(Transfer, DigestDecidesWhetherThePackageReplacesTheTarget) {
         t.Start();
         t.OnConnect();
         t.OnReceive("HTTP/1.0 200 OK\r\n\r\n" + c.body);
-        EXPECT_EQ(ReadAll(target), "old");  // not yet: only the verified move replaces it
+        EXPECT_EQ(Contents(target), "old");  // not yet: only the verified move replaces it
         t.OnDisconnect();
         EXPECT_EQ(owner.notes, c.notes);
-        EXPECT_EQ(ReadAll(target), owner.notes[2] == "received" ? c.body : "old");
-        EXPECT_EQ(TempFiles(folder), 0);
+        EXPECT_EQ(Contents(target), owner.notes[2] == "received" ? c.body : "old");
+        EXPECT_EQ(test::TempFiles(folder), std::vector<std::string>{});
     }
 }
 

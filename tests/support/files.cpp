@@ -105,4 +105,16 @@ std::string EmptyFolder(const std::string& folder) {
     return folder;
 }
 
+std::vector<std::string> TempFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\orv*.tmp").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return names;
+}
+
 }  // namespace orv::test

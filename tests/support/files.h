@@ -28,5 +28,7 @@ void RemoveTree(const std::string& folder);
 void CreateFolders(const std::string& folder);
 // `folder` created empty (emptied first when it exists, folders above it created); returns it.
 std::string EmptyFolder(const std::string& folder);
+// The temporary files a download leaves in `folder` (orv*.tmp).
+std::vector<std::string> TempFiles(const std::string& folder);
 
 }  // namespace orv::test
