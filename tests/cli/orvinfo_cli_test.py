@@ -8,55 +8,22 @@ With --runner the program is a Windows program run under Wine. With --native the
 build's program is run on the same inputs and every output file and printed text must be
 byte-identical; the comparison is skipped (exit 77) when that program has not been built.
 """
-import argparse
 import json
 import os
-import resource
-import shutil
-import subprocess
 import sys
-import tempfile
 import unittest
+
+from cli_support import Folder, parse_args, run
 
 SKIPPED = 77
 ARGS = None
 
-ENV = dict(os.environ, LC_ALL="C.UTF-8")
 
-
-def run(program, args, cwd, runner=None, limit_file_size=None):
-    """Runs one orvinfo command in `cwd`; returns (status, stdout bytes, stderr text)."""
-    cmd = ([runner] if runner else []) + [program] + args
-
-    def limit():
-        if limit_file_size is not None:
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
-
-    done = subprocess.run(cmd, cwd=cwd, env=ENV, stdin=subprocess.DEVNULL, capture_output=True,
-                          timeout=60, preexec_fn=limit)
-    return done.returncode, done.stdout, done.stderr.decode("utf-8", "replace")
-
-
-class Folder:
-    """A scratch folder with a sample package, removed afterwards."""
-
-    def __init__(self):
-        self.path = tempfile.mkdtemp(prefix="orvinfo_cli_")
-        self.put("edsetup.exe", bytes(range(256)) * 2048)  # 524288 bytes
-
-    def put(self, name, data):
-        with open(os.path.join(self.path, name), "wb") as f:
-            f.write(data)
-
-    def read(self, name):
-        with open(os.path.join(self.path, name), "rb") as f:
-            return f.read()
-
-    def names(self):
-        return sorted(os.listdir(self.path))
-
-    def close(self):
-        shutil.rmtree(self.path, ignore_errors=True)
+def package_folder():
+    """A scratch folder with a sample package."""
+    folder = Folder("orvinfo_cli_")
+    folder.put("edsetup.exe", bytes(range(256)) * 2048)  # 524288 bytes
+    return folder
 
 
 MAKE = ["make", "--name", "Editor", "--version", "2.1.0", "--date", "07/04/2003",
@@ -65,7 +32,7 @@ MAKE = ["make", "--name", "Editor", "--version", "2.1.0", "--date", "07/04/2003"
 
 class Orvinfo(unittest.TestCase):
     def setUp(self):
-        self.dir = Folder()
+        self.dir = package_folder()
 
     def tearDown(self):
         self.dir.close()
@@ -168,7 +135,7 @@ class SameBytes(unittest.TestCase):
             with self.subTest(args=args):
                 results = []
                 for program, runner in ((ARGS.orvinfo, ARGS.runner), (ARGS.native, None)):
-                    folder = Folder()
+                    folder = package_folder()
                     try:
                         folder.put("notes.txt", "\ufeffNotes é\r\nmore\n".encode("utf-8"))
                         status, out, err = run(program, args, folder.path, runner)
@@ -184,15 +151,7 @@ class SameBytes(unittest.TestCase):
 
 def main():
     global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("orvinfo")
-    parser.add_argument("--runner")
-    parser.add_argument("--native")
-    ARGS, _ = parser.parse_known_args()
-    # Programs run in scratch folders: make their paths absolute first.
-    ARGS.orvinfo = os.path.abspath(ARGS.orvinfo)
-    if ARGS.native is not None:
-        ARGS.native = os.path.abspath(ARGS.native)
+    ARGS = parse_args()
     if ARGS.native is not None:
         if not os.path.exists(ARGS.native):
             print(f"skipped: {ARGS.native} is not built")

@@ -8,20 +8,18 @@ ORVINFO is the program under test. With --runner it is the Windows build, run un
 it shows and verifies only, so files are signed with the openssl command line and, when
 --native names a built Linux orvinfo, with that too.
 """
-import argparse
 import base64
 import hashlib
 import os
-import shutil
 import stat
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 
+from cli_support import Folder, parse_args, run
+
 ARGS = None
-ENV = dict(os.environ, LC_ALL="C.UTF-8")
 SIX = b"Editor|2.1.0.|07/04/2003|Fixes the print preview.|edsetup.exe|524288"
 PACKAGE = bytes(range(256)) * 2048  # 524288 bytes
 
@@ -88,32 +86,10 @@ def raw_to_der(raw):
     return b"\x30" + bytes([len(body)]) + body
 
 
-class Folder:
-    def __init__(self):
-        self.path = tempfile.mkdtemp(prefix="orv_signed_")
-
-    def file(self, name):
-        return os.path.join(self.path, name)
-
-    def put(self, name, data):
-        with open(self.file(name), "wb") as f:
-            f.write(data)
-        return self.file(name)
-
-    def read(self, name):
-        with open(self.file(name), "rb") as f:
-            return f.read()
-
-    def close(self):
-        shutil.rmtree(self.path, ignore_errors=True)
-
-
-def run(program, args, cwd, runner=None):
-    cmd = ([runner] if runner else []) + [program] + args
-    done = subprocess.run(cmd, cwd=cwd, env=ENV, stdin=subprocess.DEVNULL, capture_output=True,
-                          timeout=120)
-    return done.returncode, done.stdout.decode("utf-8", "replace"), \
-        done.stderr.decode("utf-8", "replace")
+def run_text(program, args, cwd, runner=None):
+    """run(), with what the program printed as text."""
+    status, out, err = run(program, args, cwd, runner)
+    return status, out.decode("utf-8", "replace"), err
 
 
 class OpensslKey:
@@ -142,7 +118,7 @@ def signed_text(key, six=SIX, package=PACKAGE):
 
 class Signed(unittest.TestCase):
     def setUp(self):
-        self.dir = Folder()
+        self.dir = Folder("orv_signed_")
         self.dir.put("edsetup.exe", PACKAGE)
         self.key = OpensslKey(self.dir, "pub")
 
@@ -150,7 +126,7 @@ class Signed(unittest.TestCase):
         self.dir.close()
 
     def orvinfo(self, *args):
-        return run(ARGS.orvinfo, list(args), self.dir.path, ARGS.runner)
+        return run_text(ARGS.orvinfo, list(args), self.dir.path, ARGS.runner)
 
     def verify(self, name, key="pub.pub", *more):
         return self.orvinfo("verify", "--key", key, name, *more)
@@ -278,14 +254,14 @@ class SignedByOrvinfo(unittest.TestCase):
         self.signer = ARGS.native or (None if ARGS.runner else ARGS.orvinfo)
         if not self.signer or not os.path.exists(self.signer):
             self.skipTest("no Linux orvinfo built to sign with")
-        self.dir = Folder()
+        self.dir = Folder("orv_signed_")
         self.dir.put("edsetup.exe", PACKAGE)
 
     def tearDown(self):
         self.dir.close()
 
     def sign_tool(self, *args):
-        return run(self.signer, list(args), self.dir.path)
+        return run_text(self.signer, list(args), self.dir.path)
 
     def test_keys_files_and_signatures_pass_openssl(self):
         status, out, err = self.sign_tool("keygen", "-o", "release")
@@ -345,22 +321,15 @@ class SignedByOrvinfo(unittest.TestCase):
                                      "-signature", self.dir.file("signature.der"),
                                      self.dir.file("message")), b"Verified OK\n")
             # And by the program under test (the Windows build when run under Wine).
-            status, out, err = run(ARGS.orvinfo, ["verify", "--key", "release.pub", name,
-                                                  "--package", "edsetup.exe"], self.dir.path,
-                                   ARGS.runner)
+            status, out, err = run_text(ARGS.orvinfo, ["verify", "--key", "release.pub", name,
+                                                       "--package", "edsetup.exe"],
+                                        self.dir.path, ARGS.runner)
             self.assertEqual((status, err), (0, ""), name)
 
 
 def main():
     global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("orvinfo")
-    parser.add_argument("--runner")
-    parser.add_argument("--native")
-    ARGS, _ = parser.parse_known_args()
-    ARGS.orvinfo = os.path.abspath(ARGS.orvinfo)
-    if ARGS.native:
-        ARGS.native = os.path.abspath(ARGS.native)
+    ARGS = parse_args()
     if not os.path.exists(ARGS.orvinfo):
         print(f"{ARGS.orvinfo} is not built")
         return 1
