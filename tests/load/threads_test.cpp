@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,8 +72,12 @@ struct ApartmentResult {
 
 // One apartment: its window with the control in place, 50 checks one after the other, then
 // it waits (pumping messages) until the main thread has taken the screenshot.
-void RunApartment(int index, const std::string& port, Countdown& ready, Countdown& finished,
-                  HANDLE release, ApartmentResult& r) {
+// The apartments set up one after another (`setup`) and check all at once: Wine's X11 driver,
+// when several threads open their first windows at the same moment, now and then hangs in
+// CreateWindowExW or corrupts its own heap.
+void RunApartment(int index, const std::string& port, std::mutex& setup, Countdown& ready,
+                  Countdown& finished, HANDLE release, ApartmentResult& r) {
+    std::unique_lock<std::mutex> settingUp(setup);
     if (FAILED(OleInitialize(nullptr))) {
         r.failure = "OleInitialize";
         ready.CountDown();
@@ -103,6 +108,7 @@ void RunApartment(int index, const std::string& port, Countdown& ready, Countdow
     }
     // All apartments start checking together. Windows of different threads send each other
     // messages (activation, painting), so waiting threads keep pumping theirs.
+    settingUp.unlock();
     ready.CountDown();
     while (!ready.Reached()) PumpFor(5);
 
@@ -204,12 +210,13 @@ TEST(Load, EightApartmentsCheckConcurrently) {
 
     std::vector<ApartmentResult> results(kApartments);
     Countdown ready(kApartments), finished(kApartments);
+    std::mutex setup;
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const DWORD start = GetTickCount();
     std::vector<std::thread> threads;
     for (int i = 0; i < kApartments; ++i)
-        threads.emplace_back(RunApartment, i, std::cref(port), std::ref(ready), std::ref(finished),
-                             release, std::ref(results[i]));
+        threads.emplace_back(RunApartment, i, std::cref(port), std::ref(setup), std::ref(ready),
+                             std::ref(finished), release, std::ref(results[i]));
     const bool allFinished = finished.Wait(240000);
     const DWORD elapsed = GetTickCount() - start;
     Sleep(300);  // the apartments paint their final texts meanwhile
