@@ -58,10 +58,10 @@ int64_t FileSize(const std::string& path) {
     return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::vector<std::string> FolderEntries(const std::string& folder) {
+std::vector<std::string> FolderEntries(const std::string& folder, const char* pattern) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+    HANDLE find = FindFirstFileA((folder + "\\" + pattern).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
         const std::string name = data.cFileName;
@@ -106,15 +106,7 @@ std::string EmptyFolder(const std::string& folder) {
 }
 
 std::vector<std::string> TempFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\orv*.tmp").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        names.push_back(data.cFileName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return names;
+    return FolderEntries(folder, "orv*.tmp");
 }
 
 }  // namespace orv::test

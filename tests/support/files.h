@@ -20,8 +20,8 @@ bool WriteAll(const std::string& path, const std::string& bytes);
 std::string ReadAll(const std::string& path);
 bool Exists(const std::string& path);
 int64_t FileSize(const std::string& path);  // -1 when absent
-// The names in a folder, without "." and "..".
-std::vector<std::string> FolderEntries(const std::string& folder);
+// The names in a folder matching `pattern`, without "." and "..".
+std::vector<std::string> FolderEntries(const std::string& folder, const char* pattern = "*");
 // Removes the folder with everything in it (read-only files included).
 void RemoveTree(const std::string& folder);
 // Creates `folder` and every missing folder above it.
