@@ -1,6 +1,5 @@
 // Raising the control's events to every connected sink.
 #include "control/http/http_text.h"
-#include "control/net/socket_error_text.h"
 #include "control/orvane_control.h"
 
 namespace orv {
@@ -18,12 +17,11 @@ void OrvaneControl::FireEvent(DISPID id, VARIANTARG* args, UINT count) {
     }
 }
 
-void OrvaneControl::FireUpdateReceived() {
+void OrvaneControl::ReportUpdateReceived() {
     FireEvent(DISPID_ORV_UPDATERECEIVED, nullptr, 0);
 }
 
-void OrvaneControl::FireReceivingUpdate(int32_t bytes, int32_t total, int32_t percent,
-                                        int32_t rate) {
+void OrvaneControl::ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) {
     VARIANTARG a[4];
     const int32_t values[4] = {rate, percent, total, bytes};  // arguments go in reverse
     for (int i = 0; i < 4; ++i) {
@@ -46,68 +44,21 @@ void OrvaneControl::FireNumberAndText(DISPID id, int32_t number, const char* tex
     VariantClear(&a[0]);
 }
 
-void OrvaneControl::FireConnectionError(int32_t number) {
-    FireConnectionErrorText(number, SocketErrorText(number));
+void OrvaneControl::ReportConnectionError(int32_t code, const std::string& text) {
+    FireNumberAndText(DISPID_ORV_CONNECTIONERROR, code, text.c_str());
 }
 
-void OrvaneControl::FireConnectionErrorText(int32_t number, const std::string& text) {
-    FireNumberAndText(DISPID_ORV_CONNECTIONERROR, number, text.c_str());
-}
-
-void OrvaneControl::FireHttpStatus(int32_t status) {
+void OrvaneControl::ReportHttpStatus(int32_t status) {
     FireNumberAndText(DISPID_ORV_HTTPSTATUS, status, http::HttpStatusText(status));
 }
 
-OwnedRecord::OwnedRecord(const UpdateInfo& info) {
-    rec_.Name = ToBstr(info.Name);
-    rec_.Version = ToBstr(info.Version);
-    rec_.ReleaseDate = ToBstr(info.ReleaseDate);
-    rec_.Description = ToBstr(info.Description);
-    rec_.PackageFile = ToBstr(info.PackageFile);
-    rec_.PackageSize = info.PackageSize;
-    rec_.Reserved1 = ToBstr(info.Reserved1);
-    rec_.Reserved2 = ToBstr(info.Reserved2);
-}
-
-OwnedRecord::~OwnedRecord() {
-    for (BSTR b : {rec_.Name, rec_.Version, rec_.ReleaseDate, rec_.Description, rec_.PackageFile,
-                   rec_.Reserved1, rec_.Reserved2})
-        SysFreeString(b);
-}
-
-void OwnedRecord::AssignFields(const UpdateInfo& info) {
-    const auto set = [](BSTR& member, const std::string& text) {
-        SysFreeString(member);
-        member = ToBstr(text);
-    };
-    set(rec_.Name, info.Name);
-    set(rec_.Version, info.Version);
-    set(rec_.ReleaseDate, info.ReleaseDate);
-    set(rec_.Description, info.Description);
-    set(rec_.PackageFile, info.PackageFile);
-    rec_.PackageSize = info.PackageSize;
-}
-
-UpdateInfo OwnedRecord::ToUpdateInfo() const {
-    UpdateInfo info;
-    info.Name = ToAnsi(rec_.Name);
-    info.Version = ToAnsi(rec_.Version);
-    info.ReleaseDate = ToAnsi(rec_.ReleaseDate);
-    info.Description = ToAnsi(rec_.Description);
-    info.PackageFile = ToAnsi(rec_.PackageFile);
-    info.PackageSize = rec_.PackageSize;
-    info.Reserved1 = ToAnsi(rec_.Reserved1);
-    info.Reserved2 = ToAnsi(rec_.Reserved2);
-    return info;
-}
-
-void OrvaneControl::FireInfoReceived() {
+void OrvaneControl::ReportInfoReceived() {
     // The sinks get the control's own record by reference: what a handler writes is what the
     // control holds from then on, also for methods called inside that handler.
     VARIANTARG a;
     VariantInit(&a);
     V_VT(&a) = VT_RECORD | VT_BYREF;
-    V_RECORD(&a) = currentInfo_.get();
+    V_RECORD(&a) = session_->CurrentInfo().get();
     V_RECORDINFO(&a) = recordInfo_.Get();
     FireEvent(DISPID_ORV_INFORECEIVED, &a, 1);
 }

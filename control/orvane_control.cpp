@@ -11,7 +11,6 @@ namespace orv {
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"OrvaneControlWindow";
-constexpr wchar_t kSocketWindowClass[] = L"OrvaneSocketWindow";
 // Posted to the control's window after a size it refused, to tell the site.
 constexpr UINT kMsgTellSite = WM_APP + 1;
 
@@ -36,12 +35,11 @@ HRESULT OrvaneControl::Create(REFIID iid, void** out) {
 }
 
 HRESULT OrvaneControl::Initialize() {
-    RegisterModuleWindowClass(kSocketWindowClass, DefWindowProcW);
     picture_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDI_ORVANE),
                                              IMAGE_ICON, kSizePixels, kSizePixels, LR_SHARED));
-    socket_ = std::make_unique<net::Winsock>();
-    socket_->SetEvents(this);
     versionText_ = ModuleVersionText(ModuleInstance());
+    session::ISessionHost& host = *this;
+    session_ = std::make_unique<session::UpdateSession>(host, versionText_);
     Microsoft::WRL::ComPtr<ITypeInfo> info;
     if (SUCCEEDED(GetOwnTypeInfoByName(L"UPDATEINFO", &info)))
         GetRecordInfoFromTypeInfo(info.Get(), &recordInfo_);
@@ -49,20 +47,12 @@ HRESULT OrvaneControl::Initialize() {
 }
 
 void OrvaneControl::Terminate() {
-    // A transfer still running ends here: socket closed, temporary file removed, no event.
-    CancelQuietly();
-    if (socket_) {
-        // One use of the sockets library ends here, exactly once: the object's own
-        // destruction then leaves the library alone, so a host that uses sockets itself
-        // still has them.
-        socket_->SetEvents(nullptr);
-        socket_->CleanupSockets();
-        socket_.reset();
-    }
+    // A transfer still running ends here: socket closed, temporary file removed, no event;
+    // then the session's use of the sockets library ends.
+    if (session_) session_->Shutdown();
     events_.Clear();
     propertyNotify_.Clear();
     window_.reset();
-    socketWindow_.reset();
     inPlaceSite_.Reset();
     site_.Reset();
     oleAdvise_.Reset();
@@ -115,10 +105,10 @@ STDMETHODIMP_(ULONG) OrvaneControl::Release() {
     const ULONG n = --refs_;
     if (n == 0) {
         delete this;
-    } else if (n == holds_ && transfer_) {
+    } else if (n == holds_ && session_ && session_->Running()) {
         // The host let go inside one of our events or methods: only the control's own holds
         // remain. The running transfer ends now, silently; the control goes when they do.
-        CancelQuietly();
+        session_->CancelQuietly();
     }
     return n;
 }
@@ -156,16 +146,6 @@ void OrvaneControl::TellSiteOurRect(POINT topLeft) {
     // The site may answer with SetObjectRects, which then finds the size right.
     Microsoft::WRL::ComPtr<IOleInPlaceSite> site = inPlaceSite_;
     site->OnPosRectChange(&ours);
-}
-
-HWND OrvaneControl::SocketWindow() {
-    // Socket notifications go to a hidden window of the control's own, so a transfer works
-    // without a visual site and survives in-place deactivation.
-    if (!socketWindow_) {
-        socketWindow_.reset(CreateWindowExW(0, kSocketWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                            nullptr, ModuleInstance(), nullptr));
-    }
-    return socketWindow_.get();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -220,7 +200,7 @@ STDMETHODIMP OrvaneControl::SetHostNames(LPCOLESTR, LPCOLESTR) {
 STDMETHODIMP OrvaneControl::Close(DWORD) {
     const KeepAlive alive(this);
     // A closed control transfers nothing more and raises no event for it.
-    CancelQuietly();
+    session_->CancelQuietly();
     InPlaceDeactivate();
     if (oleAdvise_) oleAdvise_->SendOnClose();
     return S_OK;

@@ -1,8 +1,7 @@
 // The Orvane ActiveX control: one C++ object implementing the dual _Orvane2 interface (which
-// extends _Orvane), its
-// events, and the OLE interfaces containers use to site, activate, draw, size and persist it.
-// It also handles the events of its socket object, which carry the update check and the
-// package download.
+// extends _Orvane), its events, and the OLE interfaces containers use to site, activate,
+// draw, size and persist it. The update cycle runs in its session (control/session/), which
+// reads the control's settings and raises its events through ISessionHost.
 #pragma once
 
 #include <windows.h>
@@ -23,31 +22,10 @@
 #include "control/com_util.h"
 #include "control/connection_point.h"
 #include "control/module.h"
-#include "control/net/winsock.h"
 #include "control/properties.h"
-#include "control/transfer/tls_layer.h"
-#include "control/transfer/transfer.h"
+#include "control/session/update_session.h"
 
 namespace orv {
-
-// A UPDATEINFO record holding copies of an UpdateInfo's texts as BSTRs, freed with it; what
-// a callee writes into the record comes back with ToUpdateInfo().
-class OwnedRecord {
-   public:
-    OwnedRecord() = default;
-    explicit OwnedRecord(const UpdateInfo& info);
-    ~OwnedRecord();
-    OwnedRecord(const OwnedRecord&) = delete;
-    OwnedRecord& operator=(const OwnedRecord&) = delete;
-    UPDATEINFO* get() { return &rec_; }
-    UpdateInfo ToUpdateInfo() const;
-    // The six fields of the file; Reserved1 and Reserved2 stay as they are.
-    void AssignFields(const UpdateInfo& info);
-    void ClearFields() { AssignFields(UpdateInfo{}); }
-
-   private:
-    UPDATEINFO rec_ = {};
-};
 
 class OrvaneControl final : public _Orvane2,
                             public IConnectionPointContainer,
@@ -62,9 +40,7 @@ class OrvaneControl final : public _Orvane2,
                             public ISpecifyPropertyPages,
                             public IQuickActivate,
                             public ISupportErrorInfo,
-                            private net::IWinsockEvents,
-                            private transfer::ISocketSeam,
-                            private transfer::ITransferReport,
+                            private session::ISessionHost,
                             private win::WindowBase<OrvaneControl> {
    public:
     static HRESULT Create(REFIID iid, void** out);
@@ -205,10 +181,6 @@ class OrvaneControl final : public _Orvane2,
     void PropertyChanged(DISPID id);
     // Tells the in-place site the rectangle the control insists on, at `topLeft`.
     void TellSiteOurRect(POINT topLeft);
-    HWND ControlWindow() const {
-        return window_.get();
-    }
-    HWND SocketWindow();
     HRESULT InPlaceActivate(LONG verb);
 
     // Properties.
@@ -218,71 +190,39 @@ class OrvaneControl final : public _Orvane2,
     template <PropertyKind K>
     HRESULT PutValue(typename PropertyTraits<K>::Member& member,
                      typename PropertyTraits<K>::Put value, DISPID id);
-    void SetUpdateStateFromOperation();
     // A copy of `info` into `slot`.
     HRESULT StoreUpdateInformation(const UPDATEINFO& info, RecordValue& slot);
     // Whether a record variant holds an UPDATEINFO (and not a record of another type).
     bool IsUpdateInfoRecord(const VARIANT& v) const;
 
-    // Events.
+    // Events: the transfer's reports are raised to every connected sink as they come.
     void FireEvent(DISPID id, VARIANTARG* args, UINT count);
     void FireNumberAndText(DISPID id, int32_t number, const char* text);
-    void FireUpdateReceived();
-    void FireReceivingUpdate(int32_t bytes, int32_t total, int32_t percent, int32_t rate);
-    void FireConnectionError(int32_t number);
-    void FireConnectionErrorText(int32_t number, const std::string& text);
-    void FireHttpStatus(int32_t status);
-    void FireInfoReceived();
+    void ReportHttpStatus(int32_t status) override;
+    void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) override;
+    void ReportUpdateReceived() override;
+    void ReportInfoReceived() override;
+    void ReportConnectionError(int32_t code, const std::string& text) override;
 
     // Dispatch helpers.
     HRESULT InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO* excep, UINT* argErr);
     HRESULT InvokeUpdateInformation(WORD flags, DISPPARAMS* params, VARIANT* result);
 
-    // The update check and the package download.
-    // A busy control's refusal (-2 or -1), if it is busy.
-    std::optional<ORVANEERROR> BusyResult() const;
-    // The refusals both transfers share once the control is free, in order: incomplete
-    // authorization (-5), incomplete proxy (-6) as `refused`, a port beyond 16 bits as
-    // run-time error 6, a control character in the request's texts as run-time error 5.
-    HRESULT CheckSettings(ORVANEERROR& refused, bool check) const;
-    // The connection target and the request for `fileName`.
-    transfer::Plan PrepareConnection(transfer::Kind kind, const std::string& fileName) const;
-    // Makes `plan` the running transfer and connects; a file error when its files fail.
-    HRESULT StartTransfer(transfer::Plan plan);
-    // Ends the running transfer without publishing anything (closing, or let go by the host).
-    void CancelQuietly();
-    bool AuthorizationIncomplete() const;
-    bool ProxyIncomplete() const;
-    std::string BareHostName(const std::string& host) const;
-    // Where a secure connection leads, when RemoteHost starts with "https://" (any case).
-    std::optional<transfer::TlsTarget> SecureTarget() const;
-    // net::IWinsockEvents
-    void OnConnect() override;
-    void OnDisconnect() override;
-    void OnReceive(const std::string& data) override;
-    void OnAccept(int32_t value) override;
-    void OnError(int32_t errorId) override;
-    void HoldOwner() override;
-    void ReleaseOwner() override;
-    // transfer::ISocketSeam
-    void Connect(const std::string& host, int16_t port) override;
-    void Send(const std::string& text) override;
-    void Disconnect() override;
-    // transfer::ITransferReport
-    void ReportHttpStatus(int32_t status) override;
-    void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) override;
-    void ReportUpdateReceived() override;
-    void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
-    void ReportEnded(transfer::Transfer& ended) override;
-    void ReportInfoReceived() override;
-    void ReportConnectionError(int32_t code, const std::string& text) override;
+    // session::ISessionHost: the rest of what the session needs.
+    const Properties& Settings() const override {
+        return props_;
+    }
+    void PublishState(int32_t state, bool notify) override;
+    void StoreInformation(UPDATEINFO& record) override;
+    void HoldHost() override;
+    void ReleaseHost() override;
 
     // Holds the control alive for a scope in which host code may run (events): a handler
     // may release the host's last reference.
     struct KeepAlive {
-        explicit KeepAlive(OrvaneControl* c) : control(c) { control->HoldOwner(); }
-        ~KeepAlive() { control->ReleaseOwner(); }
+        explicit KeepAlive(OrvaneControl* c) : control(c) { control->HoldHost(); }
+        ~KeepAlive() { control->ReleaseHost(); }
         KeepAlive(const KeepAlive&) = delete;
         KeepAlive& operator=(const KeepAlive&) = delete;
         OrvaneControl* control;
@@ -310,30 +250,17 @@ class OrvaneControl final : public _Orvane2,
     // User mode from IQuickActivate's ambient flags, for a site that can't be asked.
     bool quickActivateUserMode_ = true;
     bool inPlaceActive_ = false;
-    unique_hwnd window_;        // the in-place window
-    unique_hwnd socketWindow_;  // hidden window that receives socket notifications
-    HICON picture_ = nullptr;   // shared resource icon, not destroyed
+    unique_hwnd window_;       // the in-place window
+    HICON picture_ = nullptr;  // shared resource icon, not destroyed
     ConnectionPoint events_;
     ConnectionPoint propertyNotify_;
     Microsoft::WRL::ComPtr<IRecordInfo> recordInfo_;
 
-    // Transfer state.
-    std::unique_ptr<net::Winsock> socket_;
     std::string versionText_;
-    int32_t operationState_ = 0;  // free exactly while no transfer runs
-    OwnedRecord currentInfo_;     // the record InfoReceived hands out by reference
-    // Field 7 of that record: it stays with the record whatever a handler changes in it.
-    transfer::PackageDigest currentDigest_;
-    std::string localPackageFile_;
-    std::shared_ptr<transfer::Transfer> transfer_;
-    std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
-    HWND transferWindow_ = nullptr;  // the window the running transfer borrowed
-    ULONG holds_ = 0;                // references the control holds on itself
-    bool quiet_ = false;             // a transfer ends without publishing the state
+    // The update cycle; made at initialization, gone at termination.
+    std::unique_ptr<session::UpdateSession> session_;
+    ULONG holds_ = 0;  // references the control holds on itself
 };
-
-// Whether text holds a control character (0x00-0x1F, 0x7F).
-bool HasControlCharacter(std::string_view text);
 
 // The version text of a library's version resource: v.major.minor(2 digits).revision(4 digits).
 std::string ModuleVersionText(HMODULE module);

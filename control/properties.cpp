@@ -92,11 +92,19 @@ HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
     }
 #include "control/property_table.h"
 
-void OrvaneControl::SetUpdateStateFromOperation() {
+void OrvaneControl::PublishState(int32_t state, bool notify) {
+    if (!notify) {
+        props_.UpdateState = state;
+        return;
+    }
     // The control publishes its own state; at design time nothing runs, so the put's
     // design-time refusal can't trigger here.
-    CONTROLSTATE s = static_cast<CONTROLSTATE>(operationState_);
+    CONTROLSTATE s = static_cast<CONTROLSTATE>(state);
     put_UpdateState(&s);
+}
+
+void OrvaneControl::StoreInformation(UPDATEINFO& record) {
+    put_UpdateInformation(&record);
 }
 
 HRESULT OrvaneControl::StoreUpdateInformation(const UPDATEINFO& info, RecordValue& slot) {

@@ -139,8 +139,8 @@ HRESULT PutProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
 // ---------------------------------------------------------------------------------------
 
 class PropertyPageObject final : public IPropertyPage2,
-                           public IDispatch,
-                           public win::DialogBase<PropertyPageObject> {
+                                 public IDispatch,
+                                 public win::DialogBase<PropertyPageObject> {
    public:
     static HRESULT Create(const PageDescription& desc, REFIID iid, void** out) {
         PropertyPageObject* page = new PropertyPageObject(desc);

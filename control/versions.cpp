@@ -78,7 +78,8 @@ STDMETHODIMP OrvaneControl::CompareVersion(BSTR fileName, LONG* result) {
             return S_OK;
         }
         const std::vector<std::string> mine = SplitAll(local, '.');
-        const std::vector<std::string> update = SplitAll(currentInfo_.ToUpdateInfo().Version, '.');
+        const std::vector<std::string> update =
+            SplitAll(session_->CurrentInfo().ToUpdateInfo().Version, '.');
         // Major, minor and release decide, numerically; the fourth part never counts. A
         // missing or non-numeric part ends the comparison as "equal".
         *result = VER_UPDATEISEQUAL;

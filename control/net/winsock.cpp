@@ -16,6 +16,7 @@ Winsock::Winsock() {
 Winsock::~Winsock() {
     // The state dies with the object: nothing of it may reach the window later.
     events_ = nullptr;
+    owner_ = nullptr;
     WinsockAPI::CloseCurrentSocket(*this);
     slot_.IsConnected = 0;
     WinsockAPI::ForgetWindow(*this);

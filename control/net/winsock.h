@@ -21,16 +21,25 @@ class IWinsockEvents {
     virtual void OnDisconnect() = 0;
     // One byte per character, unchanged; empty when a read yielded no bytes.
     virtual void OnReceive(const std::string& data) = 0;
-    virtual void OnAccept(int32_t value) = 0;
     virtual void OnError(int32_t errorId) = 0;
-    // Bracket every notification the window procedure handles: the owner keeps itself (and
-    // with it this object) alive from before the first event until after the last. After
-    // ReleaseOwner the object may be gone.
-    virtual void HoldOwner() {}
-    virtual void ReleaseOwner() {}
+    // A client's connections never raise it.
+    virtual void OnAccept(int32_t) {}
 
    protected:
     ~IWinsockEvents() = default;
+};
+
+// The owner of a Winsock object. It brackets every notification the window procedure
+// handles: the owner keeps itself (and with it the object and whatever takes its events)
+// alive from before the first event until after the last. After ReleaseOwner the object may
+// be gone.
+class IWinsockOwner {
+   public:
+    virtual void HoldOwner() = 0;
+    virtual void ReleaseOwner() = 0;
+
+   protected:
+    ~IWinsockOwner() = default;
 };
 
 // Event codes of SOCKET_RAISEEVENT.
@@ -71,6 +80,9 @@ class Winsock {
     // Where the events go; null drops them.
     void SetEvents(IWinsockEvents* events) { events_ = events; }
     IWinsockEvents* Events() const { return events_; }
+    // Who is held across each notification; null holds nobody.
+    void SetOwner(IWinsockOwner* owner) { owner_ = owner; }
+    IWinsockOwner* Owner() const { return owner_; }
 
     // Starts a connection whose notifications go to hWnd; the outcome arrives as Connect or
     // Error (Error 10065 before the call returns when the attempt cannot start).
@@ -104,6 +116,7 @@ class Winsock {
 
    private:
     IWinsockEvents* events_ = nullptr;
+    IWinsockOwner* owner_ = nullptr;
     bool libraryStarted_ = false;
     int readSize_ = 16384;
     SocketSlot slot_;

@@ -293,12 +293,12 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return CallWindowProcA(previous, window, message, wParam, lParam);
     if (owner == nullptr) return 0;
 
-    // The owner of the events stays alive until the notification has been handled whole,
-    // whatever its handlers release; after ReleaseOwner nothing here is touched again.
-    IWinsockEvents* events = owner->Events();
-    if (events != nullptr) events->HoldOwner();
+    // The owner stays alive until the notification has been handled whole, whatever its
+    // handlers release; after ReleaseOwner nothing here is touched again.
+    IWinsockOwner* holder = owner->Owner();
+    if (holder != nullptr) holder->HoldOwner();
     Dispatch(*owner, window, wParam, lParam);
-    if (events != nullptr) events->ReleaseOwner();
+    if (holder != nullptr) holder->ReleaseOwner();
     return 0;
 }
 

@@ -13,8 +13,9 @@ constexpr auto kHandshakeFailed = static_cast<int32_t>(net::TlsError::kHandshake
 // A transfer with a TLS layer of its own, in one allocation: both live as long as either is
 // referenced.
 struct SecureTransfer {
-    SecureTransfer(Plan plan, TlsTarget target, ISocketSeam& socket, ITransferReport& report)
-        : tls(std::move(target), socket), transfer(std::move(plan), tls, report) {
+    SecureTransfer(Plan plan, TlsTarget target, ISocketSeam& socket, ITransferOwner& owner,
+                   ITransferEvents& events)
+        : tls(std::move(target), socket), transfer(std::move(plan), tls, owner, events) {
         tls.Attach(transfer);
     }
     TlsLayer tls;
@@ -24,12 +25,12 @@ struct SecureTransfer {
 }  // namespace
 
 Connection MakeConnection(Plan plan, const std::optional<TlsTarget>& tls, ISocketSeam& socket,
-                          ITransferReport& report) {
+                          ITransferOwner& owner, ITransferEvents& events) {
     if (!tls) {
-        auto t = std::make_shared<Transfer>(std::move(plan), socket, report);
+        auto t = std::make_shared<Transfer>(std::move(plan), socket, owner, events);
         return {t, t};
     }
-    auto s = std::make_shared<SecureTransfer>(std::move(plan), *tls, socket, report);
+    auto s = std::make_shared<SecureTransfer>(std::move(plan), *tls, socket, owner, events);
     return {std::shared_ptr<Transfer>(s, &s->transfer), std::shared_ptr<ISocketEvents>(s, &s->tls)};
 }
 

@@ -1,8 +1,7 @@
-// The TLS layer of a transfer's connection. It sits between a transfer and the control's
-// socket: to the transfer it is the socket seam (HTTP text out, HTTP text in), to the socket
-// it is where the events go (records in, records out). The transfer never sees a record, so
-// the request, the response handling, the caps and the file rules are the same over either
-// connection.
+// The TLS layer of a transfer's connection. It sits between a transfer and the socket: to the
+// transfer it is the socket seam (HTTP text out, HTTP text in), to the socket it is where the
+// events go (records in, records out). The transfer never sees a record, so the request, the
+// response handling, the caps and the file rules are the same over either connection.
 //
 // Through a proxy the layer first asks for a tunnel to the server (CONNECT, in plain text);
 // the handshake, the certificate check and the request then all run inside the tunnel, so
@@ -106,6 +105,10 @@ struct Connection {
     std::shared_ptr<ISocketEvents> events;
 };
 Connection MakeConnection(Plan plan, const std::optional<TlsTarget>& tls, ISocketSeam& socket,
-                          ITransferReport& report);
+                          ITransferOwner& owner, ITransferEvents& events);
+inline Connection MakeConnection(Plan plan, const std::optional<TlsTarget>& tls,
+                                 ISocketSeam& socket, ITransferReport& report) {
+    return MakeConnection(std::move(plan), tls, socket, report, report);
+}
 
 }  // namespace orv::transfer

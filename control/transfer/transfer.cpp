@@ -23,8 +23,8 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report)
-    : plan_(std::move(plan)), socket_(socket), report_(report) {}
+Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferOwner& owner, ITransferEvents& events)
+    : plan_(std::move(plan)), socket_(socket), owner_(owner), events_(events) {}
 
 Transfer::~Transfer() {
     DiscardTemp();
@@ -81,12 +81,12 @@ void Transfer::End(Outcome) {
         socket_.Disconnect();
     }
     DiscardTemp();
-    report_.ReportEnded(*this);
+    owner_.ReportEnded(*this);
 }
 
 void Transfer::Fail(int32_t code, const std::string& text) {
     End(Outcome::Failed);
-    report_.ReportConnectionError(code, text);
+    events_.ReportConnectionError(code, text);
 }
 
 void Transfer::FailSocket(int32_t code) {
@@ -155,7 +155,7 @@ void Transfer::FinishCheck() {
         return;
     }
     if (status) {
-        report_.ReportHttpStatus(*status);
+        events_.ReportHttpStatus(*status);
         if (ended_) return;  // a handler cancelled, and may have started another transfer
         if (*status == 200) {
             // A body longer than the format allows is not decoded: its fields stay empty.
@@ -173,10 +173,10 @@ void Transfer::FinishCheck() {
             PackageDigest digest;
             digest.state = signedFields.Digest;
             digest.bytes = signedFields.DigestBytes;
-            report_.ReportInfo(fields, digest);
+            owner_.ReportInfo(fields, digest);
             if (ended_) return;
             End(Outcome::Completed);
-            report_.ReportInfoReceived();
+            events_.ReportInfoReceived();
             return;
         }
     }
@@ -230,7 +230,7 @@ void Transfer::ReceivePackageData(std::string piece) {
         headerSeen_ = true;
         if (d.status) packageStatus_ = *d.status;
         declaredLength_ = d.contentLength;
-        report_.ReportHttpStatus(packageStatus_);
+        events_.ReportHttpStatus(packageStatus_);
         if (ended_) return;  // the handler cancelled
         piece = std::move(d.firstBody);
     }
@@ -260,7 +260,7 @@ void Transfer::ReceivePackageData(std::string piece) {
     const int32_t now = Ticks();
     if (auto rate = http::TransferRate(length, now, lastTick_)) lastRate_ = *rate;
     lastTick_ = now;
-    report_.ReportProgress(length, totalReceived_, percentDone_, lastRate_);
+    events_.ReportProgress(length, totalReceived_, percentDone_, lastRate_);
 }
 
 void Transfer::FinishDownload() {
@@ -294,7 +294,7 @@ void Transfer::FinishDownload() {
     if (packageStatus_ == 200) {
         // The control is still receiving while the host hears of it; a handler that cancels
         // and starts the next transfer ends this one, and the new one stands.
-        report_.ReportUpdateReceived();
+        events_.ReportUpdateReceived();
         if (ended_) return;
     }
     End(Outcome::Completed);

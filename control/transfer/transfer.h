@@ -1,7 +1,8 @@
 // One update check or package download: its connection target and request, the response it
 // collects, the package file it streams into, its rate counters, and a single end. The
-// transfer knows the socket only through ISocketSeam and reports only through ITransferReport;
-// the control implements both, turning reports into its COM events.
+// transfer knows the socket only through ISocketSeam, takes the socket's events itself, and
+// reports through two interfaces: its owner (the update session) hears of the record and the
+// end, the control hears of everything that becomes a COM event.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +16,7 @@
 #include "common/updateinfo/updateinfo.h"
 #include "common/win/handles.h"
 #include "control/net/socket_error_text.h"
+#include "control/net/winsock.h"
 #include "control/transfer/package_hasher.h"
 
 namespace orv::transfer {
@@ -48,35 +50,42 @@ class ISocketSeam {
 };
 
 // The socket's events for one connection, in the order the socket layer raises them: a
-// transfer takes them, or a layer between the transfer and the socket.
-class ISocketEvents {
-   public:
-    virtual void OnConnect() = 0;
-    virtual void OnReceive(const std::string& data) = 0;
-    virtual void OnDisconnect() = 0;
-    virtual void OnError(int32_t code) = 0;
+// transfer takes them, or a layer between the transfer and the socket. The socket object
+// raises them straight to whichever of the two stands next to it.
+using ISocketEvents = net::IWinsockEvents;
 
-   protected:
-    ~ISocketEvents() = default;
-};
-
-// What a transfer tells its owner. Every report may re-enter the owner and, through it, end
-// this transfer or start another; the transfer checks that it still runs after each.
-class ITransferReport {
+// What a transfer tells the host as it happens; each report becomes an event of the control.
+// Every report may re-enter the control and, through it, end this transfer or start another;
+// the transfer checks that it still runs after each.
+class ITransferEvents {
    public:
     virtual void ReportHttpStatus(int32_t status) = 0;
     virtual void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) = 0;
     virtual void ReportUpdateReceived() = 0;
+    // Last reports, after the owner heard of the end.
+    virtual void ReportInfoReceived() = 0;
+    virtual void ReportConnectionError(int32_t code, const std::string& text) = 0;
+
+   protected:
+    ~ITransferEvents() = default;
+};
+
+// What a transfer tells the owner of the update cycle.
+class ITransferOwner {
+   public:
     // The record a check received and its package digest: the owner keeps both (just before
     // the check ends).
     virtual void ReportInfo(const UpdateInfo& fields, const PackageDigest& digest) = 0;
     // The transfer has ended (exactly once, before its last report): the owner becomes free
     // if `ended` is still its running transfer.
     virtual void ReportEnded(Transfer& ended) = 0;
-    // Last reports, after ReportEnded.
-    virtual void ReportInfoReceived() = 0;
-    virtual void ReportConnectionError(int32_t code, const std::string& text) = 0;
 
+   protected:
+    ~ITransferOwner() = default;
+};
+
+// Both, for an owner that takes every report itself.
+class ITransferReport : public ITransferEvents, public ITransferOwner {
    protected:
     ~ITransferReport() = default;
 };
@@ -108,7 +117,9 @@ inline constexpr int32_t kConnectionReset = 10054;
 
 class Transfer final : public ISocketEvents {
    public:
-    Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report);
+    Transfer(Plan plan, ISocketSeam& socket, ITransferOwner& owner, ITransferEvents& events);
+    Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report)
+        : Transfer(std::move(plan), socket, report, report) {}
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -150,7 +161,8 @@ class Transfer final : public ISocketEvents {
 
     Plan plan_;
     ISocketSeam& socket_;
-    ITransferReport& report_;
+    ITransferOwner& owner_;
+    ITransferEvents& events_;
     bool ended_ = false;
     bool connected_ = false;  // the socket may hold this transfer's connection
 

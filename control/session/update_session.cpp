@@ -1,0 +1,373 @@
+#include "control/session/update_session.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "control/com_util.h"
+#include "control/http/http_text.h"
+#include "control/module.h"
+#include "control/net/winsock_api.h"
+
+namespace orv::session {
+namespace {
+
+constexpr wchar_t kSocketWindowClass[] = L"OrvaneSocketWindow";
+constexpr int kErrInvalidCall = 5;
+// Bytes per socket read over TLS.
+constexpr int kSecureReadSize = 64 * 1024;
+
+bool FolderExists(const std::string& path) {
+    const DWORD a = GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The file-name part of a name a server sent: no folder of either slash, no drive or colon,
+// no "." or ".." left, no control character; empty when nothing usable remains.
+std::string BareFileName(const std::string& name) {
+    const std::size_t cut = name.find_last_of("\\/:");
+    std::string bare = cut == std::string::npos ? name : name.substr(cut + 1);
+    if (bare == "." || bare == ".." || HasControlCharacter(bare)) bare.clear();
+    return bare;
+}
+
+// The full form of a path, made once so that a later change of the current folder (a file
+// dialog, say) never moves the target; the path itself when it cannot be made full.
+std::string FullPath(const std::string& path) {
+    const DWORD need = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (need == 0) return path;
+    std::string full(need, '\0');
+    const DWORD n = GetFullPathNameA(path.c_str(), need, full.data(), nullptr);
+    if (n == 0 || n >= need) return path;
+    full.resize(n);
+    return full;
+}
+
+// Whether a full path names a device (CON, NUL, COM1, LPT1.txt, ...).
+bool NamesADevice(const std::string& full) {
+    return full.rfind("\\\\.\\", 0) == 0;
+}
+
+// Converts a 32-bit port for the socket object; false when it does not fit 16 bits.
+bool PortFits(int32_t port) {
+    return port >= SHRT_MIN && port <= SHRT_MAX;
+}
+
+bool AuthorizationIncomplete(const Properties& p) {
+    return p.Authorization && (p.AuthUsername.empty() || p.AuthPassword.empty());
+}
+
+bool ProxyIncomplete(const Properties& p) {
+    return p.Proxy && (p.ProxyHost.empty() || p.ProxyPort == 0);
+}
+
+std::string BareHostName(const std::string& host) {
+    std::string lower = host;
+    if (!lower.empty()) CharLowerBuffA(lower.data(), static_cast<DWORD>(lower.size()));
+    // Either scheme, wherever it stands, until neither is left.
+    for (bool removed = true; removed;) {
+        removed = false;
+        for (const std::string_view scheme : {"https://", "http://"}) {
+            for (std::size_t at; (at = lower.find(scheme)) != std::string::npos; removed = true)
+                lower.erase(at, scheme.size());
+        }
+    }
+    return lower;
+}
+
+}  // namespace
+
+bool HasControlCharacter(std::string_view text) {
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) return true;
+    }
+    return false;
+}
+
+// Marks a stretch in which the session's code, or host code it called, runs: connections that
+// end inside it are released only when the outermost stretch is over.
+class UpdateSession::Scope {
+   public:
+    explicit Scope(UpdateSession& s) : s_(s) { ++s_.depth_; }
+    ~Scope() {
+        if (--s_.depth_ == 0) s_.ended_.clear();
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    UpdateSession& s_;
+};
+
+UpdateSession::UpdateSession(ISessionHost& host, std::string versionText)
+    : host_(host), versionText_(std::move(versionText)) {
+    RegisterModuleWindowClass(kSocketWindowClass, WindowProc);
+    socket_ = std::make_unique<net::Winsock>();
+    socket_->SetOwner(this);
+}
+
+UpdateSession::~UpdateSession() {
+    Shutdown();
+}
+
+void UpdateSession::Shutdown() {
+    CancelQuietly();
+    if (!socket_) return;
+    socket_->SetEvents(nullptr);
+    socket_->SetOwner(nullptr);
+    socket_->CleanupSockets();
+    socket_.reset();
+    socketWindow_.reset();
+}
+
+LRESULT UpdateSession::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+    return DefWindowProcW(Handle(), msg, wp, lp);
+}
+
+HWND UpdateSession::SocketWindow() {
+    // Socket notifications go to a hidden window of the session's own, so a transfer works
+    // without a visual site and survives in-place deactivation.
+    if (!socketWindow_) {
+        socketWindow_.reset(CreateWindowExW(0, kSocketWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                            nullptr, ModuleInstance(), this));
+    }
+    return socketWindow_.get();
+}
+
+// ---------------------------------------------------------------------------------------
+// Refusals and the connection plan
+
+std::optional<ORVANEERROR> UpdateSession::BusyResult() const {
+    if (operationState_ == CTRL_STATE_CHECKING) return ORV_ERROR_ISCHECKING;
+    if (operationState_ == CTRL_STATE_RECEIVING) return ORV_ERROR_ISRECEIVING;
+    return std::nullopt;
+}
+
+HRESULT UpdateSession::CheckSettings(ORVANEERROR& refused, bool check) const {
+    const Properties& p = host_.Settings();
+    refused = ORV_ERROR_SUCCESS;
+    if (AuthorizationIncomplete(p)) {
+        refused = ORV_ERROR_NOAUTHDATA;
+    } else if (ProxyIncomplete(p)) {
+        refused = ORV_ERROR_NOPROXYDATA;
+    } else if (!PortFits(p.Proxy ? p.ProxyPort : p.RemotePort)) {
+        // The port must fit the socket object's 16 bits; tested before anything changes, so
+        // a refused transfer leaves the control free.
+        return RuntimeError(kErrOverflow, L"Overflow");
+    } else if (HasControlCharacter(p.RemoteHost) || HasControlCharacter(p.RemotePath) ||
+               (check && HasControlCharacter(p.RemoteFile)) ||
+               (p.Proxy && HasControlCharacter(p.ProxyHost))) {
+        // A line break in any of these would end the request line or a header early and let
+        // the rest pass for a request of its own.
+        return RuntimeError(kErrInvalidCall, L"Invalid procedure call or argument");
+    }
+    return S_OK;
+}
+
+std::optional<transfer::TlsTarget> UpdateSession::SecureTarget() const {
+    static constexpr std::string_view kSecure = "https://";
+    const Properties& p = host_.Settings();
+    const std::string& host = p.RemoteHost;
+    if (host.size() < kSecure.size() ||
+        !std::equal(kSecure.begin(), kSecure.end(), host.begin(),
+                    [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); }))
+        return std::nullopt;
+    transfer::TlsTarget target;
+    target.host = BareHostName(host);
+    // The port of plain HTTP, the default, stands for the port of HTTPS.
+    target.port = p.RemotePort == 80 ? 443 : p.RemotePort;
+    target.tunnel = p.Proxy;
+    return target;
+}
+
+transfer::Plan UpdateSession::PrepareConnection(transfer::Kind kind,
+                                                const std::string& fileName) const {
+    const Properties& p = host_.Settings();
+    transfer::Plan plan;
+    plan.kind = kind;
+    const std::optional<transfer::TlsTarget> secure = SecureTarget();
+    std::string prefix;
+    int32_t port = 0;
+    if (p.Proxy) {
+        plan.connectHost = p.ProxyHost;
+        port = p.ProxyPort;
+        // Through a tunnel the request goes to the server itself.
+        prefix = secure ? p.RemotePath
+                        : p.RemoteHost + ":" + std::to_string(p.RemotePort) + p.RemotePath;
+    } else {
+        plan.connectHost = BareHostName(p.RemoteHost);
+        port = secure ? secure->port : p.RemotePort;
+        prefix = p.RemotePath;
+    }
+    plan.connectPort = static_cast<int16_t>(port);
+    // The request is fixed when the transfer starts: what a handler changes afterwards
+    // belongs to the next transfer.
+    http::RequestInputs in;
+    in.fileName = fileName;
+    in.prefix = prefix;
+    in.hostName = BareHostName(p.RemoteHost);
+    in.versionText = versionText_;
+    in.authorization = p.Authorization;
+    in.userName = p.AuthUsername;
+    in.password = p.AuthPassword;
+    plan.request = http::ComposeRequest(in);
+    return plan;
+}
+
+HRESULT UpdateSession::StartTransfer(transfer::Plan plan) {
+    // Over HTTPS a TLS layer of the transfer's own stands between it and the socket. It reads
+    // in large blocks, since every read costs a notification and the records decrypted from
+    // it go on to the transfer in pieces of at most 16,384 bytes anyway.
+    const std::optional<transfer::TlsTarget> secure = SecureTarget();
+    socket_->SetReadSize(secure ? kSecureReadSize : net::kReadSize);
+    transfer::Connection c = transfer::MakeConnection(std::move(plan), secure, *this, *this, host_);
+    const std::shared_ptr<transfer::Transfer> t = c.transfer;
+    if (t->GetKind() == transfer::Kind::Download) {
+        if (const DWORD err = t->PrepareFiles()) return FileError(err);
+    }
+    transfer_ = t;
+    connection_ = std::move(c.events);
+    socket_->SetEvents(connection_.get());
+    operationState_ =
+        t->GetKind() == transfer::Kind::Check ? CTRL_STATE_CHECKING : CTRL_STATE_RECEIVING;
+    // A set-up failure ends the transfer before Start returns, and its ConnectionError handler
+    // may have started the next one: whatever it left stands.
+    t->Start();
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------------------
+// CheckUpdate, ReceiveUpdate, CancelUpdate
+
+HRESULT UpdateSession::Check(ORVANEERROR& result) {
+    const Scope scope(*this);
+    if (const auto busy = BusyResult()) {
+        result = *busy;
+    } else {
+        RETURN_IF_FAILED(CheckSettings(result, true));
+        if (result != ORV_ERROR_SUCCESS) return S_OK;
+        currentInfo_.ClearFields();
+        currentDigest_ = {};
+        transfer::Plan plan = PrepareConnection(transfer::Kind::Check, host_.Settings().RemoteFile);
+        plan.publisherKey = host_.Settings().PublisherKey;
+        RETURN_IF_FAILED(StartTransfer(std::move(plan)));
+        result = ORV_ERROR_SUCCESS;
+    }
+    PublishState();
+    return S_OK;
+}
+
+HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileName,
+                               ORVANEERROR& result) {
+    const Scope scope(*this);
+    // What a handler of InfoReceived wrote into the record counts.
+    const UpdateInfo info = currentInfo_.ToUpdateInfo();
+    const std::string packageFile = BareFileName(info.PackageFile);
+    const bool named = !fileName.empty();
+    if (named) {
+        // The name is one in the chosen folder: no folder, drive or device path of its own.
+        std::erase_if(fileName, [](char c) { return c == '\\' || c == '/' || c == ':'; });
+        if (fileName == "." || fileName == "..")
+            return RuntimeError(kErrInvalidCall, L"Invalid procedure call or argument");
+    } else {
+        fileName = packageFile;
+    }
+    std::string folder = folderName;
+    if (!folder.empty()) {
+        if (folder.back() != '\\') folder += '\\';
+        if (!FolderExists(folder)) {
+            result = ORV_ERROR_PATHNOTFOUND;
+            return S_OK;
+        }
+    }
+    // The target is made full once, here: the current folder may change while the package
+    // arrives, and RunUpdate starts the file by this name.
+    const std::string target = fileName.empty() ? std::string() : FullPath(folder + fileName);
+    // A name from the server must name a file in the folder, never a device.
+    if (!named && NamesADevice(target)) fileName.clear();
+
+    if (const auto busy = BusyResult()) {
+        // A refused call leaves the running download's target alone.
+        result = *busy;
+    } else {
+        // A name holding a line break or another control character would split the request:
+        // no usable name.
+        if (packageFile.empty() || fileName.empty() || HasControlCharacter(info.PackageFile)) {
+            result = ORV_ERROR_NOUPDATEDATA;
+            return S_OK;
+        }
+        RETURN_IF_FAILED(CheckSettings(result, false));
+        if (result != ORV_ERROR_SUCCESS) return S_OK;
+
+        transfer::Plan plan = PrepareConnection(transfer::Kind::Download, info.PackageFile);
+        plan.packageSize = info.PackageSize;
+        plan.target = target;
+        plan.digest = currentDigest_;
+        localPackageFile_ = target;
+        RETURN_IF_FAILED(StartTransfer(std::move(plan)));
+        result = ORV_ERROR_SUCCESS;
+    }
+    PublishState();
+    return S_OK;
+}
+
+void UpdateSession::Cancel() {
+    const Scope scope(*this);
+    // The control is free again at once, so the host can start the next check or download.
+    if (auto t = transfer_) t->Cancel();
+}
+
+void UpdateSession::CancelQuietly() {
+    const Scope scope(*this);
+    if (auto t = transfer_) {
+        quiet_ = true;
+        t->Cancel();
+        quiet_ = false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The transfer's seam to the socket, and what it tells its owner
+
+void UpdateSession::Connect(const std::string& host, int16_t port) {
+    socket_->SOCKET_CONNECT(SocketWindow(), host, port);
+}
+
+void UpdateSession::Send(const std::string& text) {
+    socket_->SOCKET_SEND(text);
+}
+
+void UpdateSession::Disconnect() {
+    socket_->SOCKET_DISCONNECT(socketWindow_.get());
+}
+
+void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) {
+    currentInfo_.AssignFields(fields);
+    currentDigest_ = digest;
+    host_.StoreInformation(*currentInfo_.get());
+}
+
+void UpdateSession::ReportEnded(transfer::Transfer& ended) {
+    // The end of an older transfer never frees the session from a newer one.
+    if (transfer_.get() != &ended) return;
+    // The socket raised into this connection, and its methods are still running: it stays
+    // alive until the outermost event or call of the session is over.
+    socket_->SetEvents(nullptr);
+    ended_.push_back(std::move(connection_));
+    transfer_.reset();
+    operationState_ = CTRL_STATE_FREE;
+    host_.PublishState(operationState_, !quiet_);
+}
+
+void UpdateSession::HoldOwner() {
+    host_.HoldHost();
+    ++depth_;
+}
+
+void UpdateSession::ReleaseOwner() {
+    if (--depth_ == 0) ended_.clear();
+    // The last reference may go here, and the session with the control.
+    host_.ReleaseHost();
+}
+
+}  // namespace orv::session

@@ -1,0 +1,131 @@
+// The update cycle of one control: the refusals of a busy or incompletely configured control,
+// the connection plan, the running transfer and the end of it, the record of the last check
+// and the local package file. The session owns the socket link (the socket object and the
+// hidden window whose procedure it borrows): the socket's events go straight to the running
+// transfer (or its TLS layer), the transfer's events straight to the control. The session
+// calls the control back only through ISessionHost.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/win/handles.h"
+#include "common/win/window.h"
+#include "control/OrvaneControl.h"
+#include "control/net/winsock.h"
+#include "control/properties.h"
+#include "control/transfer/tls_layer.h"
+#include "control/transfer/transfer.h"
+#include "control/update_record.h"
+
+namespace orv::session {
+
+// What the session needs of the control: the settings a transfer starts from, the events the
+// transfer raises, and the two published values that follow the cycle.
+class ISessionHost : public transfer::ITransferEvents {
+   public:
+    virtual const Properties& Settings() const = 0;
+    // UpdateState follows the session's state; without `notify` it is set silently (a
+    // transfer ends because the control closes or is let go).
+    virtual void PublishState(int32_t state, bool notify) = 0;
+    // UpdateInformation receives a copy of the record a check received.
+    virtual void StoreInformation(UPDATEINFO& record) = 0;
+    // The host code that runs inside socket notifications may release the control's last
+    // reference: the session holds the control across each.
+    virtual void HoldHost() = 0;
+    virtual void ReleaseHost() = 0;
+
+   protected:
+    ~ISessionHost() = default;
+};
+
+class UpdateSession final : private transfer::ISocketSeam,
+                            private transfer::ITransferOwner,
+                            private net::IWinsockOwner,
+                            private win::WindowBase<UpdateSession> {
+   public:
+    // `versionText` goes into every request's User-Agent.
+    UpdateSession(ISessionHost& host, std::string versionText);
+    ~UpdateSession();
+    UpdateSession(const UpdateSession&) = delete;
+    UpdateSession& operator=(const UpdateSession&) = delete;
+
+    // CheckUpdate: the refusal or ORV_ERROR_SUCCESS in `result`; run-time errors as HRESULT.
+    HRESULT Check(ORVANEERROR& result);
+    // ReceiveUpdate into `folder` (may be empty) as `fileName` (empty: the record's name).
+    HRESULT Receive(const std::string& folder, std::string fileName, ORVANEERROR& result);
+    // CancelUpdate: the running transfer ends at once, with no event.
+    void Cancel();
+    // Ends the running transfer without publishing anything (closing, or let go by the host).
+    void CancelQuietly();
+    bool Running() const { return transfer_ != nullptr; }
+    // The socket library's use ends here, exactly once: the socket object's own destruction
+    // then leaves it alone, so a host that uses sockets itself still has them.
+    void Shutdown();
+
+    // The record InfoReceived hands out by reference; what a handler writes into it is what
+    // the next download and CompareVersion use.
+    OwnedRecord& CurrentInfo() { return currentInfo_; }
+    // The file RunUpdate starts: the target of the last ReceiveUpdate.
+    const std::string& LocalPackageFile() const { return localPackageFile_; }
+
+   private:
+    // A busy session's refusal (-2 or -1), if it is busy.
+    std::optional<ORVANEERROR> BusyResult() const;
+    // The refusals both transfers share once the session is free, in order: incomplete
+    // authorization (-5), incomplete proxy (-6) as `refused`, a port beyond 16 bits as
+    // run-time error 6, a control character in the request's texts as run-time error 5.
+    HRESULT CheckSettings(ORVANEERROR& refused, bool check) const;
+    // The connection target and the request for `fileName`.
+    transfer::Plan PrepareConnection(transfer::Kind kind, const std::string& fileName) const;
+    // Where a secure connection leads, when RemoteHost starts with "https://" (any case).
+    std::optional<transfer::TlsTarget> SecureTarget() const;
+    // Makes `plan` the running transfer and connects; a file error when its files fail.
+    HRESULT StartTransfer(transfer::Plan plan);
+    void PublishState() { host_.PublishState(operationState_, true); }
+    // The hidden window that receives socket notifications, made at the first connection.
+    HWND SocketWindow();
+
+    // transfer::ISocketSeam
+    void Connect(const std::string& host, int16_t port) override;
+    void Send(const std::string& text) override;
+    void Disconnect() override;
+    // transfer::ITransferOwner
+    void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
+    void ReportEnded(transfer::Transfer& ended) override;
+    // net::IWinsockOwner
+    void HoldOwner() override;
+    void ReleaseOwner() override;
+
+    // A connection that ended stays alive until no event of the session is running any more:
+    // the socket object raised into it, and its methods are still on the stack.
+    class Scope;
+
+    friend win::WindowBase<UpdateSession>;
+    LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
+
+    ISessionHost& host_;
+    const std::string versionText_;
+    unique_hwnd socketWindow_;
+    std::unique_ptr<net::Winsock> socket_;
+    int32_t operationState_ = CTRL_STATE_FREE;  // free exactly while no transfer runs
+    OwnedRecord currentInfo_;
+    // Field 7 of that record: it stays with the record whatever a handler changes in it.
+    transfer::PackageDigest currentDigest_;
+    std::string localPackageFile_;
+    std::shared_ptr<transfer::Transfer> transfer_;
+    std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
+    std::vector<std::shared_ptr<transfer::ISocketEvents>> ended_;
+    int depth_ = 0;       // session calls and socket notifications running
+    bool quiet_ = false;  // a transfer ends without publishing the state
+};
+
+// Whether text holds a control character (0x00-0x1F, 0x7F).
+bool HasControlCharacter(std::string_view text);
+
+}  // namespace orv::session

@@ -1,0 +1,69 @@
+// The methods of _Orvane that start, cancel and run an update: the check and the download are
+// the session's; running the package and opening the product page go through the shell.
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "control/orvane_control.h"
+
+namespace orv {
+
+STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
+    RETURN_HR_IF_NULL(E_POINTER, result);
+    const KeepAlive alive(this);
+    return ComMethod([&] { return session_->Check(*result); });
+}
+
+STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName,
+                                          ORVANEERROR* result) {
+    RETURN_HR_IF_NULL(E_POINTER, result);
+    const KeepAlive alive(this);
+    return ComMethod(
+        [&] { return session_->Receive(ToAnsi(localPathName), ToAnsi(localFileName), *result); });
+}
+
+STDMETHODIMP OrvaneControl::CancelUpdate() {
+    SetErrorInfo(0, nullptr);
+    const KeepAlive alive(this);
+    session_->Cancel();
+    return S_OK;
+}
+
+STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
+    RETURN_HR_IF_NULL(E_POINTER, result);
+    return ComMethod([&] {
+        const std::string params = ToAnsi(parameters);
+        const std::string folder = ModuleFolder(ModuleInstance());
+        HINSTANCE r = ShellExecuteA(window_.get(), nullptr, session_->LocalPackageFile().c_str(),
+                                    params.c_str(), folder.c_str(), SW_SHOWNORMAL);
+        // The number says success above 32 and nothing else; a 64-bit one is never cut into a
+        // Long that could read as an error.
+        const INT_PTR code = reinterpret_cast<INT_PTR>(r);
+        *result = static_cast<LONG>(std::clamp<INT_PTR>(code, 0, LONG_MAX));
+        return S_OK;
+    });
+}
+
+STDMETHODIMP OrvaneControl::GoProductPage(BSTR productPage) {
+    return ComMethod([&] {
+        const std::string page = ToAnsi(productPage);
+        const std::string folder = ModuleFolder(ModuleInstance());
+        ShellExecuteA(window_.get(), nullptr, page.c_str(), nullptr, folder.c_str(), SW_SHOWNORMAL);
+        return S_OK;
+    });
+}
+
+void OrvaneControl::HoldHost() {
+    ++holds_;
+    AddRef();
+}
+
+void OrvaneControl::ReleaseHost() {
+    --holds_;
+    Release();
+}
+
+}  // namespace orv
