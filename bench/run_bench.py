@@ -387,6 +387,10 @@ def https_section(rows, runs):
         cmd = [("TLSPORT" if part.isdigit() else part) for part in cmd]
         add(f"- {LABELS[c]}: `{render(cmd)}`")
     add("")
+    return lines
+
+
+# ---------------------------------------------------------------------------------------
 # Package digest
 
 
