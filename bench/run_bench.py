@@ -17,11 +17,13 @@ the update information, bound to CPUs as the rest and left to the scheduler, bes
 throughput of the system's SHA-256 alone (bench_sha256).
 
 usage: run_bench.py [--quick] [--sizes 1,64,256,1024] [--runs N] [--no-pin] [--no-profile]
-                    [--out FILE] [--report-only] [--https-only] [--https-sizes 1,64,256]
-                    [--digest-only]
+                    [--out FILE] [--report-only] [--report-from DIR] [--https-only]
+                    [--https-sizes 1,64,256] [--digest-only]
 
 --https-only and --digest-only measure the HTTPS comparison or the digest cost alone and
 replace that section of the report (docs/benchmarks.md), leaving the rest of the page as it was.
+--report-only writes the report again from the last run's results in build/bench, --report-from
+from those a run left in another folder; neither measures anything nor needs Wine.
 """
 
 import argparse
@@ -387,6 +389,10 @@ def https_section(rows, runs):
         cmd = [("TLSPORT" if part.isdigit() else part) for part in cmd]
         add(f"- {LABELS[c]}: `{render(cmd)}`")
     add("")
+    return lines
+
+
+# ---------------------------------------------------------------------------------------
 # Package digest
 
 
@@ -842,6 +848,23 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
         f.write("\n".join(lines) + "\n")
 
 
+def report_from(folder, out=None):
+    """Writes the report from the results a run left in `folder` (meta.json and results.jsonl,
+    as in build/bench), measuring nothing: to `out`, else where that run wrote it (relative
+    to the repository root). Returns the report's path."""
+    with open(os.path.join(folder, "meta.json")) as f:
+        meta = json.load(f)
+    with open(os.path.join(folder, "results.jsonl")) as f:
+        rows = [json.loads(line) for line in f if line.strip()]
+    out = os.path.abspath(out) if out else os.path.join(ROOT, meta["out"])
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    write_report(out, meta["info"], meta["sizes"], meta["runs"],
+                 [r for r in rows if "size_mib" in r and "digest_mode" not in r],
+                 [r for r in rows if "size_mib" not in r], meta["profiles"], meta["quick"],
+                 meta["elapsed"], [r for r in rows if "digest_mode" in r], meta.get("sha"))
+    return out
+
+
 def render(cmd):
     """A command as it would be typed from the repository root; <repo> stands for the root in
     Windows paths, which must be absolute."""
@@ -867,6 +890,9 @@ def main():
                     help="leave processes to the scheduler instead of binding them to CPUs")
     ap.add_argument("--report-only", action="store_true",
                     help="write the report again from the last run's results, measuring nothing")
+    ap.add_argument("--report-from", metavar="DIR",
+                    help="write the report from the results a run left in DIR (meta.json, "
+                    "results.jsonl; build/bench for --report-only), measuring nothing")
     ap.add_argument("--digest-only", action="store_true",
                     help=f"measure only the {DIGEST_MIB} MiB download with and without a package "
                     "digest and put that section into the existing report")
@@ -887,17 +913,9 @@ def main():
 
     meta_path = os.path.join(WORK, "meta.json")
     results_path = os.path.join(WORK, "results.jsonl")
-    if args.report_only:
-        with open(meta_path) as f:
-            meta = json.load(f)
-        with open(results_path) as f:
-            rows = [json.loads(line) for line in f if line.strip()]
-        write_report(args.out or meta["out"], meta["info"], meta["sizes"], meta["runs"],
-                     [r for r in rows if "size_mib" in r and "digest_mode" not in r],
-                     [r for r in rows if "size_mib" not in r], meta["profiles"], meta["quick"],
-                     meta["elapsed"], [r for r in rows if "digest_mode" in r],
-                     meta.get("sha"))
-        print(f"bench: report in {rel(args.out or meta['out'])}", flush=True)
+    if args.report_only or args.report_from:
+        path = report_from(args.report_from or WORK, args.out)
+        print(f"bench: report in {rel(path)}", flush=True)
         return 0
 
     started = time.monotonic()
