@@ -188,11 +188,10 @@ int Run(int argc, char** argv) {
 }  // namespace orv::bench
 
 int main(int argc, char** argv) {
-    std::string error;
-    const auto trust = orv::bench::TrustForRun(&error);
-    if (!error.empty()) return orv::bench::Fail(error);
-    if (FAILED(OleInitialize(nullptr))) return orv::bench::Fail("OleInitialize failed");
-    const int rc = orv::bench::Run(argc, argv);
-    OleUninitialize();
-    return rc;
+    return orv::bench::RunTrusting(argc, argv, [](int n, char** args) {
+        if (FAILED(OleInitialize(nullptr))) return orv::bench::Fail("OleInitialize failed");
+        const int rc = orv::bench::Run(n, args);
+        OleUninitialize();
+        return rc;
+    });
 }

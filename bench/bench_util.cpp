@@ -142,13 +142,13 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-std::shared_ptr<void> TrustForRun(std::string* error) {
+int RunTrusting(int argc, char** argv, int (*run)(int, char**)) {
     char file[MAX_PATH] = {};
     const DWORD n = GetEnvironmentVariableA("ORV_BENCH_TRUST_CA", file, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return nullptr;
-    auto root = std::make_shared<test::TrustedTestRoot>(file);
-    if (!root->Added()) *error = "the test authority could not be trusted: " + root->Error();
-    return root;
+    if (n == 0 || n >= MAX_PATH) return run(argc, argv);
+    const test::TrustedTestRoot root(file);
+    if (!root.Added()) return Fail("the test authority could not be trusted: " + root.Error());
+    return run(argc, argv);
 }
 
 }  // namespace orv::bench

@@ -58,10 +58,10 @@ class Report {
 // Prints `message` as {"ok": false, "error": message} and returns the exit code for failure.
 int Fail(const std::string& message);
 
-// The certificate authority named by ORV_BENCH_TRUST_CA (a Windows path), trusted in the
-// current user's Root store until the returned holder goes: the benchmark's HTTPS server
-// has a certificate of its own authority. Null when the variable is not set; on failure
-// *error says why.
-std::shared_ptr<void> TrustForRun(std::string* error);
+// Runs a benchmark program's `run` with the certificate authority named by
+// ORV_BENCH_TRUST_CA (a Windows path), when set, trusted in the current user's Root store
+// until it returns: the benchmark's HTTPS server has a certificate of its own authority. A
+// failure to trust it fails the program.
+int RunTrusting(int argc, char** argv, int (*run)(int, char**));
 
 }  // namespace orv::bench

@@ -120,8 +120,5 @@ int Run(int argc, char** argv) {
 }  // namespace orv::bench
 
 int main(int argc, char** argv) {
-    std::string error;
-    const auto trust = orv::bench::TrustForRun(&error);
-    if (!error.empty()) return orv::bench::Fail(error);
-    return orv::bench::Run(argc, argv);
+    return orv::bench::RunTrusting(argc, argv, orv::bench::Run);
 }

@@ -718,32 +718,27 @@ def write_report(path, info, sizes, runs, downloads, checks, profiles, quick, el
             add(f"| peak memory of a {size} MiB download ≤ 16 MiB above idle | "
                 f"{mib(above):.2f} MiB above idle (largest of {len(rs)} runs) | "
                 f"{'yes' if above <= 16 * MIB else 'no'} |")
-    for size in sizes:
-        a = [r["seconds"] for r in downloads if r["contender"] == "control" and r["size_mib"] == size]
-        b = [r["seconds"] for r in downloads if r["contender"] == "reference" and r["size_mib"] == size]
-        if a and b:
-            q = statistics.median(a) / statistics.median(b)
-            add(f"| {size} MiB download time ≤ 1.2 × reference (b) | {q:.2f} × | "
-                f"{'yes' if q <= 1.2 else 'no'} |")
-    if "control" in cmed and "wininet" in cmed:
-        q = cmed["control"] / cmed["wininet"]
-        add(f"| check latency ≤ WinInet's in-process loop | {cmed['control']:.2f} ms vs "
-            f"{cmed['wininet']:.2f} ms ({q:.2f} ×) | {'yes' if q <= 1.0 else 'no'} |")
+    def add_targets(contender, base, download_label, check_base, check_label, check_limit):
+        """The rows of `contender`'s download times against `base`'s (median over median, at
+        most 1.2 ×) and of its check latency against `check_base`'s (at most `check_limit` ×)."""
+        for size in sizes:
+            a, b = ([r["seconds"] for r in downloads if r["contender"] == c and r["size_mib"] == size]
+                    for c in (contender, base))
+            if a and b:
+                q = statistics.median(a) / statistics.median(b)
+                add(f"| {size} MiB download time {download_label} | {q:.2f} × | "
+                    f"{'yes' if q <= 1.2 else 'no'} |")
+        if contender in cmed and check_base in cmed:
+            q = cmed[contender] / cmed[check_base]
+            add(f"| check latency {check_label} | {cmed[contender]:.2f} ms vs "
+                f"{cmed[check_base]:.2f} ms ({q:.2f} ×) | {'yes' if q <= check_limit else 'no'} |")
+
+    add_targets("control", "reference", "≤ 1.2 × reference (b)",
+                "wininet", "≤ WinInet's in-process loop", 1.0)
     # The 64-bit control against the 32-bit one: the same code, so the same speed is expected
     # (within the spread of the runs: 1.2 × allows for it).
-    for size in sizes:
-        a = [r["seconds"] for r in downloads if r["contender"] == "control" and r["size_mib"] == size]
-        a64 = [r["seconds"] for r in downloads
-               if r["contender"] == "control64" and r["size_mib"] == size]
-        if a and a64:
-            q = statistics.median(a64) / statistics.median(a)
-            add(f"| {size} MiB download time of the 64-bit control ≤ 1.2 × the 32-bit one | "
-                f"{q:.2f} × | {'yes' if q <= 1.2 else 'no'} |")
-    if "control" in cmed and "control64" in cmed:
-        q = cmed["control64"] / cmed["control"]
-        add(f"| check latency of the 64-bit control ≤ 1.2 × the 32-bit one | "
-            f"{cmed['control64']:.2f} ms vs {cmed['control']:.2f} ms ({q:.2f} ×) | "
-            f"{'yes' if q <= 1.2 else 'no'} |")
+    label64 = "of the 64-bit control ≤ 1.2 × the 32-bit one"
+    add_targets("control64", "control", label64, "control", label64, 1.2)
     add("")
 
     if profiles:

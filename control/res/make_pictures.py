@@ -12,8 +12,9 @@ PALETTE = [(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128), (128
 TRANSPARENT = None
 
 
-def update_picture(size):
-    """Pixels (palette index or None) of the update picture, row 0 at the top."""
+def disc(size, colour):
+    """A disc filling a square of `size` pixels, row 0 at the top: each pixel inside it gets
+    colour(dx, dy, d, r) by its offset from the centre, its distance d and the radius r."""
     c = (size - 1) / 2
     r = size / 2 - 0.5
     px = [[TRANSPARENT] * size for _ in range(size)]
@@ -21,7 +22,14 @@ def update_picture(size):
         for x in range(size):
             d = math.hypot(x - c, y - c)
             if d <= r:
-                px[y][x] = 4 if d > r - 1.5 else 12  # dark rim, bright blue disc
+                px[y][x] = colour(x - c, y - c, d, r)
+    return px
+
+
+def update_picture(size):
+    """Pixels (palette index or None) of the update picture, row 0 at the top."""
+    # A dark rim around a bright blue disc.
+    px = disc(size, lambda dx, dy, d, r: 4 if d > r - 1.5 else 12)
     s = size / 32
     # Arrow: a triangle head and a shaft, white.
     for y in range(size):
@@ -34,20 +42,16 @@ def update_picture(size):
     return px
 
 
+def globe_colour(dx, dy, d, r):
+    if d > r - 1:
+        return 4  # rim
+    if abs(dx) < 0.6 or abs(dy) < 0.6 or abs(d - r * 0.55) < 0.5:
+        return 10  # meridian, equator and a parallel
+    return 6
+
+
 def globe_picture(size):
-    c = (size - 1) / 2
-    r = size / 2 - 0.5
-    px = [[TRANSPARENT] * size for _ in range(size)]
-    for y in range(size):
-        for x in range(size):
-            d = math.hypot(x - c, y - c)
-            if d <= r:
-                px[y][x] = 6
-                if abs(x - c) < 0.6 or abs(y - c) < 0.6 or abs(d - r * 0.55) < 0.5:
-                    px[y][x] = 10
-                if d > r - 1:
-                    px[y][x] = 4
-    return px
+    return disc(size, globe_colour)
 
 
 def ico_4bpp(px):
