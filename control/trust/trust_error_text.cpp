@@ -1,24 +1,29 @@
 #include "control/trust/trust_error_text.h"
 
-#include "control/net/tls_error_text.h"
-
 namespace orv::trust {
 
 const char* TrustErrorText(int32_t code) {
-    switch (static_cast<TrustError>(code)) {
-        case TrustError::kDigestMismatch:
+    // Every member of the generated enumeration has a case, so a member added to the IDL
+    // without a text here is a -Wswitch warning.
+    switch (static_cast<TrustErrorCode>(code)) {
+        case TRUST_ERROR_DIGESTMISMATCH:
             return "Package does not match its digest: the downloaded file is not the one the "
                    "publisher described.";
-        case TrustError::kNotSigned:
+        case TRUST_ERROR_NOTSIGNED:
             return "Update information not signed by the expected publisher.";
-        case TrustError::kCannotVerify:
+        case TRUST_ERROR_CANNOTVERIFY:
             return "Signature or digest cannot be verified: the system lacks the cryptography "
                    "to check it.";
-        case TrustError::kNone: break;
+        case TRUST_ERROR_TLSHANDSHAKE: return "Secure connection failed: TLS handshake failed.";
+        case TRUST_ERROR_CERTUNTRUSTED:
+            return "Server certificate not trusted: not issued by a trusted authority.";
+        case TRUST_ERROR_CERTNAMEMISMATCH:
+            return "Server certificate name mismatch: issued for another host name.";
+        case TRUST_ERROR_CERTEXPIRED: return "Server certificate expired or not yet valid.";
+        case TRUST_ERROR_TLSSTREAM:
+            return "Secure connection failed: received data could not be decrypted.";
     }
-    // The secure-connection numbers of the same enumeration keep their texts beside the TLS
-    // client.
-    return net::TlsErrorText(code);
+    return nullptr;
 }
 
 }  // namespace orv::trust
