@@ -212,7 +212,8 @@ bool Transfer::PackageMatchesDigest(int32_t& refusal) {
            trust::DigestMatches(plan_.digest.bytes, *actual);
 }
 
-void Transfer::ReceivePackageData(std::string piece) {
+void Transfer::ReceivePackageData(std::string_view piece) {
+    std::string firstBody;
     if (!headerSeen_) {
         // The cap counts the header itself, whatever the pieces it arrives in: the text
         // before CR LF CR LF, of which the last three characters may still be waiting for
@@ -232,7 +233,8 @@ void Transfer::ReceivePackageData(std::string piece) {
         declaredLength_ = d.contentLength;
         events_.ReportHttpStatus(packageStatus_);
         if (ended_) return;  // the handler cancelled
-        piece = std::move(d.firstBody);
+        firstBody = std::move(d.firstBody);
+        piece = firstBody;
     }
     if (packageStatus_ != 200 || piece.empty()) return;
 
@@ -256,7 +258,7 @@ void Transfer::ReceivePackageData(std::string piece) {
         Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
         return;
     }
-    if (hasher_) hasher_->Add(std::move(piece));
+    if (hasher_) hasher_->Add(std::string(piece));
     const int32_t now = Ticks();
     if (auto rate = http::TransferRate(length, now, lastTick_)) lastRate_ = *rate;
     lastTick_ = now;

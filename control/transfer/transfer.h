@@ -155,7 +155,8 @@ class Transfer final : public ISocketEvents {
     int32_t SignatureRefusal(std::string_view plain) const;
     // Whether the package received matches the plan's digest; false with the outcome.
     bool PackageMatchesDigest(int32_t& refusal);
-    void ReceivePackageData(std::string piece);
+    // A piece of the package response, header first; copied only for a digest's hasher.
+    void ReceivePackageData(std::string_view piece);
     void FinishDownload();
     void DiscardTemp();
 
