@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "control/net/winsock.h"
 
@@ -11,11 +12,45 @@ namespace WinsockAPI {
 
 namespace {
 
-// The borrowed window carries its object and the procedure we replaced, so the procedure
-// finds both without any shared state; the replaced procedure stays reachable as long as our
-// procedure is in the window's chain.
-constexpr wchar_t kOwnerProp[] = L"OrvaneWinsock";
-constexpr wchar_t kPreviousProp[] = L"OrvaneWinsockProc";
+// The windows borrowed in this process, each with the object it belongs to (null once the
+// object has forgotten it while someone else's procedure keeps ours in its chain) and the
+// procedure we replaced, which stays reachable as long as ours is in the window's chain.
+// Window properties could carry the same, but under Wine reading one is a round trip to the
+// window server, and the procedure needs both at every socket notification.
+struct BorrowedWindow {
+    HWND window;
+    Winsock* owner;
+    WNDPROC previous;
+};
+// Windows of several threads (apartments) are borrowed at once.
+SRWLOCK gBorrowedLock = SRWLOCK_INIT;
+std::vector<BorrowedWindow> gBorrowed;
+
+// The entry of `window`, copied; a null window when it is not borrowed.
+BorrowedWindow FindBorrowed(HWND window) {
+    AcquireSRWLockShared(&gBorrowedLock);
+    BorrowedWindow found{};
+    for (const BorrowedWindow& b : gBorrowed) {
+        if (b.window == window) found = b;
+    }
+    ReleaseSRWLockShared(&gBorrowedLock);
+    return found;
+}
+
+// Applies `change` to the entry of `window`, if any, under the lock.
+template <typename F>
+void ChangeBorrowed(HWND window, F&& change) {
+    AcquireSRWLockExclusive(&gBorrowedLock);
+    for (BorrowedWindow& b : gBorrowed) {
+        if (b.window == window) change(b);
+    }
+    std::erase_if(gBorrowed, [](const BorrowedWindow& b) { return b.window == nullptr; });
+    ReleaseSRWLockExclusive(&gBorrowedLock);
+}
+
+void ForgetBorrowed(HWND window) {
+    ChangeBorrowed(window, [](BorrowedWindow& b) { b.window = nullptr; });
+}
 
 // A notification can only be queued by a window of this thread; more than this many is
 // someone else posting the message, not our socket.
@@ -37,7 +72,7 @@ bool HasOurProcedure(HWND window) {
 }
 
 WNDPROC PreviousProcedure(HWND window) {
-    return reinterpret_cast<WNDPROC>(GetPropW(window, kPreviousProp));
+    return FindBorrowed(window).previous;
 }
 
 // Notifications the library posted before the socket was closed are still in the queue; a new
@@ -208,7 +243,7 @@ void CleanupSockets() {
 }
 
 Winsock* WindowOwner(HWND window) {
-    return window != nullptr ? static_cast<Winsock*>(GetPropW(window, kOwnerProp)) : nullptr;
+    return window != nullptr ? FindBorrowed(window).owner : nullptr;
 }
 
 bool BorrowWindow(Winsock& owner, HWND window) {
@@ -228,8 +263,9 @@ bool BorrowWindow(Winsock& owner, HWND window) {
     const LONG_PTR previous =
         SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SocketWindowProc));
     if (previous == 0) return false;
-    SetPropW(window, kPreviousProp, reinterpret_cast<HANDLE>(previous));
-    SetPropW(window, kOwnerProp, reinterpret_cast<HANDLE>(&owner));
+    AcquireSRWLockExclusive(&gBorrowedLock);
+    gBorrowed.push_back({window, &owner, reinterpret_cast<WNDPROC>(previous)});
+    ReleaseSRWLockExclusive(&gBorrowedLock);
     slot.BorrowedWindow = window;
     return true;
 }
@@ -243,9 +279,9 @@ void GiveWindowBack(Winsock& owner, HWND window) {
         if (!HasOurProcedure(window)) return;
         SetWindowLongPtrA(window, GWLP_WNDPROC,
                           reinterpret_cast<LONG_PTR>(PreviousProcedure(window)));
-        RemovePropW(window, kPreviousProp);
-        RemovePropW(window, kOwnerProp);
     }
+    // A window that is gone took our procedure with it.
+    ForgetBorrowed(window);
     slot.BorrowedWindow = nullptr;
 }
 
@@ -256,7 +292,7 @@ void ForgetWindow(Winsock& owner) {
     GiveWindowBack(owner, window);
     if (slot.BorrowedWindow != nullptr) {
         // Still in someone's chain: messages pass on, notifications reach nobody.
-        if (IsWindow(window)) RemovePropW(window, kOwnerProp);
+        ChangeBorrowed(window, [](BorrowedWindow& b) { b.owner = nullptr; });
         slot.BorrowedWindow = nullptr;
     }
 }
@@ -273,9 +309,10 @@ void CloseCurrentSocket(Winsock& owner) {
 
 LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Only a borrowed window has this procedure; anything else has no procedure to go to.
-    const WNDPROC previous = PreviousProcedure(window);
+    const BorrowedWindow borrowed = FindBorrowed(window);
+    const WNDPROC previous = borrowed.previous;
     if (previous == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-    Winsock* owner = WindowOwner(window);
+    Winsock* owner = borrowed.owner;
 
     if (message == WM_NCDESTROY) {
         // The window goes away with the connection on it: end the connection silently and
@@ -285,8 +322,7 @@ LRESULT CALLBACK SocketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             owner->Slot().IsConnected = 0;
             owner->Slot().BorrowedWindow = nullptr;
         }
-        RemovePropW(window, kOwnerProp);
-        RemovePropW(window, kPreviousProp);
+        ForgetBorrowed(window);
         return CallWindowProcA(previous, window, message, wParam, lParam);
     }
     if (message != kSocketMessage)
