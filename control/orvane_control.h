@@ -27,27 +27,9 @@
 #include "control/properties.h"
 #include "control/transfer/tls_layer.h"
 #include "control/transfer/transfer.h"
+#include "control/update_record.h"
 
 namespace orv {
-
-// A UPDATEINFO record holding copies of an UpdateInfo's texts as BSTRs, freed with it; what
-// a callee writes into the record comes back with ToUpdateInfo().
-class OwnedRecord {
-   public:
-    OwnedRecord() = default;
-    explicit OwnedRecord(const UpdateInfo& info);
-    ~OwnedRecord();
-    OwnedRecord(const OwnedRecord&) = delete;
-    OwnedRecord& operator=(const OwnedRecord&) = delete;
-    UPDATEINFO* get() { return &rec_; }
-    UpdateInfo ToUpdateInfo() const;
-    // The six fields of the file; Reserved1 and Reserved2 stay as they are.
-    void AssignFields(const UpdateInfo& info);
-    void ClearFields() { AssignFields(UpdateInfo{}); }
-
-   private:
-    UPDATEINFO rec_ = {};
-};
 
 class OrvaneControl final : public _Orvane2,
                             public IConnectionPointContainer,
