@@ -1,5 +1,6 @@
 // Small COM and Win32 helpers shared by the control library: owning handles, the HRESULT
-// early-return macro, run-time errors for callers, and ANSI <-> BSTR conversion.
+// early-return macro, run-time errors for callers, ANSI <-> BSTR conversion, and the
+// QueryInterface table (control/com_object.h).
 #pragma once
 
 #include <windows.h>
@@ -13,6 +14,7 @@
 
 #include "common/win/handles.h"
 #include "common/win/system.h"
+#include "control/com_object.h"
 
 namespace orv {
 

@@ -2,6 +2,7 @@
 
 #include <olectl.h>
 
+#include "control/com_object.h"
 #include "control/com_util.h"
 
 namespace orv {
@@ -11,14 +12,11 @@ ConnectionPoint::~ConnectionPoint() {
 }
 
 STDMETHODIMP ConnectionPoint::QueryInterface(REFIID iid, void** out) {
-    RETURN_HR_IF_NULL(E_POINTER, out);
-    if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
-        *out = static_cast<IConnectionPoint*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    static constexpr InterfaceEntry<ConnectionPoint> kInterfaces[] = {
+        Answer<ConnectionPoint, IConnectionPoint>(IID_IUnknown),
+        Answer<ConnectionPoint, IConnectionPoint>(IID_IConnectionPoint),
+    };
+    return QueryInterfaceTable(this, kInterfaces, iid, out);
 }
 
 STDMETHODIMP ConnectionPoint::GetConnectionInterface(IID* iid) {

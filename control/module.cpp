@@ -10,6 +10,7 @@
 #include <wrl/client.h>
 
 #include "control/OrvaneControl.h"
+#include "control/com_object.h"
 #include "control/com_util.h"
 
 namespace orv {
@@ -23,14 +24,11 @@ class ClassFactory final : public IClassFactory {
     explicit ClassFactory(const ClassEntry& entry) : entry_(entry) {}
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        RETURN_HR_IF_NULL(E_POINTER, out);
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        static constexpr InterfaceEntry<ClassFactory> kInterfaces[] = {
+            Answer<ClassFactory, IClassFactory>(IID_IUnknown),
+            Answer<ClassFactory, IClassFactory>(IID_IClassFactory),
+        };
+        return QueryInterfaceTable(this, kInterfaces, iid, out);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
     STDMETHODIMP_(ULONG) Release() override {

@@ -62,39 +62,31 @@ void OrvaneControl::Terminate() {
 }
 
 STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
-    RETURN_HR_IF_NULL(E_POINTER, out);
-    void* p = nullptr;
+    using Self = OrvaneControl;
     // _Orvane2 begins with _Orvane's function table: one pointer answers both.
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__Orvane || iid == IID__Orvane2)
-        p = static_cast<_Orvane2*>(this);
-    else if (iid == IID_IConnectionPointContainer)
-        p = static_cast<IConnectionPointContainer*>(this);
-    else if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2)
-        p = static_cast<IProvideClassInfo2*>(this);
-    else if (iid == IID_IOleObject)
-        p = static_cast<IOleObject*>(this);
-    else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceObject)
-        p = static_cast<IOleInPlaceObject*>(this);
-    else if (iid == IID_IOleInPlaceActiveObject)
-        p = static_cast<IOleInPlaceActiveObject*>(this);
-    else if (iid == IID_IOleControl)
-        p = static_cast<IOleControl*>(this);
-    else if (iid == IID_IViewObject || iid == IID_IViewObject2)
-        p = static_cast<IViewObject2*>(this);
-    else if (iid == IID_IPersist || iid == IID_IPersistPropertyBag)
-        p = static_cast<IPersistPropertyBag*>(this);
-    else if (iid == IID_IPersistStreamInit)
-        p = static_cast<IPersistStreamInit*>(this);
-    else if (iid == IID_ISpecifyPropertyPages)
-        p = static_cast<ISpecifyPropertyPages*>(this);
-    else if (iid == IID_IQuickActivate)
-        p = static_cast<IQuickActivate*>(this);
-    else if (iid == IID_ISupportErrorInfo)
-        p = static_cast<ISupportErrorInfo*>(this);
-    *out = p;
-    if (!p) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
+    static constexpr InterfaceEntry<Self> kInterfaces[] = {
+        Answer<Self, _Orvane2>(IID_IUnknown),
+        Answer<Self, _Orvane2>(IID_IDispatch),
+        Answer<Self, _Orvane2>(IID__Orvane),
+        Answer<Self, _Orvane2>(IID__Orvane2),
+        Answer<Self, IConnectionPointContainer>(IID_IConnectionPointContainer),
+        Answer<Self, IProvideClassInfo2>(IID_IProvideClassInfo),
+        Answer<Self, IProvideClassInfo2>(IID_IProvideClassInfo2),
+        Answer<Self, IOleObject>(IID_IOleObject),
+        Answer<Self, IOleInPlaceObject>(IID_IOleWindow),
+        Answer<Self, IOleInPlaceObject>(IID_IOleInPlaceObject),
+        Answer<Self, IOleInPlaceActiveObject>(IID_IOleInPlaceActiveObject),
+        Answer<Self, IOleControl>(IID_IOleControl),
+        Answer<Self, IViewObject2>(IID_IViewObject),
+        Answer<Self, IViewObject2>(IID_IViewObject2),
+        Answer<Self, IPersistPropertyBag>(IID_IPersist),
+        Answer<Self, IPersistPropertyBag>(IID_IPersistPropertyBag),
+        Answer<Self, IPersistStreamInit>(IID_IPersistStreamInit),
+        Answer<Self, ISpecifyPropertyPages>(IID_ISpecifyPropertyPages),
+        Answer<Self, IQuickActivate>(IID_IQuickActivate),
+        Answer<Self, ISupportErrorInfo>(IID_ISupportErrorInfo),
+    };
+    return QueryInterfaceTable(this, kInterfaces, iid, out);
 }
 
 STDMETHODIMP_(ULONG) OrvaneControl::AddRef() {

@@ -267,9 +267,10 @@ STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAl
 }
 
 // The stream form: a tag, a format number, then the values in key order. Texts are a 32-bit
-// byte count and the bytes; the record, when held, its eight fields likewise. Format 1 holds
-// the twelve values of _Orvane; a control with a PublisherKey writes format 2, which adds it
-// after them, so a control without one writes the very bytes it always wrote.
+// byte count and the bytes; the record, when held, its eight fields likewise, in the order of
+// control/record_fields.h. Format 1 holds the twelve values of _Orvane; a control with a
+// PublisherKey writes format 2, which adds it after them, so a control without one writes the
+// very bytes it always wrote.
 namespace {
 
 constexpr uint32_t kStreamTag = 0x4E56524F;  // "ORVN"
@@ -285,6 +286,9 @@ class StreamWriter {
         RETURN_IF_FAILED(U32(static_cast<uint32_t>(t.size())));
         return t.empty() ? S_OK : Raw(t.data(), static_cast<ULONG>(t.size()));
     }
+    // A field of the record: texts as texts, the number as its 32 bits.
+    HRESULT Field(RecordText, const std::string& t) { return Text(t); }
+    HRESULT Field(RecordNumber, int32_t n) { return U32(static_cast<uint32_t>(n)); }
     HRESULT Raw(const void* p, ULONG n) {
         ULONG written = 0;
         RETURN_IF_FAILED(s_->Write(p, n, &written));
@@ -305,6 +309,13 @@ class StreamReader {
         if (n > kMaxStreamText) return E_FAIL;
         t.assign(n, '\0');
         return n ? Raw(t.data(), n) : S_OK;
+    }
+    HRESULT Field(RecordText, std::string& t) { return Text(t); }
+    HRESULT Field(RecordNumber, int32_t& n) {
+        uint32_t v = 0;
+        RETURN_IF_FAILED(U32(v));
+        n = static_cast<int32_t>(v);
+        return S_OK;
     }
     HRESULT Raw(void* p, ULONG n) {
         ULONG got = 0;
@@ -334,16 +345,13 @@ STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
             if constexpr (std::is_same_v<T, std::string>) {
                 return r.Text(member);
             } else if constexpr (std::is_same_v<T, RecordValue>) {
-                uint32_t hasRecord = 0, size = 0;
+                uint32_t hasRecord = 0;
                 RETURN_IF_FAILED(r.U32(hasRecord));
                 if (!hasRecord) return S_OK;
-                std::string f[7];
-                for (int i = 0; i < 5; ++i) RETURN_IF_FAILED(r.Text(f[i]));
-                RETURN_IF_FAILED(r.U32(size));
-                RETURN_IF_FAILED(r.Text(f[5]));
-                RETURN_IF_FAILED(r.Text(f[6]));
-                OwnedRecord rec(UpdateInfo{f[0], f[1], f[2], f[3], f[4], static_cast<int32_t>(size),
-                                           f[5], f[6]});
+                UpdateInfo info;
+                RETURN_IF_FAILED(ForEachRecordField(
+                    info, [&](auto kind, auto& field) { return r.Field(kind, field); }));
+                OwnedRecord rec(info);
                 return StoreUpdateInformation(*rec.get(), member);
             } else {
                 uint32_t n = 0;
@@ -374,12 +382,9 @@ STDMETHODIMP OrvaneControl::Save(LPSTREAM stream, BOOL clearDirty) {
                 const UPDATEINFO* rec = member.Record();
                 RETURN_IF_FAILED(w.U32(rec != nullptr));
                 if (!rec) return S_OK;
-                for (BSTR b : {rec->Name, rec->Version, rec->ReleaseDate, rec->Description,
-                               rec->PackageFile})
-                    RETURN_IF_FAILED(w.Text(ToAnsi(b)));
-                RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(rec->PackageSize)));
-                RETURN_IF_FAILED(w.Text(ToAnsi(rec->Reserved1)));
-                return w.Text(ToAnsi(rec->Reserved2));
+                const UpdateInfo info = ToUpdateInfo(*rec);
+                return ForEachRecordField(
+                    info, [&](auto kind, const auto& field) { return w.Field(kind, field); });
             } else {
                 return w.U32(static_cast<uint32_t>(member));
             }

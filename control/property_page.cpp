@@ -15,6 +15,7 @@
 
 #include "common/win/window.h"
 #include "control/OrvaneControl.h"
+#include "control/com_object.h"
 #include "control/com_util.h"
 #include "control/module.h"
 #include "control/properties.h"
@@ -151,16 +152,17 @@ class PropertyPageObject final : public IPropertyPage2,
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        RETURN_HR_IF_NULL(E_POINTER, out);
-        void* p = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IPropertyPage || iid == IID_IPropertyPage2)
-            p = static_cast<IPropertyPage2*>(this);
-        else if (iid == IID_IDispatch || iid == *desc_.iid)
-            p = static_cast<IDispatch*>(this);
-        *out = p;
-        if (!p) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        using Self = PropertyPageObject;
+        // The page's own dispinterface id comes with its description: the table is built per
+        // call.
+        const InterfaceEntry<Self> interfaces[] = {
+            Answer<Self, IPropertyPage2>(IID_IUnknown),
+            Answer<Self, IPropertyPage2>(IID_IPropertyPage),
+            Answer<Self, IPropertyPage2>(IID_IPropertyPage2),
+            Answer<Self, IDispatch>(IID_IDispatch),
+            Answer<Self, IDispatch>(*desc_.iid),
+        };
+        return QueryInterfaceTable(this, interfaces, iid, out);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
     STDMETHODIMP_(ULONG) Release() override {

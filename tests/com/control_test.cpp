@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "control/OrvaneControl.h"
@@ -274,6 +276,69 @@ TEST_F(Control, StreamRoundTripKeepsTheTwelveValues) {
     SysFreeString(back.Name);
     std::swap(ctl_, other);
     EXPECT_EQ(0u, other->Release());
+}
+
+// The stream form byte by byte: a tag, the format, the twelve values in key order, the record
+// as a flag and its eight fields, and in format 2 the publisher key.
+struct StreamBytes {
+    std::string bytes;
+    StreamBytes& U32(uint32_t v) { return Raw(&v, sizeof v); }
+    StreamBytes& Text(const std::string& t) {
+        return U32(static_cast<uint32_t>(t.size())).Raw(t.data(), t.size());
+    }
+    StreamBytes& Raw(const void* p, size_t n) {
+        bytes.append(static_cast<const char*>(p), n);
+        return *this;
+    }
+};
+
+TEST_F(Control, StreamFormsLoadAndSaveTheirExactBytes) {
+    const struct {
+        uint32_t format;
+        const char* key;
+    } cases[] = {{1, nullptr}, {2, "publisher-key-text"}};
+    for (const auto& c : cases) {
+        StreamBytes s;
+        s.U32(0x4E56524F).U32(c.format).Text("h.example.test").U32(8081).Text("/dl/");
+        s.Text("update.orv").Text("proxy.").U32(8080).U32(1).Text("pw").Text("user").U32(0).U32(0);
+        s.U32(1).Text("Demo").Text("2.1.0.").Text("2024-05-01").Text("notes").Text("setup.exe");
+        s.U32(0xFFFFFFFE).Text("r1").Text("r2");  // PackageSize -2: its 32 bits as they are
+        if (c.key) s.Text(c.key);
+
+        IStream* in = nullptr;
+        ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &in));
+        ASSERT_EQ(S_OK, in->Write(s.bytes.data(), static_cast<ULONG>(s.bytes.size()), nullptr));
+        in->Seek({}, STREAM_SEEK_SET, nullptr);
+        IPersistStreamInit* persist = As<IPersistStreamInit>(IID_IPersistStreamInit);
+        ASSERT_EQ(S_OK, persist->Load(in)) << c.format;
+        in->Release();
+        UPDATEINFO back = {};
+        ASSERT_EQ(S_OK, ctl_->get_UpdateInformation(&back));
+        const std::pair<BSTR, const wchar_t*> texts[] = {{back.Name, L"Demo"},
+                                                         {back.Version, L"2.1.0."},
+                                                         {back.ReleaseDate, L"2024-05-01"},
+                                                         {back.Description, L"notes"},
+                                                         {back.PackageFile, L"setup.exe"},
+                                                         {back.Reserved1, L"r1"},
+                                                         {back.Reserved2, L"r2"}};
+        for (auto [got, want] : texts) {
+            EXPECT_STREQ(got, want) << c.format;
+            SysFreeString(got);
+        }
+        EXPECT_EQ(back.PackageSize, -2);
+
+        IStream* out = nullptr;
+        ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &out));
+        ASSERT_EQ(S_OK, persist->Save(out, TRUE));
+        persist->Release();
+        STATSTG st = {};
+        out->Stat(&st, STATFLAG_NONAME);
+        std::string saved(static_cast<size_t>(st.cbSize.QuadPart), '\0');
+        out->Seek({}, STREAM_SEEK_SET, nullptr);
+        out->Read(saved.data(), static_cast<ULONG>(saved.size()), nullptr);
+        out->Release();
+        EXPECT_EQ(saved, s.bytes) << c.format;
+    }
 }
 
 TEST_F(Control, KeepsItsSizeWhateverTheContainerAsks) {
