@@ -141,13 +141,17 @@ void Dispatch(Winsock& owner, HWND window, WPARAM wParam, LPARAM lParam) {
 
     const int16_t code = GetSelectEvent(lParam);
     Delivery* const running = slot.Delivering;
-    if (running != nullptr && StillCurrent(slot, running->ended, notified) &&
-        (code == FD_READ || code == FD_CLOSE)) {
-        (code == FD_READ ? running->read : running->close) = lParam;
+    if (running != nullptr && StillCurrent(slot, running->ended, notified)) {
+        if (code == FD_READ || code == FD_CLOSE) {
+            (code == FD_READ ? running->read : running->close) = lParam;
+        } else {
+            // Anything else (an error on a write notification) is handled at once, as before.
+            Handle(owner, window, notified, lParam);
+        }
         return;
     }
-    // Any other notification, or one of a connection a handler started meanwhile, is handled
-    // at once; its own reads and closes then wait for it in turn.
+    // The outermost notification of its connection (also one of a connection a handler
+    // started while another's events ran): handled here, then what arrived meanwhile.
     Delivery delivery{slot.EndedConnections, {}, {}};
     slot.Delivering = &delivery;
     Handle(owner, window, notified, lParam);
