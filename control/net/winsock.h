@@ -50,6 +50,9 @@ enum SocketEventCode : int32_t {
     kEventAccept = 3,
 };
 
+// A notification being handled (the socket module's own record).
+struct Delivery;
+
 // The connection state of one socket object.
 struct SocketSlot {
     // Socket of the connection in progress or open; 0 when there is none; INVALID_SOCKET (-1)
@@ -63,6 +66,9 @@ struct SocketSlot {
     // Counts the connections that have ended. The library reuses socket handles at once, so a
     // handle alone cannot tell whether a handler replaced the connection.
     uint32_t EndedConnections = 0;
+    // The innermost notification whose events are running, while they run; null otherwise.
+    // Reads and closes of its connection that arrive meanwhile wait for it.
+    Delivery* Delivering = nullptr;
     // Filled by the start-up of the library; nothing reads it.
     WSADATA SocketInfo{};
 };

@@ -2,11 +2,19 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "control/net/winsock.h"
 
 namespace orv::net {
+
+// A notification whose events are running, and what arrived for its connection meanwhile.
+struct Delivery {
+    uint32_t ended;  // the connections ended before it: which connection it is about
+    std::optional<LPARAM> read;
+    std::optional<LPARAM> close;
+};
 
 namespace WinsockAPI {
 
@@ -91,12 +99,9 @@ bool StillCurrent(const SocketSlot& slot, uint32_t ended, SOCKET notified) {
     return slot.EndedConnections == ended && slot.CurrentSocket == notified;
 }
 
-// Handles one notification for Owner's connection.
-void Dispatch(Winsock& owner, HWND window, WPARAM wParam, LPARAM lParam) {
+// Handles one notification for Owner's current connection Notified.
+void Handle(Winsock& owner, HWND window, SOCKET notified, LPARAM lParam) {
     SocketSlot& slot = owner.Slot();
-    const auto notified = static_cast<SOCKET>(wParam);
-    if (!SocketRecorded(slot) || notified != slot.CurrentSocket) return;
-
     const int16_t code = GetSelectEvent(lParam);
     int32_t error = GetSelectError(lParam);
     const uint32_t ended = slot.EndedConnections;
@@ -155,6 +160,44 @@ void Dispatch(Winsock& owner, HWND window, WPARAM wParam, LPARAM lParam) {
             break;
         default: break;
     }
+}
+
+// Handles one notification for Owner's connection. Its events may pump messages (a host's
+// DoEvents, a message box), and the next notifications of the same connection arrive inside
+// them: a read there would raise the next Receive inside the handler of the last, once per
+// piece of the stream, so deep that the stack ends, and a close would end the stream under it.
+// Those are recorded instead and handled here once the events have returned, one after
+// another, reads first. The library posts the next read notification only after a read, so
+// the reads recorded here are all that will come while the handler pumps.
+void Dispatch(Winsock& owner, HWND window, WPARAM wParam, LPARAM lParam) {
+    SocketSlot& slot = owner.Slot();
+    const auto notified = static_cast<SOCKET>(wParam);
+    if (!SocketRecorded(slot) || notified != slot.CurrentSocket) return;
+
+    const int16_t code = GetSelectEvent(lParam);
+    Delivery* const running = slot.Delivering;
+    if (running != nullptr && StillCurrent(slot, running->ended, notified)) {
+        if (code == FD_READ || code == FD_CLOSE) {
+            (code == FD_READ ? running->read : running->close) = lParam;
+        } else {
+            // Anything else (an error on a write notification) is handled at once, as before.
+            Handle(owner, window, notified, lParam);
+        }
+        return;
+    }
+    // The outermost notification of its connection (also one of a connection a handler
+    // started while another's events ran): handled here, then what arrived meanwhile.
+    Delivery delivery{slot.EndedConnections, {}, {}};
+    slot.Delivering = &delivery;
+    Handle(owner, window, notified, lParam);
+    while (StillCurrent(slot, delivery.ended, notified)) {
+        std::optional<LPARAM>& next = delivery.read ? delivery.read : delivery.close;
+        if (!next) break;
+        const LPARAM waiting = *next;
+        next.reset();
+        Handle(owner, window, notified, waiting);
+    }
+    slot.Delivering = running;
 }
 
 }  // namespace

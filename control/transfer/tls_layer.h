@@ -79,7 +79,9 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
     void StartHandshake(std::string_view early);
     void ReceiveCiphertext(std::string_view data);
     // Hands what is ready on to the transfer in pieces, then the end once it is due. Runs
-    // once at a time: a handler that pumps messages queues behind it, keeping the order.
+    // once at a time. The socket reads nothing more for the connection while a piece is out
+    // (a handler that pumps messages gets the next read only after it returns), so what
+    // waits here is never more than one socket read decrypts (kMaxReadSize).
     void Deliver();
     // Reports an outcome; the transfer ends the connection in turn.
     void Fail(int32_t code);

@@ -3,8 +3,10 @@
 // CONNECT tunnel), refuses servers whose certificates fail, and never completes a download
 // whose secure stream was cut. Servers and certificates come from
 // tests/tools/with_servers.py --tls; the test authority is trusted for the program's run only.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 
 #include "control/net/socket_error_text.h"
 #include "control/net/tls_error_text.h"
@@ -17,6 +19,21 @@ namespace orv::test {
 namespace {
 
 constexpr long kMaxPiece = 16384;
+constexpr int kMiB = 1 << 20;
+
+// A modal message box, closed from another thread after 2 s; how long it was up.
+DWORD ShowBox() {
+    const DWORD start = GetTickCount();
+    std::thread closer([] {
+        Sleep(2000);
+        HWND box = nullptr;
+        for (int i = 0; i < 200 && !(box = FindWindowA("#32770", "Busy")); ++i) Sleep(25);
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    });
+    MessageBoxA(nullptr, "Please wait", "Busy", MB_OK);
+    closer.join();
+    return GetTickCount() - start;
+}
 
 std::string Env(const char* name) {
     char buffer[1024] = {};
@@ -166,6 +183,55 @@ TEST_F(Https, AHandlerThatPumpsMessagesKeepsThePiecesInOrder) {
     ExpectDownloadEvents(package.size());
     EXPECT_TRUE(ReadAll(folder + "\\pumping.bin") == package) << "the file differs";
     ExpectSettled(folder);
+}
+
+TEST_F(Https, HandlersThatPumpMessagesGetOnePieceAtATime) {
+    // Hosts repaint inside every handler (DoEvents: the queue emptied) or show a modal box in
+    // one; the socket's notifications then arrive while a handler runs. The next piece comes
+    // only after the handler returns: nothing nests and no data piles up meanwhile (peak
+    // working set as without pumping). The files are compared at the end, as a second copy
+    // in memory would raise the peak.
+    const std::string package = NoiseBytes(64 * kMiB, 9);
+    Publish("big", "big.bin", package);
+    enum Handler { kQuiet, kPump, kBox };
+    const std::pair<bool, Handler> cases[] = {{false, kQuiet}, {false, kPump}, {false, kBox},
+                                              {true, kQuiet},  {true, kPump},  {true, kBox}};
+    SIZE_T quietPeak = 0;
+    for (int i = 0; i < 6; ++i) {
+        const auto [secure, handler] = cases[i];
+        SCOPED_TRACE((secure ? "https, handler " : "http, handler ") + std::to_string(handler));
+        secure ? Secure(tlsPort_, "/big/") : Direct(servers_.nginxPort, "/big/");
+        int depth = 0, deepest = 0, pieces = 0;
+        DWORD boxMs = 0;
+        sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+            deepest = std::max(deepest, ++depth);
+            if (e.id == DISPID_ORV_RECEIVINGUPDATE && ++pieces == 10 && handler == kBox)
+                boxMs = ShowBox();
+            if (handler == kPump) PumpFor(0);
+            --depth;
+        };
+        ASSERT_EQ(CheckAndWait(),
+                  (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
+        const DWORD start = GetTickCount();
+        ReceiveAndWait(FreshFolder(servers_, "big" + std::to_string(i)), "", 60000);
+        const SIZE_T peak = PeakWorkingSet();
+        sink_.onEvent = nullptr;
+        std::printf("64 MiB over %s, handler %d: %lu ms, peak working set %.1f MiB\n",
+                    secure ? "HTTPS" : "HTTP", handler, GetTickCount() - start,
+                    peak / double(kMiB));
+        if (handler == kQuiet) quietPeak = peak;
+        ExpectDownloadEvents(package.size());
+        EXPECT_EQ(deepest, 1) << "an event arrived while a handler ran";
+        EXPECT_TRUE(handler != kBox || boxMs >= 1900) << "the box closed early";
+        EXPECT_LE(peak - quietPeak, SIZE_T{8} * kMiB) << "data piled up while the handlers ran";
+    }
+    for (int i = 0; i < 6; ++i) {
+        const std::string folder = servers_.work + "\\big" + std::to_string(i);
+        EXPECT_TRUE(ReadAll(folder + "\\big.bin") == package) << "the file differs: " << i;
+        ExpectSettled(folder);
+        RemoveTree(folder);
+    }
+    DeleteFileA((servers_.webRoot + "\\big\\big.bin").c_str());
 }
 
 TEST_F(Https, BasicAuthorizationTravelsInsideTheSecureConnection) {
