@@ -1,7 +1,7 @@
-/* Dispatch identifiers of the control's interfaces _Orvane and _Orvane2 and of its event
-   interface __Orvane. Hosts bind by them, so they never change. OrvaneControl.idl includes
-   this file (widl runs the preprocessor) and so does every C++ user: keep it to #define
-   lines. */
+/* Dispatch identifiers of the control's interfaces _Orvane, _Orvane2 and _Orvane3 and of its
+   event interface __Orvane. Hosts bind by them, so they never change. OrvaneControl.idl
+   includes this file (widl runs the preprocessor) and so does every C++ user: keep it to
+   #define lines. */
 #ifndef ORVANE_DISPIDS_H
 #define ORVANE_DISPIDS_H
 
@@ -29,6 +29,11 @@
 
 /* _Orvane2, which extends _Orvane */
 #define DISPID_ORV_PUBLISHERKEY 0x6803000C
+
+/* _Orvane3, which extends _Orvane2 */
+#define DISPID_ORV_CONNECTTIMEOUT 0x6803000D
+#define DISPID_ORV_IDLETIMEOUT 0x6803000E
+#define DISPID_ORV_RETRYCOUNT 0x6803000F
 
 /* __Orvane */
 #define DISPID_ORV_UPDATERECEIVED 1

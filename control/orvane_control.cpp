@@ -63,12 +63,14 @@ void OrvaneControl::Terminate() {
 
 STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
     using Self = OrvaneControl;
-    // _Orvane2 begins with _Orvane's function table: one pointer answers both.
+    // _Orvane3 begins with _Orvane2's function table, which begins with _Orvane's: one pointer
+    // answers all three.
     static constexpr InterfaceEntry<Self> kInterfaces[] = {
-        Answer<Self, _Orvane2>(IID_IUnknown),
-        Answer<Self, _Orvane2>(IID_IDispatch),
-        Answer<Self, _Orvane2>(IID__Orvane),
-        Answer<Self, _Orvane2>(IID__Orvane2),
+        Answer<Self, _Orvane3>(IID_IUnknown),
+        Answer<Self, _Orvane3>(IID_IDispatch),
+        Answer<Self, _Orvane3>(IID__Orvane),
+        Answer<Self, _Orvane3>(IID__Orvane2),
+        Answer<Self, _Orvane3>(IID__Orvane3),
         Answer<Self, IConnectionPointContainer>(IID_IConnectionPointContainer),
         Answer<Self, IProvideClassInfo2>(IID_IProvideClassInfo),
         Answer<Self, IProvideClassInfo2>(IID_IProvideClassInfo2),
@@ -528,7 +530,9 @@ STDMETHODIMP OrvaneControl::GetContentExtent(LPSIZEL size) {
 
 // Run-time errors of _Orvane's methods carry error information.
 STDMETHODIMP OrvaneControl::InterfaceSupportsErrorInfo(REFIID iid) {
-    return iid == IID__Orvane || iid == IID__Orvane2 || iid == IID_IDispatch ? S_OK : S_FALSE;
+    return iid == IID__Orvane || iid == IID__Orvane2 || iid == IID__Orvane3 || iid == IID_IDispatch
+               ? S_OK
+               : S_FALSE;
 }
 
 // ---------------------------------------------------------------------------------------

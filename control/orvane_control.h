@@ -1,7 +1,8 @@
-// The Orvane ActiveX control: one C++ object implementing the dual _Orvane2 interface (which
-// extends _Orvane), its events, and the OLE interfaces containers use to site, activate,
-// draw, size and persist it. The update cycle runs in its session (control/session/), which
-// reads the control's settings and raises its events through ISessionHost.
+// The Orvane ActiveX control: one C++ object implementing the dual _Orvane3 interface (which
+// extends _Orvane2, which extends _Orvane), its events, and the OLE interfaces containers use
+// to site, activate, draw, size and persist it. The update cycle runs in its session
+// (control/session/), which reads the control's settings and raises its events through
+// ISessionHost.
 #pragma once
 
 #include <windows.h>
@@ -27,7 +28,7 @@
 
 namespace orv {
 
-class OrvaneControl final : public _Orvane2,
+class OrvaneControl final : public _Orvane3,
                             public IConnectionPointContainer,
                             public IProvideClassInfo2,
                             public IOleObject,
@@ -58,11 +59,11 @@ class OrvaneControl final : public _Orvane2,
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) override;
 
-    // _Orvane, and _Orvane2's PublisherKey from the property table
+    // _Orvane, and the properties _Orvane2 and _Orvane3 add from the property table
     STDMETHODIMP About() override;
     STDMETHODIMP CancelUpdate() override;
     // get_Name and put_Name of every row of property_table.h.
-#define ORV_PROPERTY(name, id, kind, def, page, field)                               \
+#define ORV_PROPERTY(name, id, kind, def, page, field, ...)                          \
     STDMETHODIMP get_##name(PropertyTraits<PropertyKind::kind>::Get value) override; \
     STDMETHODIMP put_##name(PropertyTraits<PropertyKind::kind>::Put value) override;
 #include "control/property_table.h"
@@ -189,7 +190,7 @@ class OrvaneControl final : public _Orvane2,
                      typename PropertyTraits<K>::Get out);
     template <PropertyKind K>
     HRESULT PutValue(typename PropertyTraits<K>::Member& member,
-                     typename PropertyTraits<K>::Put value, DISPID id);
+                     typename PropertyTraits<K>::Put value, DISPID id, PropertyRange range);
     // A copy of `info` into `slot`.
     HRESULT StoreUpdateInformation(const UPDATEINFO& info, RecordValue& slot);
     // Whether a record variant holds an UPDATEINFO (and not a record of another type).

@@ -2,9 +2,11 @@
 // refusal, and persistence in property bags and streams.
 #include "control/properties.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "control/orvane_control.h"
 #include "control/trust/trust.h"
@@ -52,7 +54,8 @@ HRESULT OrvaneControl::GetValue(const typename PropertyTraits<K>::Member& member
 
 template <PropertyKind K>
 HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
-                                typename PropertyTraits<K>::Put value, DISPID id) {
+                                typename PropertyTraits<K>::Put value, DISPID id,
+                                [[maybe_unused]] PropertyRange range) {
     return ComMethod([&]() -> HRESULT {
         if constexpr (K == PropertyKind::Text) {
             member = ToAnsi(value);
@@ -66,6 +69,8 @@ HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
                 return RuntimeError(kErrInvalidPropertyValue, L"Invalid property value");
             member = std::move(text);
         } else if constexpr (K == PropertyKind::Long) {
+            if (!range.Holds(value))
+                return RuntimeError(kErrInvalidPropertyValue, L"Invalid property value");
             member = value;
         } else if constexpr (K == PropertyKind::Bool) {
             member = value != VARIANT_FALSE;
@@ -83,12 +88,12 @@ HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
     });
 }
 
-#define ORV_PROPERTY(name, id, kind, def, page, field)                                      \
-    STDMETHODIMP OrvaneControl::get_##name(PropertyTraits<PropertyKind::kind>::Get value) { \
-        return GetValue<PropertyKind::kind>(props_.name, value);                            \
-    }                                                                                       \
-    STDMETHODIMP OrvaneControl::put_##name(PropertyTraits<PropertyKind::kind>::Put value) { \
-        return PutValue<PropertyKind::kind>(props_.name, value, id);                        \
+#define ORV_PROPERTY(name, id, kind, def, page, field, ...)                                      \
+    STDMETHODIMP OrvaneControl::get_##name(PropertyTraits<PropertyKind::kind>::Get value) {      \
+        return GetValue<PropertyKind::kind>(props_.name, value);                                 \
+    }                                                                                            \
+    STDMETHODIMP OrvaneControl::put_##name(PropertyTraits<PropertyKind::kind>::Put value) {      \
+        return PutValue<PropertyKind::kind>(props_.name, value, id, PropertyRange{__VA_ARGS__}); \
     }
 #include "control/property_table.h"
 
@@ -240,7 +245,13 @@ STDMETHODIMP OrvaneControl::Load(IPropertyBag* bag, IErrorLog* log) {
                 member.reset();
                 return VariantCopy(member.get(), v.get());
             } else {
-                return io.Read(p, member);
+                RETURN_IF_FAILED(io.Read(p, member));
+                // A number outside its row's bounds is refused as a put of it would be.
+                if constexpr (std::is_same_v<std::decay_t<decltype(member)>, int32_t>) {
+                    if (!p.range.Holds(member))
+                        return RuntimeError(kErrInvalidPropertyValue, L"Invalid property value");
+                }
+                return S_OK;
             }
         }));
         props_ = std::move(loaded);
@@ -252,13 +263,11 @@ STDMETHODIMP OrvaneControl::Load(IPropertyBag* bag, IErrorLog* log) {
 STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAll) {
     RETURN_HR_IF_NULL(E_POINTER, bag);
     return ComBoundary([&] {
-        BagValue io{bag, nullptr, saveAll != FALSE};
         RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo& p, const auto& member) {
-            // Without a publisher key the bag gets the twelve values it always got, even when
-            // the container asks for every value: a missing key loads as the empty one.
-            if constexpr (std::is_same_v<std::decay_t<decltype(member)>, std::string>) {
-                if (p.id == DISPID_ORV_PUBLISHERKEY && member.empty()) return S_OK;
-            }
+            // The rows added since the twelve are written only when not at their default, even
+            // when the container asks for every value: a control that leaves them at their
+            // defaults writes what it always wrote, and a missing key loads as the default.
+            BagValue io{bag, nullptr, saveAll != FALSE && !SavedOnlyWhenSet(p)};
             return io.Write(p, member);
         }));
         if (clearDirty) dirty_ = false;
@@ -270,13 +279,23 @@ STDMETHODIMP OrvaneControl::Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAl
 // byte count and the bytes; the record, when held, its eight fields likewise, in the order of
 // control/record_fields.h. Format 1 holds the twelve values of _Orvane; a control with a
 // PublisherKey writes format 2, which adds it after them, so a control without one writes the
-// very bytes it always wrote.
+// very bytes it always wrote. A control with a row after PublisherKey away from its default
+// writes format 3: format 2 (the key even when empty), then a list of those rows: a count,
+// and per row its dispatch id, the byte count of its value and the value. A reader skips the
+// rows it doesn't know by their byte count.
 namespace {
 
 constexpr uint32_t kStreamTag = 0x4E56524F;  // "ORVN"
 constexpr uint32_t kStreamFormat = 1;
 constexpr uint32_t kStreamFormatWithKey = 2;
+constexpr uint32_t kStreamFormatTagged = 3;
 constexpr uint32_t kMaxStreamText = 1u << 20;
+
+// The tagged rows are Longs, each kept as its 32 bits; a row of another kind needs its own
+// encoding in the list.
+static_assert(std::ranges::all_of(kProperties, [](const PropertyInfo& p) {
+    return !KeptTagged(p) || p.kind == PropertyKind::Long;
+}));
 
 class StreamWriter {
    public:
@@ -322,10 +341,62 @@ class StreamReader {
         RETURN_IF_FAILED(s_->Read(p, n, &got));
         return got == n ? S_OK : E_FAIL;
     }
+    HRESULT Skip(uint32_t n) {
+        if (n > kMaxStreamText) return E_FAIL;
+        std::string unread(n, '\0');
+        return n ? Raw(unread.data(), n) : S_OK;
+    }
 
    private:
     IStream* s_;
 };
+
+struct TaggedValue {
+    DISPID id;
+    int32_t value;
+};
+
+// The tagged rows away from their defaults, in table order.
+std::vector<TaggedValue> TaggedValuesToSave(const Properties& values) {
+    std::vector<TaggedValue> out;
+    ForEachProperty(values, [&](const PropertyInfo& p, const auto& member) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(member)>, int32_t>) {
+            if (KeptTagged(p) && member != p.def.number) out.push_back({p.id, member});
+        }
+        return S_OK;
+    });
+    return out;
+}
+
+// Format 3's list into `loaded`: rows of unknown ids are skipped; a row twice, a value of the
+// wrong size or outside its row's bounds, or a list cut short refuses the whole stream.
+HRESULT LoadTagged(StreamReader& r, Properties& loaded) {
+    uint32_t count = 0;
+    RETURN_IF_FAILED(r.U32(count));
+    std::vector<DISPID> seen;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t id = 0, size = 0;
+        RETURN_IF_FAILED(r.U32(id));
+        RETURN_IF_FAILED(r.U32(size));
+        bool known = false;
+        RETURN_IF_FAILED(ForEachProperty(loaded, [&](const PropertyInfo& p, auto& member) {
+            if (!KeptTagged(p) || static_cast<uint32_t>(p.id) != id) return S_OK;
+            known = true;
+            if constexpr (std::is_same_v<std::decay_t<decltype(member)>, int32_t>) {
+                uint32_t v = 0;
+                if (size != sizeof v || std::ranges::count(seen, p.id)) return E_FAIL;
+                RETURN_IF_FAILED(r.U32(v));
+                if (!p.range.Holds(static_cast<int32_t>(v))) return E_FAIL;
+                member = static_cast<int32_t>(v);
+                seen.push_back(p.id);
+                return S_OK;
+            }
+            return E_UNEXPECTED;
+        }));
+        if (!known) RETURN_IF_FAILED(r.Skip(size));
+    }
+    return S_OK;
+}
 
 }  // namespace
 
@@ -336,12 +407,13 @@ STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
         uint32_t tag = 0, format = 0;
         RETURN_IF_FAILED(r.U32(tag));
         RETURN_IF_FAILED(r.U32(format));
-        if (tag != kStreamTag || (format != kStreamFormat && format != kStreamFormatWithKey))
+        if (tag != kStreamTag || format < kStreamFormat || format > kStreamFormatTagged)
             return E_FAIL;
         Properties loaded;
         RETURN_IF_FAILED(ForEachProperty(loaded, [&](const PropertyInfo& p, auto& member) {
             using T = std::decay_t<decltype(member)>;
-            if (p.id == DISPID_ORV_PUBLISHERKEY && format == kStreamFormat) return S_OK;
+            if (KeptTagged(p) || (p.id == DISPID_ORV_PUBLISHERKEY && format == kStreamFormat))
+                return S_OK;
             if constexpr (std::is_same_v<T, std::string>) {
                 return r.Text(member);
             } else if constexpr (std::is_same_v<T, RecordValue>) {
@@ -360,6 +432,7 @@ STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
                 return S_OK;
             }
         }));
+        if (format == kStreamFormatTagged) RETURN_IF_FAILED(LoadTagged(r, loaded));
         props_ = std::move(loaded);
         dirty_ = false;
         return S_OK;
@@ -370,12 +443,16 @@ STDMETHODIMP OrvaneControl::Save(LPSTREAM stream, BOOL clearDirty) {
     RETURN_HR_IF_NULL(E_POINTER, stream);
     return ComBoundary([&] {
         StreamWriter w(stream);
-        const bool withKey = !props_.PublisherKey.empty();
+        const std::vector<TaggedValue> tagged = TaggedValuesToSave(props_);
+        const uint32_t format = !tagged.empty()                ? kStreamFormatTagged
+                                : !props_.PublisherKey.empty() ? kStreamFormatWithKey
+                                                               : kStreamFormat;
         RETURN_IF_FAILED(w.U32(kStreamTag));
-        RETURN_IF_FAILED(w.U32(withKey ? kStreamFormatWithKey : kStreamFormat));
+        RETURN_IF_FAILED(w.U32(format));
         RETURN_IF_FAILED(ForEachProperty(props_, [&](const PropertyInfo& p, const auto& member) {
             using T = std::decay_t<decltype(member)>;
-            if (p.id == DISPID_ORV_PUBLISHERKEY && !withKey) return S_OK;
+            if (KeptTagged(p) || (p.id == DISPID_ORV_PUBLISHERKEY && format == kStreamFormat))
+                return S_OK;
             if constexpr (std::is_same_v<T, std::string>) {
                 return w.Text(member);
             } else if constexpr (std::is_same_v<T, RecordValue>) {
@@ -389,6 +466,14 @@ STDMETHODIMP OrvaneControl::Save(LPSTREAM stream, BOOL clearDirty) {
                 return w.U32(static_cast<uint32_t>(member));
             }
         }));
+        if (format == kStreamFormatTagged) {
+            RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(tagged.size())));
+            for (const TaggedValue& t : tagged) {
+                RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(t.id)));
+                RETURN_IF_FAILED(w.U32(sizeof(uint32_t)));
+                RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(t.value)));
+            }
+        }
         if (clearDirty) dirty_ = false;
         return S_OK;
     });

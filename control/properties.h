@@ -7,7 +7,9 @@
 
 #include <oaidl.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -77,8 +79,8 @@ struct PropertyTraits<PropertyKind::Record> {
 
 // The values of one control, members named like the properties.
 struct Properties {
-#define ORV_PROPERTY(name, id, kind, def, page, field) \
-    PropertyTraits<PropertyKind::kind>::Member name =  \
+#define ORV_PROPERTY(name, id, kind, def, page, field, ...) \
+    PropertyTraits<PropertyKind::kind>::Member name =       \
         PropertyTraits<PropertyKind::kind>::Member(def);
 #include "control/property_table.h"
 };
@@ -92,6 +94,13 @@ struct PropertyDefault {
     int32_t number = 0;
 };
 
+// The values a Long may take: every one unless its row names bounds.
+struct PropertyRange {
+    int32_t low = std::numeric_limits<int32_t>::min();
+    int32_t high = std::numeric_limits<int32_t>::max();
+    constexpr bool Holds(int32_t v) const { return v >= low && v <= high; }
+};
+
 struct PropertyInfo {
     const wchar_t* name;  // also the property-bag key
     DISPID id;
@@ -99,20 +108,38 @@ struct PropertyInfo {
     PropertyDefault def;
     PropertyPage page;
     int field;  // control id of its field in the page's dialog
+    PropertyRange range;
 };
 
 inline constexpr PropertyInfo kProperties[] = {
-#define ORV_PROPERTY(name, id, kind, def, page, field) \
-    {L## #name, id, PropertyKind::kind, def, PropertyPage::page, field},
+#define ORV_PROPERTY(name, id, kind, def, page, field, ...) \
+    {L## #name, id, PropertyKind::kind, def, PropertyPage::page, field, PropertyRange{__VA_ARGS__}},
 #include "control/property_table.h"
 };
+
+// Rows from PublisherKey on are saved only when not at their default; the stream keeps the
+// ones before it in their places and the ones after it in a list tagged by dispatch id.
+constexpr std::size_t kFirstSavedWhenSet = [] {
+    std::size_t i = 0;
+    while (kProperties[i].id != DISPID_ORV_PUBLISHERKEY) ++i;
+    return i;
+}();
+constexpr std::size_t RowOf(const PropertyInfo& p) {
+    return static_cast<std::size_t>(&p - kProperties);
+}
+constexpr bool SavedOnlyWhenSet(const PropertyInfo& p) {
+    return RowOf(p) >= kFirstSavedWhenSet;
+}
+constexpr bool KeptTagged(const PropertyInfo& p) {
+    return RowOf(p) > kFirstSavedWhenSet;
+}
 
 // Calls f(info, member) for every property in table order, stopping at the first failure.
 template <typename P, typename F>
 HRESULT ForEachProperty(P& values, F&& f) {
     HRESULT hr = S_OK;
     std::size_t i = 0;
-#define ORV_PROPERTY(name, id, kind, def, page, field)      \
+#define ORV_PROPERTY(name, id, kind, def, page, field, ...) \
     if (SUCCEEDED(hr)) hr = f(kProperties[i], values.name); \
     ++i;
 #include "control/property_table.h"

@@ -1,12 +1,18 @@
 // The control's properties, one row each, in the order the property bag and the stream keep
-// them. Each includer defines ORV_PROPERTY(Name, Dispid, Kind, Default, Page, Field) first;
-// the file undefines it at the end.
+// them. Each includer defines ORV_PROPERTY(Name, Dispid, Kind, Default, Page, Field, ...)
+// first; the file undefines it at the end.
 //   Name     property name, property-bag key, and member of Properties
 //   Kind     Text; Path (text normalised on put); Keys (a publisher key list, refused on put
 //            with error 380 when unusable); Long; Bool; State and Record (put by reference,
 //            refused at design time; Record holds the number 0 or an UPDATEINFO)
 //   Default  value of a new control, also the value the bag may leave out
 //   Page     the property page that shows it (None), Field its control in that page
+//   ...      for a Long, optionally its lowest and highest value: a put outside them is
+//            refused with error 380, a saved form holding one is refused as a whole
+// Rows from PublisherKey on are saved only when not at their default, even when the container
+// asks for every value. The stream keeps the twelve rows before it in their places, and the
+// rows after it in format 3's list tagged by dispatch id, so a row added there needs no new
+// format.
 // Adding a property: a row here and its accessors in OrvaneControl.idl.
 ORV_PROPERTY(RemoteHost, DISPID_ORV_REMOTEHOST, Text, "http://", General, IDC_TXT_REMOTEHOST)
 ORV_PROPERTY(RemotePort, DISPID_ORV_REMOTEPORT, Long, 80, General, IDC_TXT_REMOTEPORT)
@@ -21,6 +27,10 @@ ORV_PROPERTY(Authorization, DISPID_ORV_AUTHORIZATION, Bool, false, Authorization
              IDC_CHK_AUTHORIZATION)
 ORV_PROPERTY(UpdateState, DISPID_ORV_UPDATESTATE, State, 0, None, 0)
 ORV_PROPERTY(UpdateInformation, DISPID_ORV_UPDATEINFORMATION, Record, 0, None, 0)
-// _Orvane2. The stream keeps it only when it is set (format 2).
+// _Orvane2. The stream keeps it when it is set (format 2) and in format 3.
 ORV_PROPERTY(PublisherKey, DISPID_ORV_PUBLISHERKEY, Keys, "", None, 0)
+// _Orvane3, in seconds where a time.
+ORV_PROPERTY(ConnectTimeout, DISPID_ORV_CONNECTTIMEOUT, Long, 30, None, 0, 0, 3600)
+ORV_PROPERTY(IdleTimeout, DISPID_ORV_IDLETIMEOUT, Long, 60, None, 0, 0, 3600)
+ORV_PROPERTY(RetryCount, DISPID_ORV_RETRYCOUNT, Long, 3, None, 0, 0, 10)
 #undef ORV_PROPERTY

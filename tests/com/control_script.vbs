@@ -30,6 +30,7 @@ Check o.Authorization = False, "Authorization default"
 Check o.AuthUsername = "", "AuthUsername default"
 Check o.AuthPassword = "", "AuthPassword default"
 Check o.UpdateState = 0, "UpdateState default"
+Check o.ConnectTimeout = 30, "ConnectTimeout default"
 
 o.RemotePath = "download"
 Check o.RemotePath = "/download/", "RemotePath normalised: " & o.RemotePath

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -192,9 +193,9 @@ TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     IPersistPropertyBag* load = nullptr;
     other->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&load));
     ASSERT_EQ(S_OK, load->Load(&bag, nullptr));
-    // A control reads _Orvane2's PublisherKey after the twelve (absent here: the empty key).
+    // A control reads PublisherKey and _Orvane3's keys after the twelve (absent here: defaults).
     std::vector<std::wstring> read = keys;
-    read.push_back(L"PublisherKey");
+    read.insert(read.end(), {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount"});
     EXPECT_EQ(bag.readOrder, read);
     load->Release();
     std::swap(ctl_, other);
@@ -278,8 +279,36 @@ TEST_F(Control, StreamRoundTripKeepsTheTwelveValues) {
     EXPECT_EQ(0u, other->Release());
 }
 
+// Each limit of a transfer has its default, refuses a value outside its bounds with 380 (in a
+// put and in a saved bag) and is written to a bag only when set.
+TEST_F(Control, TransferLimitsKeepTheirBoundsAndAreSavedOnlyWhenSet) {
+    const std::tuple<const wchar_t*, const wchar_t*, LONG> rows[] = {
+        {L"ConnectTimeout", L"30", 3600}, {L"IdleTimeout", L"60", 3600}, {L"RetryCount", L"3", 10}};
+    IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
+    PropertyBag untouched, bag;
+    ASSERT_EQ(S_OK, persist->Save(&untouched, TRUE, TRUE));
+    EXPECT_EQ(untouched.writeOrder.size(), 12u);
+    std::vector<std::wstring> written(untouched.writeOrder);
+    for (auto [name, def, high] : rows) {
+        for (LONG bad : {-1L, high + 1})
+            EXPECT_EQ(Put(name, Long(bad)), static_cast<HRESULT>(0x800A0000 + 380)) << name;
+        EXPECT_EQ(GetText(name), def);
+        EXPECT_EQ(S_OK, Put(name, Long(high)));
+        written.push_back(name);
+    }
+    ASSERT_EQ(S_OK, persist->Save(&bag, TRUE, TRUE));
+    EXPECT_EQ(bag.writeOrder, written);
+    ASSERT_EQ(S_OK, persist->InitNew());
+    ASSERT_EQ(S_OK, persist->Load(&bag, nullptr));
+    VARIANT eleven = Long(11);
+    bag.Write(L"RetryCount", &eleven);
+    EXPECT_EQ(persist->Load(&bag, nullptr), static_cast<HRESULT>(0x800A0000 + 380));
+    persist->Release();
+    for (auto [name, def, high] : rows) EXPECT_EQ(GetText(name), std::to_wstring(high));
+}
+
 // The stream form byte by byte: a tag, the format, the twelve values in key order, the record
-// as a flag and its eight fields, and in format 2 the publisher key.
+// as a flag and its eight fields, then in format 2 the key, in 3 the key and a tagged list.
 struct StreamBytes {
     std::string bytes;
     StreamBytes& U32(uint32_t v) { return Raw(&v, sizeof v); }
@@ -290,28 +319,45 @@ struct StreamBytes {
         bytes.append(static_cast<const char*>(p), n);
         return *this;
     }
-};
-
-TEST_F(Control, StreamFormsLoadAndSaveTheirExactBytes) {
-    const struct {
-        uint32_t format;
-        const char* key;
-    } cases[] = {{1, nullptr}, {2, "publisher-key-text"}};
-    for (const auto& c : cases) {
+    static StreamBytes Sample(uint32_t format, const char* key) {
         StreamBytes s;
-        s.U32(0x4E56524F).U32(c.format).Text("h.example.test").U32(8081).Text("/dl/");
+        s.U32(0x4E56524F).U32(format).Text("h.example.test").U32(8081).Text("/dl/");
         s.Text("update.orv").Text("proxy.").U32(8080).U32(1).Text("pw").Text("user").U32(0).U32(0);
         s.U32(1).Text("Demo").Text("2.1.0.").Text("2024-05-01").Text("notes").Text("setup.exe");
         s.U32(0xFFFFFFFE).Text("r1").Text("r2");  // PackageSize -2: its 32 bits as they are
-        if (c.key) s.Text(c.key);
-
+        if (key) s.Text(key);
+        return s;
+    }
+    HRESULT LoadInto(IPersistStreamInit* persist) const {
         IStream* in = nullptr;
-        ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &in));
-        ASSERT_EQ(S_OK, in->Write(s.bytes.data(), static_cast<ULONG>(s.bytes.size()), nullptr));
+        if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &in))) return E_FAIL;
+        in->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
         in->Seek({}, STREAM_SEEK_SET, nullptr);
-        IPersistStreamInit* persist = As<IPersistStreamInit>(IID_IPersistStreamInit);
-        ASSERT_EQ(S_OK, persist->Load(in)) << c.format;
+        const HRESULT hr = persist->Load(in);
         in->Release();
+        return hr;
+    }
+};
+
+TEST_F(Control, StreamFormsLoadAndSaveTheirExactBytes) {
+    // Tagged entries: dispatch id and value; an id the control doesn't know is skipped.
+    using Tagged = std::vector<std::pair<uint32_t, std::string>>;
+    const Tagged kept = {{0x6803000D, std::string("\5\0\0\0", 4)}, {0x6803000F, std::string(4, 0)}};
+    const struct {
+        uint32_t format;
+        const char* key;
+        Tagged loaded, saved;
+    } cases[] = {{1, nullptr, {}, {}},
+                 {2, "publisher-key-text", {}, {}},
+                 {3, "", {kept[0], {0x680300FF, "abc"}, kept[1]}, kept}};
+    for (const auto& c : cases) {
+        StreamBytes s = StreamBytes::Sample(c.format, c.key), expected = s;
+        for (auto [list, out] : {std::pair{&c.loaded, &s}, {&c.saved, &expected}}) {
+            if (c.format == 3) out->U32(static_cast<uint32_t>(list->size()));
+            for (const auto& [id, value] : *list) out->U32(id).Text(value);
+        }
+        IPersistStreamInit* persist = As<IPersistStreamInit>(IID_IPersistStreamInit);
+        ASSERT_EQ(S_OK, s.LoadInto(persist)) << c.format;
         UPDATEINFO back = {};
         ASSERT_EQ(S_OK, ctl_->get_UpdateInformation(&back));
         const std::pair<BSTR, const wchar_t*> texts[] = {{back.Name, L"Demo"},
@@ -337,8 +383,27 @@ TEST_F(Control, StreamFormsLoadAndSaveTheirExactBytes) {
         out->Seek({}, STREAM_SEEK_SET, nullptr);
         out->Read(saved.data(), static_cast<ULONG>(saved.size()), nullptr);
         out->Release();
-        EXPECT_EQ(saved, s.bytes) << c.format;
+        EXPECT_EQ(saved, expected.bytes) << c.format;
     }
+}
+
+// A format 3 list that is cut short, holds a value of the wrong size, one out of its bounds,
+// or one row twice refuses the whole stream: nothing changes.
+TEST_F(Control, MalformedTaggedListsRefuseTheStream) {
+    const std::vector<uint32_t> lists[] = {{1, 0x6803000D, 2, 5},
+                                           {1, 0x6803000F, 4, 11},
+                                           {2, 0x6803000D, 4, 5},
+                                           {1, 0x680300FF, 100, 0},
+                                           {2, 0x6803000E, 4, 5, 0x6803000E, 4, 6}};
+    IPersistStreamInit* persist = As<IPersistStreamInit>(IID_IPersistStreamInit);
+    for (const auto& list : lists) {
+        StreamBytes s = StreamBytes::Sample(3, "");
+        for (uint32_t v : list) s.U32(v);
+        EXPECT_EQ(s.LoadInto(persist), E_FAIL) << list[1];
+        EXPECT_EQ(GetText(L"RemoteHost"), L"http://");
+        EXPECT_EQ(GetText(L"IdleTimeout"), L"60");
+    }
+    persist->Release();
 }
 
 TEST_F(Control, KeepsItsSizeWhateverTheContainerAsks) {

@@ -418,7 +418,7 @@ TEST_F(TypeLib, ClassesAndPropertyPages) {
         const wchar_t* name;
         const wchar_t* iface;
         bool control;
-    } classes[] = {{L"Orvane", L"_Orvane2", true},
+    } classes[] = {{L"Orvane", L"_Orvane3", true},
                    {L"PropertyPage1", L"_PropertyPage1", false},
                    {L"PropertyPage2", L"_PropertyPage2", false},
                    {L"PropertyPage3", L"_PropertyPage3", false}};
