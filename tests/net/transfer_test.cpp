@@ -30,6 +30,8 @@ class FakeSocket : public ISocketSeam {
     }
     void Send(const std::string& text) override { calls.push_back("send " + text); }
     void Disconnect() override { calls.push_back("disconnect"); }
+    void SetTimer(int, uint32_t) override {}
+    void KillTimer(int) override {}
     bool EndConfirmed() const override { return confirmed; }
     std::vector<std::string> calls;
     bool confirmed = true;
