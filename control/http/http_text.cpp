@@ -17,6 +17,10 @@ std::string ComposeRequest(const RequestInputs& in) {
     if (in.authorization) {
         r += "Authorization: Basic " + Base64Encode(in.userName + ":" + in.password) + "\r\n";
     }
+    if (in.rangeFrom > 0) {
+        r += "Range: bytes=" + std::to_string(in.rangeFrom) + "-\r\n";
+        if (!in.ifRange.empty()) r += "If-Range: " + in.ifRange + "\r\n";
+    }
     r += "\r\n";
     return r;
 }
@@ -84,38 +88,83 @@ std::optional<int32_t> StatusNumber(std::string_view header) {
     return ParseInt32(rest);
 }
 
-std::optional<int64_t> ContentLength(std::string_view header) {
-    static constexpr std::string_view kName = "content-length";
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trimmed(std::string_view v) {
+    while (!v.empty() && IsBlank(v.front())) v.remove_prefix(1);
+    while (!v.empty() && IsBlank(v.back())) v.remove_suffix(1);
+    return v;
+}
+
+// A plain decimal number of at most 18 digits.
+std::optional<int64_t> Decimal(std::string_view v) {
+    if (v.empty() || v.size() > 18) return std::nullopt;
+    int64_t value = 0;
+    for (const char c : v) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::string_view> HeaderValue(std::string_view header, std::string_view name) {
     std::size_t start = 0;
     while (start <= header.size()) {
         std::size_t end = header.find("\r\n", start);
         if (end == std::string_view::npos) end = header.size();
         std::string_view line = header.substr(start, end - start);
         start = end + 2;
-        if (line.size() <= kName.size()) continue;
+        if (line.size() <= name.size()) continue;
         bool match = true;
-        for (std::size_t i = 0; i < kName.size() && match; ++i) {
+        for (std::size_t i = 0; i < name.size() && match; ++i) {
             const char c = line[i];
-            match = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == kName[i];
+            const char n = name[i];
+            match = (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) ==
+                    (n >= 'A' && n <= 'Z' ? static_cast<char>(n - 'A' + 'a') : n);
         }
         if (!match) continue;
-        line.remove_prefix(kName.size());
-        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
-            line.remove_prefix(1);
+        line.remove_prefix(name.size());
+        while (!line.empty() && IsBlank(line.front())) line.remove_prefix(1);
         if (line.empty() || line.front() != ':') continue;
         line.remove_prefix(1);
-        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
-            line.remove_prefix(1);
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-        if (line.empty() || line.size() > 18) return std::nullopt;
-        int64_t value = 0;
-        for (const char c : line) {
-            if (c < '0' || c > '9') return std::nullopt;
-            value = value * 10 + (c - '0');
-        }
-        return value;
+        return Trimmed(line);
     }
     return std::nullopt;
+}
+
+std::optional<int64_t> ContentLength(std::string_view header) {
+    const std::optional<std::string_view> value = HeaderValue(header, "content-length");
+    if (!value) return std::nullopt;
+    return Decimal(*value);
+}
+
+std::optional<ContentRange> ContentRangeOf(std::string_view header) {
+    const std::optional<std::string_view> value = HeaderValue(header, "content-range");
+    static constexpr std::string_view kUnit = "bytes ";
+    if (!value || value->substr(0, kUnit.size()) != kUnit) return std::nullopt;
+    const std::string_view spec = Trimmed(value->substr(kUnit.size()));
+    const std::size_t dash = spec.find('-');
+    const std::size_t slash = spec.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return std::nullopt;
+    ContentRange r;
+    const auto first = Decimal(spec.substr(0, dash));
+    const auto last = Decimal(spec.substr(dash + 1, slash - dash - 1));
+    if (!first || !last || *last < *first) return std::nullopt;
+    r.first = *first;
+    r.last = *last;
+    const std::string_view total = spec.substr(slash + 1);
+    if (total != "*") {
+        r.total = Decimal(total);
+        if (!r.total || *r.total <= r.last) return std::nullopt;
+    }
+    return r;
 }
 
 const char* HttpStatusText(int32_t status) {
@@ -171,7 +220,10 @@ HeaderDetection DetectHeader(std::string& responseText, std::string_view data) {
     if (at == std::string::npos) return d;
     d.found = true;
     d.status = StatusNumber(std::string_view(responseText).substr(0, at));
-    d.contentLength = ContentLength(std::string_view(responseText).substr(0, at));
+    const std::string_view header = std::string_view(responseText).substr(0, at);
+    d.contentLength = ContentLength(header);
+    d.contentRange = ContentRangeOf(header);
+    if (const auto etag = HeaderValue(header, "etag")) d.etag = std::string(*etag);
     d.firstBody = responseText.substr(at + kHeaderEnd.size());
     responseText.clear();
     return d;

@@ -20,10 +20,14 @@ struct RequestInputs {
     bool authorization = false;
     std::string userName;
     std::string password;
+    // A download that continues a kept part: asks for the bytes from rangeFrom on (none when
+    // 0), on condition that the file still has this entity tag (none when empty).
+    int64_t rangeFrom = 0;
+    std::string ifRange;
 };
 
 // The complete GET request: request line, Host, User-Agent, Accept, optional
-// Authorization, empty line; every line ends in CR LF.
+// Authorization, optional Range and If-Range, empty line; every line ends in CR LF.
 std::string ComposeRequest(const RequestInputs& in);
 
 // The standard Base64 alphabet (not the URL-safe one), entry i = character of value i.
@@ -49,6 +53,19 @@ std::optional<int32_t> StatusNumber(std::string_view header);
 // Used only to tell a body the server cut short from a complete one.
 std::optional<int64_t> ContentLength(std::string_view header);
 
+// The value of the first header line named `name` (any letter case), spaces and tabs around
+// it removed; nothing when no line has that name.
+std::optional<std::string_view> HeaderValue(std::string_view header, std::string_view name);
+
+// A Content-Range line "bytes first-last/total" ("*" for an unknown total).
+struct ContentRange {
+    int64_t first = 0;
+    int64_t last = 0;
+    std::optional<int64_t> total;
+};
+// Nothing when the header has no such line or it is not of that form.
+std::optional<ContentRange> ContentRangeOf(std::string_view header);
+
 // English text of a status number; "Unknown HTTP status" for numbers not in the table.
 const char* HttpStatusText(int32_t status);
 
@@ -60,6 +77,8 @@ struct HeaderDetection {
     bool found = false;
     std::optional<int32_t> status;
     std::optional<int64_t> contentLength;
+    std::optional<ContentRange> contentRange;
+    std::string etag;  // empty when the header has none
     std::string firstBody;
 };
 HeaderDetection DetectHeader(std::string& responseText, std::string_view data);

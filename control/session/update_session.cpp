@@ -74,6 +74,16 @@ std::string BareHostName(const std::string& host) {
     return lower;
 }
 
+// The time-outs and retries of a transfer, in seconds and attempts.
+struct Timeouts {
+    int32_t connect = 30;
+    int32_t idle = 60;
+    int32_t retries = 3;
+};
+Timeouts TimeoutsFrom(const Properties&) {
+    return {};
+}
+
 }  // namespace
 
 bool HasControlCharacter(std::string_view text) {
@@ -121,7 +131,25 @@ void UpdateSession::Shutdown() {
 }
 
 LRESULT UpdateSession::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_TIMER) {
+        OnTimer(static_cast<int>(wp));
+        return 0;
+    }
     return DefWindowProcW(Handle(), msg, wp, lp);
+}
+
+void UpdateSession::OnTimer(int id) {
+    // Like a socket notification: host code runs inside, and may release the control.
+    HoldOwner();
+    {
+        const Scope scope(*this);
+        if (auto t = transfer_) {
+            t->OnTimer(id);
+        } else {
+            ::KillTimer(socketWindow_.get(), static_cast<UINT_PTR>(id));
+        }
+    }
+    ReleaseOwner();
 }
 
 HWND UpdateSession::SocketWindow() {
@@ -211,6 +239,14 @@ transfer::Plan UpdateSession::PrepareConnection(transfer::Kind kind,
     in.userName = p.AuthUsername;
     in.password = p.AuthPassword;
     plan.request = http::ComposeRequest(in);
+    plan.requestInputs = std::move(in);
+    plan.source = plan.requestInputs.hostName + ":" + std::to_string(p.RemotePort) +
+                  plan.requestInputs.prefix + fileName;
+    const Timeouts timeouts = TimeoutsFrom(p);
+    plan.connectTimeout = timeouts.connect;
+    plan.idleTimeout = timeouts.idle;
+    // Checks fail at once; a download tries again.
+    if (kind == transfer::Kind::Download) plan.retryCount = timeouts.retries;
     return plan;
 }
 
@@ -314,14 +350,20 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
 void UpdateSession::Cancel() {
     const Scope scope(*this);
     // The control is free again at once, so the host can start the next check or download.
-    if (auto t = transfer_) t->Cancel();
+    // What the last download kept for a later one goes as well.
+    if (auto t = transfer_) {
+        t->Cancel();
+    } else if (!localPackageFile_.empty()) {
+        transfer::DiscardPart(localPackageFile_);
+    }
 }
 
 void UpdateSession::CancelQuietly() {
     const Scope scope(*this);
     if (auto t = transfer_) {
         quiet_ = true;
-        t->Cancel();
+        // A control let go mid-download keeps what a later one can continue.
+        t->Cancel(true);
         quiet_ = false;
     }
 }
@@ -339,6 +381,14 @@ void UpdateSession::Send(const std::string& text) {
 
 void UpdateSession::Disconnect() {
     socket_->SOCKET_DISCONNECT(socketWindow_.get());
+}
+
+void UpdateSession::SetTimer(int id, uint32_t ms) {
+    ::SetTimer(SocketWindow(), static_cast<UINT_PTR>(id), ms, nullptr);
+}
+
+void UpdateSession::KillTimer(int id) {
+    if (socketWindow_) ::KillTimer(socketWindow_.get(), static_cast<UINT_PTR>(id));
 }
 
 void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) {

@@ -95,6 +95,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     void Connect(const std::string& host, int16_t port) override;
     void Send(const std::string& text) override;
     void Disconnect() override;
+    void SetTimer(int id, uint32_t ms) override;
+    void KillTimer(int id) override;
     // transfer::ITransferOwner
     void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
     void ReportEnded(transfer::Transfer& ended) override;
@@ -108,6 +110,8 @@ class UpdateSession final : private transfer::ISocketSeam,
 
     friend win::WindowBase<UpdateSession>;
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
+    // A timer of the running transfer has fired.
+    void OnTimer(int id);
 
     ISessionHost& host_;
     const std::string versionText_;

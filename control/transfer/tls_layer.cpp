@@ -35,13 +35,22 @@ Connection MakeConnection(Plan plan, const std::optional<TlsTarget>& tls, ISocke
 }
 
 TlsLayer::TlsLayer(TlsTarget target, ISocketSeam& socket)
-    : target_(std::move(target)), socket_(socket) {}
+    : target_(std::move(target)), socket_(socket) {
+    tls_.emplace();
+}
 
 // ---------------------------------------------------------------------------------------
 // The transfer's side
 
 void TlsLayer::Connect(const std::string& host, int16_t port) {
-    if (phase_ != Phase::kIdle || upper_ == nullptr) return;
+    if ((phase_ != Phase::kIdle && phase_ != Phase::kEnded) || upper_ == nullptr) return;
+    // A transfer that tries again connects anew: nothing of the last connection stays.
+    tls_.emplace();
+    tunnelAnswer_.clear();
+    ready_.clear();
+    readFrom_ = 0;
+    endDue_ = false;
+    confirmed_ = false;
     phase_ = Phase::kConnecting;
     socketOpen_ = true;
     // A set-up failure comes back as OnError before this returns.
@@ -51,7 +60,7 @@ void TlsLayer::Connect(const std::string& host, int16_t port) {
 void TlsLayer::Send(const std::string& text) {
     if (phase_ != Phase::kOpen) return;
     std::string records;
-    const net::TlsError error = tls_.Encrypt(text, &records);
+    const net::TlsError error = tls_->Encrypt(text, &records);
     if (error != net::TlsError::kNone) {
         Fail(static_cast<int32_t>(error));
         return;
@@ -170,7 +179,7 @@ void TlsLayer::ReceiveTunnelAnswer(const std::string& data) {
 void TlsLayer::StartHandshake(std::string_view early) {
     phase_ = Phase::kHandshake;
     std::string hello;
-    const net::TlsError error = tls_.Start(target_.host, &hello);
+    const net::TlsError error = tls_->Start(target_.host, &hello);
     if (error != net::TlsError::kNone) {
         Fail(static_cast<int32_t>(error));
         return;
@@ -181,7 +190,7 @@ void TlsLayer::StartHandshake(std::string_view early) {
 
 void TlsLayer::ReceiveCiphertext(std::string_view data) {
     std::string toSend;
-    const net::TlsError error = tls_.Receive(data, &toSend, &ready_);
+    const net::TlsError error = tls_->Receive(data, &toSend, &ready_);
     // Handshake replies, or the alert that goes with a failure.
     if (!toSend.empty() && socketOpen_) socket_.Send(toSend);
     if (error != net::TlsError::kNone) {
@@ -191,13 +200,13 @@ void TlsLayer::ReceiveCiphertext(std::string_view data) {
         Fail(static_cast<int32_t>(error));
         return;
     }
-    if (phase_ == Phase::kHandshake && !tls_.Handshaking()) {
+    if (phase_ == Phase::kHandshake && !tls_->Handshaking()) {
         // The handshake is done and the certificate passed: the transfer sends its request.
         phase_ = Phase::kOpen;
         upper_->OnConnect();
         if (phase_ != Phase::kOpen) return;
     }
-    if (tls_.CloseNotified()) {
+    if (tls_->CloseNotified()) {
         // The server's close notice ends the response; what it sent before stands. The
         // connection is of no further use, so it ends now rather than at the server's close.
         confirmed_ = true;

@@ -54,6 +54,8 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
     // arrives in plain text, ends with the connection.
     bool EndConfirmed() const override;
     const char* ErrorText(int32_t code) const override;
+    void SetTimer(int id, uint32_t ms) override { socket_.SetTimer(id, ms); }
+    void KillTimer(int id) override { socket_.KillTimer(id); }
 
     // ISocketEvents, for the socket.
     void OnConnect() override;
@@ -61,7 +63,7 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
     void OnDisconnect() override;
     void OnError(int32_t code) override;
 
-    const net::TlsClient& Client() const { return tls_; }
+    const net::TlsClient& Client() const { return *tls_; }
 
    private:
     enum class Phase {
@@ -90,10 +92,10 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
     ISocketSeam& socket_;
     ISocketEvents* upper_ = nullptr;
     Phase phase_ = Phase::kIdle;
-    bool socketOpen_ = false;  // the socket may still hold the connection
-    net::TlsClient tls_;
-    std::string tunnelAnswer_;  // the proxy's answer while its header arrives
-    std::string ready_;         // decrypted bytes not yet handed on, from readFrom_
+    bool socketOpen_ = false;            // the socket may still hold the connection
+    std::optional<net::TlsClient> tls_;  // made anew for each connection
+    std::string tunnelAnswer_;           // the proxy's answer while its header arrives
+    std::string ready_;                  // decrypted bytes not yet handed on, from readFrom_
     std::size_t readFrom_ = 0;
     bool delivering_ = false;
     bool endDue_ = false;     // the stream has ended; the transfer hears it after the data

@@ -1,10 +1,14 @@
 #include "control/transfer/transfer.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <map>
 
 #include "common/win/system.h"
 #include "control/http/http_text.h"
 #include "control/net/socket_error_text.h"
+#include "control/net/tls_error_text.h"
 #include "control/trust/trust.h"
 #include "control/trust/trust_error_text.h"
 
@@ -21,10 +25,69 @@ std::string FolderOf(const std::string& path) {
     return cut == std::string::npos ? std::string(".\\") : path.substr(0, cut + 1);
 }
 
+// The wait before retry `n` (from 0): 1 s, 2 s, 4 s ... at most 30 s.
+uint32_t BackOff(int n) {
+    return n >= 5 ? 30000u : std::min(30000u, 1000u << n);
+}
+
+// Server errors that another attempt may not meet.
+bool PassingStatus(int32_t status) {
+    return status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+std::string HexOf(const PackageDigest& d) {
+    if (d.state != FieldState::Valid) return {};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string s;
+    for (const uint8_t b : d.bytes) {
+        s += kHex[b >> 4];
+        s += kHex[b & 15];
+    }
+    return s;
+}
+
+// The lines "key value" of a part's identity file.
+std::map<std::string, std::string> ReadIdentity(const std::string& path) {
+    std::map<std::string, std::string> lines;
+    unique_file f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f) return lines;
+    char buffer[8192];
+    DWORD n = 0;
+    if (!ReadFile(f.get(), buffer, sizeof buffer, &n, nullptr)) return lines;
+    std::string_view text(buffer, n);
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const std::size_t space = line.find(' ');
+        if (space != std::string_view::npos)
+            lines[std::string(line.substr(0, space))] = std::string(line.substr(space + 1));
+    }
+    return lines;
+}
+
+std::string IdentityPath(const std::string& target) {
+    return PartPath(target) + ".id";
+}
+
 }  // namespace
 
+std::string PartPath(const std::string& target) {
+    return target + ".orvpart";
+}
+
+void DiscardPart(const std::string& target) {
+    DeleteFileA(PartPath(target).c_str());
+    DeleteFileA(IdentityPath(target).c_str());
+}
+
 Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferOwner& owner, ITransferEvents& events)
-    : plan_(std::move(plan)), socket_(socket), owner_(owner), events_(events) {}
+    : plan_(std::move(plan)),
+      retriesLeft_(plan_.kind == Kind::Download ? plan_.retryCount : 0),
+      socket_(socket),
+      owner_(owner),
+      events_(events) {}
 
 Transfer::~Transfer() {
     DiscardTemp();
@@ -36,14 +99,27 @@ DWORD Transfer::PrepareFiles() {
                                   nullptr));
     if (!probe) return GetLastError();
     probe.reset();
+    // A kept part continues only the package it came from; any other goes.
+    std::map<std::string, std::string> id = ReadIdentity(IdentityPath(plan_.target));
+    const bool same = id["name"] == plan_.requestInputs.fileName &&
+                      id["size"] == std::to_string(plan_.packageSize) &&
+                      id["digest"] == HexOf(plan_.digest) && id["source"] == plan_.source &&
+                      (!id["digest"].empty() || !id["etag"].empty());
+    if (!same) {
+        DiscardPart(plan_.target);
+    } else {
+        etag_ = id["etag"];
+        if (!id["total"].empty()) total_ = std::strtoll(id["total"].c_str(), nullptr, 10);
+    }
+    if (same || plan_.digest.state == FieldState::Valid) return OpenPart();
     char temp[MAX_PATH] = {};
     if (!GetTempFileNameA(FolderOf(plan_.target).c_str(), "orv", 0, temp)) return GetLastError();
     // GetTempFileNameA has just created the file empty. Opening it again without truncating
     // matters on Linux file systems that allocate late (ext4): a file truncated at open is
     // flushed whole when it is closed, which would add a synchronous write of the package to
     // the end of every download.
-    unique_file file(
-        CreateFileA(temp, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_file file(CreateFileA(temp, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD err = GetLastError();
         DeleteFileA(temp);
@@ -51,35 +127,150 @@ DWORD Transfer::PrepareFiles() {
     }
     temp_ = std::move(file);
     tempPath_ = temp;
-    if (plan_.digest.state != FieldState::Absent) {
-        try {
-            hasher_ = std::make_unique<PackageHasher>();
-        } catch (const std::exception&) {
-            DiscardTemp();
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-    }
     return 0;
 }
 
+DWORD Transfer::OpenPart() {
+    const std::string path = PartPath(plan_.target);
+    unique_file file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return GetLastError();
+    LARGE_INTEGER size = {};
+    LARGE_INTEGER end = {};
+    if (!GetFileSizeEx(file.get(), &size) || !SetFilePointerEx(file.get(), end, nullptr, FILE_END))
+        return GetLastError();
+    DiscardTemp();
+    temp_ = std::move(file);
+    tempPath_ = path;
+    partMode_ = true;
+    kept_ = size.QuadPart;
+    WriteIdentity();
+    return 0;
+}
+
+void Transfer::WriteIdentity() const {
+    std::string text = "name " + plan_.requestInputs.fileName + "\nsize " +
+                       std::to_string(plan_.packageSize) + "\ndigest " + HexOf(plan_.digest) +
+                       "\netag " + etag_ + "\nsource " + plan_.source + "\n";
+    if (total_) text += "total " + std::to_string(*total_) + "\n";
+    unique_file f(CreateFileA(IdentityPath(plan_.target).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (f) WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+void Transfer::TruncateBody() {
+    kept_ = 0;
+    bodyReceived_ = 0;
+    resumed_ = false;
+    hasher_.reset();
+    LARGE_INTEGER zero = {};
+    if (temp_) {
+        SetFilePointerEx(temp_.get(), zero, nullptr, FILE_BEGIN);
+        SetEndOfFile(temp_.get());
+    }
+}
+
+bool Transfer::HashKeptPart() {
+    try {
+        hasher_ = std::make_unique<PackageHasher>();
+    } catch (const std::exception&) {
+        return false;
+    }
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(temp_.get(), zero, nullptr, FILE_BEGIN)) return false;
+    for (int64_t left = kept_; left > 0;) {
+        std::string piece(static_cast<std::size_t>(std::min<int64_t>(left, 1 << 20)), '\0');
+        DWORD n = 0;
+        if (!ReadFile(temp_.get(), piece.data(), static_cast<DWORD>(piece.size()), &n, nullptr) ||
+            n != piece.size())
+            return false;
+        left -= n;
+        hasher_->Add(std::move(piece));
+    }
+    return SetFilePointerEx(temp_.get(), zero, nullptr, FILE_END) != 0;
+}
+
 void Transfer::Start() {
+    BeginAttempt();
+}
+
+void Transfer::BeginAttempt() {
+    response_.clear();
+    headerSeen_ = false;
+    packageStatus_ = 0;
+    declaredLength_.reset();
+    bodyReceived_ = 0;
+    resumed_ = false;
     // The first piece's rate includes setting up the connection.
     lastTick_ = Ticks();
     connected_ = true;
+    connecting_ = true;
+    ArmDeadline(plan_.connectTimeout);
+    inConnect_ = true;
     socket_.Connect(plan_.connectHost, plan_.connectPort);
+    inConnect_ = false;
 }
 
-void Transfer::Cancel() {
+void Transfer::ArmDeadline(int32_t seconds) {
+    lastActivity_ = Ticks();
+    deadlineMs_ = seconds > 0 ? static_cast<uint32_t>(seconds) * 1000u : 0;
+    if (deadlineMs_ == 0) {
+        socket_.KillTimer(kDeadlineTimer);
+    } else {
+        socket_.SetTimer(kDeadlineTimer, deadlineMs_);
+    }
+}
+
+template <class F>
+void Transfer::Reporting(F&& report) {
+    ++reporting_;
+    report();
+    --reporting_;
+    lastActivity_ = Ticks();
+}
+
+void Transfer::OnTimer(int id) {
+    if (ended_) return;
+    if (id == kRetryTimer) {
+        socket_.KillTimer(kRetryTimer);
+        if (!connected_) BeginAttempt();
+        return;
+    }
+    if (id != kDeadlineTimer || deadlineMs_ == 0) return;
+    // A handler inside a report holds the host, not the server: its time does not count.
+    if (reporting_ > 0) return;
+    const auto idle = static_cast<uint32_t>(Ticks() - lastActivity_);
+    if (idle < deadlineMs_) {
+        socket_.SetTimer(kDeadlineTimer, deadlineMs_ - idle);
+        return;
+    }
+    socket_.KillTimer(kDeadlineTimer);
+    deadlineMs_ = 0;
+    AttemptFailed(kTimedOut);
+}
+
+void Transfer::Cancel(bool keepPart) {
+    keepOnCancel_ = keepPart;
     End(Outcome::Cancelled);
 }
 
-void Transfer::End(Outcome) {
+void Transfer::End(Outcome outcome) {
     if (ended_) return;
     ended_ = true;
+    socket_.KillTimer(kDeadlineTimer);
+    socket_.KillTimer(kRetryTimer);
     if (connected_) {
         connected_ = false;
         socket_.Disconnect();
     }
+    // A failed or abandoned download keeps what a later one can continue; a cancelled one
+    // only when the control was let go rather than told to cancel.
+    const bool keep = Resumable() && kept_ + bodyReceived_ > 0 &&
+                      (outcome != Outcome::Cancelled || keepOnCancel_);
+    hasher_.reset();
+    temp_.reset();
+    if (partMode_ && !tempPath_.empty() && !keep) DiscardPart(plan_.target);
     DiscardTemp();
     owner_.ReportEnded(*this);
 }
@@ -93,11 +284,53 @@ void Transfer::FailSocket(int32_t code) {
     Fail(code, socket_.ErrorText(code));
 }
 
+void Transfer::AttemptFailed(int32_t code) {
+    // A failure inside the connect call (the name did not resolve), a refusal, a cap and a
+    // secure connection's failures are final: another attempt meets them again.
+    const bool mendable = !inConnect_ && code != kConnectionRefused && code != kMessageTooLong &&
+                          net::TlsErrorText(code) == nullptr;
+    if (mendable && retriesLeft_ > 0) {
+        Retry(true);
+        return;
+    }
+    FailSocket(code);
+}
+
+void Transfer::Retry(bool keep, bool delayed) {
+    if (delayed) --retriesLeft_;
+    if (connected_) {
+        connected_ = false;
+        socket_.Disconnect();
+    }
+    socket_.KillTimer(kDeadlineTimer);
+    deadlineMs_ = 0;
+    if (keep && Resumable()) {
+        kept_ += bodyReceived_;
+        bodyReceived_ = 0;
+        hasher_.reset();
+        WriteIdentity();
+    } else {
+        TruncateBody();
+        etag_.clear();
+        total_.reset();
+        if (partMode_) WriteIdentity();
+    }
+    socket_.SetTimer(kRetryTimer, delayed ? BackOff(attempts_++) : 1);
+}
+
+std::string Transfer::RequestText() const {
+    if (kept_ == 0) return plan_.request;
+    http::RequestInputs in = plan_.requestInputs;
+    in.rangeFrom = kept_;
+    in.ifRange = etag_;
+    return http::ComposeRequest(in);
+}
+
 void Transfer::DiscardTemp() {
     hasher_.reset();
     temp_.reset();
     if (!tempPath_.empty()) {
-        DeleteFileA(tempPath_.c_str());
+        if (!partMode_) DeleteFileA(tempPath_.c_str());
         tempPath_.clear();
     }
 }
@@ -105,11 +338,14 @@ void Transfer::DiscardTemp() {
 void Transfer::OnConnect() {
     if (ended_) return;
     response_.clear();
-    socket_.Send(plan_.request);
+    connecting_ = false;
+    ArmDeadline(plan_.idleTimeout);
+    socket_.Send(plan_.kind == Kind::Download ? RequestText() : plan_.request);
 }
 
 void Transfer::OnReceive(const std::string& data) {
     if (ended_) return;
+    lastActivity_ = Ticks();
     if (plan_.kind == Kind::Download) {
         ReceivePackageData(data);
         return;
@@ -125,6 +361,8 @@ void Transfer::OnDisconnect() {
     if (ended_) return;
     // The socket layer has closed the connection already.
     connected_ = false;
+    socket_.KillTimer(kDeadlineTimer);
+    deadlineMs_ = 0;
     if (plan_.kind == Kind::Check) {
         FinishCheck();
     } else {
@@ -134,7 +372,7 @@ void Transfer::OnDisconnect() {
 
 void Transfer::OnError(int32_t code) {
     if (ended_) return;
-    FailSocket(code);
+    AttemptFailed(code);
 }
 
 bool Transfer::Cut(std::optional<int64_t> declared, int64_t received) const {
@@ -212,6 +450,43 @@ bool Transfer::PackageMatchesDigest(int32_t& refusal) {
            trust::DigestMatches(plan_.digest.bytes, *actual);
 }
 
+bool Transfer::AcceptReply(const http::HeaderDetection& d) {
+    packageStatus_ = d.status ? *d.status : 0;
+    declaredLength_ = d.contentLength;
+    if (kept_ > 0) {
+        const auto& range = d.contentRange;
+        if (packageStatus_ == 206 && range && range->first == kept_ && range->total &&
+            (!total_ || *total_ == *range->total) &&
+            (d.etag.empty() || etag_.empty() || d.etag == etag_)) {
+            // The rest of the kept part: the host sees the whole package arrive.
+            packageStatus_ = 200;
+            resumed_ = true;
+            total_ = range->total;
+            if (etag_.empty()) etag_ = d.etag;
+        } else if (packageStatus_ == 206 || packageStatus_ == 416) {
+            // Not the rest of this part: it goes, and the package starts from zero.
+            Retry(false, false);
+            return false;
+        } else if (packageStatus_ == 200) {
+            // The server sent the whole package: it replaces the part.
+            TruncateBody();
+        }
+    }
+    if (packageStatus_ != 200) return true;
+    if (!resumed_) {
+        total_ = declaredLength_;
+        etag_ = d.etag;
+        // A package the server tags can be continued: it streams into the kept part.
+        if (!partMode_ && !etag_.empty() && OpenPart() != 0) etag_.clear();
+    }
+    if (partMode_) WriteIdentity();
+    if (plan_.digest.state != FieldState::Absent && !HashKeptPart()) {
+        Fail(ERROR_NOT_ENOUGH_MEMORY, win::SystemErrorText(ERROR_NOT_ENOUGH_MEMORY));
+        return false;
+    }
+    return true;
+}
+
 void Transfer::ReceivePackageData(std::string_view piece) {
     std::string firstBody;
     if (!headerSeen_) {
@@ -229,27 +504,32 @@ void Transfer::ReceivePackageData(std::string_view piece) {
             return;
         }
         headerSeen_ = true;
-        if (d.status) packageStatus_ = *d.status;
-        declaredLength_ = d.contentLength;
-        events_.ReportHttpStatus(packageStatus_);
+        if (!AcceptReply(d)) return;
+        Reporting([&] { events_.ReportHttpStatus(packageStatus_); });
         if (ended_) return;  // the handler cancelled
+        if (PassingStatus(packageStatus_) && retriesLeft_ > 0) {
+            Retry(true);
+            return;
+        }
         firstBody = std::move(d.firstBody);
         piece = firstBody;
     }
     if (packageStatus_ != 200 || piece.empty()) return;
 
+    if (!declaredLength_ && plan_.packageSize > 0 &&
+        kept_ + bodyReceived_ + static_cast<int64_t>(piece.size()) > plan_.packageSize) {
+        // Without a declared length the record's size bounds the body.
+        dropPart_ = true;
+        FailSocket(kMessageTooLong);
+        return;
+    }
     const int32_t length =
         piece.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(piece.size());
     bodyReceived_ += static_cast<int64_t>(piece.size());
-    if (auto total = http::CheckedAdd(totalReceived_, length)) totalReceived_ = *total;
+    const int64_t whole = kept_ + bodyReceived_;
+    totalReceived_ = whole > INT32_MAX ? INT32_MAX : static_cast<int32_t>(whole);
     if (auto percent = http::PercentDone(totalReceived_, plan_.packageSize))
         percentDone_ = *percent;
-    if (!fileStarted_) {
-        // The old file goes at the first package data; the new one appears complete at the end.
-        // A package with a digest leaves the old file until the verified one replaces it.
-        if (plan_.digest.state == FieldState::Absent) DeleteFileA(plan_.target.c_str());
-        fileStarted_ = true;
-    }
     DWORD written = 0;
     if (!WriteFile(temp_.get(), piece.data(), static_cast<DWORD>(piece.size()), &written,
                    nullptr) ||
@@ -262,37 +542,45 @@ void Transfer::ReceivePackageData(std::string_view piece) {
     const int32_t now = Ticks();
     if (auto rate = http::TransferRate(length, now, lastTick_)) lastRate_ = *rate;
     lastTick_ = now;
-    events_.ReportProgress(length, totalReceived_, percentDone_, lastRate_);
+    Reporting([&] { events_.ReportProgress(length, totalReceived_, percentDone_, lastRate_); });
 }
 
 void Transfer::FinishDownload() {
-    bool received = fileStarted_;
-    temp_.reset();
     if (packageStatus_ == 200 && Cut(declaredLength_, bodyReceived_)) {
         // The connection was cut: a short package is never passed off as complete.
-        FailSocket(kConnectionReset);
+        AttemptFailed(kConnectionReset);
         return;
     }
+    bool received = kept_ + bodyReceived_ > 0;
     if (packageStatus_ == 200 && plan_.digest.state != FieldState::Absent) {
         // Only the package the record names may replace the target: compared before the move.
         int32_t refusal = 0;
         if (!PackageMatchesDigest(refusal)) {
+            if (resumed_ && retriesLeft_ > 0) {
+                // The part may be what differs: one more attempt, from zero.
+                Retry(false);
+                return;
+            }
+            dropPart_ = true;
             Fail(refusal, trust::TrustErrorText(refusal));
             return;
         }
         received = true;  // an empty package that matches replaces the target as well
     }
-    if (received) {
-        // The complete body replaces the target in one step.
+    temp_.reset();
+    if (packageStatus_ == 200 && received) {
+        // The complete body replaces the target in one step; the old target stayed until now.
         if (!MoveFileExA(tempPath_.c_str(), plan_.target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
             const DWORD err = GetLastError();
+            dropPart_ = true;
             Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
             return;
         }
         tempPath_.clear();
+        if (partMode_) DiscardPart(plan_.target);
+        partMode_ = false;
     }
-    DiscardTemp();
     if (packageStatus_ == 200) {
         // The control is still receiving while the host hears of it; a handler that cancels
         // and starts the next transfer ends this one, and the new one stands.

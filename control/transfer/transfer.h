@@ -15,6 +15,7 @@
 #include "common/updateinfo/signed_fields.h"
 #include "common/updateinfo/updateinfo.h"
 #include "common/win/handles.h"
+#include "control/http/http_text.h"
 #include "control/net/socket_error_text.h"
 #include "control/net/winsock.h"
 #include "control/transfer/package_hasher.h"
@@ -44,6 +45,10 @@ class ISocketSeam {
     virtual bool EndConfirmed() const { return true; }
     // The text that goes with an outcome number of this seam in ConnectionError.
     virtual const char* ErrorText(int32_t code) const { return SocketErrorText(code); }
+    // A timer of the transfer's: OnTimer(id) every `ms` until killed; setting it again
+    // restarts it.
+    virtual void SetTimer(int id, uint32_t ms) = 0;
+    virtual void KillTimer(int id) = 0;
 
    protected:
     ~ISocketSeam() = default;
@@ -98,6 +103,10 @@ struct Plan {
     std::string connectHost;
     int16_t connectPort = 0;
     std::string request;  // the whole request text, sent once the connection stands
+    // Seconds the connection may take to stand, and the server may stay silent after that;
+    // 0 waits for ever.
+    int32_t connectTimeout = 30;
+    int32_t idleTimeout = 60;
     // Check only: the publisher key list; when set, the information must be signed by one.
     std::string publisherKey;
     // Download only.
@@ -106,7 +115,21 @@ struct Plan {
     // The digest of the record the download started from: when present, the package must
     // match it before it replaces the target, and the old target stays until then.
     PackageDigest digest;
+    // Further attempts after a failed connection, a time-out, a cut body or a server error.
+    int32_t retryCount = 0;
+    // What `request` was made of: a retry that continues a kept part asks for its rest.
+    http::RequestInputs requestInputs;
+    // Where the package comes from: with the package name, size and digest it identifies a
+    // kept part.
+    std::string source;
 };
+
+// A download that failed keeps what it received beside the target, under this name, when
+// the package can be known again (by its digest or the server's entity tag); what identifies
+// it is kept in a small file of the same name with ".id" added.
+std::string PartPath(const std::string& target);
+// Removes the kept part of `target` and what identifies it.
+void DiscardPart(const std::string& target);
 
 // Memory stays bounded whatever a server sends: an update information response and a
 // package header are small; past these caps the transfer ends with "Message too long.".
@@ -114,6 +137,11 @@ inline constexpr std::size_t kMaxCheckResponse = 1u << 20;
 inline constexpr std::size_t kMaxPackageHeader = 64u << 10;
 inline constexpr int32_t kMessageTooLong = 10040;
 inline constexpr int32_t kConnectionReset = 10054;
+inline constexpr int32_t kTimedOut = 10060;
+inline constexpr int32_t kConnectionRefused = 10061;
+// The transfer's timers: the connect or idle deadline, and the wait before a retry.
+inline constexpr int kDeadlineTimer = 1;
+inline constexpr int kRetryTimer = 2;
 
 class Transfer final : public ISocketEvents {
    public:
@@ -129,8 +157,9 @@ class Transfer final : public ISocketEvents {
     DWORD PrepareFiles();
     // Connects; the outcome arrives through the On* methods.
     void Start();
-    // Ends without any report but ReportEnded: socket closed, temporary file removed.
-    void Cancel();
+    // Ends without any report but ReportEnded: socket closed, temporary file removed; a kept
+    // part stays only with `keepPart`.
+    void Cancel(bool keepPart = false);
     bool Ended() const { return ended_; }
     Kind GetKind() const { return plan_.kind; }
 
@@ -139,6 +168,8 @@ class Transfer final : public ISocketEvents {
     void OnReceive(const std::string& data) override;
     void OnDisconnect() override;
     void OnError(int32_t code) override;
+    // A timer the transfer set through its socket seam.
+    void OnTimer(int id);
 
    private:
     enum class Outcome { Cancelled, Completed, Failed };
@@ -147,6 +178,32 @@ class Transfer final : public ISocketEvents {
     void End(Outcome outcome);
     void Fail(int32_t code, const std::string& text);
     void FailSocket(int32_t code);
+    // Connects for one attempt: per-connection state reset, connect deadline armed.
+    void BeginAttempt();
+    // Arms the deadline for `seconds` (0: none) from now.
+    void ArmDeadline(int32_t seconds);
+    // A host report: time inside it is not the server's silence.
+    template <class F>
+    void Reporting(F&& report);
+    // A failure of this connection: retried while retries are left and the failure is one
+    // that another attempt may mend, otherwise the end.
+    void AttemptFailed(int32_t code);
+    // Closes the connection and tries again after the back-off delay (`delayed`) or at once;
+    // `keep` keeps what the body file holds when it can be continued.
+    void Retry(bool keep, bool delayed = true);
+    // The request of this attempt: the plan's, or one asking for the rest of the kept part.
+    std::string RequestText() const;
+    // Continues a kept part or starts from zero, by the reply's header; false when the
+    // attempt was given up for a new one.
+    bool AcceptReply(const http::HeaderDetection& d);
+    // Empties the body file: the package starts from zero.
+    void TruncateBody();
+    // Whether what the body file holds can be continued by a later attempt.
+    bool Resumable() const { return partMode_ && !dropPart_; }
+    DWORD OpenPart();
+    void WriteIdentity() const;
+    // Feeds the kept part to a new hasher: a continued package is hashed whole.
+    bool HashKeptPart();
     // Whether a body of `received` bytes is a cut one, by its declared length if any.
     bool Cut(std::optional<int64_t> declared, int64_t received) const;
     void FinishCheck();
@@ -161,6 +218,13 @@ class Transfer final : public ISocketEvents {
     void DiscardTemp();
 
     Plan plan_;
+    int32_t retriesLeft_ = 0;
+    int attempts_ = 0;
+    bool inConnect_ = false;   // inside the socket's Connect call
+    bool connecting_ = false;  // the deadline is the connect deadline
+    uint32_t deadlineMs_ = 0;
+    int32_t lastActivity_ = 0;
+    int reporting_ = 0;
     ISocketSeam& socket_;
     ITransferOwner& owner_;
     ITransferEvents& events_;
@@ -171,7 +235,6 @@ class Transfer final : public ISocketEvents {
 
     // Download.
     bool headerSeen_ = false;
-    bool fileStarted_ = false;
     int32_t packageStatus_ = 0;
     int32_t totalReceived_ = 0;
     int32_t percentDone_ = 0;
@@ -180,6 +243,13 @@ class Transfer final : public ISocketEvents {
     unique_file temp_;  // the body streams here and replaces the target at the end
     std::unique_ptr<PackageHasher> hasher_;  // digest-carrying downloads only
     std::string tempPath_;
+    bool partMode_ = false;  // the body file is the target's kept part
+    bool dropPart_ = false;  // what it holds is of no use to a later attempt
+    bool keepOnCancel_ = false;
+    int64_t kept_ = 0;      // bytes in the body file before this connection's body
+    bool resumed_ = false;  // this connection's body continues the kept part
+    std::string etag_;
+    std::optional<int64_t> total_;  // the whole package's length, when a reply declared it
     int32_t lastTick_ = 0;
     int32_t lastRate_ = 0;
 };

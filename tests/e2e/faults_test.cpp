@@ -440,7 +440,7 @@ TEST_F(Faults, CancelFreesTheControlForTheNextTransfer) {
     Cancel();
     PumpFor(200);
     EXPECT_EQ(Last(sink_.events).id, DISPID_ORV_RECEIVINGUPDATE) << "a cancel raises nothing";
-    EXPECT_FALSE(Exists(folder + "\\cancel.bin")) << "the old file went at the first data";
+    EXPECT_EQ(ReadAll(folder + "\\cancel.bin"), "old") << "the old file stays until replaced whole";
     ExpectSettled(folder);
 
     // And the next download works.
@@ -522,11 +522,14 @@ TEST_F(Faults, FailedFinalWriteReportsTheSystemError) {
     HoldRecord(OrvFile("Final", "1.0.0.0", "final.bin", 4000));
     const std::string folder = FreshFolder(servers_, "final");
     const std::string target = folder + "\\final.bin";
-    // Once the old file has gone at the first data, a folder takes the target's name, so the
-    // finished package can't be moved there.
+    // Once the package arrives, a folder takes the target's name, so the finished package
+    // can't be moved there.
     sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id == DISPID_ORV_RECEIVINGUPDATE && !Exists(target))
+        if (e.id == DISPID_ORV_RECEIVINGUPDATE &&
+            !(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY)) {
+            DeleteFileA(target.c_str());
             CreateDirectoryA(target.c_str(), nullptr);
+        }
     };
     const std::string head = HttpResponse("HTTP/1.0 200 OK", Pattern(1000));
     const uint16_t port = Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +

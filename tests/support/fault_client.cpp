@@ -137,6 +137,10 @@ uint16_t FaultServer::RefusedLow() {
     return PortOf(Request("REFUSED_LOW"));
 }
 
+uint16_t FaultServer::FullLow() {
+    return PortOf(Request("FULL_LOW"));
+}
+
 bool FaultServer::Wait(uint16_t port, int index, int seconds, Finished* out) {
     char line[64];
     std::snprintf(line, sizeof line, "WAIT %u %d %d", port, index, seconds);
@@ -148,8 +152,10 @@ bool FaultServer::Wait(uint16_t port, int index, int seconds, Finished* out) {
     const size_t space = answer.find(' ', 3);
     out->end = answer.substr(3, space == std::string::npos ? std::string::npos : space - 3);
     out->received.clear();
+    const size_t last = answer.rfind(' ');
+    out->sent = last > space ? std::atoll(answer.c_str() + last + 1) : -1;
     if (space != std::string::npos) {
-        const std::string hex = answer.substr(space + 1);
+        const std::string hex = answer.substr(space + 1, last > space ? last - space - 1 : last);
         for (size_t i = 0; i + 1 < hex.size(); i += 2)
             out->received.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     }

@@ -18,6 +18,7 @@ class FaultServer {
     struct Finished {
         std::string end;       // "closed", "eof", "reset", "reset-sent", "error"
         std::string received;  // what the client sent on that connection
+        int64_t sent = -1;     // bytes the server sent on it
     };
 
     // False (with a reason in Error()) when there is no server to talk to.
@@ -32,6 +33,8 @@ class FaultServer {
     uint16_t Refused();
     // The same from 20000 to 32767.
     uint16_t RefusedLow();
+    // A port from 20000 to 32767 whose accept queue is full: connects to it never complete.
+    uint16_t FullLow();
     // Waits until connection `index` of the listener on `port` has finished.
     bool Wait(uint16_t port, int index, int seconds, Finished* out);
     // How many connections the listener has accepted, once it has at least `atLeast` (waiting

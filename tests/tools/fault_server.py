@@ -19,6 +19,12 @@ Actions (JSON objects, "op" names the action):
   {"op": "close", "drain": s}  graceful close: FIN, then read what the client still sends
                                (at most s seconds) and close
   {"op": "reset"}              close with SO_LINGER 0: the client gets a reset
+  {"op": "package", "size": n, "etag": "E", "range": R, "length": true, "upto": k, "piece": n,
+   "pause": s}  answers the request received so far with the pattern of n bytes: R "honour"
+        answers "Range: bytes=N-" with 206 from N (unless an If-Range names another tag),
+        "ignore" with 200, "shift" with a 206 that starts 100 bytes later than asked;
+        "length": false leaves Content-Length out; the body stops at byte k of the package
+        (default: its end); the actions after it end the connection.
 A script that ends without "close" or "reset" closes gracefully.
 
 Two ways to run it:
@@ -32,7 +38,10 @@ Two ways to run it:
           LISTEN_LOW <json list>         -> OK <port>  (a port from 20000 to 32767)
           REFUSED                        -> OK <port>  (bound, never listening: refused)
           REFUSED_LOW                    -> OK <port>  (the same from 20000 to 32767)
+          FULL_LOW                       -> OK <port>  (listening, accept queue full, never
+                                            accepting: connects to it never complete)
           WAIT <port> <index> <seconds>  -> OK <end> <hex of what the client sent>
+                                            <bytes the server sent>
                                             once connection <index> (from 0) has finished
           ACCEPTED <port> [<n>]          -> OK <count>  (first waits up to 5 s for n)
           CLOSE <port>                   -> OK
@@ -91,6 +100,7 @@ class Connection:
         self.sock = sock
         self.script = script
         self.received = bytearray()
+        self.sent = 0
         self.end = None  # "closed", "reset-sent", "eof", "reset", "error"
         self.peer_gone = None
         self.done = threading.Event()
@@ -105,8 +115,10 @@ class Connection:
                     self.do_send(action)
                 elif op == "recv":
                     self.do_recv(action)
+                elif op == "package":
+                    self.do_package(action)
                 elif op == "echo":
-                    self.sock.sendall(bytes(self.received))
+                    self.send_bytes(bytes(self.received))
                 elif op == "pause":
                     time.sleep(float(action.get("seconds", 0)))
                 elif op == "silent":
@@ -143,7 +155,49 @@ class Connection:
         for i, part in enumerate(parts):
             if i and pause:
                 time.sleep(pause)
-            self.sock.sendall(part)
+            self.send_bytes(part)
+
+    def do_package(self, action):
+        size = int(action["size"])
+        etag = action.get("etag", "")
+        mode = action.get("range", "honour")
+        request = bytes(self.received).decode("latin-1")
+        start, status = 0, "200 OK"
+        for line in request.split("\r\n"):
+            name, _, value = line.partition(":")
+            name, value = name.strip().lower(), value.strip()
+            if name == "range" and value.startswith("bytes=") and value.endswith("-"):
+                start = int(value[6:-1])
+            if name == "if-range" and value != etag:
+                start = -1
+        head = []
+        if start > 0 and mode != "ignore":
+            if start >= size:
+                self.send_bytes(b"HTTP/1.0 416 Range Not Satisfiable\r\n\r\n")
+                return
+            if mode == "shift":
+                start = min(start + 100, size - 1)
+            status = "206 Partial Content"
+            head.append("Content-Range: bytes %d-%d/%d" % (start, size - 1, size))
+        else:
+            start = 0
+        if action.get("length", True):
+            head.append("Content-Length: %d" % (size - start))
+        if etag:
+            head.append("ETag: " + etag)
+        text = "HTTP/1.0 %s\r\n%s\r\n\r\n" % (status, "\r\n".join(head))
+        self.send_bytes(text.encode("latin-1"))
+        upto = int(action.get("upto", size))
+        body = (bytes(range(256)) * (size // 256 + 1))[start:max(start, upto)]
+        pause = float(action.get("pause", 0))
+        for i, part in enumerate(pieces_of(body, action)):
+            if i and pause:
+                time.sleep(pause)
+            self.send_bytes(part)
+
+    def send_bytes(self, data):
+        self.sock.sendall(data)
+        self.sent += len(data)
 
     def do_recv(self, action):
         timeout = float(action.get("timeout", DEFAULT_TIMEOUT))
@@ -324,6 +378,21 @@ class Control:
             with self.lock:
                 self.listeners[listener.port] = listener
             return "OK %d" % listener.port
+        if cmd == "FULL_LOW":
+            # Linux keeps backlog + 1 finished connections for accept(); a SYN beyond them is
+            # dropped, so a later connect neither completes nor is refused.
+            s = bind_free(True)
+            s.listen(0)
+            fillers = []
+            for _ in range(4):
+                c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                c.setblocking(False)
+                c.connect_ex(s.getsockname())
+                fillers.append(c)
+            time.sleep(0.2)
+            with self.lock:
+                self.refused.extend([s] + fillers)
+            return "OK %d" % s.getsockname()[1]
         if cmd in ("REFUSED", "REFUSED_LOW"):
             s = bind_free(cmd == "REFUSED_LOW")
             with self.lock:
@@ -340,7 +409,7 @@ class Control:
             c = listener.wait(int(args[1]), float(args[2]) if len(args) > 2 else DEFAULT_TIMEOUT)
             if c is None:
                 return "ERR timeout"
-            return "OK %s %s" % (c.end, bytes(c.received).hex())
+            return "OK %s %s %d" % (c.end, bytes(c.received).hex(), c.sent)
         if cmd == "ACCEPTED":
             return "OK %d" % listener.accepted(int(args[1]) if len(args) > 1 else 0, 5.0)
         listener.close()

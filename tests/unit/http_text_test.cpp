@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace orv::http {
 namespace {
@@ -12,7 +13,7 @@ using namespace std::string_literals;
 // --- Request composition --------------------------------------------------------------
 
 RequestInputs Direct() {
-    return {"/", "update.orv", "example.test", "v.1.00.0062", false, "", ""};
+    return {"/", "update.orv", "example.test", "v.1.00.0062", false, "", "", 0, ""};
 }
 
 TEST(Request, DirectWithoutAuthorization) {
@@ -50,6 +51,27 @@ TEST(Request, ThroughProxyOnlyTheTargetChanges) {
               "GET http://Example.test:8080/files/update.orv HTTP/1.0\r\nHost: example.test\r\n"
               "User-Agent: Orvane Control v.1.00.0062\r\nAccept: *.*, */*\r\n"
               "Authorization: Basic dXNlcjpwYXNz\r\n\r\n");
+}
+
+TEST(Request, ContinuingAPartAsksForItsRest) {
+    struct Case {
+        int64_t from;
+        std::string tag, lines;
+    };
+    const std::vector<Case> cases = {
+        {0, "\"v1\"", ""},  // nothing kept: no range, whatever the tag
+        {60000, "", "Range: bytes=60000-\r\n"},
+        {60000, "\"v1\"", "Range: bytes=60000-\r\nIf-Range: \"v1\"\r\n"},
+    };
+    for (const Case& c : cases) {
+        RequestInputs in = Direct();
+        in.rangeFrom = c.from;
+        in.ifRange = c.tag;
+        EXPECT_EQ(ComposeRequest(in),
+                  "GET /update.orv HTTP/1.0\r\nHost: example.test\r\n"
+                  "User-Agent: Orvane Control v.1.00.0062\r\nAccept: *.*, */*\r\n" +
+                      c.lines + "\r\n");
+    }
 }
 
 // --- Base64 ----------------------------------------------------------------------------
@@ -329,6 +351,43 @@ TEST(ContentLength, DetectedWithTheHeader) {
     ASSERT_TRUE(d.found);
     EXPECT_EQ(d.contentLength, 10);
     EXPECT_EQ(d.firstBody, "abc");
+}
+
+}  // namespace
+}  // namespace orv::http
+
+namespace orv::http {
+namespace {
+
+TEST(ContentRange, OnlyTheBytesFormWithAnOrderedRange) {
+    struct Case {
+        std::string line;
+        std::optional<ContentRange> range;
+    };
+    const std::vector<Case> cases = {
+        {"Content-Range: bytes 60000-99999/100000", ContentRange{60000, 99999, 100000}},
+        {"content-range:bytes 0-0/*", ContentRange{0, 0, std::nullopt}},
+        {"Content-Range: bytes 5-4/10", std::nullopt},    // last before first
+        {"Content-Range: bytes 0-9/9", std::nullopt},     // past the total
+        {"Content-Range: items 0-9/10", std::nullopt},    // another unit
+        {"Content-Range: bytes */100000", std::nullopt},  // what a 416 carries
+        {"Content-Range: bytes 1-2", std::nullopt},       // no total
+        {"Server: x", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const auto r = ContentRangeOf("HTTP/1.0 206 Partial\r\n" + c.line);
+        ASSERT_EQ(r.has_value(), c.range.has_value()) << c.line;
+        if (!r) continue;
+        EXPECT_EQ(r->first, c.range->first) << c.line;
+        EXPECT_EQ(r->last, c.range->last) << c.line;
+        EXPECT_EQ(r->total, c.range->total) << c.line;
+    }
+    std::string response;
+    const HeaderDetection d = DetectHeader(
+        response, "HTTP/1.0 200 OK\r\nETag:  \"v1\" \r\nContent-Range: bytes 1-1/2\r\n\r\n");
+    EXPECT_EQ(d.etag, "\"v1\"");
+    ASSERT_TRUE(d.contentRange);
+    EXPECT_EQ(d.contentRange->total, 2);
 }
 
 }  // namespace
