@@ -74,16 +74,6 @@ std::string BareHostName(const std::string& host) {
     return lower;
 }
 
-// The time-outs and retries of a transfer, in seconds and attempts.
-struct Timeouts {
-    int32_t connect = 30;
-    int32_t idle = 60;
-    int32_t retries = 3;
-};
-Timeouts TimeoutsFrom(const Properties&) {
-    return {};
-}
-
 }  // namespace
 
 bool HasControlCharacter(std::string_view text) {
@@ -242,11 +232,10 @@ transfer::Plan UpdateSession::PrepareConnection(transfer::Kind kind,
     plan.requestInputs = std::move(in);
     plan.source = plan.requestInputs.hostName + ":" + std::to_string(p.RemotePort) +
                   plan.requestInputs.prefix + fileName;
-    const Timeouts timeouts = TimeoutsFrom(p);
-    plan.connectTimeout = timeouts.connect;
-    plan.idleTimeout = timeouts.idle;
+    plan.connectTimeout = p.ConnectTimeout;
+    plan.idleTimeout = p.IdleTimeout;
     // Checks fail at once; a download tries again.
-    if (kind == transfer::Kind::Download) plan.retryCount = timeouts.retries;
+    if (kind == transfer::Kind::Download) plan.retryCount = p.RetryCount;
     return plan;
 }
 
