@@ -570,6 +570,14 @@ void Transfer::FinishDownload() {
     temp_.reset();
     if (packageStatus_ == 200 && received) {
         // The complete body replaces the target in one step; the old target stayed until now.
+        // An empty target (the one ReceiveUpdate created) holds nothing to keep: it goes first,
+        // since renaming over an existing file makes some file systems (ext4 under Wine) write
+        // the whole new file out at once.
+        WIN32_FILE_ATTRIBUTE_DATA old = {};
+        if (GetFileAttributesExA(plan_.target.c_str(), GetFileExInfoStandard, &old) &&
+            old.nFileSizeLow == 0 && old.nFileSizeHigh == 0 &&
+            !(old.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            DeleteFileA(plan_.target.c_str());
         if (!MoveFileExA(tempPath_.c_str(), plan_.target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
             const DWORD err = GetLastError();
