@@ -148,18 +148,18 @@ std::optional<ContentRange> ContentRangeOf(std::string_view header) {
     const std::optional<std::string_view> value = HeaderValue(header, "content-range");
     static constexpr std::string_view kUnit = "bytes ";
     if (!value || value->substr(0, kUnit.size()) != kUnit) return std::nullopt;
-    const std::string_view spec = Trimmed(value->substr(kUnit.size()));
-    const std::size_t dash = spec.find('-');
-    const std::size_t slash = spec.find('/');
+    const std::string_view byteRange = Trimmed(value->substr(kUnit.size()));
+    const std::size_t dash = byteRange.find('-');
+    const std::size_t slash = byteRange.find('/');
     if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
         return std::nullopt;
     ContentRange r;
-    const auto first = Decimal(spec.substr(0, dash));
-    const auto last = Decimal(spec.substr(dash + 1, slash - dash - 1));
+    const auto first = Decimal(byteRange.substr(0, dash));
+    const auto last = Decimal(byteRange.substr(dash + 1, slash - dash - 1));
     if (!first || !last || *last < *first) return std::nullopt;
     r.first = *first;
     r.last = *last;
-    const std::string_view total = spec.substr(slash + 1);
+    const std::string_view total = byteRange.substr(slash + 1);
     if (total != "*") {
         r.total = Decimal(total);
         if (!r.total || *r.total <= r.last) return std::nullopt;
