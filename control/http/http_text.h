@@ -20,11 +20,19 @@ struct RequestInputs {
     bool authorization = false;
     std::string userName;
     std::string password;
+    // A request to a proxy (not one inside a tunnel) with the proxy's credentials.
+    bool proxyAuthorization = false;
+    std::string proxyUserName;
+    std::string proxyPassword;
 };
 
 // The complete GET request: request line, Host, User-Agent, Accept, optional
-// Authorization, empty line; every line ends in CR LF.
+// Authorization, optional Proxy-Authorization, empty line; every line ends in CR LF.
 std::string ComposeRequest(const RequestInputs& in);
+
+// "Proxy-Authorization: Basic <user:password in Base64>" and its CR LF: the line a request
+// to a proxy, or the CONNECT of a tunnel, carries when the proxy's user name is set.
+std::string ProxyAuthorizationLine(std::string_view userName, std::string_view password);
 
 // The standard Base64 alphabet (not the URL-safe one), entry i = character of value i.
 std::array<char, 64> BuildBase64Table();
