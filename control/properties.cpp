@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -291,10 +292,10 @@ constexpr uint32_t kStreamFormatWithKey = 2;
 constexpr uint32_t kStreamFormatTagged = 3;
 constexpr uint32_t kMaxStreamText = 1u << 20;
 
-// The tagged rows are Longs, each kept as its 32 bits; a row of another kind needs its own
-// encoding in the list.
+// The tagged rows are Longs, each kept as its 32 bits, or Texts, kept as their bytes; a row
+// of another kind needs its own encoding in the list.
 static_assert(std::ranges::all_of(kProperties, [](const PropertyInfo& p) {
-    return !KeptTagged(p) || p.kind == PropertyKind::Long;
+    return !KeptTagged(p) || p.kind == PropertyKind::Long || p.kind == PropertyKind::Text;
 }));
 
 class StreamWriter {
@@ -354,6 +355,7 @@ class StreamReader {
 struct TaggedValue {
     DISPID id;
     int32_t value;
+    std::optional<std::string> text;  // a Text row's value instead of the number
 };
 
 // The tagged rows away from their defaults, in table order.
@@ -361,7 +363,9 @@ std::vector<TaggedValue> TaggedValuesToSave(const Properties& values) {
     std::vector<TaggedValue> out;
     ForEachProperty(values, [&](const PropertyInfo& p, const auto& member) {
         if constexpr (std::is_same_v<std::decay_t<decltype(member)>, int32_t>) {
-            if (KeptTagged(p) && member != p.def.number) out.push_back({p.id, member});
+            if (KeptTagged(p) && member != p.def.number) out.push_back({p.id, member, {}});
+        } else if constexpr (std::is_same_v<std::decay_t<decltype(member)>, std::string>) {
+            if (KeptTagged(p) && member != p.def.text) out.push_back({p.id, 0, member});
         }
         return S_OK;
     });
@@ -388,6 +392,12 @@ HRESULT LoadTagged(StreamReader& r, Properties& loaded) {
                 RETURN_IF_FAILED(r.U32(v));
                 if (!p.range.Holds(static_cast<int32_t>(v))) return E_FAIL;
                 member = static_cast<int32_t>(v);
+                seen.push_back(p.id);
+                return S_OK;
+            } else if constexpr (std::is_same_v<std::decay_t<decltype(member)>, std::string>) {
+                if (size > kMaxStreamText || std::ranges::count(seen, p.id)) return E_FAIL;
+                member.assign(size, '\0');
+                if (size) RETURN_IF_FAILED(r.Raw(member.data(), size));
                 seen.push_back(p.id);
                 return S_OK;
             }
@@ -470,6 +480,10 @@ STDMETHODIMP OrvaneControl::Save(LPSTREAM stream, BOOL clearDirty) {
             RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(tagged.size())));
             for (const TaggedValue& t : tagged) {
                 RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(t.id)));
+                if (t.text) {
+                    RETURN_IF_FAILED(w.Text(*t.text));
+                    continue;
+                }
                 RETURN_IF_FAILED(w.U32(sizeof(uint32_t)));
                 RETURN_IF_FAILED(w.U32(static_cast<uint32_t>(t.value)));
             }

@@ -33,4 +33,9 @@ ORV_PROPERTY(PublisherKey, DISPID_ORV_PUBLISHERKEY, Keys, "", None, 0)
 ORV_PROPERTY(ConnectTimeout, DISPID_ORV_CONNECTTIMEOUT, Long, 30, None, 0, 0, 3600)
 ORV_PROPERTY(IdleTimeout, DISPID_ORV_IDLETIMEOUT, Long, 60, None, 0, 0, 3600)
 ORV_PROPERTY(RetryCount, DISPID_ORV_RETRYCOUNT, Long, 3, None, 0, 0, 10)
+// _Orvane3: 0 = Proxy/ProxyHost/ProxyPort, 1 = the user's system settings; the proxy's
+// credentials, sent whenever a request goes through a proxy.
+ORV_PROPERTY(ProxyMode, DISPID_ORV_PROXYMODE, Long, 0, None, 0, 0, 1)
+ORV_PROPERTY(ProxyUsername, DISPID_ORV_PROXYUSERNAME, Text, "", None, 0)
+ORV_PROPERTY(ProxyPassword, DISPID_ORV_PROXYPASSWORD, Text, "", None, 0)
 #undef ORV_PROPERTY

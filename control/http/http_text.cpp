@@ -17,12 +17,20 @@ std::string ComposeRequest(const RequestInputs& in) {
     if (in.authorization) {
         r += "Authorization: Basic " + Base64Encode(in.userName + ":" + in.password) + "\r\n";
     }
+    if (in.proxyAuthorization) r += ProxyAuthorizationLine(in.proxyUserName, in.proxyPassword);
     if (in.rangeFrom > 0) {
         r += "Range: bytes=" + std::to_string(in.rangeFrom) + "-\r\n";
         if (!in.ifRange.empty()) r += "If-Range: " + in.ifRange + "\r\n";
     }
     r += "\r\n";
     return r;
+}
+
+std::string ProxyAuthorizationLine(std::string_view userName, std::string_view password) {
+    std::string credentials(userName);
+    credentials += ':';
+    credentials += password;
+    return "Proxy-Authorization: Basic " + Base64Encode(credentials) + "\r\n";
 }
 
 std::array<char, 64> BuildBase64Table() {

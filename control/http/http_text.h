@@ -20,6 +20,10 @@ struct RequestInputs {
     bool authorization = false;
     std::string userName;
     std::string password;
+    // A request to a proxy (not one inside a tunnel) with the proxy's credentials.
+    bool proxyAuthorization = false;
+    std::string proxyUserName;
+    std::string proxyPassword;
     // A download that continues a kept part: asks for the bytes from rangeFrom on (none when
     // 0), on condition that the file still has this entity tag (none when empty).
     int64_t rangeFrom = 0;
@@ -27,8 +31,13 @@ struct RequestInputs {
 };
 
 // The complete GET request: request line, Host, User-Agent, Accept, optional
-// Authorization, optional Range and If-Range, empty line; every line ends in CR LF.
+// Authorization, optional Proxy-Authorization, optional Range and If-Range, empty line; every
+// line ends in CR LF.
 std::string ComposeRequest(const RequestInputs& in);
+
+// "Proxy-Authorization: Basic <user:password in Base64>" and its CR LF: the line a request
+// to a proxy, or the CONNECT of a tunnel, carries when the proxy's user name is set.
+std::string ProxyAuthorizationLine(std::string_view userName, std::string_view password);
 
 // The standard Base64 alphabet (not the URL-safe one), entry i = character of value i.
 std::array<char, 64> BuildBase64Table();

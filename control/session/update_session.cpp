@@ -6,6 +6,7 @@
 #include "control/com_util.h"
 #include "control/http/http_text.h"
 #include "control/module.h"
+#include "control/net/socket_error_text.h"
 #include "control/net/winsock_api.h"
 
 namespace orv::session {
@@ -15,6 +16,8 @@ constexpr wchar_t kSocketWindowClass[] = L"OrvaneSocketWindow";
 constexpr int kErrInvalidCall = 5;
 // Bytes per socket read over TLS.
 constexpr int kSecureReadSize = 64 * 1024;
+// Posted to the socket window when the system's proxy decision is there (wParam: which).
+constexpr UINT kProxyAnswerMessage = WM_APP + 1;
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -56,8 +59,13 @@ bool AuthorizationIncomplete(const Properties& p) {
     return p.Authorization && (p.AuthUsername.empty() || p.AuthPassword.empty());
 }
 
+// The control's own proxy settings count only while ProxyMode is 0.
+bool OwnProxy(const Properties& p) {
+    return p.ProxyMode == 0 && p.Proxy;
+}
+
 bool ProxyIncomplete(const Properties& p) {
-    return p.Proxy && (p.ProxyHost.empty() || p.ProxyPort == 0);
+    return OwnProxy(p) && (p.ProxyHost.empty() || p.ProxyPort == 0);
 }
 
 std::string BareHostName(const std::string& host) {
@@ -125,6 +133,10 @@ LRESULT UpdateSession::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         OnTimer(static_cast<int>(wp));
         return 0;
     }
+    if (msg == kProxyAnswerMessage) {
+        OnProxyAnswer(wp);
+        return 0;
+    }
     return DefWindowProcW(Handle(), msg, wp, lp);
 }
 
@@ -168,13 +180,14 @@ HRESULT UpdateSession::CheckSettings(ORVANEERROR& refused, bool check) const {
         refused = ORV_ERROR_NOAUTHDATA;
     } else if (ProxyIncomplete(p)) {
         refused = ORV_ERROR_NOPROXYDATA;
-    } else if (!PortFits(p.Proxy ? p.ProxyPort : p.RemotePort)) {
+    } else if (!PortFits(OwnProxy(p) ? p.ProxyPort : p.RemotePort)) {
         // The port must fit the socket object's 16 bits; tested before anything changes, so
         // a refused transfer leaves the control free.
         return RuntimeError(kErrOverflow, L"Overflow");
     } else if (HasControlCharacter(p.RemoteHost) || HasControlCharacter(p.RemotePath) ||
                (check && HasControlCharacter(p.RemoteFile)) ||
-               (p.Proxy && HasControlCharacter(p.ProxyHost))) {
+               (OwnProxy(p) && HasControlCharacter(p.ProxyHost)) ||
+               HasControlCharacter(p.ProxyUsername) || HasControlCharacter(p.ProxyPassword)) {
         // A line break in any of these would end the request line or a header early and let
         // the rest pass for a request of its own.
         return RuntimeError(kErrInvalidCall, L"Invalid procedure call or argument");
@@ -182,7 +195,7 @@ HRESULT UpdateSession::CheckSettings(ORVANEERROR& refused, bool check) const {
     return S_OK;
 }
 
-std::optional<transfer::TlsTarget> UpdateSession::SecureTarget() const {
+std::optional<transfer::TlsTarget> UpdateSession::SecureTarget(const ProxyRoute& route) const {
     static constexpr std::string_view kSecure = "https://";
     const Properties& p = host_.Settings();
     const std::string& host = p.RemoteHost;
@@ -194,21 +207,22 @@ std::optional<transfer::TlsTarget> UpdateSession::SecureTarget() const {
     target.host = BareHostName(host);
     // The port of plain HTTP, the default, stands for the port of HTTPS.
     target.port = p.RemotePort == 80 ? 443 : p.RemotePort;
-    target.tunnel = p.Proxy;
+    target.tunnel = route.viaProxy;
+    // The proxy's credentials go with the CONNECT only, never into the tunnel.
+    if (route.viaProxy && !p.ProxyUsername.empty())
+        target.proxyAuthorization = http::ProxyAuthorizationLine(p.ProxyUsername, p.ProxyPassword);
     return target;
 }
 
-transfer::Plan UpdateSession::PrepareConnection(transfer::Kind kind,
-                                                const std::string& fileName) const {
+void UpdateSession::PrepareConnection(transfer::Plan& plan, const std::string& fileName,
+                                      const ProxyRoute& route) const {
     const Properties& p = host_.Settings();
-    transfer::Plan plan;
-    plan.kind = kind;
-    const std::optional<transfer::TlsTarget> secure = SecureTarget();
+    const std::optional<transfer::TlsTarget> secure = SecureTarget(route);
     std::string prefix;
     int32_t port = 0;
-    if (p.Proxy) {
-        plan.connectHost = p.ProxyHost;
-        port = p.ProxyPort;
+    if (route.viaProxy) {
+        plan.connectHost = route.host;
+        port = route.port;
         // Through a tunnel the request goes to the server itself.
         prefix = secure ? p.RemotePath
                         : p.RemoteHost + ":" + std::to_string(p.RemotePort) + p.RemotePath;
@@ -228,22 +242,112 @@ transfer::Plan UpdateSession::PrepareConnection(transfer::Kind kind,
     in.authorization = p.Authorization;
     in.userName = p.AuthUsername;
     in.password = p.AuthPassword;
+    // A request to a proxy carries the proxy's credentials; one to the server never does.
+    in.proxyAuthorization = route.viaProxy && !secure && !p.ProxyUsername.empty();
+    in.proxyUserName = p.ProxyUsername;
+    in.proxyPassword = p.ProxyPassword;
     plan.request = http::ComposeRequest(in);
     plan.requestInputs = std::move(in);
-    plan.source = plan.requestInputs.hostName + ":" + std::to_string(p.RemotePort) +
-                  plan.requestInputs.prefix + fileName;
+    // What a kept part came from: the server's file, however the request reaches it.
+    plan.source =
+        BareHostName(p.RemoteHost) + ":" + std::to_string(p.RemotePort) + p.RemotePath + fileName;
     plan.connectTimeout = p.ConnectTimeout;
     plan.idleTimeout = p.IdleTimeout;
     // Checks fail at once; a download tries again.
-    if (kind == transfer::Kind::Download) plan.retryCount = p.RetryCount;
-    return plan;
+    if (plan.kind == transfer::Kind::Download) plan.retryCount = p.RetryCount;
 }
 
-HRESULT UpdateSession::StartTransfer(transfer::Plan plan) {
+HRESULT UpdateSession::Begin(transfer::Plan plan, const std::string& fileName) {
+    const Properties& p = host_.Settings();
+    // The one place where a transfer's connect time starts: ConnectTimeout counts from here,
+    // the choice of a proxy by the system's settings included.
+    plan.connectSince = GetTickCount();
+    if (p.ProxyMode == 0) {
+        const ProxyRoute route{p.Proxy, p.ProxyHost, p.ProxyPort};
+        PrepareConnection(plan, fileName, route);
+        return StartTransfer(std::move(plan), SecureTarget(route));
+    }
+    // Both forms of the request are fixed now: what a handler changes while the system
+    // decides belongs to the next transfer.
+    Waiting w;
+    w.direct = plan;
+    w.proxied = std::move(plan);
+    const ProxyRoute direct, proxied{true, {}, 0};
+    PrepareConnection(w.direct, fileName, direct);
+    PrepareConnection(w.proxied, fileName, proxied);
+    if (w.direct.kind == transfer::Kind::Download) {
+        // The files are tried now, so that a target that cannot be written is refused by
+        // ReceiveUpdate itself, as with the control's own proxy settings.
+        transfer::Transfer probe(w.direct, *this, *this, host_);
+        if (const DWORD err = probe.PrepareFiles()) return FileError(err);
+    }
+    w.secureDirect = SecureTarget(direct);
+    w.secureProxied = SecureTarget(proxied);
+
+    ProxyQuestion q;
+    q.settings = ReadSystemProxySettings();
+    q.secure = w.secureDirect.has_value();
+    q.host = w.direct.connectHost;
+    q.port = static_cast<uint16_t>(w.direct.connectPort);
+    const std::string url = std::string(q.secure ? "https://" : "http://") + q.host + ":" +
+                            std::to_string(q.port) + p.RemotePath + fileName;
+    q.url.assign(url.begin(), url.end());
+    waiting_ = std::move(w);
+    operationState_ =
+        waiting_->direct.kind == transfer::Kind::Check ? CTRL_STATE_CHECKING : CTRL_STATE_RECEIVING;
+    // The answer always arrives as a message, after CheckUpdate or ReceiveUpdate returned.
+    lookup_ =
+        ProxyLookup::Start(std::move(q), SocketWindow(), kProxyAnswerMessage, ++lookupCookie_);
+    return S_OK;
+}
+
+void UpdateSession::OnProxyAnswer(WPARAM cookie) {
+    // An answer for a decision that was dropped, or was replaced by a newer one, is no answer.
+    if (!lookup_ || cookie != lookupCookie_ || !waiting_) return;
+    const ProxyAnswer answer = lookup_->Answer();
+    lookup_.reset();
+    Waiting w = std::move(*waiting_);
+    waiting_.reset();
+    // Host code runs from here, and may let the control go.
+    HoldOwner();
+    {
+        const Scope scope(*this);
+        HRESULT hr = E_FAIL;
+        if (answer) {
+            transfer::Plan& plan = answer->viaProxy ? w.proxied : w.direct;
+            if (answer->viaProxy) {
+                plan.connectHost = answer->host;
+                plan.connectPort = static_cast<int16_t>(static_cast<uint16_t>(answer->port));
+            }
+            hr =
+                StartTransfer(std::move(plan), answer->viaProxy ? w.secureProxied : w.secureDirect);
+        }
+        if (FAILED(hr)) {
+            // No usable proxy or script (or the files went away since the call): the transfer
+            // ends as a connection that could not be set up.
+            operationState_ = CTRL_STATE_FREE;
+            host_.PublishState(operationState_, true);
+            host_.ReportConnectionError(kProxyUnusable, SocketErrorText(kProxyUnusable));
+        }
+    }
+    ReleaseOwner();
+}
+
+bool UpdateSession::DropLookup() {
+    if (!lookup_) return false;
+    lookup_->Drop();
+    lookup_.reset();
+    waiting_.reset();
+    operationState_ = CTRL_STATE_FREE;
+    host_.PublishState(operationState_, !quiet_);
+    return true;
+}
+
+HRESULT UpdateSession::StartTransfer(transfer::Plan plan,
+                                     const std::optional<transfer::TlsTarget>& secure) {
     // Over HTTPS a TLS layer of the transfer's own stands between it and the socket. It reads
     // in large blocks, since every read costs a notification and the records decrypted from
     // it go on to the transfer in pieces of at most 16,384 bytes anyway.
-    const std::optional<transfer::TlsTarget> secure = SecureTarget();
     socket_->SetReadSize(secure ? kSecureReadSize : net::kReadSize);
     transfer::Connection c = transfer::MakeConnection(std::move(plan), secure, *this, *this, host_);
     const std::shared_ptr<transfer::Transfer> t = c.transfer;
@@ -273,9 +377,10 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         if (result != ORV_ERROR_SUCCESS) return S_OK;
         currentInfo_.ClearFields();
         currentDigest_ = {};
-        transfer::Plan plan = PrepareConnection(transfer::Kind::Check, host_.Settings().RemoteFile);
+        transfer::Plan plan;
+        plan.kind = transfer::Kind::Check;
         plan.publisherKey = host_.Settings().PublisherKey;
-        RETURN_IF_FAILED(StartTransfer(std::move(plan)));
+        RETURN_IF_FAILED(Begin(std::move(plan), host_.Settings().RemoteFile));
         result = ORV_ERROR_SUCCESS;
     }
     PublishState();
@@ -324,12 +429,13 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
         RETURN_IF_FAILED(CheckSettings(result, false));
         if (result != ORV_ERROR_SUCCESS) return S_OK;
 
-        transfer::Plan plan = PrepareConnection(transfer::Kind::Download, info.PackageFile);
+        transfer::Plan plan;
+        plan.kind = transfer::Kind::Download;
         plan.packageSize = info.PackageSize;
         plan.target = target;
         plan.digest = currentDigest_;
         localPackageFile_ = target;
-        RETURN_IF_FAILED(StartTransfer(std::move(plan)));
+        RETURN_IF_FAILED(Begin(std::move(plan), info.PackageFile));
         result = ORV_ERROR_SUCCESS;
     }
     PublishState();
@@ -345,6 +451,7 @@ void UpdateSession::Cancel() {
     } else if (!localPackageFile_.empty()) {
         transfer::DiscardPart(localPackageFile_);
     }
+    DropLookup();
 }
 
 void UpdateSession::CancelQuietly() {
@@ -355,6 +462,9 @@ void UpdateSession::CancelQuietly() {
         t->Cancel(true);
         quiet_ = false;
     }
+    quiet_ = true;
+    DropLookup();
+    quiet_ = false;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "control/OrvaneControl.h"
 #include "control/net/winsock.h"
 #include "control/properties.h"
+#include "control/session/proxy_choice.h"
 #include "control/transfer/tls_layer.h"
 #include "control/transfer/transfer.h"
 #include "control/update_record.h"
@@ -63,7 +64,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     void Cancel();
     // Ends the running transfer without publishing anything (closing, or let go by the host).
     void CancelQuietly();
-    bool Running() const { return transfer_ != nullptr; }
+    bool Running() const { return transfer_ != nullptr || lookup_ != nullptr; }
     // The socket library's use ends here, exactly once: the socket object's own destruction
     // then leaves it alone, so a host that uses sockets itself still has them.
     void Shutdown();
@@ -81,12 +82,20 @@ class UpdateSession final : private transfer::ISocketSeam,
     // authorization (-5), incomplete proxy (-6) as `refused`, a port beyond 16 bits as
     // run-time error 6, a control character in the request's texts as run-time error 5.
     HRESULT CheckSettings(ORVANEERROR& refused, bool check) const;
-    // The connection target and the request for `fileName`.
-    transfer::Plan PrepareConnection(transfer::Kind kind, const std::string& fileName) const;
+    // The connection target and the request for `fileName` on `route`, into `plan`.
+    void PrepareConnection(transfer::Plan& plan, const std::string& fileName,
+                           const ProxyRoute& route) const;
     // Where a secure connection leads, when RemoteHost starts with "https://" (any case).
-    std::optional<transfer::TlsTarget> SecureTarget() const;
+    std::optional<transfer::TlsTarget> SecureTarget(const ProxyRoute& route) const;
+    // Chooses the route of `plan` (the request for `fileName`) and starts the transfer: at
+    // once with the control's own proxy settings, once the answer is there with the system's.
+    HRESULT Begin(transfer::Plan plan, const std::string& fileName);
     // Makes `plan` the running transfer and connects; a file error when its files fail.
-    HRESULT StartTransfer(transfer::Plan plan);
+    HRESULT StartTransfer(transfer::Plan plan, const std::optional<transfer::TlsTarget>& secure);
+    // The system's answer for the waiting transfer has arrived.
+    void OnProxyAnswer(WPARAM cookie);
+    // Forgets a decision in progress; whether there was one.
+    bool DropLookup();
     void PublishState() { host_.PublishState(operationState_, true); }
     // The hidden window that receives socket notifications, made at the first connection.
     HWND SocketWindow();
@@ -123,6 +132,15 @@ class UpdateSession final : private transfer::ISocketSeam,
     transfer::PackageDigest currentDigest_;
     std::string localPackageFile_;
     std::shared_ptr<transfer::Transfer> transfer_;
+    // A transfer waiting for the system's proxy decision: both forms of its plan, fixed when
+    // it was asked for, and the decision.
+    struct Waiting {
+        transfer::Plan direct, proxied;
+        std::optional<transfer::TlsTarget> secureDirect, secureProxied;
+    };
+    std::optional<Waiting> waiting_;
+    std::shared_ptr<ProxyLookup> lookup_;
+    WPARAM lookupCookie_ = 0;
     std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
     std::vector<std::shared_ptr<transfer::ISocketEvents>> ended_;
     int depth_ = 0;       // session calls and socket notifications running

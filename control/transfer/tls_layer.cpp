@@ -104,7 +104,8 @@ void TlsLayer::OnConnect() {
     }
     phase_ = Phase::kTunnel;
     const std::string where = target_.host + ":" + std::to_string(target_.port);
-    socket_.Send("CONNECT " + where + " HTTP/1.0\r\nHost: " + where + "\r\n\r\n");
+    socket_.Send("CONNECT " + where + " HTTP/1.0\r\nHost: " + where + "\r\n" +
+                 target_.proxyAuthorization + "\r\n");
 }
 
 void TlsLayer::OnReceive(const std::string& data) {

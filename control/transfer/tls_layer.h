@@ -29,6 +29,8 @@ struct TlsTarget {
     int32_t port = 443;
     // The socket connects to a proxy, which opens a tunnel to host:port.
     bool tunnel = false;
+    // The tunnel's CONNECT carries this line (the proxy's credentials) when it is not empty.
+    std::string proxyAuthorization;
 };
 
 // The most decrypted bytes the transfer gets per Receive: no more than a plain socket read,

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <map>
+#include <utility>
 
 #include "common/win/system.h"
 #include "control/http/http_text.h"
@@ -206,19 +207,22 @@ void Transfer::BeginAttempt() {
     lastTick_ = Ticks();
     connected_ = true;
     connecting_ = true;
-    ArmDeadline(plan_.connectTimeout);
+    // The first attempt's time may have begun before it (the choice of a proxy).
+    ArmDeadline(plan_.connectTimeout, std::exchange(plan_.connectSince, 0u));
     inConnect_ = true;
     socket_.Connect(plan_.connectHost, plan_.connectPort);
     inConnect_ = false;
 }
 
-void Transfer::ArmDeadline(int32_t seconds) {
-    lastActivity_ = Ticks();
+void Transfer::ArmDeadline(int32_t seconds, uint32_t since) {
+    lastActivity_ = since != 0 ? static_cast<int32_t>(since) : Ticks();
     deadlineMs_ = seconds > 0 ? static_cast<uint32_t>(seconds) * 1000u : 0;
+    const auto spent = static_cast<uint32_t>(Ticks() - lastActivity_);
     if (deadlineMs_ == 0) {
         socket_.KillTimer(kDeadlineTimer);
     } else {
-        socket_.SetTimer(kDeadlineTimer, deadlineMs_);
+        // At least a tick: a deadline already passed fires at the next message.
+        socket_.SetTimer(kDeadlineTimer, spent < deadlineMs_ ? deadlineMs_ - spent : 1);
     }
 }
 

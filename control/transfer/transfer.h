@@ -106,6 +106,9 @@ struct Plan {
     // Seconds the connection may take to stand, and the server may stay silent after that;
     // 0 waits for ever.
     int32_t connectTimeout = 30;
+    // The tick count when the first connection's time began (a proxy chosen by the system's
+    // settings may take its time before the transfer starts); 0: when it starts.
+    uint32_t connectSince = 0;
     int32_t idleTimeout = 60;
     // Check only: the publisher key list; when set, the information must be signed by one.
     std::string publisherKey;
@@ -181,7 +184,8 @@ class Transfer final : public ISocketEvents {
     // Connects for one attempt: per-connection state reset, connect deadline armed.
     void BeginAttempt();
     // Arms the deadline for `seconds` (0: none) from now.
-    void ArmDeadline(int32_t seconds);
+    // Arms the deadline `seconds` after `since` (a tick count; 0: now).
+    void ArmDeadline(int32_t seconds, uint32_t since = 0);
     // A host report: time inside it is not the server's silence.
     template <class F>
     void Reporting(F&& report);

@@ -195,7 +195,8 @@ TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     ASSERT_EQ(S_OK, load->Load(&bag, nullptr));
     // A control reads PublisherKey and _Orvane3's keys after the twelve (absent here: defaults).
     std::vector<std::wstring> read = keys;
-    read.insert(read.end(), {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount"});
+    read.insert(read.end(), {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount",
+                             L"ProxyMode", L"ProxyUsername", L"ProxyPassword"});
     EXPECT_EQ(bag.readOrder, read);
     load->Release();
     std::swap(ctl_, other);
@@ -283,7 +284,10 @@ TEST_F(Control, StreamRoundTripKeepsTheTwelveValues) {
 // put and in a saved bag) and is written to a bag only when set.
 TEST_F(Control, TransferLimitsKeepTheirBoundsAndAreSavedOnlyWhenSet) {
     const std::tuple<const wchar_t*, const wchar_t*, LONG> rows[] = {
-        {L"ConnectTimeout", L"30", 3600}, {L"IdleTimeout", L"60", 3600}, {L"RetryCount", L"3", 10}};
+        {L"ConnectTimeout", L"30", 3600},
+        {L"IdleTimeout", L"60", 3600},
+        {L"RetryCount", L"3", 10},
+        {L"ProxyMode", L"0", 1}};
     IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
     PropertyBag untouched, bag;
     ASSERT_EQ(S_OK, persist->Save(&untouched, TRUE, TRUE));
@@ -305,6 +309,28 @@ TEST_F(Control, TransferLimitsKeepTheirBoundsAndAreSavedOnlyWhenSet) {
     EXPECT_EQ(persist->Load(&bag, nullptr), static_cast<HRESULT>(0x800A0000 + 380));
     persist->Release();
     for (auto [name, def, high] : rows) EXPECT_EQ(GetText(name), std::to_wstring(high));
+}
+
+// Text rows of the tagged list keep their bytes through the stream form.
+TEST_F(Control, ProxyCredentialsSurviveTheStream) {
+    VARIANT user = Text(L"proxy user"), mode = Long(1);
+    Put(L"ProxyUsername", user);
+    Put(L"ProxyMode", mode);
+    VariantClear(&user);
+    IStream* stream = nullptr;
+    ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, &stream));
+    IPersistStreamInit* save = As<IPersistStreamInit>(IID_IPersistStreamInit);
+    ASSERT_EQ(S_OK, save->Save(stream, TRUE));
+    LARGE_INTEGER zero = {};
+    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    ASSERT_EQ(S_OK, save->InitNew());
+    EXPECT_EQ(GetText(L"ProxyUsername"), L"");
+    ASSERT_EQ(S_OK, save->Load(stream));
+    save->Release();
+    stream->Release();
+    EXPECT_EQ(GetText(L"ProxyUsername"), L"proxy user");
+    EXPECT_EQ(GetText(L"ProxyPassword"), L"");
+    EXPECT_EQ(GetText(L"ProxyMode"), L"1");
 }
 
 // The stream form byte by byte: a tag, the format, the twelve values in key order, the record

@@ -256,8 +256,9 @@ def start_openssl_www(workdir, cert, key):
     return Server("openssl", proc, port, workdir)
 
 
-def start_tinyproxy(workdir):
-    """Starts tinyproxy in the foreground; returns a Server."""
+def start_tinyproxy(workdir, basic_auth=None):
+    """Starts tinyproxy in the foreground; returns a Server. `basic_auth` (user, password)
+    makes it ask every client for those credentials (no ":" in the password)."""
     tinyproxy = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
     os.makedirs(workdir, exist_ok=True)
     port = free_port()
@@ -276,6 +277,8 @@ LogFile "{workdir}/tinyproxy.log"
 PidFile "{workdir}/tinyproxy.pid"
 DisableViaHeader Yes
 """)
+        if basic_auth:
+            f.write("BasicAuth %s %s\n" % basic_auth)
     os.chmod(workdir, 0o777)
     proc = subprocess.Popen([tinyproxy, "-d", "-c", conf], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=open(os.path.join(workdir, "stderr.log"), "w"))

@@ -21,7 +21,10 @@ serves the web root over TLS, one port per certificate, beside our TLS fault ser
 
 Every server is stopped by its PID when the command ends (or this wrapper is stopped).
 
-usage: with_servers.py --workdir DIR [--lifetime SECONDS] [--tls] -- COMMAND [ARGS...]
+With --auth-proxy, a second tinyproxy asks for Basic credentials orvproxy / proxy-pass:
+ORV_AUTH_PROXY_PORT.
+
+usage: with_servers.py --workdir DIR [--lifetime SECONDS] [--tls] [--auth-proxy] -- COMMAND [ARGS...]
 """
 
 import argparse
@@ -42,6 +45,7 @@ def main():
     ap.add_argument("--workdir", required=True)
     ap.add_argument("--lifetime", default="900")
     ap.add_argument("--tls", action="store_true")
+    ap.add_argument("--auth-proxy", action="store_true")
     ap.add_argument("command", nargs=argparse.REMAINDER)
     args = ap.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -102,6 +106,11 @@ def main():
             tls_env[key] = str(port)
         proxy = servers.start_tinyproxy(os.path.join(args.workdir, "tinyproxy"))
         started.append(proxy)
+        if args.auth_proxy:
+            auth = servers.start_tinyproxy(os.path.join(args.workdir, "tinyproxy-auth"),
+                                           basic_auth=("orvproxy", "proxy-pass"))
+            started.append(auth)
+            tls_env["ORV_AUTH_PROXY_PORT"] = str(auth.port)
         fault = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "fault_server.py"), "--control", "--watch-stdin",
              "--lifetime", args.lifetime],

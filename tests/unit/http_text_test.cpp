@@ -13,7 +13,7 @@ using namespace std::string_literals;
 // --- Request composition --------------------------------------------------------------
 
 RequestInputs Direct() {
-    return {"/", "update.orv", "example.test", "v.1.00.0062", false, "", "", 0, ""};
+    return {"/", "update.orv", "example.test", "v.1.00.0062", false, "", "", false, "", "", 0, ""};
 }
 
 TEST(Request, DirectWithoutAuthorization) {
@@ -72,6 +72,32 @@ TEST(Request, ContinuingAPartAsksForItsRest) {
                   "User-Agent: Orvane Control v.1.00.0062\r\nAccept: *.*, */*\r\n" +
                       c.lines + "\r\n");
     }
+}
+
+TEST(Request, ProxyAuthorizationOnlyWhenAsked) {
+    const std::string head =
+        "GET http://example.test:80/update.orv HTTP/1.0\r\nHost: example.test\r\n"
+        "User-Agent: Orvane Control v.1.00.0062\r\nAccept: *.*, */*\r\n";
+    const struct {
+        bool server, proxy;
+        std::string lines;
+    } cases[] = {
+        {false, false, ""},
+        {false, true, "Proxy-Authorization: Basic b3J2OnA6dw==\r\n"},
+        {true, true, "Authorization: Basic dTpw\r\nProxy-Authorization: Basic b3J2OnA6dw==\r\n"},
+    };
+    for (const auto& c : cases) {
+        RequestInputs in = Direct();
+        in.prefix = "http://example.test:80/";
+        in.authorization = c.server;
+        in.userName = "u";
+        in.password = "p";
+        in.proxyAuthorization = c.proxy;
+        in.proxyUserName = "orv";
+        in.proxyPassword = "p:w";
+        EXPECT_EQ(ComposeRequest(in), head + c.lines + "\r\n");
+    }
+    EXPECT_EQ(ProxyAuthorizationLine("orv", "p:w"), "Proxy-Authorization: Basic b3J2OnA6dw==\r\n");
 }
 
 // --- Base64 ----------------------------------------------------------------------------
