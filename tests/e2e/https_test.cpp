@@ -13,7 +13,7 @@
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
 #include "tests/support/samples.h"
-#include "tests/support/test_root.h"
+#include "tests/support/test_root_environment.h"
 
 namespace orv::test {
 namespace {
@@ -53,28 +53,7 @@ std::wstring ConnectionError(int32_t code) {
            L")";
 }
 
-// The test authority is trusted from before the first chain is built to the end.
-class TestRootEnvironment : public ::testing::Environment {
-   public:
-    void SetUp() override {
-        const std::string ca = Env("ORV_TLS_CA");
-        if (ca.empty()) return;  // the tests skip themselves
-        file_ = WinPath(ca);
-        root_ = std::make_unique<TrustedTestRoot>(file_);
-        ASSERT_TRUE(root_->Added()) << root_->Error();
-    }
-    void TearDown() override {
-        if (!root_) return;
-        EXPECT_TRUE(root_->Remove()) << root_->Error();
-        EXPECT_FALSE(CurrentUserRootHolds(file_)) << "the test root stayed trusted";
-    }
-
-   private:
-    std::string file_;
-    std::unique_ptr<TrustedTestRoot> root_;
-};
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TestRootEnvironment);
+[[maybe_unused]] const auto* const kTestRoot = TrustTestRootForTheProgram();
 
 class Https : public E2E {
    protected:

@@ -10,7 +10,7 @@
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
 #include "tests/support/samples.h"
-#include "tests/support/test_root.h"
+#include "tests/support/test_root_environment.h"
 
 namespace orv::test {
 namespace {
@@ -32,26 +32,8 @@ void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
     ++ticks;
 }
 
-// The test authority is trusted for the program's run (the tunnel's server is nginx over TLS).
-class TestRootEnvironment : public ::testing::Environment {
-   public:
-    void SetUp() override {
-        const std::string ca = Env("ORV_TLS_CA");
-        if (ca.empty()) return;
-        root_ = std::make_unique<TrustedTestRoot>(WinPath(ca));
-        ASSERT_TRUE(root_->Added()) << root_->Error();
-    }
-    void TearDown() override {
-        if (root_) {
-            EXPECT_TRUE(root_->Remove()) << root_->Error();
-        }
-    }
-
-   private:
-    std::unique_ptr<TrustedTestRoot> root_;
-};
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TestRootEnvironment);
+// The tunnel's server is nginx over TLS, with the test authority.
+[[maybe_unused]] const auto* const kTestRoot = TrustTestRootForTheProgram();
 
 // The value WinHTTP reads the user's settings from: the flags, then the proxy, its bypass
 // list and the script address, each with its length. Restored when the test ends.

@@ -20,7 +20,7 @@
 #include "control/net/tls_cert.h"
 #include "control/net/tls_client.h"
 #include "tests/support/samples.h"
-#include "tests/support/test_root.h"
+#include "tests/support/test_root_environment.h"
 
 namespace orv::net {
 // Outcomes print as their numbers in failure messages.
@@ -53,25 +53,7 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 // The test authority is trusted from before the first chain is built to the end.
-class TestRootEnvironment : public ::testing::Environment {
-   public:
-    void SetUp() override {
-        const std::string ca = Env("ORV_TLS_CA");
-        ASSERT_FALSE(ca.empty()) << "no servers: run through tests/tools/with_servers.py --tls";
-        caFile = WinPath(ca);
-        root = std::make_unique<orv::test::TrustedTestRoot>(caFile);
-        ASSERT_TRUE(root->Added()) << root->Error();
-    }
-    void TearDown() override {
-        if (!root) return;
-        EXPECT_TRUE(root->Remove()) << root->Error();
-        EXPECT_FALSE(orv::test::CurrentUserRootHolds(caFile)) << "the test root stayed trusted";
-    }
-    static inline std::string caFile;
-    static inline std::unique_ptr<orv::test::TrustedTestRoot> root;
-};
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TestRootEnvironment);
+[[maybe_unused]] const auto* const kTestRoot = orv::test::TrustTestRootForTheProgram(true);
 
 // A blocking connection to 127.0.0.1 with bounded waits.
 class Connection {
