@@ -292,10 +292,11 @@ constexpr uint32_t kStreamFormatWithKey = 2;
 constexpr uint32_t kStreamFormatTagged = 3;
 constexpr uint32_t kMaxStreamText = 1u << 20;
 
-// The tagged rows are Longs, each kept as its 32 bits, or Texts, kept as their bytes; a row
-// of another kind needs its own encoding in the list.
+// The tagged rows are Longs, each kept as its 32 bits, Bools, kept as 32 bits holding 0 or 1,
+// or Texts, kept as their bytes; a row of another kind needs its own encoding in the list.
 static_assert(std::ranges::all_of(kProperties, [](const PropertyInfo& p) {
-    return !KeptTagged(p) || p.kind == PropertyKind::Long || p.kind == PropertyKind::Text;
+    return !KeptTagged(p) || p.kind == PropertyKind::Long || p.kind == PropertyKind::Bool ||
+           p.kind == PropertyKind::Text;
 }));
 
 class StreamWriter {
@@ -364,6 +365,9 @@ std::vector<TaggedValue> TaggedValuesToSave(const Properties& values) {
     ForEachProperty(values, [&](const PropertyInfo& p, const auto& member) {
         if constexpr (std::is_same_v<std::decay_t<decltype(member)>, int32_t>) {
             if (KeptTagged(p) && member != p.def.number) out.push_back({p.id, member, {}});
+        } else if constexpr (std::is_same_v<std::decay_t<decltype(member)>, bool>) {
+            if (KeptTagged(p) && member != (p.def.number != 0))
+                out.push_back({p.id, member ? 1 : 0, {}});
         } else if constexpr (std::is_same_v<std::decay_t<decltype(member)>, std::string>) {
             if (KeptTagged(p) && member != p.def.text) out.push_back({p.id, 0, member});
         }
@@ -392,6 +396,14 @@ HRESULT LoadTagged(StreamReader& r, Properties& loaded) {
                 RETURN_IF_FAILED(r.U32(v));
                 if (!p.range.Holds(static_cast<int32_t>(v))) return E_FAIL;
                 member = static_cast<int32_t>(v);
+                seen.push_back(p.id);
+                return S_OK;
+            } else if constexpr (std::is_same_v<std::decay_t<decltype(member)>, bool>) {
+                uint32_t v = 0;
+                if (size != sizeof v || std::ranges::count(seen, p.id)) return E_FAIL;
+                RETURN_IF_FAILED(r.U32(v));
+                if (v > 1) return E_FAIL;
+                member = v != 0;
                 seen.push_back(p.id);
                 return S_OK;
             } else if constexpr (std::is_same_v<std::decay_t<decltype(member)>, std::string>) {

@@ -38,4 +38,6 @@ ORV_PROPERTY(RetryCount, DISPID_ORV_RETRYCOUNT, Long, 3, None, 0, 0, 10)
 ORV_PROPERTY(ProxyMode, DISPID_ORV_PROXYMODE, Long, 0, None, 0, 0, 1)
 ORV_PROPERTY(ProxyUsername, DISPID_ORV_PROXYUSERNAME, Text, "", None, 0)
 ORV_PROPERTY(ProxyPassword, DISPID_ORV_PROXYPASSWORD, Text, "", None, 0)
+// _Orvane3: whether a transfer follows the server's redirects.
+ORV_PROPERTY(FollowRedirects, DISPID_ORV_FOLLOWREDIRECTS, Bool, false, None, 0)
 #undef ORV_PROPERTY

@@ -232,6 +232,7 @@ HeaderDetection DetectHeader(std::string& responseText, std::string_view data) {
     d.contentLength = ContentLength(header);
     d.contentRange = ContentRangeOf(header);
     if (const auto etag = HeaderValue(header, "etag")) d.etag = std::string(*etag);
+    if (const auto location = HeaderValue(header, "location")) d.location = std::string(*location);
     d.firstBody = responseText.substr(at + kHeaderEnd.size());
     responseText.clear();
     return d;

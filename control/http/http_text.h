@@ -87,7 +87,8 @@ struct HeaderDetection {
     std::optional<int32_t> status;
     std::optional<int64_t> contentLength;
     std::optional<ContentRange> contentRange;
-    std::string etag;  // empty when the header has none
+    std::string etag;      // empty when the header has none
+    std::string location;  // likewise
     std::string firstBody;
 };
 HeaderDetection DetectHeader(std::string& responseText, std::string_view data);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/win/system.h"
 #include "control/com_util.h"
 #include "control/http/http_text.h"
 #include "control/module.h"
@@ -18,6 +19,8 @@ constexpr int kErrInvalidCall = 5;
 constexpr int kSecureReadSize = 64 * 1024;
 // Posted to the socket window when the system's proxy decision is there (wParam: which).
 constexpr UINT kProxyAnswerMessage = WM_APP + 1;
+// Posted to the socket window to start a redirect's next hop (wParam: which).
+constexpr UINT kNextHopMessage = WM_APP + 2;
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -92,6 +95,55 @@ bool HasControlCharacter(std::string_view text) {
     return false;
 }
 
+std::optional<transfer::ServerTarget> RedirectTarget(std::string_view location,
+                                                     const transfer::ServerTarget& current) {
+    // A space or a control character would split the request line.
+    if (HasControlCharacter(location) || location.find(' ') != std::string_view::npos)
+        return std::nullopt;
+    location = location.substr(0, location.find('#'));
+    transfer::ServerTarget next;
+    if (location.size() > 1 && location[0] == '/' && location[1] != '/') {
+        next = current;
+        next.prefix = std::string(location);
+        next.file.clear();
+        return next;
+    }
+    std::string lower(location.substr(0, std::min<std::size_t>(location.size(), 8)));
+    std::ranges::transform(lower, lower.begin(),
+                           [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
+    std::size_t schemeEnd = 0;
+    if (lower.rfind("https://", 0) == 0) {
+        next.secure = true;
+        schemeEnd = 8;
+    } else if (lower.rfind("http://", 0) == 0) {
+        schemeEnd = 7;
+    } else {
+        return std::nullopt;
+    }
+    const std::string_view rest = location.substr(schemeEnd);
+    const std::size_t pathAt = std::min(rest.find_first_of("/?"), rest.size());
+    const std::string_view authority = rest.substr(0, pathAt);
+    const std::size_t colon = authority.rfind(':');
+    const std::string_view host = authority.substr(0, colon);
+    next.port = next.secure ? 443 : 80;
+    if (colon != std::string_view::npos) {
+        const std::string_view digits = authority.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 ||
+            !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        next.port = std::stoi(std::string(digits));
+        if (next.port < 1 || next.port > 65535) return std::nullopt;
+    }
+    if (host.empty() || host.find_first_of("@[]") != std::string_view::npos) return std::nullopt;
+    next.host.assign(host);
+    std::ranges::transform(next.host, next.host.begin(),
+                           [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
+    next.origin = "http://" + next.host;
+    const std::string_view path = rest.substr(pathAt);
+    next.prefix = path.empty() || path[0] != '/' ? "/" + std::string(path) : std::string(path);
+    return next;
+}
+
 // Marks a stretch in which the session's code, or host code it called, runs: connections that
 // end inside it are released only when the outermost stretch is over.
 class UpdateSession::Scope {
@@ -135,6 +187,10 @@ LRESULT UpdateSession::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
     }
     if (msg == kProxyAnswerMessage) {
         OnProxyAnswer(wp);
+        return 0;
+    }
+    if (msg == kNextHopMessage) {
+        OnNextHop(wp);
         return 0;
     }
     return DefWindowProcW(Handle(), msg, wp, lp);
@@ -195,18 +251,31 @@ HRESULT UpdateSession::CheckSettings(ORVANEERROR& refused, bool check) const {
     return S_OK;
 }
 
-std::optional<transfer::TlsTarget> UpdateSession::SecureTarget(const ProxyRoute& route) const {
+transfer::ServerTarget UpdateSession::SettingsTarget(const std::string& fileName) const {
     static constexpr std::string_view kSecure = "https://";
     const Properties& p = host_.Settings();
     const std::string& host = p.RemoteHost;
-    if (host.size() < kSecure.size() ||
-        !std::equal(kSecure.begin(), kSecure.end(), host.begin(),
-                    [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); }))
-        return std::nullopt;
-    transfer::TlsTarget target;
-    target.host = BareHostName(host);
+    transfer::ServerTarget server;
+    server.secure = host.size() >= kSecure.size() &&
+                    std::equal(kSecure.begin(), kSecure.end(), host.begin(), [](char a, char b) {
+                        return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+                    });
+    server.host = BareHostName(host);
     // The port of plain HTTP, the default, stands for the port of HTTPS.
-    target.port = p.RemotePort == 80 ? 443 : p.RemotePort;
+    server.port = server.secure && p.RemotePort == 80 ? 443 : p.RemotePort;
+    server.origin = host;
+    server.prefix = p.RemotePath;
+    server.file = fileName;
+    return server;
+}
+
+std::optional<transfer::TlsTarget> UpdateSession::SecureTarget(const transfer::ServerTarget& server,
+                                                               const ProxyRoute& route) const {
+    if (!server.secure) return std::nullopt;
+    const Properties& p = host_.Settings();
+    transfer::TlsTarget target;
+    target.host = server.host;
+    target.port = server.port;
     target.tunnel = route.viaProxy;
     // The proxy's credentials go with the CONNECT only, never into the tunnel.
     if (route.viaProxy && !p.ProxyUsername.empty())
@@ -214,58 +283,65 @@ std::optional<transfer::TlsTarget> UpdateSession::SecureTarget(const ProxyRoute&
     return target;
 }
 
-void UpdateSession::PrepareConnection(transfer::Plan& plan, const std::string& fileName,
+void UpdateSession::PrepareConnection(transfer::Plan& plan, const transfer::ServerTarget& server,
                                       const ProxyRoute& route) const {
     const Properties& p = host_.Settings();
-    const std::optional<transfer::TlsTarget> secure = SecureTarget(route);
     std::string prefix;
     int32_t port = 0;
     if (route.viaProxy) {
         plan.connectHost = route.host;
         port = route.port;
         // Through a tunnel the request goes to the server itself.
-        prefix = secure ? p.RemotePath
-                        : p.RemoteHost + ":" + std::to_string(p.RemotePort) + p.RemotePath;
+        prefix = server.secure ? server.prefix
+                               : server.origin + ":" + std::to_string(server.port) + server.prefix;
     } else {
-        plan.connectHost = BareHostName(p.RemoteHost);
-        port = secure ? secure->port : p.RemotePort;
-        prefix = p.RemotePath;
+        plan.connectHost = server.host;
+        port = server.port;
+        prefix = server.prefix;
     }
     plan.connectPort = static_cast<int16_t>(port);
     // The request is fixed when the transfer starts: what a handler changes afterwards
     // belongs to the next transfer.
     http::RequestInputs in;
-    in.fileName = fileName;
+    in.fileName = server.file;
     in.prefix = prefix;
-    in.hostName = BareHostName(p.RemoteHost);
+    in.hostName = server.host;
     in.versionText = versionText_;
-    in.authorization = p.Authorization;
+    // The server's credentials go to the server the settings name only, never to one a
+    // redirect leads to.
+    const transfer::ServerTarget home = SettingsTarget({});
+    in.authorization = p.Authorization && server.secure == home.secure &&
+                       server.host == home.host &&
+                       static_cast<uint16_t>(server.port) == static_cast<uint16_t>(home.port);
     in.userName = p.AuthUsername;
     in.password = p.AuthPassword;
     // A request to a proxy carries the proxy's credentials; one to the server never does.
-    in.proxyAuthorization = route.viaProxy && !secure && !p.ProxyUsername.empty();
+    in.proxyAuthorization = route.viaProxy && !server.secure && !p.ProxyUsername.empty();
     in.proxyUserName = p.ProxyUsername;
     in.proxyPassword = p.ProxyPassword;
     plan.request = http::ComposeRequest(in);
     plan.requestInputs = std::move(in);
-    // What a kept part came from: the server's file, however the request reaches it.
-    plan.source =
-        BareHostName(p.RemoteHost) + ":" + std::to_string(p.RemotePort) + p.RemotePath + fileName;
+    plan.server = server;
     plan.connectTimeout = p.ConnectTimeout;
     plan.idleTimeout = p.IdleTimeout;
+    // A redirect's hop keeps what identifies the package and the retries left.
+    if (!plan.source.empty()) return;
+    // What a kept part came from: the server's file, however the request reaches it.
+    plan.source = server.host + ":" + std::to_string(p.RemotePort) + server.prefix + server.file;
+    plan.packageName = server.file;
     // Checks fail at once; a download tries again.
     if (plan.kind == transfer::Kind::Download) plan.retryCount = p.RetryCount;
 }
 
-HRESULT UpdateSession::Begin(transfer::Plan plan, const std::string& fileName) {
+HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& server) {
     const Properties& p = host_.Settings();
     // The one place where a transfer's connect time starts: ConnectTimeout counts from here,
     // the choice of a proxy by the system's settings included.
     plan.connectSince = GetTickCount();
     if (p.ProxyMode == 0) {
         const ProxyRoute route{p.Proxy, p.ProxyHost, p.ProxyPort};
-        PrepareConnection(plan, fileName, route);
-        return StartTransfer(std::move(plan), SecureTarget(route));
+        PrepareConnection(plan, server, route);
+        return StartTransfer(std::move(plan), SecureTarget(server, route));
     }
     // Both forms of the request are fixed now: what a handler changes while the system
     // decides belongs to the next transfer.
@@ -273,16 +349,16 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const std::string& fileName) {
     w.direct = plan;
     w.proxied = std::move(plan);
     const ProxyRoute direct, proxied{true, {}, 0};
-    PrepareConnection(w.direct, fileName, direct);
-    PrepareConnection(w.proxied, fileName, proxied);
+    PrepareConnection(w.direct, server, direct);
+    PrepareConnection(w.proxied, server, proxied);
     if (w.direct.kind == transfer::Kind::Download) {
         // The files are tried now, so that a target that cannot be written is refused by
         // ReceiveUpdate itself, as with the control's own proxy settings.
         transfer::Transfer probe(w.direct, *this, *this, host_);
-        if (const DWORD err = probe.PrepareFiles()) return FileError(err);
+        if (const DWORD err = probe.PrepareFiles()) return FileError(fileError_ = err);
     }
-    w.secureDirect = SecureTarget(direct);
-    w.secureProxied = SecureTarget(proxied);
+    w.secureDirect = SecureTarget(server, direct);
+    w.secureProxied = SecureTarget(server, proxied);
 
     ProxyQuestion q;
     q.settings = ReadSystemProxySettings();
@@ -290,7 +366,7 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const std::string& fileName) {
     q.host = w.direct.connectHost;
     q.port = static_cast<uint16_t>(w.direct.connectPort);
     const std::string url = std::string(q.secure ? "https://" : "http://") + q.host + ":" +
-                            std::to_string(q.port) + p.RemotePath + fileName;
+                            std::to_string(q.port) + server.prefix + server.file;
     q.url.assign(url.begin(), url.end());
     waiting_ = std::move(w);
     operationState_ =
@@ -352,7 +428,7 @@ HRESULT UpdateSession::StartTransfer(transfer::Plan plan,
     transfer::Connection c = transfer::MakeConnection(std::move(plan), secure, *this, *this, host_);
     const std::shared_ptr<transfer::Transfer> t = c.transfer;
     if (t->GetKind() == transfer::Kind::Download) {
-        if (const DWORD err = t->PrepareFiles()) return FileError(err);
+        if (const DWORD err = t->PrepareFiles()) return FileError(fileError_ = err);
     }
     transfer_ = t;
     connection_ = std::move(c.events);
@@ -380,7 +456,8 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         transfer::Plan plan;
         plan.kind = transfer::Kind::Check;
         plan.publisherKey = host_.Settings().PublisherKey;
-        RETURN_IF_FAILED(Begin(std::move(plan), host_.Settings().RemoteFile));
+        plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
+        RETURN_IF_FAILED(Begin(std::move(plan), SettingsTarget(host_.Settings().RemoteFile)));
         result = ORV_ERROR_SUCCESS;
     }
     PublishState();
@@ -434,8 +511,9 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
         plan.packageSize = info.PackageSize;
         plan.target = target;
         plan.digest = currentDigest_;
+        plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
         localPackageFile_ = target;
-        RETURN_IF_FAILED(Begin(std::move(plan), info.PackageFile));
+        RETURN_IF_FAILED(Begin(std::move(plan), SettingsTarget(info.PackageFile)));
         result = ORV_ERROR_SUCCESS;
     }
     PublishState();
@@ -448,7 +526,7 @@ void UpdateSession::Cancel() {
     // What the last download kept for a later one goes as well.
     if (auto t = transfer_) {
         t->Cancel();
-    } else if (!localPackageFile_.empty()) {
+    } else if (!DropHop(false) && !localPackageFile_.empty()) {
         transfer::DiscardPart(localPackageFile_);
     }
     DropLookup();
@@ -463,6 +541,7 @@ void UpdateSession::CancelQuietly() {
         quiet_ = false;
     }
     quiet_ = true;
+    DropHop(true);
     DropLookup();
     quiet_ = false;
 }
@@ -506,6 +585,58 @@ void UpdateSession::ReportEnded(transfer::Transfer& ended) {
     transfer_.reset();
     operationState_ = CTRL_STATE_FREE;
     host_.PublishState(operationState_, !quiet_);
+}
+
+transfer::RedirectVerdict UpdateSession::FollowRedirect(transfer::Transfer& from,
+                                                        std::string_view location) {
+    using transfer::RedirectVerdict;
+    if (transfer_.get() != &from) return RedirectVerdict::Declined;
+    transfer::Plan next = from.NextHop();
+    const std::optional<transfer::ServerTarget> server = RedirectTarget(location, next.server);
+    if (!server) return RedirectVerdict::Declined;
+    if (next.server.secure && !server->secure) return RedirectVerdict::Refused;
+    // The old hop ends first, its connection and files closed (a kept part stays for the
+    // next): both use the one socket object, and the next hop opens the same part. It is no
+    // longer the running transfer, so its end frees nothing and publishes nothing. The next
+    // hop starts from a message, once the socket's and the secure layer's events for the old
+    // connection are over.
+    const std::shared_ptr<transfer::Transfer> old = std::move(transfer_);
+    socket_->SetEvents(nullptr);
+    ended_.push_back(std::move(connection_));
+    old->Cancel(true);
+    next.request.clear();
+    next.requestInputs = {};
+    hop_ = Hop{std::move(next), *server};
+    PostMessageW(SocketWindow(), kNextHopMessage, ++hopCookie_, 0);
+    return RedirectVerdict::Followed;
+}
+
+void UpdateSession::OnNextHop(WPARAM cookie) {
+    if (!hop_ || cookie != hopCookie_) return;
+    Hop hop = std::move(*hop_);
+    hop_.reset();
+    HoldOwner();
+    {
+        const Scope scope(*this);
+        if (FAILED(Begin(std::move(hop.plan), hop.server))) {
+            // The next hop's files could not be prepared: the transfer ends with the reason.
+            operationState_ = CTRL_STATE_FREE;
+            host_.PublishState(operationState_, true);
+            host_.ReportConnectionError(static_cast<int32_t>(fileError_),
+                                        win::SystemErrorText(fileError_));
+        }
+    }
+    ReleaseOwner();
+}
+
+bool UpdateSession::DropHop(bool keepPart) {
+    if (!hop_) return false;
+    if (hop_->plan.kind == transfer::Kind::Download && !keepPart)
+        transfer::DiscardPart(hop_->plan.target);
+    hop_.reset();
+    operationState_ = CTRL_STATE_FREE;
+    host_.PublishState(operationState_, !quiet_);
+    return true;
 }
 
 void UpdateSession::HoldOwner() {

@@ -64,7 +64,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     void Cancel();
     // Ends the running transfer without publishing anything (closing, or let go by the host).
     void CancelQuietly();
-    bool Running() const { return transfer_ != nullptr || lookup_ != nullptr; }
+    bool Running() const { return transfer_ != nullptr || lookup_ != nullptr || hop_.has_value(); }
     // The socket library's use ends here, exactly once: the socket object's own destruction
     // then leaves it alone, so a host that uses sockets itself still has them.
     void Shutdown();
@@ -82,20 +82,29 @@ class UpdateSession final : private transfer::ISocketSeam,
     // authorization (-5), incomplete proxy (-6) as `refused`, a port beyond 16 bits as
     // run-time error 6, a control character in the request's texts as run-time error 5.
     HRESULT CheckSettings(ORVANEERROR& refused, bool check) const;
-    // The connection target and the request for `fileName` on `route`, into `plan`.
-    void PrepareConnection(transfer::Plan& plan, const std::string& fileName,
+    // The server RemoteHost and RemotePort name, asked for RemotePath and `fileName`; secure
+    // when RemoteHost starts with "https://" (any case).
+    transfer::ServerTarget SettingsTarget(const std::string& fileName) const;
+    // The connection target and the request to `server` on `route`, into `plan`.
+    void PrepareConnection(transfer::Plan& plan, const transfer::ServerTarget& server,
                            const ProxyRoute& route) const;
-    // Where a secure connection leads, when RemoteHost starts with "https://" (any case).
-    std::optional<transfer::TlsTarget> SecureTarget(const ProxyRoute& route) const;
-    // Chooses the route of `plan` (the request for `fileName`) and starts the transfer: at
-    // once with the control's own proxy settings, once the answer is there with the system's.
-    HRESULT Begin(transfer::Plan plan, const std::string& fileName);
+    // Where a secure connection to `server` leads, if it is a secure one.
+    std::optional<transfer::TlsTarget> SecureTarget(const transfer::ServerTarget& server,
+                                                    const ProxyRoute& route) const;
+    // Chooses the route of `plan` (the request to `server`) and starts the transfer: at once
+    // with the control's own proxy settings, once the answer is there with the system's.
+    HRESULT Begin(transfer::Plan plan, const transfer::ServerTarget& server);
     // Makes `plan` the running transfer and connects; a file error when its files fail.
     HRESULT StartTransfer(transfer::Plan plan, const std::optional<transfer::TlsTarget>& secure);
     // The system's answer for the waiting transfer has arrived.
     void OnProxyAnswer(WPARAM cookie);
     // Forgets a decision in progress; whether there was one.
     bool DropLookup();
+    // The next hop of a redirect, started once the last one's events are over.
+    void OnNextHop(WPARAM cookie);
+    // Forgets a hop not yet started (its kept part too, unless `keepPart`); whether there was
+    // one.
+    bool DropHop(bool keepPart);
     void PublishState() { host_.PublishState(operationState_, true); }
     // The hidden window that receives socket notifications, made at the first connection.
     HWND SocketWindow();
@@ -109,6 +118,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     // transfer::ITransferOwner
     void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
     void ReportEnded(transfer::Transfer& ended) override;
+    transfer::RedirectVerdict FollowRedirect(transfer::Transfer& from,
+                                             std::string_view location) override;
     // net::IWinsockOwner
     void HoldOwner() override;
     void ReleaseOwner() override;
@@ -141,13 +152,26 @@ class UpdateSession final : private transfer::ISocketSeam,
     std::optional<Waiting> waiting_;
     std::shared_ptr<ProxyLookup> lookup_;
     WPARAM lookupCookie_ = 0;
+    // A redirect's next hop, waiting for its message.
+    struct Hop {
+        transfer::Plan plan;
+        transfer::ServerTarget server;
+    };
+    std::optional<Hop> hop_;
+    WPARAM hopCookie_ = 0;
     std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
     std::vector<std::shared_ptr<transfer::ISocketEvents>> ended_;
-    int depth_ = 0;       // session calls and socket notifications running
-    bool quiet_ = false;  // a transfer ends without publishing the state
+    DWORD fileError_ = 0;  // why the last transfer's files could not be prepared
+    int depth_ = 0;        // session calls and socket notifications running
+    bool quiet_ = false;   // a transfer ends without publishing the state
 };
 
 // Whether text holds a control character (0x00-0x1F, 0x7F).
 bool HasControlCharacter(std::string_view text);
+
+// The server a redirect's Location names: an absolute http:// or https:// URL, or an
+// absolute path on `current`; nothing when it is neither or not usable in a request.
+std::optional<transfer::ServerTarget> RedirectTarget(std::string_view location,
+                                                     const transfer::ServerTarget& current);
 
 }  // namespace orv::session

@@ -88,7 +88,31 @@ Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferOwner& owner, ITrans
       retriesLeft_(plan_.kind == Kind::Download ? plan_.retryCount : 0),
       socket_(socket),
       owner_(owner),
-      events_(events) {}
+      events_(events) {
+    if (plan_.packageName.empty()) plan_.packageName = plan_.requestInputs.fileName;
+}
+
+Plan Transfer::NextHop() const {
+    Plan next = plan_;
+    next.redirectsLeft = plan_.redirectsLeft - 1;
+    next.retryCount = retriesLeft_;
+    next.connectSince = 0;
+    return next;
+}
+
+bool Transfer::Redirected(int32_t status, std::string_view location) {
+    if (plan_.redirectsLeft <= 0 || !IsRedirectStatus(status) || location.empty()) return false;
+    switch (owner_.FollowRedirect(*this, location)) {
+        case RedirectVerdict::Followed: return true;
+        case RedirectVerdict::Refused: {
+            constexpr auto kRefused = static_cast<int32_t>(trust::TrustError::kInsecureRedirect);
+            Fail(kRefused, trust::TrustErrorText(kRefused));
+            return true;
+        }
+        case RedirectVerdict::Declined: break;
+    }
+    return false;
+}
 
 Transfer::~Transfer() {
     DiscardTemp();
@@ -102,7 +126,7 @@ DWORD Transfer::PrepareFiles() {
     probe.reset();
     // A kept part continues only the package it came from; any other goes.
     std::map<std::string, std::string> id = ReadIdentity(IdentityPath(plan_.target));
-    const bool same = id["name"] == plan_.requestInputs.fileName &&
+    const bool same = id["name"] == plan_.packageName &&
                       id["size"] == std::to_string(plan_.packageSize) &&
                       id["digest"] == HexOf(plan_.digest) && id["source"] == plan_.source &&
                       (!id["digest"].empty() || !id["etag"].empty());
@@ -150,9 +174,9 @@ DWORD Transfer::OpenPart() {
 }
 
 void Transfer::WriteIdentity() const {
-    std::string text = "name " + plan_.requestInputs.fileName + "\nsize " +
-                       std::to_string(plan_.packageSize) + "\ndigest " + HexOf(plan_.digest) +
-                       "\netag " + etag_ + "\nsource " + plan_.source + "\n";
+    std::string text = "name " + plan_.packageName + "\nsize " + std::to_string(plan_.packageSize) +
+                       "\ndigest " + HexOf(plan_.digest) + "\netag " + etag_ + "\nsource " +
+                       plan_.source + "\n";
     if (total_) text += "total " + std::to_string(*total_) + "\n";
     unique_file f(CreateFileA(IdentityPath(plan_.target).c_str(), GENERIC_WRITE, 0, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -396,6 +420,8 @@ void Transfer::FinishCheck() {
         FailSocket(kConnectionReset);
         return;
     }
+    if (status && Redirected(*status, http::HeaderValue(parts.header, "location").value_or("")))
+        return;
     if (status) {
         events_.ReportHttpStatus(*status);
         if (ended_) return;  // a handler cancelled, and may have started another transfer
@@ -508,6 +534,7 @@ void Transfer::ReceivePackageData(std::string_view piece) {
             return;
         }
         headerSeen_ = true;
+        if (d.status && Redirected(*d.status, d.location)) return;
         if (!AcceptReply(d)) return;
         Reporting([&] { events_.ReportHttpStatus(packageStatus_); });
         if (ended_) return;  // the handler cancelled

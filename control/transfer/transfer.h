@@ -75,9 +75,21 @@ class ITransferEvents {
     ~ITransferEvents() = default;
 };
 
+// What the owner made of a redirect: the next hop runs in place of the transfer (which has
+// ended), the redirect is refused (an insecure one), or it is not followed and the transfer
+// reports the status as it would without following redirects.
+enum class RedirectVerdict { Followed, Refused, Declined };
+
 // What a transfer tells the owner of the update cycle.
 class ITransferOwner {
    public:
+    // A reply redirected the transfer to `location` while it has hops left: the owner either
+    // ends it and starts the next hop, refuses, or declines.
+    virtual RedirectVerdict FollowRedirect(Transfer& from, std::string_view location) {
+        (void)from;
+        (void)location;
+        return RedirectVerdict::Declined;
+    }
     // The record a check received and its package digest: the owner keeps both (just before
     // the check ends).
     virtual void ReportInfo(const UpdateInfo& fields, const PackageDigest& digest) = 0;
@@ -96,6 +108,23 @@ class ITransferReport : public ITransferEvents, public ITransferOwner {
 };
 
 enum class Kind { Check, Download };
+
+// The server a request goes to and what it asks of it: the request target is prefix + file.
+struct ServerTarget {
+    bool secure = false;
+    std::string host;  // lower case, no scheme
+    int32_t port = 80;
+    std::string origin;  // the scheme and host as a plain request to a proxy names them
+    std::string prefix;
+    std::string file;
+};
+
+// Statuses a transfer that follows redirects follows, when they carry a Location.
+inline bool IsRedirectStatus(int32_t status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+// Hops a transfer follows at most; the reply after the last one is reported as it is.
+inline constexpr int32_t kMaxRedirects = 5;
 
 // Everything a transfer needs, fixed when it starts.
 struct Plan {
@@ -123,8 +152,12 @@ struct Plan {
     // What `request` was made of: a retry that continues a kept part asks for its rest.
     http::RequestInputs requestInputs;
     // Where the package comes from: with the package name, size and digest it identifies a
-    // kept part.
+    // kept part. Both stay those of the first request across redirects.
     std::string source;
+    std::string packageName;  // empty: the request's file name
+    // The server this hop's request goes to, and the redirects it may still follow.
+    ServerTarget server;
+    int32_t redirectsLeft = 0;
 };
 
 // A download that failed keeps what it received beside the target, under this name, when
@@ -165,6 +198,9 @@ class Transfer final : public ISocketEvents {
     void Cancel(bool keepPart = false);
     bool Ended() const { return ended_; }
     Kind GetKind() const { return plan_.kind; }
+    // The plan of the hop a redirect leads to, before its request is composed: one redirect
+    // and the retries spent so far fewer.
+    Plan NextHop() const;
 
     // The socket's events for this transfer's connection.
     void OnConnect() override;
@@ -211,6 +247,8 @@ class Transfer final : public ISocketEvents {
     // Whether a body of `received` bytes is a cut one, by its declared length if any.
     bool Cut(std::optional<int64_t> declared, int64_t received) const;
     void FinishCheck();
+    // Whether a redirect ended this transfer (followed or refused) rather than being reported.
+    bool Redirected(int32_t status, std::string_view location);
     // 0 when the information is signed by one of the plan's publisher keys, otherwise the
     // trust outcome to end the check with.
     int32_t SignatureRefusal(std::string_view plain) const;

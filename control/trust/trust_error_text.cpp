@@ -22,6 +22,8 @@ const char* TrustErrorText(int32_t code) {
         case TRUST_ERROR_CERTEXPIRED: return "Server certificate expired or not yet valid.";
         case TRUST_ERROR_TLSSTREAM:
             return "Secure connection failed: received data could not be decrypted.";
+        case TRUST_ERROR_INSECUREREDIRECT:
+            return "Insecure redirect refused: a secure connection was redirected to plain HTTP.";
     }
     return nullptr;
 }

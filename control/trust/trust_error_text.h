@@ -22,6 +22,8 @@ enum class TrustError : int32_t {
     // The system could not check the signature or compute the digest (its cryptography lacks
     // the algorithm, for example).
     kCannotVerify = TRUST_ERROR_CANNOTVERIFY,
+    // A redirect would have taken a secure connection to plain HTTP.
+    kInsecureRedirect = TRUST_ERROR_INSECUREREDIRECT,
 };
 
 // The text of any TRUSTERRORCODE number, the secure-connection ones included; nullptr for

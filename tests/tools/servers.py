@@ -93,6 +93,9 @@ def start_nginx(workdir, webroot, user="orvane", password="s3cret:pass", tls_sit
         ssl_certificate_key {key};
         ssl_protocols TLSv1.2 TLSv1.3;{ciphers}
         root {webroot};
+        location /to-plain/ {{
+            return 302 http://{HOST}:{port}/;
+        }}
         location /protected/ {{
             auth_basic "Orvane";
             auth_basic_user_file {htpasswd};
