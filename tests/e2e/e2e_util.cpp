@@ -99,16 +99,25 @@ void E2E::TearDown() {
     ControlFixture::TearDown();
 }
 
-void E2E::SetText(HRESULT (STDMETHODCALLTYPE _Orvane::*put)(BSTR), const std::string& value) {
+void E2E::SetText(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(BSTR), const std::string& value) {
+    _Orvane3* ctl3 = nullptr;
+    ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
     BSTR b = Bstr(value);
-    EXPECT_EQ(S_OK, (ctl_->*put)(b));
+    EXPECT_EQ(S_OK, (ctl3->*put)(b));
     SysFreeString(b);
+    ctl3->Release();
 }
 
 void E2E::Direct(int port, const std::string& path) {
     SetText(&_Orvane::put_RemoteHost, "http://127.0.0.1");
     EXPECT_EQ(S_OK, ctl_->put_RemotePort(port));
     SetText(&_Orvane::put_RemotePath, path);
+}
+
+void E2E::ThroughProxy(int port) {
+    EXPECT_EQ(S_OK, ctl_->put_Proxy(VARIANT_TRUE));
+    SetText(&_Orvane::put_ProxyHost, "127.0.0.1");
+    EXPECT_EQ(S_OK, ctl_->put_ProxyPort(port));
 }
 
 HRESULT E2E::CheckHr(ORVANEERROR* result) {

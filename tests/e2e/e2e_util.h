@@ -55,8 +55,11 @@ class E2E : public ControlFixture {
     void TearDown() override;
 
     // Settings.
-    void SetText(HRESULT (STDMETHODCALLTYPE _Orvane::*put)(BSTR), const std::string& value);
+    // A text property of any of the control's interfaces.
+    void SetText(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(BSTR), const std::string& value);
     void Direct(int port, const std::string& path = "/");
+    // Proxy on, at 127.0.0.1:`port`.
+    void ThroughProxy(int port);
     void UseNginx(const std::string& path = "/") { Direct(servers_.nginxPort, path); }
 
     // Methods, with the result code; the HRESULT of the call must be S_OK.

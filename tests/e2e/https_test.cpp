@@ -35,15 +35,6 @@ DWORD ShowBox() {
     return GetTickCount() - start;
 }
 
-std::string Env(const char* name) {
-    char buffer[1024] = {};
-    const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
-    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
-}
-
-int PortOf(const char* name) {
-    return std::atoi(Env(name).c_str());
-}
 // ConnectionError as the sink names it.
 std::wstring ConnectionError(int32_t code) {
     const char* text = net::TlsErrorText(code);
@@ -60,7 +51,7 @@ class Https : public E2E {
     void SetUp() override {
         E2E::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        tlsPort_ = PortOf("ORV_TLS_PORT");
+        tlsPort_ = EnvPort("ORV_TLS_PORT");
         if (tlsPort_ == 0) GTEST_SKIP() << "no TLS servers: run with_servers.py --tls";
     }
 
@@ -68,11 +59,6 @@ class Https : public E2E {
         SetText(&_Orvane::put_RemoteHost, host);
         EXPECT_EQ(S_OK, ctl_->put_RemotePort(port));
         SetText(&_Orvane::put_RemotePath, path);
-    }
-    void ThroughProxy(int port) {
-        EXPECT_EQ(S_OK, ctl_->put_Proxy(VARIANT_TRUE));
-        SetText(&_Orvane::put_ProxyHost, "127.0.0.1");
-        EXPECT_EQ(S_OK, ctl_->put_ProxyPort(port));
     }
     void Authorize(const std::string& password = "s3cret:pass") {
         SetText(&_Orvane::put_AuthUsername, "orvane");
@@ -246,7 +232,7 @@ TEST_F(Https, ThroughTheProxysConnectTunnel) {
     ExpectSettled(folder);
 
     // The certificate is checked for the server's name inside the tunnel, not the proxy's.
-    Secure(PortOf("ORV_TLS_OTHERHOST_PORT"), "/protected/tunnel/");
+    Secure(EnvPort("ORV_TLS_OTHERHOST_PORT"), "/protected/tunnel/");
     EXPECT_EQ(CheckAndWait(), (std::vector<std::wstring>{ConnectionError(24012)}));
     ExpectSettled(folder);
 }
@@ -301,7 +287,7 @@ TEST_F(Https, ServersThatFailTheirCertificateOrHandshakeAreRefusedAndNothingIsWr
         ASSERT_EQ(CheckAndWait(),
                   (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
 
-        Secure(PortOf(c.portVariable), "/certs/");
+        Secure(EnvPort(c.portVariable), "/certs/");
         EXPECT_EQ(ReceiveAndWait(folder), (std::vector<std::wstring>{ConnectionError(c.code)}));
         EXPECT_EQ(ReadAll(folder + "\\certs.bin"), "older file");
         ExpectSettled(folder);
@@ -309,14 +295,14 @@ TEST_F(Https, ServersThatFailTheirCertificateOrHandshakeAreRefusedAndNothingIsWr
         ExpectSettled(folder);
     }
     // A chain through an intermediate the server sends along passes.
-    Secure(PortOf("ORV_TLS_CHAINED_PORT"), "/certs/");
+    Secure(EnvPort("ORV_TLS_CHAINED_PORT"), "/certs/");
     EXPECT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(200,OK)", L"InfoReceived"}));
 }
 
 TEST_F(Https, ACutStreamNeverCompletesADownload) {
     // nginx publishes the update information; our TLS fault server sends the package, chosen
     // by its path: /cut-declared/100000/50000, /cut/50000, /whole/50000, /forged/30000.
-    const int faultPort = PortOf("ORV_TLS_FAULT_PORT");
+    const int faultPort = EnvPort("ORV_TLS_FAULT_PORT");
     const struct {
         const char* path;
         const char* package;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace orv::test {
 
@@ -10,6 +11,10 @@ std::string Env(const char* name) {
     char buffer[4096] = {};
     const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
     return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
+}
+
+int EnvPort(const char* name) {
+    return std::atoi(Env(name).c_str());
 }
 
 std::string WinPath(const std::string& unixPath) {

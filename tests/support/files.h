@@ -10,6 +10,8 @@ namespace orv::test {
 
 // An environment variable, or empty.
 std::string Env(const char* name);
+// An environment variable read as a number (a port), or 0.
+int EnvPort(const char* name);
 // The Windows path Wine shows for a Unix path (drive Z: is the root), without a trailing
 // backslash.
 std::string WinPath(const std::string& unixPath);
