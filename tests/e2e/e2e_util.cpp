@@ -100,12 +100,9 @@ void E2E::TearDown() {
 }
 
 void E2E::SetText(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(BSTR), const std::string& value) {
-    _Orvane3* ctl3 = nullptr;
-    ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
     BSTR b = Bstr(value);
-    EXPECT_EQ(S_OK, (ctl3->*put)(b));
+    Set(put, b);
     SysFreeString(b);
-    ctl3->Release();
 }
 
 void E2E::Direct(int port, const std::string& path) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/updateinfo/updateinfo.h"
@@ -55,7 +56,14 @@ class E2E : public ControlFixture {
     void TearDown() override;
 
     // Settings.
-    // A text property of any of the control's interfaces.
+    // A property of any of the control's interfaces, through a reference of its own.
+    template <class V>
+    void Set(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(V), std::type_identity_t<V> value) {
+        _Orvane3* ctl3 = nullptr;
+        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
+        EXPECT_EQ(S_OK, (ctl3->*put)(value));
+        ctl3->Release();
+    }
     void SetText(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(BSTR), const std::string& value);
     void Direct(int port, const std::string& path = "/");
     // Proxy on, at 127.0.0.1:`port`.

@@ -77,15 +77,10 @@ class Proxies : public E2E {
         tlsPort_ = EnvPort("ORV_TLS_PORT");
         if (authProxy_ == 0 || tlsPort_ == 0)
             GTEST_SKIP() << "run with_servers.py --tls --auth-proxy";
-        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3_)));
         const std::string folder = servers_.webRoot + "\\proxied";
         CreateDirectoryA(folder.c_str(), nullptr);
         ASSERT_TRUE(WriteAll(folder + "\\update.orv", OrvFile("P", "1.0.0.1", "p.bin", kSize)));
         ASSERT_TRUE(WriteAll(folder + "\\p.bin", NoiseBytes(kSize, 7)));
-    }
-    void TearDown() override {
-        if (ctl3_) ctl3_->Release();
-        E2E::TearDown();
     }
     void Credentials(const std::string& user, const std::string& password) {
         SetText(&_Orvane3::put_ProxyUsername, user);
@@ -106,7 +101,6 @@ class Proxies : public E2E {
         ExpectSettled(folder);
     }
 
-    _Orvane3* ctl3_ = nullptr;
     int authProxy_ = 0;
     int tlsPort_ = 0;
 };
@@ -182,7 +176,7 @@ TEST_F(Proxies, TheSystemSettingsDecideForEachAddress) {
         {S::kDirect | S::kDetect | S::kProxy, proxy, "<local>", "", k407, kOk},
         {S::kDirect | S::kScript, "", "", refused, kUnusable, kUnusable},
     };
-    EXPECT_EQ(S_OK, ctl3_->put_ProxyMode(1));
+    Set(&_Orvane3::put_ProxyMode, 1);
     // The control's own proxy settings no longer count, incomplete or not.
     EXPECT_EQ(S_OK, ctl_->put_Proxy(VARIANT_TRUE));
     SetText(&_Orvane::put_ProxyHost, "");
@@ -218,7 +212,7 @@ TEST_F(Proxies, ASlowScriptServerLeavesTheHostsMessageLoopRunning) {
                              JsonText(pac) + R"(},{"op":"close"}])";
     const uint16_t port = Serve("[" + slow + "," + slow + "]");
     ASSERT_TRUE(settings.Write(SystemSettings::kScript, "", "", Local(port, "/slow.pac")));
-    EXPECT_EQ(S_OK, ctl3_->put_ProxyMode(1));
+    Set(&_Orvane3::put_ProxyMode, 1);
     Target(false);
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, Tick);
 

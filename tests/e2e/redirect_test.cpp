@@ -38,9 +38,7 @@ TEST_F(Redirects, FollowedRefusedAndBounded) {
     ASSERT_TRUE(WriteAll(folder + "\\update.orv", orv));
     const std::string served = Script(HttpResponse("HTTP/1.0 200 OK", orv));
     const std::vector<std::wstring> found = {L"HttpStatus(200,OK)", L"InfoReceived"};
-    _Orvane3* ctl3 = nullptr;
-    ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
-    EXPECT_EQ(S_OK, ctl3->put_FollowRedirects(VARIANT_TRUE));
+    Set(&_Orvane3::put_FollowRedirects, VARIANT_TRUE);
     SetText(&_Orvane::put_AuthUsername, "orvane");
     SetText(&_Orvane::put_AuthPassword, "s3cret:pass");
     EXPECT_EQ(S_OK, ctl_->put_Authorization(VARIANT_TRUE));
@@ -102,7 +100,6 @@ TEST_F(Redirects, FollowedRefusedAndBounded) {
     EXPECT_EQ(ReadAll(into + "\\pkg.bin"), Pattern(70000));
     EXPECT_TRUE(Holds(Finish(store, 1).received, "Range: bytes=30000-"));
     ExpectSettled(into);
-    ctl3->Release();
 }
 
 }  // namespace
