@@ -230,7 +230,6 @@ void Transfer::BeginAttempt() {
     // The first piece's rate includes setting up the connection.
     lastTick_ = Ticks();
     connected_ = true;
-    connecting_ = true;
     // The first attempt's time may have begun before it (the choice of a proxy).
     ArmDeadline(plan_.connectTimeout, std::exchange(plan_.connectSince, 0u));
     inConnect_ = true;
@@ -366,7 +365,6 @@ void Transfer::DiscardTemp() {
 void Transfer::OnConnect() {
     if (ended_) return;
     response_.clear();
-    connecting_ = false;
     ArmDeadline(plan_.idleTimeout);
     socket_.Send(plan_.kind == Kind::Download ? RequestText() : plan_.request);
 }

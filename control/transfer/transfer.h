@@ -263,7 +263,6 @@ class Transfer final : public ISocketEvents {
     int32_t retriesLeft_ = 0;
     int attempts_ = 0;
     bool inConnect_ = false;   // inside the socket's Connect call
-    bool connecting_ = false;  // the deadline is the connect deadline
     uint32_t deadlineMs_ = 0;
     int32_t lastActivity_ = 0;
     int reporting_ = 0;
