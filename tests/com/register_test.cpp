@@ -287,4 +287,26 @@ TEST_F(Registration, ExportsAreUndecorated) {
     EXPECT_NE(GetProcAddress(lib_, "DllCanUnloadNow"), nullptr);
 }
 
+// A web page must not be able to drive a control that downloads and starts programs: the
+// control claims no safety for scripting or initialization, by interface or by category.
+TEST_F(Registration, ClaimsNoSafetyForScriptingOrInitialization) {
+    ASSERT_EQ(S_OK, reg_());
+    const std::string categories =
+        "CLSID\\" + GuidText(CLSID_Orvane) + "\\Implemented Categories\\";
+    for (const char* safeFor : {"{7DD95801-9882-11CF-9FA9-00AA006C42C4}",     // scripting
+                                "{7DD95802-9882-11CF-9FA9-00AA006C42C4}"}) {  // initialization
+        EXPECT_FALSE(KeyExists(categories + safeFor)) << safeFor;
+    }
+    ASSERT_EQ(S_OK, OleInitialize(nullptr));
+    IUnknown* control = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_Orvane, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                     reinterpret_cast<void**>(&control)));
+    IID objectSafety = {};
+    ASSERT_EQ(S_OK, IIDFromString(L"{CB5BDC81-93C1-11CF-8F20-00805F2CD064}", &objectSafety));
+    void* safety = nullptr;
+    EXPECT_EQ(E_NOINTERFACE, control->QueryInterface(objectSafety, &safety));
+    control->Release();
+    OleUninitialize();
+}
+
 }  // namespace
