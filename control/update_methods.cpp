@@ -35,14 +35,24 @@ STDMETHODIMP OrvaneControl::CancelUpdate() {
 STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     return ComMethod([&] {
+        // Only the package the last download delivered and verified is started: before any
+        // download, and after one that did not end with UpdateReceived, there is no file.
+        const std::string package = session_->DeliveredPackage();
+        if (package.empty()) {
+            *result = ORV_ERROR_SHELLFNF;
+            return S_OK;
+        }
         const std::string params = ToAnsi(parameters);
         const std::string folder = ModuleFolder(ModuleInstance());
-        HINSTANCE r = ShellExecuteA(window_.get(), nullptr, session_->LocalPackageFile().c_str(),
-                                    params.c_str(), folder.c_str(), SW_SHOWNORMAL);
+        HINSTANCE r = ShellExecuteA(window_.get(), nullptr, package.c_str(), params.c_str(),
+                                    folder.c_str(), SW_SHOWNORMAL);
         // The number says success above 32 and nothing else; a 64-bit one is never cut into a
         // Long that could read as an error.
         const INT_PTR code = reinterpret_cast<INT_PTR>(r);
         *result = static_cast<LONG>(std::clamp<INT_PTR>(code, 0, LONG_MAX));
+        // Started, the file is let go (the program may remove it); a failure keeps it held
+        // for another try.
+        if (code > 32) session_->DropDelivery();
         return S_OK;
     });
 }

@@ -513,6 +513,9 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
         plan.digest = currentDigest_;
         plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
         localPackageFile_ = target;
+        // The package the last download delivered is no longer the one RunUpdate starts,
+        // and the new download may replace it.
+        DropDelivery();
         RETURN_IF_FAILED(Begin(std::move(plan), SettingsTarget(info.PackageFile)));
         result = ORV_ERROR_SUCCESS;
     }
@@ -526,8 +529,11 @@ void UpdateSession::Cancel() {
     // What the last download kept for a later one goes as well.
     if (auto t = transfer_) {
         t->Cancel();
-    } else if (!DropHop(false) && !localPackageFile_.empty()) {
-        transfer::DiscardPart(localPackageFile_);
+    } else if (!DropHop(false)) {
+        // With nothing running the update is declined: the delivered package is let go too
+        // (RunUpdate starts nothing now, and the host may remove the file).
+        DropDelivery();
+        if (!localPackageFile_.empty()) transfer::DiscardPart(localPackageFile_);
     }
     DropLookup();
 }
@@ -585,6 +591,11 @@ void UpdateSession::ReportEnded(transfer::Transfer& ended) {
     transfer_.reset();
     operationState_ = CTRL_STATE_FREE;
     host_.PublishState(operationState_, !quiet_);
+}
+
+void UpdateSession::ReportDelivered(const std::string& target, unique_file held) {
+    delivered_ = std::move(held);
+    deliveredPath_ = target;
 }
 
 transfer::RedirectVerdict UpdateSession::FollowRedirect(transfer::Transfer& from,

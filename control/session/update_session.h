@@ -72,8 +72,15 @@ class UpdateSession final : private transfer::ISocketSeam,
     // The record InfoReceived hands out by reference; what a handler writes into it is what
     // the next download and CompareVersion use.
     OwnedRecord& CurrentInfo() { return currentInfo_; }
-    // The file RunUpdate starts: the target of the last ReceiveUpdate.
-    const std::string& LocalPackageFile() const { return localPackageFile_; }
+    // The file RunUpdate starts: the package the last download delivered and verified, held
+    // open against writers until it has been started, the next download begins or the
+    // control goes; empty when there is none.
+    const std::string& DeliveredPackage() const { return deliveredPath_; }
+    // Lets the delivered package go: RunUpdate starts nothing until a download delivers again.
+    void DropDelivery() {
+        delivered_.reset();
+        deliveredPath_.clear();
+    }
 
    private:
     // A busy session's refusal (-2 or -1), if it is busy.
@@ -118,6 +125,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     // transfer::ITransferOwner
     void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
     void ReportEnded(transfer::Transfer& ended) override;
+    void ReportDelivered(const std::string& target, unique_file held) override;
     transfer::RedirectVerdict FollowRedirect(transfer::Transfer& from,
                                              std::string_view location) override;
     // net::IWinsockOwner
@@ -142,6 +150,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     // Field 7 of that record: it stays with the record whatever a handler changes in it.
     transfer::PackageDigest currentDigest_;
     std::string localPackageFile_;
+    unique_file delivered_;
+    std::string deliveredPath_;
     std::shared_ptr<transfer::Transfer> transfer_;
     // A transfer waiting for the system's proxy decision: both forms of its plan, fixed when
     // it was asked for, and the decision.

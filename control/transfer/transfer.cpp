@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "common/win/system.h"
 #include "control/http/http_text.h"
@@ -15,6 +16,10 @@
 
 namespace orv::transfer {
 namespace {
+
+// The body file is opened for no one else, and with the right to rename it: from its
+// creation until it replaces the target nobody but the transfer can touch it.
+constexpr DWORD kBodyAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
 
 int32_t Ticks() {
     return static_cast<int32_t>(GetTickCount());
@@ -143,8 +148,8 @@ DWORD Transfer::PrepareFiles() {
     // matters on Linux file systems that allocate late (ext4): a file truncated at open is
     // flushed whole when it is closed, which would add a synchronous write of the package to
     // the end of every download.
-    unique_file file(CreateFileA(temp, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_file file(
+        CreateFileA(temp, kBodyAccess, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD err = GetLastError();
         DeleteFileA(temp);
@@ -157,8 +162,8 @@ DWORD Transfer::PrepareFiles() {
 
 DWORD Transfer::OpenPart() {
     const std::string path = PartPath(plan_.target);
-    unique_file file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_file file(CreateFileA(path.c_str(), kBodyAccess, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return GetLastError();
     LARGE_INTEGER size = {};
     LARGE_INTEGER end = {};
@@ -596,7 +601,6 @@ void Transfer::FinishDownload() {
         }
         received = true;  // an empty package that matches replaces the target as well
     }
-    temp_.reset();
     if (packageStatus_ == 200 && received) {
         // The complete body replaces the target in one step; the old target stayed until now.
         // An empty target (the one ReceiveUpdate created) holds nothing to keep: it goes first,
@@ -607,17 +611,17 @@ void Transfer::FinishDownload() {
             old.nFileSizeLow == 0 && old.nFileSizeHigh == 0 &&
             !(old.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             DeleteFileA(plan_.target.c_str());
-        if (!MoveFileExA(tempPath_.c_str(), plan_.target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-            const DWORD err = GetLastError();
+        unique_file held;
+        if (const DWORD err = Deliver(held)) {
             dropPart_ = true;
             Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
             return;
         }
-        tempPath_.clear();
         if (partMode_) DiscardPart(plan_.target);
         partMode_ = false;
+        owner_.ReportDelivered(plan_.target, std::move(held));
     }
+    temp_.reset();
     if (packageStatus_ == 200) {
         // The control is still receiving while the host hears of it; a handler that cancels
         // and starts the next transfer ends this one, and the new one stands.
@@ -625,6 +629,45 @@ void Transfer::FinishDownload() {
         if (ended_) return;
     }
     End(Outcome::Completed);
+}
+
+DWORD Transfer::Deliver(unique_file& held) {
+    // Renamed through its own handle, the file stays closed to everyone else on its way.
+    const int chars = MultiByteToWideChar(CP_ACP, 0, plan_.target.c_str(), -1, nullptr, 0);
+    if (chars <= 0) return GetLastError();
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(chars) * 2);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = static_cast<DWORD>(chars - 1) * 2;
+    MultiByteToWideChar(CP_ACP, 0, plan_.target.c_str(), -1, rename->FileName, chars);
+    BY_HANDLE_FILE_INFORMATION verified = {};
+    if (!SetFileInformationByHandle(temp_.get(), FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size())) ||
+        !GetFileInformationByHandle(temp_.get(), &verified))
+        return GetLastError();
+    tempPath_.clear();
+    // A handle that may write keeps the shell from starting the file, and no handle can stop
+    // writers while one that writes is open: the body's handle closes, and one that lets
+    // others only read takes its place at once. Another process that came between would have
+    // to replace or write the file, which the comparison below sees.
+    temp_.reset();
+    held.reset(CreateFileA(plan_.target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held) return GetLastError();
+    BY_HANDLE_FILE_INFORMATION now = {};
+    if (!GetFileInformationByHandle(held.get(), &now)) return GetLastError();
+    const auto same = [](const FILETIME& a, const FILETIME& b) {
+        return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+    };
+    if (now.dwVolumeSerialNumber != verified.dwVolumeSerialNumber ||
+        now.nFileIndexHigh != verified.nFileIndexHigh ||
+        now.nFileIndexLow != verified.nFileIndexLow ||
+        now.nFileSizeHigh != verified.nFileSizeHigh || now.nFileSizeLow != verified.nFileSizeLow ||
+        !same(now.ftLastWriteTime, verified.ftLastWriteTime)) {
+        held.reset();
+        return ERROR_FILE_INVALID;
+    }
+    return 0;
 }
 
 }  // namespace orv::transfer

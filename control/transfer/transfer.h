@@ -96,6 +96,13 @@ class ITransferOwner {
     // The transfer has ended (exactly once, before its last report): the owner becomes free
     // if `ended` is still its running transfer.
     virtual void ReportEnded(Transfer& ended) = 0;
+    // A download has replaced `target` with the package it received and verified, just before
+    // UpdateReceived. `held` keeps that file open so that others may read and start it but not
+    // write, rename or delete it; the owner keeps it as long as the package may be started.
+    virtual void ReportDelivered(const std::string& target, unique_file held) {
+        (void)target;
+        (void)held;
+    }
 
    protected:
     ~ITransferOwner() = default;
@@ -257,12 +264,15 @@ class Transfer final : public ISocketEvents {
     // A piece of the package response, header first; copied only for a digest's hasher.
     void ReceivePackageData(std::string_view piece);
     void FinishDownload();
+    // Puts the verified body file in the target's place and trades its handle for `held`.
+    // 0, or the system error.
+    DWORD Deliver(unique_file& held);
     void DiscardTemp();
 
     Plan plan_;
     int32_t retriesLeft_ = 0;
     int attempts_ = 0;
-    bool inConnect_ = false;   // inside the socket's Connect call
+    bool inConnect_ = false;  // inside the socket's Connect call
     uint32_t deadlineMs_ = 0;
     int32_t lastActivity_ = 0;
     int reporting_ = 0;

@@ -5,6 +5,7 @@
 
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/checked.h"
+#include "tests/support/message_pump.h"
 
 namespace orv::test {
 namespace {
@@ -240,30 +241,64 @@ TEST_F(Cycle, VersionsOfRealVersionResources) {
 
 // --- running the package and the product page ----------------------------------------------
 
-TEST_F(Cycle, RunUpdateStartsTheDownloadedProgram) {
+TEST_F(Cycle, RunUpdateStartsOnlyTheDeliveredPackage) {
     LONG result = 12345;
     EXPECT_EQ(S_OK, ctl_->RunUpdate(nullptr, &result));
-    EXPECT_LE(result, 32) << "nothing downloaded yet, yet the shell started something";
+    EXPECT_EQ(result, ORV_ERROR_SHELLFNF) << "nothing downloaded yet, yet something started";
 
     const std::string setup = ReadAll(BinFile("OrvaneDemoSetup.exe"));
     ASSERT_FALSE(setup.empty()) << "OrvaneDemoSetup.exe is not built";
-    Publish("setup",
-            OrvFile("Setup", "2.0.0.0", "OrvaneDemoSetup.exe", static_cast<int32_t>(setup.size())),
-            "OrvaneDemoSetup.exe", setup);
-    UseNginx("/setup/");
-    CheckAndWait();
+    const std::string orv =
+        OrvFile("Setup", "2.0.0.0", "OrvaneDemoSetup.exe", static_cast<int32_t>(setup.size()));
     const std::string folder = FreshFolder(servers_, "setup");
+    const std::string target = folder + "\\OrvaneDemoSetup.exe";
+    const std::string installed = folder + "\\installed.txt";
+    UseNginx("/setup/");
+
+    // A record whose digest the package does not match: the download fails, the old target
+    // (a program that would run) stays, and RunUpdate starts nothing.
+    ASSERT_TRUE(WriteAll(target, setup));
+    Publish("setup",
+            ScrambleText(ScrambleText(orv, kInformationKey) + "|sha256:" + std::string(64, '0'),
+                         kInformationKey),
+            "OrvaneDemoSetup.exe", setup);
+    CheckAndWait();
+    EXPECT_EQ(Last(ReceiveAndWait(folder)).substr(0, 22), L"ConnectionError(24001,");
+    EXPECT_EQ(S_OK, ctl_->RunUpdate(nullptr, &result));
+    EXPECT_EQ(result, ORV_ERROR_SHELLFNF);
+    PumpFor(1500);
+    EXPECT_FALSE(Exists(installed)) << "the unverified file ran";
+
+    // The package the record describes arrives and stays held until it runs: another process
+    // can neither overwrite, delete nor rename it.
+    Publish("setup", orv);
+    CheckAndWait();
     EXPECT_EQ(Last(ReceiveAndWait(folder)), L"UpdateReceived");
-    ASSERT_TRUE(ReadAll(folder + "\\OrvaneDemoSetup.exe") == setup);
+    ASSERT_TRUE(WriteAll(folder + "\\other.exe", "not the package"));
+    std::string command =
+        "cmd /c copy /y /b other.exe OrvaneDemoSetup.exe & del /f OrvaneDemoSetup.exe & "
+        "ren OrvaneDemoSetup.exe moved.exe";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, folder.c_str(), &si, &pi));
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    EXPECT_TRUE(ReadAll(target) == setup) << "another process changed the delivered package";
+    EXPECT_FALSE(Exists(folder + "\\moved.exe"));
 
     BSTR params = SysAllocString(L"/quiet");
     EXPECT_EQ(S_OK, ctl_->RunUpdate(params, &result));
     SysFreeString(params);
     EXPECT_GT(result, 32);
-    const std::string installed = folder + "\\installed.txt";
     EXPECT_TRUE(PumpUntil([&] { return FileSize(installed) > 0; }, 30000))
         << "the package did not run";
     EXPECT_EQ(ReadAll(installed), "Orvane demo package 2.0.0: installed with /quiet\r\n");
+    // Started, the package is let go: there is nothing more to start.
+    EXPECT_EQ(S_OK, ctl_->RunUpdate(nullptr, &result));
+    EXPECT_EQ(result, ORV_ERROR_SHELLFNF);
 }
 
 TEST_F(Cycle, GoProductPageThatNothingOpensReturnsNormally) {
