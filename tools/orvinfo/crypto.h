@@ -1,6 +1,6 @@
 // The cryptography orvinfo needs, behind one seam: OpenSSL's libcrypto in the Linux build,
-// the system's CNG (through control/trust) in the Windows build, which checks but does not
-// make keys or signatures. Portable header: no <windows.h>.
+// the system's CNG in the Windows build. Both make the same key files and check alike.
+// Portable header: no <windows.h>.
 #pragma once
 
 #include <filesystem>
@@ -11,9 +11,6 @@
 #include "common/updateinfo/signed_fields.h"
 
 namespace orv::orvinfo::crypto {
-
-// Whether this build can generate keys and sign.
-bool CanSign();
 
 // SHA-256 of a whole file, read in pieces; the system's reason when it cannot be read.
 std::optional<std::string> Sha256OfFile(const std::filesystem::path& path, Sha256Digest& digest);

@@ -115,10 +115,6 @@ std::optional<std::string> LoadPublicKey(std::string_view line, UniquePkey& key)
 
 }  // namespace
 
-bool CanSign() {
-    return true;
-}
-
 std::optional<std::string> Sha256OfFile(const std::filesystem::path& path, Sha256Digest& digest) {
     UniqueMdCtx ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {

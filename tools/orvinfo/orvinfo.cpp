@@ -203,9 +203,6 @@ std::optional<Result> AddSignedFields(std::string& plain, const std::string& pac
                                       const std::optional<std::string>& keyFile) {
     std::string key;
     if (keyFile) {
-        if (!crypto::CanSign()) {
-            return Fail("the Windows build of orvinfo does not sign; sign with the Linux build");
-        }
         if (auto failure = ReadKeyFile(*keyFile, key)) return failure;
     }
     Sha256Digest digest{};
@@ -445,9 +442,6 @@ Result Keygen(const std::vector<std::string>& args) {
     }
     if (!positional.empty()) return Usage("keygen takes no argument " + Quoted(positional[0]));
     if (!name || name->empty()) return Usage("keygen needs -o NAME");
-    if (!crypto::CanSign()) {
-        return Fail("the Windows build of orvinfo does not make keys; use the Linux build");
-    }
     const std::string keyName = *name + ".key";
     const std::string pubName = *name + ".pub";
     // A private key is never overwritten: whatever it signed would lose its key.
@@ -482,9 +476,6 @@ Result Sign(const std::vector<std::string>& args) {
     if (!key) return Usage("sign needs --key KEYFILE");
     if (!package) return Usage("sign needs --package PATH");
     const std::string& file = positional[0];
-    if (!crypto::CanSign()) {
-        return Fail("the Windows build of orvinfo does not sign; sign with the Linux build");
-    }
 
     std::string bytes;
     if (auto failure = ReadInfoFile(file, bytes)) return *failure;
@@ -675,7 +666,6 @@ std::string HelpText() {
            "    --key PUBFILE    the public key (several separated by \";\": any may have signed)\n"
            "    --package PATH   also check that the package matches the digest\n"
            "\n"
-           "The Windows build shows and verifies but does not make keys or signatures.\n"
            "Texts are UTF-8 and must be representable in Windows-1252.\n"
            "Exit status: 0 done, 1 refused or a file failed, 2 wrong command line.\n";
 }
