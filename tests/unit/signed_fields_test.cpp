@@ -135,6 +135,66 @@ TEST(SignedFields, MalformedSignatureAndDigestAreToldApart) {
     EXPECT_EQ(ReadSignedFields(kSix + "|").Digest, FieldState::Malformed);
 }
 
+TEST(SignedFields, ExpiryFormsAndCalendar) {
+    const std::pair<std::string_view, int64_t> valid[] = {
+        {"1970-01-01T00:00:00Z", 0},          {"2027-01-31T00:00:00Z", 1801353600},
+        {"2024-02-29T23:59:59Z", 1709251199},  // a leap day
+        {"2000-02-29T12:00:00Z", 951825600},   // divisible by 400: a leap year
+        {"1969-12-31T23:59:59Z", -1},         {"9999-12-31T23:59:59Z", 253402300799},
+    };
+    for (const auto& [text, seconds] : valid) {
+        EXPECT_EQ(ParseUtcTime(text), seconds) << text;
+        EXPECT_EQ(UtcTimeText(seconds), text);
+        EXPECT_EQ(ParseExpiryField("expires:" + std::string(text)), seconds) << text;
+    }
+    for (std::string_view bad :
+         {"", "2027-01-31", "2027-01-31T00:00:00", "2027-01-31T00:00:00+00:00",
+          "2027-01-31 00:00:00Z", "2027-01-31t00:00:00z", "2027-1-31T00:00:00Z",
+          "2027-01-31T00:00:00.0Z", " 2027-01-31T00:00:00Z", "+027-01-31T00:00:00Z",
+          "2027-13-01T00:00:00Z", "2027-00-10T00:00:00Z", "2027-04-31T00:00:00Z",
+          "2027-01-00T00:00:00Z", "2023-02-29T00:00:00Z", "1900-02-29T00:00:00Z",
+          "2027-01-31T24:00:00Z", "2027-01-31T23:60:00Z", "2027-01-31T23:59:60Z"}) {
+        EXPECT_EQ(ParseUtcTime(bad), std::nullopt) << bad;
+    }
+    // The prefix is part of the form.
+    for (std::string_view bad : {"2027-01-31T00:00:00Z", "Expires:2027-01-31T00:00:00Z",
+                                 "expires: 2027-01-31T00:00:00Z", "expires:"}) {
+        EXPECT_EQ(ParseExpiryField(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(SignedFields, ExpiryAndItsSignatureFollowField8) {
+    const std::string seven = kSix + "|" + DigestField(CountingDigest());
+    const std::string eight = seven + "|" + SignatureField(CountingSignature());
+    const std::string nine = eight + "|" + ExpiryField(1801353600);
+    EXPECT_TRUE(nine.ends_with("|expires:2027-01-31T00:00:00Z"));
+    const std::string ten = nine + "|" + SignatureField(CountingSignature());
+    struct Case {
+        std::string text;
+        FieldState expiry, expirySignature;
+        std::string expirySigned;
+    } cases[] = {
+        {eight, FieldState::Absent, FieldState::Absent, ""},
+        {nine, FieldState::Valid, FieldState::Absent, ""},
+        {ten, FieldState::Valid, FieldState::Valid, nine},
+        {ten + "|later", FieldState::Valid, FieldState::Valid, nine},
+        {eight + "|expires:2027-02-30T00:00:00Z|x", FieldState::Malformed, FieldState::Malformed,
+         eight + "|expires:2027-02-30T00:00:00Z"},
+        {eight + "|", FieldState::Malformed, FieldState::Absent, ""},
+    };
+    for (const Case& c : cases) {
+        const SignedFields f = ReadSignedFields(c.text);
+        EXPECT_TRUE(f.SignedAndWellFormed()) << c.text;
+        EXPECT_EQ(f.SignedText, seven);  // field 8 still covers fields 1-7 only
+        EXPECT_EQ(f.Expiry, c.expiry) << c.text;
+        EXPECT_EQ(f.ExpirySignature, c.expirySignature) << c.text;
+        EXPECT_EQ(f.ExpirySignedText, c.expirySigned) << c.text;
+        if (c.expiry == FieldState::Valid) {
+            EXPECT_EQ(f.ExpiryTime, 1801353600);
+        }
+    }
+}
+
 TEST(SignedFields, FirstSixFieldsNeedsSixFields) {
     EXPECT_EQ(FirstSixFields("a|b|c|d|e"), std::nullopt);
     EXPECT_EQ(FirstSixFields("a|b|c|d|e|"), "a|b|c|d|e|");
