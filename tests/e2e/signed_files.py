@@ -10,6 +10,9 @@ update.orv and the package pkg.bin (PACKAGE_SIZE bytes):
   signed/    signed by key A           changed/   signed by A, then one byte of field 1 changed
   other/     signed by key B           unsigned/  the six fields only
   digest/    field 7 only, no field 8  badsig/    field 8 malformed
+  fresh/     signed by A with an expiry a year ahead (fields 9 and 10)
+  expired/   the same with an expiry in 2020   forged/  fresh/ with field 9 changed after signing
+  badexpiry/ signed by A with a field 9 that is no calendar date
 
 usage: signed_files.py --work DIR -- COMMAND [ARGS...]
 """
@@ -19,6 +22,7 @@ import hashlib
 import os
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "cli"))
@@ -39,6 +43,15 @@ def make_key(work, name, curve):
 def sign(key, seven):
     der = openssl("dgst", "-sha256", "-sign", key, data=seven)
     return seven + b"|p256:" + base64.b64encode(der_to_raw(der))
+
+
+def with_expiry(key, eight, when):
+    """Fields 1-8 with field 9 naming `when` and field 10 signing fields 1-9."""
+    return sign(key, eight + b"|expires:" + when.encode())
+
+
+def utc(seconds):
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
 
 
 def publish(webroot, folder, plain):
@@ -70,6 +83,13 @@ def main():
     publish(webroot, "unsigned", SIX)
     publish(webroot, "digest", seven)
     publish(webroot, "badsig", seven + b"|p256:" + b"A" * 87 + b"=")
+    fresh = with_expiry(key_a, signed, utc(time.time() + 365 * 86400))
+    publish(webroot, "fresh", fresh)
+    publish(webroot, "expired", with_expiry(key_a, signed, "2020-01-01T00:00:00Z"))
+    forged = fresh.split(b"|")
+    forged[8] = b"expires:" + utc(time.time() + 3650 * 86400).encode()  # pushed on, unsigned
+    publish(webroot, "forged", b"|".join(forged))
+    publish(webroot, "badexpiry", with_expiry(key_a, signed, "2027-02-30T00:00:00Z"))
 
     env = dict(os.environ, ORV_KEY_A=pub_a, ORV_KEY_B=pub_b, ORV_KEY_P384=pub_p384)
     return subprocess.run(command, env=env, timeout=600).returncode

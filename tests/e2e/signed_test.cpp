@@ -15,6 +15,9 @@ namespace {
 constexpr HRESULT kInvalidPropertyValue = static_cast<HRESULT>(0x800A017C);  // error 380
 const std::wstring kNotSigned =
     L"ConnectionError(24002,Update information not signed by the expected publisher.)";
+const std::wstring kExpired =
+    L"ConnectionError(24004,Update information has expired: the publisher must publish it "
+    L"again.)";
 const std::wstring kDigestMismatch =
     L"ConnectionError(24001,Package does not match its digest: the downloaded file is not the "
     L"one the publisher described.)";
@@ -113,6 +116,36 @@ TEST_F(Signed, InformationNotSignedByTheKeyIsRefused) {
     // The control stays usable: the right key passes again.
     ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
     EXPECT_EQ(Accepted("signed"), kInfo);
+}
+
+TEST_F(Signed, SignedExpiryMustVerifyAndNotHavePassed) {
+    ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
+    const struct {
+        bool requireExpiry;
+        const char* folder;
+        std::wstring refusal;  // empty: accepted
+    } cases[] = {
+        {false, "fresh", L""},
+        {false, "signed", L""},
+        {false, "expired", kExpired},
+        {false, "forged", kNotSigned},
+        {false, "badexpiry", kNotSigned},
+        {true, "fresh", L""},
+        {true, "signed", kExpired},
+        {true, "expired", kExpired},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.folder) + (c.requireExpiry ? " (RequireExpiry)" : ""));
+        Set(&_Orvane3::put_RequireExpiry, c.requireExpiry ? VARIANT_TRUE : VARIANT_FALSE);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(Accepted(c.folder), kInfo);
+        } else {
+            ExpectRefused(c.folder, c.refusal);
+        }
+    }
+    // Without a key fields 9 and 10 are ignored, as field 8 is, and RequireExpiry with them.
+    ASSERT_EQ(S_OK, PutKey(""));
+    for (const char* folder : {"expired", "forged", "signed"}) EXPECT_EQ(Accepted(folder), kInfo);
 }
 
 TEST_F(Signed, PackageMustMatchItsDigestBeforeItReplacesTheTarget) {
