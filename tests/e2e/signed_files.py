@@ -10,9 +10,8 @@ update.orv and the package pkg.bin (PACKAGE_SIZE bytes):
   signed/    signed by key A           changed/   signed by A, then one byte of field 1 changed
   other/     signed by key B           unsigned/  the six fields only
   digest/    field 7 only, no field 8  badsig/    field 8 malformed
-  fresh/     signed by A with an expiry a year ahead (fields 9 and 10)
-  expired/   the same with an expiry in 2020   forged/  fresh/ with field 9 changed after signing
-  badexpiry/ signed by A with a field 9 that is no calendar date
+  fresh/, expired/, badexpiry/, forged/: signed/ with a signed expiry a year on, in 2020, on
+  30 Feb, and fresh/'s moved a thousand years on after signing
 
 usage: signed_files.py --work DIR -- COMMAND [ARGS...]
 """
@@ -45,15 +44,6 @@ def sign(key, seven):
     return seven + b"|p256:" + base64.b64encode(der_to_raw(der))
 
 
-def with_expiry(key, eight, when):
-    """Fields 1-8 with field 9 naming `when` and field 10 signing fields 1-9."""
-    return sign(key, eight + b"|expires:" + when.encode())
-
-
-def utc(seconds):
-    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
-
-
 def publish(webroot, folder, plain):
     path = os.path.join(webroot, folder)
     os.makedirs(path, exist_ok=True)
@@ -83,13 +73,13 @@ def main():
     publish(webroot, "unsigned", SIX)
     publish(webroot, "digest", seven)
     publish(webroot, "badsig", seven + b"|p256:" + b"A" * 87 + b"=")
-    fresh = with_expiry(key_a, signed, utc(time.time() + 365 * 86400))
-    publish(webroot, "fresh", fresh)
-    publish(webroot, "expired", with_expiry(key_a, signed, "2020-01-01T00:00:00Z"))
-    forged = fresh.split(b"|")
-    forged[8] = b"expires:" + utc(time.time() + 3650 * 86400).encode()  # pushed on, unsigned
-    publish(webroot, "forged", b"|".join(forged))
-    publish(webroot, "badexpiry", with_expiry(key_a, signed, "2027-02-30T00:00:00Z"))
+    def until(when):  # fields 9 and 10 after field 8
+        return sign(key_a, signed + b"|expires:" + when.encode())
+    year = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 365 * 86400))
+    publish(webroot, "fresh", until(year))
+    publish(webroot, "expired", until("2020-01-01T00:00:00Z"))
+    publish(webroot, "forged", until(year).replace(b"|expires:2", b"|expires:3"))
+    publish(webroot, "badexpiry", until("2027-02-30T00:00:00Z"))
 
     env = dict(os.environ, ORV_KEY_A=pub_a, ORV_KEY_B=pub_b, ORV_KEY_P384=pub_p384)
     return subprocess.run(command, env=env, timeout=600).returncode

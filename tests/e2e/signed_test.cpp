@@ -120,31 +120,18 @@ TEST_F(Signed, InformationNotSignedByTheKeyIsRefused) {
 
 TEST_F(Signed, SignedExpiryMustVerifyAndNotHavePassed) {
     ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
-    const struct {
-        bool requireExpiry;
-        const char* folder;
-        std::wstring refusal;  // empty: accepted
-    } cases[] = {
-        {false, "fresh", L""},
-        {false, "signed", L""},
-        {false, "expired", kExpired},
-        {false, "forged", kNotSigned},
-        {false, "badexpiry", kNotSigned},
-        {true, "fresh", L""},
-        {true, "signed", kExpired},
-        {true, "expired", kExpired},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.folder) + (c.requireExpiry ? " (RequireExpiry)" : ""));
-        Set(&_Orvane3::put_RequireExpiry, c.requireExpiry ? VARIANT_TRUE : VARIANT_FALSE);
-        if (c.refusal.empty()) {
-            EXPECT_EQ(Accepted(c.folder), kInfo);
-        } else {
-            ExpectRefused(c.folder, c.refusal);
-        }
+    using Case = std::tuple<bool, const char*, std::wstring>;  // RequireExpiry, folder, refusal
+    const Case cases[] = {{false, "fresh", L""},         {false, "expired", kExpired},
+                          {false, "forged", kNotSigned}, {false, "badexpiry", kNotSigned},
+                          {true, "fresh", L""},          {true, "signed", kExpired}};
+    for (const auto& [require, folder, refusal] : cases) {
+        Set(&_Orvane3::put_RequireExpiry, require ? VARIANT_TRUE : VARIANT_FALSE);
+        if (refusal.empty())
+            EXPECT_EQ(Accepted(folder), kInfo) << folder << require;
+        else
+            ExpectRefused(folder, refusal);
     }
-    // Without a key fields 9 and 10 are ignored, as field 8 is, and RequireExpiry with them.
-    ASSERT_EQ(S_OK, PutKey(""));
+    ASSERT_EQ(S_OK, PutKey(""));  // without a key fields 8-10 are ignored, RequireExpiry too
     for (const char* folder : {"expired", "forged", "signed"}) EXPECT_EQ(Accepted(folder), kInfo);
 }
 
