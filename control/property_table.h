@@ -40,4 +40,6 @@ ORV_PROPERTY(ProxyUsername, DISPID_ORV_PROXYUSERNAME, Text, "", None, 0)
 ORV_PROPERTY(ProxyPassword, DISPID_ORV_PROXYPASSWORD, Text, "", None, 0)
 // _Orvane3: whether a transfer follows the server's redirects.
 ORV_PROPERTY(FollowRedirects, DISPID_ORV_FOLLOWREDIRECTS, Bool, false, None, 0)
+// _Orvane3: with PublisherKey set, whether information without a signed expiry is refused.
+ORV_PROPERTY(RequireExpiry, DISPID_ORV_REQUIREEXPIRY, Bool, false, None, 0)
 #undef ORV_PROPERTY

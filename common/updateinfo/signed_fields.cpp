@@ -1,5 +1,7 @@
 #include "common/updateinfo/signed_fields.h"
 
+#include <cstdio>
+
 namespace orv {
 
 namespace {
@@ -34,7 +36,85 @@ std::size_t NthSeparator(std::string_view text, int n) {
     return at;
 }
 
+// The piece of `text` that starts after the "|" at `before` and ends before the next "|"
+// (or the end); `after` is where that next "|" is, or npos.
+std::string_view PieceAfter(std::string_view text, std::size_t before, std::size_t& after) {
+    after = text.find('|', before + 1);
+    return text.substr(
+        before + 1, after == std::string_view::npos ? std::string_view::npos : after - before - 1);
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar, and back.
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(int64_t z, int64_t& y, int64_t& m, int64_t& d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = yoe + era * 400 + (m <= 2);
+}
+
+int DaysInMonth(int64_t y, int64_t m) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : kDays[m - 1];
+}
+
 }  // namespace
+
+std::string UtcTimeText(int64_t secondsSince1970) {
+    const int64_t days =
+        secondsSince1970 >= 0 ? secondsSince1970 / 86400 : -((-secondsSince1970 + 86399) / 86400);
+    const int64_t second = secondsSince1970 - days * 86400;
+    int64_t y = 0, m = 0, d = 0;
+    CivilFromDays(days, y, m, d);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                  static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                  static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
+                  static_cast<long long>(second % 60));
+    return buf;
+}
+
+std::optional<int64_t> ParseUtcTime(std::string_view text) {
+    static constexpr std::string_view kForm = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != kForm.size()) return std::nullopt;
+    for (std::size_t i = 0; i < kForm.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kForm[i] == 'd' ? !digit : text[i] != kForm[i]) return std::nullopt;
+    }
+    auto number = [&](std::size_t at, std::size_t count) {
+        int64_t n = 0;
+        for (std::size_t i = at; i < at + count; ++i) n = n * 10 + (text[i] - '0');
+        return n;
+    };
+    const int64_t y = number(0, 4), mo = number(5, 2), d = number(8, 2);
+    const int64_t h = number(11, 2), mi = number(14, 2), s = number(17, 2);
+    if (mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, mo)) return std::nullopt;
+    if (h > 23 || mi > 59 || s > 59) return std::nullopt;
+    return DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+}
+
+std::string ExpiryField(int64_t secondsSince1970) {
+    return std::string(kExpiryPrefix) + UtcTimeText(secondsSince1970);
+}
+
+std::optional<int64_t> ParseExpiryField(std::string_view field) {
+    if (!field.starts_with(kExpiryPrefix)) return std::nullopt;
+    return ParseUtcTime(field.substr(kExpiryPrefix.size()));
+}
 
 std::string HexLower(const uint8_t* bytes, std::size_t size) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -133,28 +213,40 @@ SignedFields ReadSignedFields(std::string_view plain) {
     SignedFields f;
     const std::size_t beforeSeventh = NthSeparator(plain, 6);
     if (beforeSeventh == std::string_view::npos) return f;
-    const std::size_t beforeEighth = plain.find('|', beforeSeventh + 1);
-    const std::string_view seventh =
-        plain.substr(beforeSeventh + 1, beforeEighth == std::string_view::npos
-                                            ? std::string_view::npos
-                                            : beforeEighth - beforeSeventh - 1);
-    if (const auto digest = ParseDigestField(seventh)) {
+    std::size_t beforeEighth = 0;
+    if (const auto digest = ParseDigestField(PieceAfter(plain, beforeSeventh, beforeEighth))) {
         f.Digest = FieldState::Valid;
         f.DigestBytes = *digest;
     } else {
         f.Digest = FieldState::Malformed;
     }
     if (beforeEighth == std::string_view::npos) return f;
-    const std::size_t afterEighth = plain.find('|', beforeEighth + 1);
-    const std::string_view eighth = plain.substr(
-        beforeEighth + 1, afterEighth == std::string_view::npos ? std::string_view::npos
-                                                                : afterEighth - beforeEighth - 1);
+    std::size_t beforeNinth = 0;
+    const std::string_view eighth = PieceAfter(plain, beforeEighth, beforeNinth);
     f.SignedText = plain.substr(0, beforeEighth);
     if (const auto signature = ParseSignatureField(eighth)) {
         f.Signature = FieldState::Valid;
         f.SignatureBytes = *signature;
     } else {
         f.Signature = FieldState::Malformed;
+    }
+    if (beforeNinth == std::string_view::npos) return f;
+    std::size_t beforeTenth = 0;
+    if (const auto expiry = ParseExpiryField(PieceAfter(plain, beforeNinth, beforeTenth))) {
+        f.Expiry = FieldState::Valid;
+        f.ExpiryTime = *expiry;
+    } else {
+        f.Expiry = FieldState::Malformed;
+    }
+    if (beforeTenth == std::string_view::npos) return f;
+    std::size_t afterTenth = 0;
+    const std::string_view tenth = PieceAfter(plain, beforeTenth, afterTenth);
+    f.ExpirySignedText = plain.substr(0, beforeTenth);
+    if (const auto signature = ParseSignatureField(tenth)) {
+        f.ExpirySignature = FieldState::Valid;
+        f.ExpirySignatureBytes = *signature;
+    } else {
+        f.ExpirySignature = FieldState::Malformed;
     }
     return f;
 }

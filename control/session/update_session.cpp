@@ -456,6 +456,7 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         transfer::Plan plan;
         plan.kind = transfer::Kind::Check;
         plan.publisherKey = host_.Settings().PublisherKey;
+        plan.requireExpiry = host_.Settings().RequireExpiry;
         plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
         RETURN_IF_FAILED(Begin(std::move(plan), SettingsTarget(host_.Settings().RemoteFile)));
         result = ORV_ERROR_SUCCESS;

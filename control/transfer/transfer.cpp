@@ -461,10 +461,18 @@ int32_t Transfer::SignatureRefusal(std::string_view plain) const {
     // accept no signature.
     const trust::KeyListResult keys = trust::ParseKeyList(plan_.publisherKey);
     if (!keys.Ok || keys.Keys.empty()) return kNotSigned;
-    switch (trust::VerifyInfo(keys.Keys, plain).verdict) {
+    // Field 8 first, as a control that knows no expiry checks it; then the expiry and its
+    // signature (fields 9 and 10), against the system's clock.
+    trust::Verdict verdict = trust::VerifyInfo(keys.Keys, plain).verdict;
+    if (verdict == trust::Verdict::Valid) {
+        verdict =
+            trust::VerifyExpiry(keys.Keys, plain, trust::NowUtc(), plan_.requireExpiry).verdict;
+    }
+    switch (verdict) {
         case trust::Verdict::Valid: return 0;
         case trust::Verdict::CannotVerify:
             return static_cast<int32_t>(trust::TrustError::kCannotVerify);
+        case trust::Verdict::Expired: return static_cast<int32_t>(trust::TrustError::kInfoExpired);
         case trust::Verdict::NotSigned:
         case trust::Verdict::BadSignature: break;
     }

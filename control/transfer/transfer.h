@@ -148,6 +148,8 @@ struct Plan {
     int32_t idleTimeout = 60;
     // Check only: the publisher key list; when set, the information must be signed by one.
     std::string publisherKey;
+    // Check only, with a publisher key: information without a signed expiry is refused.
+    bool requireExpiry = false;
     // Download only.
     int32_t packageSize = 0;  // for the percentage
     std::string target;       // full path of the package file
@@ -256,8 +258,9 @@ class Transfer final : public ISocketEvents {
     void FinishCheck();
     // Whether a redirect ended this transfer (followed or refused) rather than being reported.
     bool Redirected(int32_t status, std::string_view location);
-    // 0 when the information is signed by one of the plan's publisher keys, otherwise the
-    // trust outcome to end the check with.
+    // 0 when the information is signed by one of the plan's publisher keys and has not
+    // expired (nor lacks an expiry the plan requires), otherwise the trust outcome to end the
+    // check with.
     int32_t SignatureRefusal(std::string_view plain) const;
     // Whether the package received matches the plan's digest; false with the outcome.
     bool PackageMatchesDigest(int32_t& refusal);

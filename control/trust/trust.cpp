@@ -238,6 +238,42 @@ Verification VerifyInfo(const PublisherKeys& keys, std::string_view plain) {
     return v;
 }
 
+Verification VerifyExpiry(const PublisherKeys& keys, std::string_view plain, int64_t now,
+                          bool required) {
+    const SignedFields fields = ReadSignedFields(plain);
+    Verification v;
+    if (fields.Expiry == FieldState::Absent) {
+        v.verdict = required ? Verdict::Expired : Verdict::Valid;
+        if (required) v.reason = "the update information carries no expiry";
+        return v;
+    }
+    if (fields.ExpirySignature != FieldState::Valid) {
+        v.verdict = Verdict::BadSignature;
+        v.reason = fields.ExpirySignature == FieldState::Absent
+                       ? "the expiry (field 9) is not signed"
+                       : "the signature of the expiry (field 10) is malformed";
+        return v;
+    }
+    v = VerifySignature(keys, fields.ExpirySignedText, fields.ExpirySignatureBytes);
+    if (v.verdict != Verdict::Valid) return v;
+    if (fields.Expiry != FieldState::Valid) {
+        v.verdict = Verdict::BadSignature;
+        v.reason = "the expiry (field 9) is malformed";
+    } else if (now >= fields.ExpiryTime) {
+        v.verdict = Verdict::Expired;
+        v.reason = "the update information expired at " + UtcTimeText(fields.ExpiryTime);
+    }
+    return v;
+}
+
+int64_t NowUtc() {
+    FILETIME ft{};
+    GetSystemTimeAsFileTime(&ft);
+    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    // FILETIME counts 100 ns from 1601-01-01; 1970-01-01 is 11644473600 seconds later.
+    return static_cast<int64_t>(ticks / 10000000) - 11644473600LL;
+}
+
 struct Sha256::State {
     UniqueAlgorithm algorithm;
     UniqueHash hash;

@@ -58,6 +58,7 @@ enum class Verdict {
     NotSigned,     // no field 8
     BadSignature,  // field 7 or 8 malformed, or the signature is not by any of the keys
     CannotVerify,  // the platform could not check it (e.g. no ECDSA); never taken as valid
+    Expired,       // the expiry (field 9) has passed, or none is there and one is required
 };
 
 struct Verification {
@@ -75,6 +76,16 @@ Verification VerifySignature(const PublisherKeys& keys, std::string_view message
 // their exact form, and field 8 a valid signature by one of the keys. An empty key list
 // gives BadSignature (no publisher to compare with).
 Verification VerifyInfo(const PublisherKeys& keys, std::string_view plain);
+
+// Checks fields 9 and 10 of information whose field 8 VerifyInfo found valid. Without field 9:
+// Valid, or Expired when `required`. With it, valid or not: field 10 must be a valid signature
+// of fields 1-9 by one of the keys (BadSignature, CannotVerify), field 9 of its exact form
+// (BadSignature), and `now` (seconds since 1970 UTC) before the expiry (Expired).
+Verification VerifyExpiry(const PublisherKeys& keys, std::string_view plain, int64_t now,
+                          bool required);
+
+// The system's time (GetSystemTimeAsFileTime) in seconds since 1970 UTC.
+int64_t NowUtc();
 
 // Incremental SHA-256 with CNG. One object per stream; it has no ties to the thread that made
 // it, so it may be created on one thread and fed and finished on a worker.

@@ -22,6 +22,9 @@ enum class TrustError : int32_t {
     // The system could not check the signature or compute the digest (its cryptography lacks
     // the algorithm, for example).
     kCannotVerify = TRUST_ERROR_CANNOTVERIFY,
+    // A publisher key is set and the signed information's expiry (field 9) has passed, or it
+    // carries none while RequireExpiry is set.
+    kInfoExpired = TRUST_ERROR_INFOEXPIRED,
     // A redirect would have taken a secure connection to plain HTTP.
     kInsecureRedirect = TRUST_ERROR_INSECUREREDIRECT,
 };

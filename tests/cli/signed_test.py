@@ -134,6 +134,11 @@ def signed_text(key, six=SIX, package=PACKAGE):
     return seven + b"|p256:" + base64.b64encode(raw)
 
 
+def with_expiry(key, text, when):  # fields 1-8, then 9 and 10 signed by openssl
+    nine = text + b"|expires:" + when
+    return nine + b"|p256:" + base64.b64encode(der_to_raw(key.sign_der(nine)))
+
+
 class Signed(unittest.TestCase):
     def setUp(self):
         self.dir = Folder("orv_signed_")
@@ -216,6 +221,24 @@ class Signed(unittest.TestCase):
         self.dir.put("both.pub", (other.line + ";" + self.key.line + "\n").encode())
         status, out, err = self.verify("good.orv", "both.pub")
         self.assertEqual((status, out, err), (0, "Signature: valid (key 2)\n", ""))
+
+    def test_verify_checks_the_signed_expiry(self):
+        text = signed_text(self.key)
+        fresh = with_expiry(self.key, text, b"2099-01-31T00:00:00Z")
+        for plain, status, said in (
+                (fresh, 0, "Signature: valid (key 1)\nExpires: 2099-01-31T00:00:00Z\n"),
+                (with_expiry(self.key, text, b"2020-01-01T00:00:00Z"), 1, "expired at 2020-"),
+                (fresh.replace(b"2099-01-31", b"2099-12-31"), 1, "field 10"),  # forged
+                (with_expiry(self.key, text, b"2099-02-29T00:00:00Z"), 1, "(field 9) is malformed"),
+                (text + b"|expires:2099-01-31T00:00:00Z", 1, "there is no field 10")):
+            with self.subTest(said=said):
+                self.dir.put("update.orv", scramble(plain))
+                got, out, err = self.verify("update.orv")
+                self.assertEqual(got, status, err)
+                self.assertIn(said, out if status == 0 else err)
+        self.dir.put("update.orv", scramble(fresh))
+        self.assertIn('"Expires":"2099-01-31T00:00:00Z","ExpirySignature":"present"}',
+                      self.orvinfo("show", "update.orv", "--json")[1])
 
     def test_show_tells_digest_and_signature(self):
         text = signed_text(self.key)
@@ -375,6 +398,22 @@ class SignedByOrvinfo(unittest.TestCase):
         self.assertEqual(self.dir.read("later.orv"), before)
         self.assertEqual(scramble(self.dir.read("short.orv")), b"Editor|2.1.0.|07/04/2003")
 
+        # --expires adds fields 9 and 10: field 10 signs fields 1-9, as openssl confirms.
+        self.dir.put("release.pem", openssl("pkey", "-pubin", "-inform", "DER", data=der))
+        for step, when in (([*args, "--sign", "release.key", "--expires", "2099-01-31T00:00:00Z",
+                             "-o", "exp.orv"], "2099-01-31T00:00:00Z"),
+                           (["sign", "--key", "release.key", "--package", "edsetup.exe",
+                             "--expires", "30d", "exp.orv"], "")):
+            self.assertEqual(self.sign_tool(*step)[0], 0)
+            fields = scramble(self.dir.read("exp.orv")).split(b"|")
+            self.dir.put("message", b"|".join(fields[:9]))
+            self.dir.put("signature.der", raw_to_der(base64.b64decode(fields[9][5:])))
+            self.assertEqual(openssl("dgst", "-sha256", "-verify", self.dir.file("release.pem"),
+                                     "-signature", self.dir.file("signature.der"),
+                                     self.dir.file("message")), b"Verified OK\n")
+            out = run_text(ARGS.orvinfo, ["verify", "--key", "release.pub", "exp.orv"],
+                           self.dir.path, ARGS.runner)[1]
+            self.assertRegex(out, "\nExpires: " + (when or r"\d{4}-\d\d-\d\dT[\d:]{8}Z") + "\n")
         for name in ("made.orv", "later.orv"):
             self.assert_signed(name, der)
 

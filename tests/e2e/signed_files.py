@@ -10,6 +10,8 @@ update.orv and the package pkg.bin (PACKAGE_SIZE bytes):
   signed/    signed by key A           changed/   signed by A, then one byte of field 1 changed
   other/     signed by key B           unsigned/  the six fields only
   digest/    field 7 only, no field 8  badsig/    field 8 malformed
+  fresh/, expired/, badexpiry/, forged/: signed/ with a signed expiry a year on, in 2020, on
+  30 Feb, and fresh/'s moved a thousand years on after signing
 
 usage: signed_files.py --work DIR -- COMMAND [ARGS...]
 """
@@ -19,6 +21,7 @@ import hashlib
 import os
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "cli"))
@@ -70,6 +73,13 @@ def main():
     publish(webroot, "unsigned", SIX)
     publish(webroot, "digest", seven)
     publish(webroot, "badsig", seven + b"|p256:" + b"A" * 87 + b"=")
+    def until(when):  # fields 9 and 10 after field 8
+        return sign(key_a, signed + b"|expires:" + when.encode())
+    year = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 365 * 86400))
+    publish(webroot, "fresh", until(year))
+    publish(webroot, "expired", until("2020-01-01T00:00:00Z"))
+    publish(webroot, "forged", until(year).replace(b"|expires:2", b"|expires:3"))
+    publish(webroot, "badexpiry", until("2027-02-30T00:00:00Z"))
 
     env = dict(os.environ, ORV_KEY_A=pub_a, ORV_KEY_B=pub_b, ORV_KEY_P384=pub_p384)
     return subprocess.run(command, env=env, timeout=600).returncode

@@ -15,6 +15,9 @@ namespace {
 constexpr HRESULT kInvalidPropertyValue = static_cast<HRESULT>(0x800A017C);  // error 380
 const std::wstring kNotSigned =
     L"ConnectionError(24002,Update information not signed by the expected publisher.)";
+const std::wstring kExpired =
+    L"ConnectionError(24004,Update information has expired: the publisher must publish it "
+    L"again.)";
 const std::wstring kDigestMismatch =
     L"ConnectionError(24001,Package does not match its digest: the downloaded file is not the "
     L"one the publisher described.)";
@@ -113,6 +116,23 @@ TEST_F(Signed, InformationNotSignedByTheKeyIsRefused) {
     // The control stays usable: the right key passes again.
     ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
     EXPECT_EQ(Accepted("signed"), kInfo);
+}
+
+TEST_F(Signed, SignedExpiryMustVerifyAndNotHavePassed) {
+    ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
+    using Case = std::tuple<bool, const char*, std::wstring>;  // RequireExpiry, folder, refusal
+    const Case cases[] = {{false, "fresh", L""},         {false, "expired", kExpired},
+                          {false, "forged", kNotSigned}, {false, "badexpiry", kNotSigned},
+                          {true, "fresh", L""},          {true, "signed", kExpired}};
+    for (const auto& [require, folder, refusal] : cases) {
+        Set(&_Orvane3::put_RequireExpiry, require ? VARIANT_TRUE : VARIANT_FALSE);
+        if (refusal.empty())
+            EXPECT_EQ(Accepted(folder), kInfo) << folder << require;
+        else
+            ExpectRefused(folder, refusal);
+    }
+    ASSERT_EQ(S_OK, PutKey(""));  // without a key fields 8-10 are ignored, RequireExpiry too
+    for (const char* folder : {"expired", "forged", "signed"}) EXPECT_EQ(Accepted(folder), kInfo);
 }
 
 TEST_F(Signed, PackageMustMatchItsDigestBeforeItReplacesTheTarget) {

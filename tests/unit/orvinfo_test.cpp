@@ -403,6 +403,8 @@ TEST_F(OrvinfoRun, UsageErrors) {
         {"verify", "--key", "k.pub"},                               // no FILE
         {"verify", "--key", "k.pub", "--key", "l.pub", "f.orv"},
         {"verify", "--key", "k.pub", "--digest", "f.orv"},
+        {"make", "--digest", "--expires", "30d", "-o", "x"},  // an expiry is signed
+        {"make", "--sign", "k.key", "--expires", "0d", "-o", "x"},
     };
     for (const auto& args : cases) {
         const Result r = orvinfo::Run(args, kToday);
@@ -414,6 +416,23 @@ TEST_F(OrvinfoRun, UsageErrors) {
     const Result help = orvinfo::Run({"--help"}, kToday);
     EXPECT_EQ(help.status, kSuccess);
     EXPECT_TRUE(help.out.starts_with(kUsageLine));
+}
+
+// The clock is the caller's: an expiry 30 days on holds until the second before, not after.
+TEST_F(OrvinfoRun, ExpiryCountsFromTheGivenClock) {
+    if (orvinfo::Run({"keygen", "-o", Path("k")}, kToday).status) GTEST_SKIP() << "no signing";
+    constexpr int64_t kNow = 1801353600;  // 2027-01-31T00:00:00Z
+    std::vector<std::string> make = Usual();
+    make.insert(make.begin(), "make");
+    make.insert(make.end(), {"--sign", Path("k.key"), "--expires", "30d"});
+    ASSERT_EQ(orvinfo::Run(make, kToday, {}, kNow).status, kSuccess);
+    for (const auto& [now, status] :
+         {std::pair{kNow + 30 * 86400 - 1, kSuccess}, {kNow + 30 * 86400, kRefused}}) {
+        EXPECT_EQ(orvinfo::Run({"verify", "--key", Path("k.pub"), out_}, kToday, {}, now).status,
+                  status);
+    }
+    make.back() = "2027-01-31T00:00:00Z";  // not after the clock
+    EXPECT_EQ(orvinfo::Run(make, kToday, {}, kNow).status, kRefused);
 }
 
 TEST_F(OrvinfoRun, ShowRefusesWhatIsNoUpdateInformation) {

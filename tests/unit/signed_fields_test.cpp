@@ -135,6 +135,45 @@ TEST(SignedFields, MalformedSignatureAndDigestAreToldApart) {
     EXPECT_EQ(ReadSignedFields(kSix + "|").Digest, FieldState::Malformed);
 }
 
+// Field 9: "expires:" and exactly YYYY-MM-DDTHH:MM:SSZ, a real Gregorian date and time of day.
+TEST(SignedFields, ExpiryFormsAndCalendar) {
+    using Valid = std::pair<std::string, int64_t>;  // leap days of 2024 and 2000 among them
+    for (const auto& [text, seconds] :
+         {Valid{"1969-12-31T23:59:59Z", -1}, Valid{"2024-02-29T23:59:59Z", 1709251199},
+          Valid{"2000-02-29T12:00:00Z", 951825600}, Valid{"9999-12-31T23:59:59Z", 253402300799}}) {
+        EXPECT_EQ(ParseExpiryField("expires:" + text), seconds) << text;
+        EXPECT_EQ(ExpiryField(seconds), "expires:" + text);
+    }
+    for (const char* bad :
+         {"2027-01-31T00:00:00", "2027-01-31 00:00:00Z", "2027-1-31T00:00:00Z",
+          "2027-01-31T00:00:00.0Z", "2027-13-01T00:00:00Z", "2027-04-31T00:00:00Z",
+          "2023-02-29T00:00:00Z", "1900-02-29T00:00:00Z", "2027-01-31T24:00:00Z",
+          "2027-01-31T23:59:60Z", "+027-01-31T00:00:00Z", " 2027-01-31T00:00:00Z"}) {
+        EXPECT_EQ(ParseExpiryField("expires:" + std::string(bad)), std::nullopt) << bad;
+    }
+}
+
+TEST(SignedFields, ExpiryAndItsSignatureFollowField8) {
+    using enum FieldState;
+    const std::string seven = kSix + "|" + DigestField(CountingDigest());
+    const std::string eight = seven + "|" + SignatureField(CountingSignature());
+    const std::string nine = eight + "|" + ExpiryField(1801353600);
+    const std::string badNine = eight + "|expires:2027-02-30T00:00:00Z";
+    const std::tuple<std::string, FieldState, FieldState, std::string> cases[] = {
+        {eight, Absent, Absent, ""},
+        {nine, Valid, Absent, ""},
+        {nine + "|" + SignatureField(CountingSignature()) + "|later", Valid, Valid, nine},
+        {badNine + "|x", Malformed, Malformed, badNine}};
+    for (const auto& [text, expiry, signature, covered] : cases) {
+        const SignedFields f = ReadSignedFields(text);
+        EXPECT_EQ(f.SignedText, seven);  // field 8 still covers fields 1-7 only
+        EXPECT_EQ(std::tuple(f.Expiry, f.ExpirySignature, std::string(f.ExpirySignedText)),
+                  std::tuple(expiry, signature, covered))
+            << text;
+    }
+    EXPECT_EQ(ReadSignedFields(nine).ExpiryTime, 1801353600);  // 2027-01-31T00:00:00Z
+}
+
 TEST(SignedFields, FirstSixFieldsNeedsSixFields) {
     EXPECT_EQ(FirstSixFields("a|b|c|d|e"), std::nullopt);
     EXPECT_EQ(FirstSixFields("a|b|c|d|e|"), "a|b|c|d|e|");

@@ -18,8 +18,8 @@ namespace orv::orvinfo {
 const char* const kUsageLine =
     "usage: orvinfo show FILE [--json] | orvinfo make --name TEXT --version "
     "MAJOR.MINOR.RELEASE[.FOURTH] [--date MM/DD/YYYY] [--comments TEXT | --comments-file FILE] "
-    "--package PATH [--digest | --sign KEYFILE] -o FILE | orvinfo keygen -o NAME | "
-    "orvinfo sign --key KEYFILE --package PATH FILE | "
+    "--package PATH [--digest | --sign KEYFILE [--expires WHEN]] -o FILE | "
+    "orvinfo keygen -o NAME | orvinfo sign --key KEYFILE --package PATH [--expires WHEN] FILE | "
     "orvinfo verify --key PUBFILE FILE [--package PATH]";
 
 namespace {
@@ -32,6 +32,10 @@ constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
 // The comments file may hold up to four UTF-8 bytes per character, and a byte order mark.
 constexpr std::size_t kMaxCommentsFileBytes = 4 * kMaxInfoTextLength + 3;
+
+// `--expires Nd` counts at most this many days; the latest expiry the field can hold.
+constexpr int64_t kMaxExpiryDays = 36500;
+constexpr int64_t kLatestExpiry = 253402300799;  // 9999-12-31T23:59:59Z
 
 // The maker's labels of its fields, as its messages quote them.
 constexpr std::string_view kName = "'Application name'";
@@ -198,9 +202,33 @@ std::optional<Result> RefuseTooLong(const std::string& plain) {
                 " characters long; at most " + std::to_string(kMaxInfoTextLength) + " fit");
 }
 
-// Adds field 7 (the package's digest) and, with a private key, field 8 to fields 1-6.
+// The expiry `--expires` names: a UTC time of field 9's form, or "Nd", N days (1 to 36500)
+// after `now`. A usage error when it is neither; a refusal when it is not after `now`.
+std::optional<Result> ParseExpires(const std::string& value, int64_t now, int64_t& expiry) {
+    if (value.size() >= 2 && value.size() <= 6 && value.back() == 'd' &&
+        value.find_first_not_of("0123456789") == value.size() - 1) {
+        const int64_t days = std::stoll(value.substr(0, value.size() - 1));
+        if (days < 1 || days > kMaxExpiryDays || now + days * 86400 > kLatestExpiry) {
+            return Usage("--expires Nd counts 1 to " + std::to_string(kMaxExpiryDays) + " days");
+        }
+        expiry = now + days * 86400;
+        return std::nullopt;
+    }
+    const std::optional<int64_t> time = ParseUtcTime(value);
+    if (!time) return Usage("--expires must be YYYY-MM-DDTHH:MM:SSZ (UTC) or a number of days, Nd");
+    if (*time <= now) {
+        return Fail("the expiry " + value + " is not in the future (it is " + UtcTimeText(now) +
+                    " now)");
+    }
+    expiry = *time;
+    return std::nullopt;
+}
+
+// Adds field 7 (the package's digest) and, with a private key, field 8 to fields 1-6; with an
+// expiry too, field 9 and its signature, field 10, over fields 1-9.
 std::optional<Result> AddSignedFields(std::string& plain, const std::string& packagePath,
-                                      const std::optional<std::string>& keyFile) {
+                                      const std::optional<std::string>& keyFile,
+                                      std::optional<int64_t> expiry) {
     std::string key;
     if (keyFile) {
         if (auto failure = ReadKeyFile(*keyFile, key)) return failure;
@@ -212,6 +240,16 @@ std::optional<Result> AddSignedFields(std::string& plain, const std::string& pac
     plain += '|';
     plain += DigestField(digest);
     if (keyFile) {
+        P256Signature signature{};
+        if (const auto reason = crypto::Sign(key, plain, signature)) {
+            return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
+        }
+        plain += '|';
+        plain += SignatureField(signature);
+    }
+    if (keyFile && expiry) {
+        plain += '|';
+        plain += ExpiryField(*expiry);
         P256Signature signature{};
         if (const auto reason = crypto::Sign(key, plain, signature)) {
             return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
@@ -247,7 +285,8 @@ Result Show(const std::vector<std::string>& args) {
 }
 
 struct MakeOptions {
-    std::optional<std::string> name, version, date, comments, commentsFile, package, output, sign;
+    std::optional<std::string> name, version, date, comments, commentsFile, package, output, sign,
+        expires;
     bool digest = false;
 };
 
@@ -293,6 +332,7 @@ std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOption
         {"--output", &o.output},
         {"-o", &o.output},
         {"--sign", &o.sign},
+        {"--expires", &o.expires},
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
@@ -310,12 +350,20 @@ std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOption
     }
     if (o.comments && o.commentsFile) return Usage("give --comments or --comments-file, not both");
     if (!o.output || o.output->empty()) return Usage("make needs -o FILE");
+    if (o.expires && !o.sign) return Usage("--expires needs --sign KEYFILE: an expiry is signed");
     return std::nullopt;
 }
 
-Result Make(const std::vector<std::string>& args, const Date& today, const files::Writer& writer) {
+Result Make(const std::vector<std::string>& args, const Date& today, const files::Writer& writer,
+            int64_t now) {
     MakeOptions o;
     if (auto usage = ParseMake(args, o)) return *usage;
+    std::optional<int64_t> expiry;
+    if (o.expires) {
+        int64_t when = 0;
+        if (auto r = ParseExpires(*o.expires, now, when)) return *r;
+        expiry = when;
+    }
 
     MakerFields f;
     if (o.date) {
@@ -390,7 +438,7 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
     std::string plain = BuildPlainText(f);
     if (auto r = RefuseTooLong(plain)) return *r;
     if (o.digest || o.sign) {
-        if (auto failure = AddSignedFields(plain, packagePath, o.sign)) return *failure;
+        if (auto failure = AddSignedFields(plain, packagePath, o.sign, expiry)) return *failure;
         if (auto r = RefuseTooLong(plain)) return *r;
     }
 
@@ -465,16 +513,23 @@ Result Keygen(const std::vector<std::string>& args) {
     return {kSuccess, publicLine + "\n", ""};
 }
 
-Result Sign(const std::vector<std::string>& args) {
-    std::optional<std::string> key, package;
+Result Sign(const std::vector<std::string>& args, int64_t now) {
+    std::optional<std::string> key, package, expires;
     std::vector<std::string> positional;
-    if (auto usage =
-            ParseOptions("sign", args, {{"--key", &key}, {"--package", &package}}, positional)) {
+    if (auto usage = ParseOptions(
+            "sign", args, {{"--key", &key}, {"--package", &package}, {"--expires", &expires}},
+            positional)) {
         return *usage;
     }
     if (positional.size() != 1) return Usage("sign takes one FILE");
     if (!key) return Usage("sign needs --key KEYFILE");
     if (!package) return Usage("sign needs --package PATH");
+    std::optional<int64_t> expiry;
+    if (expires) {
+        int64_t when = 0;
+        if (auto r = ParseExpires(*expires, now, when)) return *r;
+        expiry = when;
+    }
     const std::string& file = positional[0];
 
     std::string bytes;
@@ -507,7 +562,7 @@ Result Sign(const std::vector<std::string>& args) {
     }
 
     std::string signedPlain(*six);
-    if (auto failure = AddSignedFields(signedPlain, *package, key)) return *failure;
+    if (auto failure = AddSignedFields(signedPlain, *package, key, expiry)) return *failure;
     if (auto r = RefuseTooLong(signedPlain)) return *r;
     if (const auto reason = files::ReplaceFile(files::PathFromUtf8(file),
                                                ScrambleText(signedPlain, kInformationKey))) {
@@ -516,7 +571,7 @@ Result Sign(const std::vector<std::string>& args) {
     return result;
 }
 
-Result Verify(const std::vector<std::string>& args) {
+Result Verify(const std::vector<std::string>& args, int64_t now) {
     std::optional<std::string> key, package;
     std::vector<std::string> positional;
     if (auto usage =
@@ -550,6 +605,34 @@ Result Verify(const std::vector<std::string>& args) {
     }
     Result result;
     result.out = "Signature: valid (key " + std::to_string(v.keyIndex + 1) + ")\n";
+    if (fields.Expiry != FieldState::Absent) {
+        // Field 10 signs fields 1-9, the expiry among them, with a key of the list.
+        if (fields.ExpirySignature == FieldState::Absent) {
+            return Fail(Quoted(file) +
+                        ": the expiry (field 9) is not signed: there is no field 10");
+        }
+        if (fields.ExpirySignature != FieldState::Valid) {
+            return Fail(Quoted(file) + ": the signature of the expiry (field 10) is malformed");
+        }
+        const crypto::Verification e =
+            crypto::Verify(keyText, fields.ExpirySignedText, fields.ExpirySignatureBytes);
+        switch (e.verdict) {
+            case crypto::Verdict::Valid: break;
+            case crypto::Verdict::BadKey: return Fail(Quoted(*key) + ": " + e.reason);
+            case crypto::Verdict::BadSignature:
+                return Fail(Quoted(file) + ": the expiry (field 10): " + e.reason);
+            case crypto::Verdict::CannotVerify:
+                return Fail(Quoted(file) + " cannot be checked here: " + e.reason);
+        }
+        if (fields.Expiry != FieldState::Valid) {
+            return Fail(Quoted(file) + ": the expiry (field 9) is malformed");
+        }
+        if (now >= fields.ExpiryTime) {
+            return Fail(Quoted(file) + " expired at " + UtcTimeText(fields.ExpiryTime) +
+                        "; it is " + UtcTimeText(now) + " now");
+        }
+        result.out += "Expires: " + UtcTimeText(fields.ExpiryTime) + "\n";
+    }
     if (package) {
         Sha256Digest digest{};
         if (const auto reason = crypto::Sha256OfFile(files::PathFromUtf8(*package), digest)) {
@@ -564,6 +647,10 @@ Result Verify(const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+int64_t NowUtc() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 Date Today() {
     const std::time_t now = std::time(nullptr);
@@ -619,6 +706,13 @@ std::string ShowText(std::string_view fileBytes, bool json) {
     const char* signature = extra.Signature == FieldState::Valid       ? "present"
                             : extra.Signature == FieldState::Malformed ? "malformed"
                                                                        : "none";
+    // Fields 9 and 10 likewise, only when the file has an expiry.
+    const bool hasExpiry = extra.Expiry != FieldState::Absent;
+    const std::string expires =
+        extra.Expiry == FieldState::Valid ? UtcTimeText(extra.ExpiryTime) : "malformed";
+    const char* expirySignature = extra.ExpirySignature == FieldState::Valid       ? "present"
+                                  : extra.ExpirySignature == FieldState::Malformed ? "malformed"
+                                                                                   : "none";
     std::string out;
     if (json) {
         out = "{";
@@ -629,6 +723,10 @@ std::string ShowText(std::string_view fileBytes, bool json) {
         if (hasExtra) {
             out += ",\"PackageDigest\":\"" + digest + "\",\"Signature\":\"" + signature + "\"";
         }
+        if (hasExpiry) {
+            out +=
+                ",\"Expires\":\"" + expires + "\",\"ExpirySignature\":\"" + expirySignature + "\"";
+        }
         out += "}\n";
     } else {
         for (const auto& [key, value] : fields) {
@@ -638,6 +736,10 @@ std::string ShowText(std::string_view fileBytes, bool json) {
         if (hasExtra) {
             out += "PackageDigest: " + digest + "\n";
             out += "Signature: " + std::string(signature) + "\n";
+        }
+        if (hasExpiry) {
+            out += "Expires: " + expires + "\n";
+            out += "ExpirySignature: " + std::string(expirySignature) + "\n";
         }
     }
     return out;
@@ -657,12 +759,17 @@ std::string HelpText() {
            "    -o FILE          the file to write; an existing one is replaced whole\n"
            "    --digest         add the package's SHA-256 digest (field 7)\n"
            "    --sign KEYFILE   add the digest and the publisher's signature (fields 7 and 8)\n"
+           "    --expires WHEN   with --sign: readers refuse the file from WHEN on (fields 9\n"
+           "                     and 10): YYYY-MM-DDTHH:MM:SSZ in UTC, or Nd, N days from now\n"
            "  keygen -o NAME     make a P-256 key pair: NAME.key (private, PKCS#8 PEM, readable\n"
            "                     by its owner only) and NAME.pub (the public key on one line)\n"
            "  sign FILE          add or replace the digest and signature of an existing file\n"
            "    --key KEYFILE    the private key\n"
            "    --package PATH   the package the file describes\n"
-           "  verify FILE        check the signature; exit status 0 only when it is valid\n"
+           "    --expires WHEN   as with make; without it the file has no expiry\n"
+           "  verify FILE        check the signature, and the expiry when there is one; exit\n"
+           "                     status 0 only when the signatures are valid and it has not "
+           "expired\n"
            "    --key PUBFILE    the public key (several separated by \";\": any may have signed)\n"
            "    --package PATH   also check that the package matches the digest\n"
            "\n"
@@ -670,8 +777,10 @@ std::string HelpText() {
            "Exit status: 0 done, 1 refused or a file failed, 2 wrong command line.\n";
 }
 
-Result Run(const std::vector<std::string>& args, const Date& today, const files::Writer& writer) {
+Result Run(const std::vector<std::string>& args, const Date& today, const files::Writer& writer,
+           std::optional<int64_t> now) {
     try {
+        const int64_t clock = now ? *now : NowUtc();
         if (args.empty()) return Usage("missing command show, make, keygen, sign or verify");
         const std::string& command = args[0];
         const std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -679,10 +788,10 @@ Result Run(const std::vector<std::string>& args, const Date& today, const files:
             return {kSuccess, HelpText(), ""};
         }
         if (command == "show") return Show(rest);
-        if (command == "make") return Make(rest, today, writer);
+        if (command == "make") return Make(rest, today, writer, clock);
         if (command == "keygen") return Keygen(rest);
-        if (command == "sign") return Sign(rest);
-        if (command == "verify") return Verify(rest);
+        if (command == "sign") return Sign(rest, clock);
+        if (command == "verify") return Verify(rest, clock);
         return Usage("unknown command " + Quoted(command));
     } catch (const std::exception& e) {
         return Fail(std::string("internal error: ") + e.what());

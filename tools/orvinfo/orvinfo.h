@@ -2,14 +2,15 @@
 //   orvinfo show FILE [--json]
 //   orvinfo make --name TEXT --version MAJOR.MINOR.RELEASE[.FOURTH] [--date MM/DD/YYYY]
 //                [--comments TEXT | --comments-file FILE] --package PATH
-//                [--digest | --sign KEYFILE] -o FILE
+//                [--digest | --sign KEYFILE [--expires WHEN]] -o FILE
 //   orvinfo keygen -o NAME
-//   orvinfo sign --key KEYFILE --package PATH FILE
+//   orvinfo sign --key KEYFILE --package PATH [--expires WHEN] FILE
 //   orvinfo verify --key PUBFILE FILE [--package PATH]
 // Everything but the program's entry point lives here, so tests call it directly. Portable:
 // no <windows.h>. Command-line texts are UTF-8; the file holds Windows-1252.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,10 +41,15 @@ struct Date {
 // Today's date from the local clock.
 Date Today();
 
+// The system's clock in seconds since 1970 UTC.
+int64_t NowUtc();
+
 // Runs one command line: `args` are the arguments after the program name, as UTF-8.
-// `today` is the default release date of `make`. Never throws.
+// `today` is the default release date of `make`; `now` (seconds since 1970 UTC, the system's
+// clock when not given) is what `--expires Nd` counts from and what `verify` compares an
+// expiry with. Never throws.
 Result Run(const std::vector<std::string>& args, const Date& today,
-           const files::Writer& writer = {});
+           const files::Writer& writer = {}, std::optional<int64_t> now = std::nullopt);
 
 // What `show` prints for the bytes of an update information file: the six fields as the
 // control splits them, one "Key: value" line each, or one JSON object.
