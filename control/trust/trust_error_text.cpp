@@ -14,6 +14,7 @@ const char* TrustErrorText(int32_t code) {
         case TRUST_ERROR_CANNOTVERIFY:
             return "Signature or digest cannot be verified: the system lacks the cryptography "
                    "to check it.";
+        case TRUST_ERROR_PACKAGESIGNER: return "Package not signed by the expected signer.";
         case TRUST_ERROR_TLSHANDSHAKE: return "Secure connection failed: TLS handshake failed.";
         case TRUST_ERROR_CERTUNTRUSTED:
             return "Server certificate not trusted: not issued by a trusted authority.";

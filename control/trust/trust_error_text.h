@@ -22,6 +22,9 @@ enum class TrustError : int32_t {
     // The system could not check the signature or compute the digest (its cryptography lacks
     // the algorithm, for example).
     kCannotVerify = TRUST_ERROR_CANNOTVERIFY,
+    // A signer is required of the package and the downloaded file carries no valid Authenticode
+    // signature by one of them on a chain to a trusted root.
+    kPackageSigner = TRUST_ERROR_PACKAGESIGNER,
     // A redirect would have taken a secure connection to plain HTTP.
     kInsecureRedirect = TRUST_ERROR_INSECUREREDIRECT,
 };
