@@ -42,4 +42,7 @@ ORV_PROPERTY(ProxyPassword, DISPID_ORV_PROXYPASSWORD, Text, "", None, 0)
 ORV_PROPERTY(FollowRedirects, DISPID_ORV_FOLLOWREDIRECTS, Bool, false, None, 0)
 // _Orvane3: with PublisherKey set, whether information without a signed expiry is refused.
 ORV_PROPERTY(RequireExpiry, DISPID_ORV_REQUIREEXPIRY, Bool, false, None, 0)
+// _Orvane3: the signers (";"-separated) one of whom must have signed a downloaded package
+// with Authenticode; empty: no such check.
+ORV_PROPERTY(PackageSigner, DISPID_ORV_PACKAGESIGNER, Text, "", None, 0)
 #undef ORV_PROPERTY

@@ -21,6 +21,8 @@ constexpr int kSecureReadSize = 64 * 1024;
 constexpr UINT kProxyAnswerMessage = WM_APP + 1;
 // Posted to the socket window to start a redirect's next hop (wParam: which).
 constexpr UINT kNextHopMessage = WM_APP + 2;
+// Posted to the socket window by a transfer's signer check when it is done (wParam: which).
+constexpr UINT kSignerCheckedMessage = WM_APP + 3;
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -193,6 +195,10 @@ LRESULT UpdateSession::HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         OnNextHop(wp);
         return 0;
     }
+    if (msg == kSignerCheckedMessage) {
+        OnSignerChecked(wp);
+        return 0;
+    }
     return DefWindowProcW(Handle(), msg, wp, lp);
 }
 
@@ -206,6 +212,17 @@ void UpdateSession::OnTimer(int id) {
         } else {
             ::KillTimer(socketWindow_.get(), static_cast<UINT_PTR>(id));
         }
+    }
+    ReleaseOwner();
+}
+
+void UpdateSession::OnSignerChecked(WPARAM cookie) {
+    // Like a socket notification: the package replaces its target or is refused, and the
+    // host's handlers run inside.
+    HoldOwner();
+    {
+        const Scope scope(*this);
+        if (auto t = transfer_) t->OnSignerChecked(cookie);
     }
     ReleaseOwner();
 }
@@ -512,6 +529,7 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
         plan.packageSize = info.PackageSize;
         plan.target = target;
         plan.digest = currentDigest_;
+        plan.packageSigner = host_.Settings().PackageSigner;
         plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
         localPackageFile_ = target;
         // The package the last download delivered is no longer the one RunUpdate starts,
@@ -570,6 +588,10 @@ void UpdateSession::Disconnect() {
 
 void UpdateSession::SetTimer(int id, uint32_t ms) {
     ::SetTimer(SocketWindow(), static_cast<UINT_PTR>(id), ms, nullptr);
+}
+
+transfer::ISocketSeam::Mailbox UpdateSession::WorkerMailbox() {
+    return {SocketWindow(), kSignerCheckedMessage};
 }
 
 void UpdateSession::KillTimer(int id) {

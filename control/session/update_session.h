@@ -122,6 +122,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     void Disconnect() override;
     void SetTimer(int id, uint32_t ms) override;
     void KillTimer(int id) override;
+    Mailbox WorkerMailbox() override;
     // transfer::ITransferOwner
     void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
     void ReportEnded(transfer::Transfer& ended) override;
@@ -140,6 +141,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     LRESULT HandleMessage(UINT msg, WPARAM wp, LPARAM lp);
     // A timer of the running transfer has fired.
     void OnTimer(int id);
+    // A signer check of the running transfer has its outcome.
+    void OnSignerChecked(WPARAM cookie);
 
     ISessionHost& host_;
     const std::string versionText_;

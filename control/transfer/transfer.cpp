@@ -11,6 +11,7 @@
 #include "control/http/http_text.h"
 #include "control/net/socket_error_text.h"
 #include "control/net/tls_error_text.h"
+#include "control/trust/authenticode.h"
 #include "control/trust/trust.h"
 #include "control/trust/trust_error_text.h"
 
@@ -30,6 +31,9 @@ std::string FolderOf(const std::string& path) {
     const std::size_t cut = path.find_last_of('\\');
     return cut == std::string::npos ? std::string(".\\") : path.substr(0, cut + 1);
 }
+
+// Tells the signer checks of all transfers apart: a late outcome never reaches a newer check.
+WPARAM lastSignerCookie = 0;
 
 // The wait before retry `n` (from 0): 1 s, 2 s, 4 s ... at most 30 s.
 uint32_t BackOff(int n) {
@@ -300,6 +304,9 @@ void Transfer::End(Outcome outcome) {
     // only when the control was let go rather than told to cancel.
     const bool keep = Resumable() && kept_ + bodyReceived_ > 0 &&
                       (outcome != Outcome::Cancelled || keepOnCancel_);
+    // A signer check still running is abandoned: its worker removes the file once it is done
+    // with it, or the file goes here and now.
+    signer_.reset();
     hasher_.reset();
     temp_.reset();
     if (partMode_ && !tempPath_.empty() && !keep) DiscardPart(plan_.target);
@@ -609,6 +616,54 @@ void Transfer::FinishDownload() {
         }
         received = true;  // an empty package that matches replaces the target as well
     }
+    if (packageStatus_ == 200 && !plan_.packageSigner.empty()) {
+        received_ = received;
+        CheckSigner();
+        return;
+    }
+    Deliver(received);
+}
+
+void Transfer::CheckSigner() {
+    // A complete package either replaces the target or is refused: what the body file holds
+    // is of no use to a later attempt either way.
+    dropPart_ = true;
+    std::vector<std::string> names = trust::SignerNames(plan_.packageSigner);
+    const ISocketSeam::Mailbox mailbox = socket_.WorkerMailbox();
+    if (mailbox.window && kept_ + bodyReceived_ > kInlineSignerCheck) {
+        // The worker hashes the whole file: the host keeps pumping meanwhile.
+        signerCookie_ = ++lastSignerCookie;
+        signer_ = SignerJob::Start(std::move(temp_), tempPath_, std::move(names), mailbox.window,
+                                   mailbox.message, signerCookie_);
+        return;
+    }
+    SignerChecked(trust::CheckPackageSigner(temp_.get(), tempPath_, names));
+}
+
+void Transfer::OnSignerChecked(WPARAM cookie) {
+    if (ended_ || !signer_ || cookie != signerCookie_) return;
+    std::optional<trust::SignerCheck> check = signer_->Take(temp_);
+    if (!check) return;
+    signer_.reset();
+    SignerChecked(*check);
+}
+
+void Transfer::SignerChecked(const trust::SignerCheck& check) {
+    if (check.accepted) {
+        Deliver(received_);
+        return;
+    }
+    constexpr auto kRefused = static_cast<int32_t>(trust::TrustError::kPackageSigner);
+    std::string text = trust::TrustErrorText(kRefused);
+    // The generic text names the signers the host expects.
+    std::string expected;
+    for (const std::string& name : trust::SignerNames(plan_.packageSigner))
+        expected += (expected.empty() ? "" : "; ") + name;
+    if (!expected.empty() && text.ends_with('.')) text.insert(text.size() - 1, ": " + expected);
+    Fail(kRefused, text);
+}
+
+void Transfer::Deliver(bool received) {
     if (packageStatus_ == 200 && received) {
         // The complete body replaces the target in one step; the old target stayed until now.
         // An empty target (the one ReceiveUpdate created) holds nothing to keep: it goes first,
@@ -620,7 +675,7 @@ void Transfer::FinishDownload() {
             !(old.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             DeleteFileA(plan_.target.c_str());
         unique_file held;
-        if (const DWORD err = Deliver(held)) {
+        if (const DWORD err = MoveIntoPlace(held)) {
             dropPart_ = true;
             Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
             return;
@@ -639,7 +694,7 @@ void Transfer::FinishDownload() {
     End(Outcome::Completed);
 }
 
-DWORD Transfer::Deliver(unique_file& held) {
+DWORD Transfer::MoveIntoPlace(unique_file& held) {
     // Renamed through its own handle, the file stays closed to everyone else on its way.
     const int chars = MultiByteToWideChar(CP_ACP, 0, plan_.target.c_str(), -1, nullptr, 0);
     if (chars <= 0) return GetLastError();

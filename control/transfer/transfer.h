@@ -19,6 +19,7 @@
 #include "control/net/socket_error_text.h"
 #include "control/net/winsock.h"
 #include "control/transfer/package_hasher.h"
+#include "control/transfer/signer_check.h"
 
 namespace orv::transfer {
 
@@ -49,6 +50,14 @@ class ISocketSeam {
     // restarts it.
     virtual void SetTimer(int id, uint32_t ms) = 0;
     virtual void KillTimer(int id) = 0;
+    // Where a worker thread of the transfer posts that it is done: a window and the message
+    // (wParam: the worker's cookie) that the seam hands to the transfer's OnSignerChecked on
+    // the window's thread. A seam without a window has such work done inline.
+    struct Mailbox {
+        HWND window = nullptr;
+        UINT message = 0;
+    };
+    virtual Mailbox WorkerMailbox() { return {}; }
 
    protected:
     ~ISocketSeam() = default;
@@ -156,6 +165,9 @@ struct Plan {
     // The digest of the record the download started from: when present, the package must
     // match it before it replaces the target, and the old target stays until then.
     PackageDigest digest;
+    // The signer names (";"-separated) one of whom must have signed the package with
+    // Authenticode before it replaces the target; empty: no such check.
+    std::string packageSigner;
     // Further attempts after a failed connection, a time-out, a cut body or a server error.
     int32_t retryCount = 0;
     // What `request` was made of: a retry that continues a kept part asks for its rest.
@@ -187,6 +199,8 @@ inline constexpr int32_t kConnectionRefused = 10061;
 // The transfer's timers: the connect or idle deadline, and the wait before a retry.
 inline constexpr int kDeadlineTimer = 1;
 inline constexpr int kRetryTimer = 2;
+// Packages up to this size have their signer checked inline; larger ones on a worker thread.
+inline constexpr int64_t kInlineSignerCheck = 1 << 20;
 
 class Transfer final : public ISocketEvents {
    public:
@@ -218,6 +232,9 @@ class Transfer final : public ISocketEvents {
     void OnError(int32_t code) override;
     // A timer the transfer set through its socket seam.
     void OnTimer(int id);
+    // The worker that checks the package's signer has posted its outcome (`cookie` from the
+    // mailbox message); an outcome of another transfer or of an abandoned check is ignored.
+    void OnSignerChecked(WPARAM cookie);
 
    private:
     enum class Outcome { Cancelled, Completed, Failed };
@@ -267,9 +284,17 @@ class Transfer final : public ISocketEvents {
     // A piece of the package response, header first; copied only for a digest's hasher.
     void ReceivePackageData(std::string_view piece);
     void FinishDownload();
+    // Checks the package's signer: inline for a small package or a seam without a mailbox,
+    // otherwise on a worker whose outcome arrives through OnSignerChecked.
+    void CheckSigner();
+    // The end of a signer check: the package goes on to replace the target, or is refused.
+    void SignerChecked(const trust::SignerCheck& check);
+    // The checked body replaces the target (when anything was received) and the host hears
+    // of it.
+    void Deliver(bool received);
     // Puts the verified body file in the target's place and trades its handle for `held`.
     // 0, or the system error.
-    DWORD Deliver(unique_file& held);
+    DWORD MoveIntoPlace(unique_file& held);
     void DiscardTemp();
 
     Plan plan_;
@@ -296,6 +321,9 @@ class Transfer final : public ISocketEvents {
     int64_t bodyReceived_ = 0;
     unique_file temp_;  // the body streams here and replaces the target at the end
     std::unique_ptr<PackageHasher> hasher_;  // digest-carrying downloads only
+    std::unique_ptr<SignerJob> signer_;      // the running signer check; it holds the body file
+    WPARAM signerCookie_ = 0;
+    bool received_ = false;  // what Deliver moves once the signer check is over
     std::string tempPath_;
     bool partMode_ = false;  // the body file is the target's kept part
     bool dropPart_ = false;  // what it holds is of no use to a later attempt

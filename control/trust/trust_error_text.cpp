@@ -16,6 +16,7 @@ const char* TrustErrorText(int32_t code) {
                    "to check it.";
         case TRUST_ERROR_INFOEXPIRED:
             return "Update information has expired: the publisher must publish it again.";
+        case TRUST_ERROR_PACKAGESIGNER: return "Package not signed by the expected signer.";
         case TRUST_ERROR_TLSHANDSHAKE: return "Secure connection failed: TLS handshake failed.";
         case TRUST_ERROR_CERTUNTRUSTED:
             return "Server certificate not trusted: not issued by a trusted authority.";

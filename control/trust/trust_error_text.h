@@ -25,6 +25,9 @@ enum class TrustError : int32_t {
     // A publisher key is set and the signed information's expiry (field 9) has passed, or it
     // carries none while RequireExpiry is set.
     kInfoExpired = TRUST_ERROR_INFOEXPIRED,
+    // A signer is required of the package and the downloaded file carries no valid Authenticode
+    // signature by one of them on a chain to a trusted root.
+    kPackageSigner = TRUST_ERROR_PACKAGESIGNER,
     // A redirect would have taken a secure connection to plain HTTP.
     kInsecureRedirect = TRUST_ERROR_INSECUREREDIRECT,
 };

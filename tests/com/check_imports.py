@@ -14,7 +14,7 @@ import sys
 SYSTEM = {"advapi32.dll", "comctl32.dll", "comdlg32.dll", "gdi32.dll", "kernel32.dll",
           "msvcrt.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll",
           "version.dll", "wsock32.dll", "ws2_32.dll", "shlwapi.dll", "psapi.dll",
-          "bcrypt.dll", "crypt32.dll", "secur32.dll", "winhttp.dll"}
+          "bcrypt.dll", "crypt32.dll", "secur32.dll", "winhttp.dll", "wintrust.dll"}
 
 # What `file` says of each machine's PE files, and the objdump that reads them.
 MACHINES = {

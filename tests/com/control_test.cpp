@@ -197,7 +197,8 @@ TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     std::vector<std::wstring> read = keys;
     read.insert(read.end(),
                 {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount", L"ProxyMode",
-                 L"ProxyUsername", L"ProxyPassword", L"FollowRedirects", L"RequireExpiry"});
+                 L"ProxyUsername", L"ProxyPassword", L"FollowRedirects", L"RequireExpiry",
+                 L"PackageSigner"});
     EXPECT_EQ(bag.readOrder, read);
     load->Release();
     std::swap(ctl_, other);

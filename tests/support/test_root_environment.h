@@ -15,12 +15,15 @@
 namespace orv::test {
 
 // `required`: a program run without the servers fails here (otherwise its tests skip).
-inline ::testing::Environment* TrustTestRootForTheProgram(bool required = false) {
+// `variable` names the environment variable that holds the authority's file.
+inline ::testing::Environment* TrustTestRootForTheProgram(bool required = false,
+                                                          const char* variable = "ORV_TLS_CA") {
     class TestRootEnvironment : public ::testing::Environment {
        public:
-        explicit TestRootEnvironment(bool required) : required_(required) {}
+        TestRootEnvironment(bool required, const char* variable)
+            : required_(required), variable_(variable) {}
         void SetUp() override {
-            const char* ca = std::getenv("ORV_TLS_CA");
+            const char* ca = std::getenv(variable_);
             if (required_) {
                 ASSERT_TRUE(ca && *ca) << "no servers: run through with_servers.py --tls";
             }
@@ -38,10 +41,11 @@ inline ::testing::Environment* TrustTestRootForTheProgram(bool required = false)
 
        private:
         bool required_;
+        const char* variable_;
         std::string file_;
         std::unique_ptr<TrustedTestRoot> root_;
     };
-    return ::testing::AddGlobalTestEnvironment(new TestRootEnvironment(required));
+    return ::testing::AddGlobalTestEnvironment(new TestRootEnvironment(required, variable));
 }
 
 }  // namespace orv::test
