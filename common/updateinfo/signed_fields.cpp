@@ -209,45 +209,40 @@ std::optional<P256Signature> ParseSignatureField(std::string_view field) {
     return signature;
 }
 
+namespace {
+
+// The state of one optional field read by `parse`; its value goes to `out` when valid.
+template <class T, class Parse>
+FieldState ReadField(std::string_view text, Parse parse, T& out) {
+    const auto value = parse(text);
+    if (!value) return FieldState::Malformed;
+    out = *value;
+    return FieldState::Valid;
+}
+
+}  // namespace
+
 SignedFields ReadSignedFields(std::string_view plain) {
     SignedFields f;
     const std::size_t beforeSeventh = NthSeparator(plain, 6);
     if (beforeSeventh == std::string_view::npos) return f;
     std::size_t beforeEighth = 0;
-    if (const auto digest = ParseDigestField(PieceAfter(plain, beforeSeventh, beforeEighth))) {
-        f.Digest = FieldState::Valid;
-        f.DigestBytes = *digest;
-    } else {
-        f.Digest = FieldState::Malformed;
-    }
+    f.Digest =
+        ReadField(PieceAfter(plain, beforeSeventh, beforeEighth), ParseDigestField, f.DigestBytes);
     if (beforeEighth == std::string_view::npos) return f;
     std::size_t beforeNinth = 0;
-    const std::string_view eighth = PieceAfter(plain, beforeEighth, beforeNinth);
     f.SignedText = plain.substr(0, beforeEighth);
-    if (const auto signature = ParseSignatureField(eighth)) {
-        f.Signature = FieldState::Valid;
-        f.SignatureBytes = *signature;
-    } else {
-        f.Signature = FieldState::Malformed;
-    }
+    f.Signature = ReadField(PieceAfter(plain, beforeEighth, beforeNinth), ParseSignatureField,
+                            f.SignatureBytes);
     if (beforeNinth == std::string_view::npos) return f;
     std::size_t beforeTenth = 0;
-    if (const auto expiry = ParseExpiryField(PieceAfter(plain, beforeNinth, beforeTenth))) {
-        f.Expiry = FieldState::Valid;
-        f.ExpiryTime = *expiry;
-    } else {
-        f.Expiry = FieldState::Malformed;
-    }
+    f.Expiry =
+        ReadField(PieceAfter(plain, beforeNinth, beforeTenth), ParseExpiryField, f.ExpiryTime);
     if (beforeTenth == std::string_view::npos) return f;
     std::size_t afterTenth = 0;
-    const std::string_view tenth = PieceAfter(plain, beforeTenth, afterTenth);
     f.ExpirySignedText = plain.substr(0, beforeTenth);
-    if (const auto signature = ParseSignatureField(tenth)) {
-        f.ExpirySignature = FieldState::Valid;
-        f.ExpirySignatureBytes = *signature;
-    } else {
-        f.ExpirySignature = FieldState::Malformed;
-    }
+    f.ExpirySignature = ReadField(PieceAfter(plain, beforeTenth, afterTenth), ParseSignatureField,
+                                  f.ExpirySignatureBytes);
     return f;
 }
 

@@ -594,15 +594,20 @@ Result Verify(const std::vector<std::string>& args, int64_t now) {
     if (fields.Signature != FieldState::Valid) {
         return Fail(Quoted(file) + ": the signature (field 8) is malformed");
     }
+    // Why a signature check failed, `what` naming the field; nothing when it passed.
+    const auto refusal = [&](const crypto::Verification& v,
+                             const std::string& what) -> std::optional<Result> {
+        switch (v.verdict) {
+            case crypto::Verdict::Valid: return std::nullopt;
+            case crypto::Verdict::BadKey: return Fail(Quoted(*key) + ": " + v.reason);
+            case crypto::Verdict::BadSignature: return Fail(Quoted(file) + ": " + what + v.reason);
+            case crypto::Verdict::CannotVerify: break;
+        }
+        return Fail(Quoted(file) + " cannot be checked here: " + v.reason);
+    };
     const crypto::Verification v =
         crypto::Verify(keyText, fields.SignedText, fields.SignatureBytes);
-    switch (v.verdict) {
-        case crypto::Verdict::Valid: break;
-        case crypto::Verdict::BadKey: return Fail(Quoted(*key) + ": " + v.reason);
-        case crypto::Verdict::BadSignature: return Fail(Quoted(file) + ": " + v.reason);
-        case crypto::Verdict::CannotVerify:
-            return Fail(Quoted(file) + " cannot be checked here: " + v.reason);
-    }
+    if (auto failure = refusal(v, "")) return *failure;
     Result result;
     result.out = "Signature: valid (key " + std::to_string(v.keyIndex + 1) + ")\n";
     if (fields.Expiry != FieldState::Absent) {
@@ -614,16 +619,10 @@ Result Verify(const std::vector<std::string>& args, int64_t now) {
         if (fields.ExpirySignature != FieldState::Valid) {
             return Fail(Quoted(file) + ": the signature of the expiry (field 10) is malformed");
         }
-        const crypto::Verification e =
-            crypto::Verify(keyText, fields.ExpirySignedText, fields.ExpirySignatureBytes);
-        switch (e.verdict) {
-            case crypto::Verdict::Valid: break;
-            case crypto::Verdict::BadKey: return Fail(Quoted(*key) + ": " + e.reason);
-            case crypto::Verdict::BadSignature:
-                return Fail(Quoted(file) + ": the expiry (field 10): " + e.reason);
-            case crypto::Verdict::CannotVerify:
-                return Fail(Quoted(file) + " cannot be checked here: " + e.reason);
-        }
+        if (auto failure = refusal(
+                crypto::Verify(keyText, fields.ExpirySignedText, fields.ExpirySignatureBytes),
+                "the expiry (field 10): "))
+            return *failure;
         if (fields.Expiry != FieldState::Valid) {
             return Fail(Quoted(file) + ": the expiry (field 9) is malformed");
         }
