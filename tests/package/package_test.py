@@ -18,7 +18,8 @@ EXPECTED = {
     "docs/guide/README.md", "docs/guide/reference.md", "docs/guide/update-cycle.md",
     "docs/guide/update-file.md", "docs/guide/publishing.md", "docs/guide/security.md",
     "docs/guide/troubleshooting.md", "docs/guide/state-diagram.svg",
-    "samples/cpp-host/update_host.cpp", "samples/vbscript/update_check.vbs",
+    "samples/cpp-host/update_host.cpp", "samples/cpp-host/CMakeLists.txt",
+    "samples/vbscript/update_check.vbs", "samples/vbscript/update_events.vbs",
 }
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb"}
 BINARIES = (".ocx", ".exe", ".dll")
