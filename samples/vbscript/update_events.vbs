@@ -30,7 +30,7 @@ Set updater = WScript.CreateObject("OrvaneControl.Orvane", "Updater_")
 updater.RemoteHost = "http://" & args(0)   ' the scheme and host only
 updater.RemotePort = CLng(args(1))         ' 0 to 32767
 updater.RemotePath = args(2)
-' updater.PublisherKey = "p256:..."        ' the line of your publisher.pub: signed files only
+' updater.PublisherKey = "MFkw..."         ' the line of your publisher.pub: signed files only
 
 finished = False
 exitCode = 1
