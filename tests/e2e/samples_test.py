@@ -40,9 +40,10 @@ def build_from_package(source, build, work):
     (top,) = os.listdir(os.path.join(work, "unpacked"))
     top = os.path.join(work, "unpacked", top)
     with open(os.path.join(top, "README.txt"), encoding="utf-8") as f:
-        commands = [line for line in f if line.startswith("i686-w64-mingw32-g++ ")]
+        commands = [line for line in f
+                    if line.startswith("i686-w64-mingw32-g++ ") and "cpp-host/" in line]
     if len(commands) != 1:
-        print("FAIL: README.txt holds no single i686-w64-mingw32-g++ line")
+        print("FAIL: README.txt holds no single i686-w64-mingw32-g++ line for cpp-host")
         return None
     print("$", commands[0].strip())
     built = subprocess.run(shlex.split(commands[0]), cwd=top, timeout=300)

@@ -74,6 +74,9 @@ def main():
         with open(os.path.join(root, name), "rb") as f:
             if hashlib.sha256(f.read()).hexdigest() != digest:
                 failures.append(f"SHA256SUMS does not match {name}")
+    with open(os.path.join(root, "include", "OrvaneControl.h"), encoding="utf-8") as f:
+        if os.path.abspath(args.source) in f.readline():
+            failures.append("include/OrvaneControl.h names the build machine's path")
     # check_imports.py expects x86-64 in the x64 folder and 32-bit Intel everywhere else.
     binaries = sorted(os.path.join(root, f) for f in found if f.endswith(BINARIES))
     check = subprocess.run([sys.executable, os.path.join(args.source, "tests", "com",
