@@ -65,7 +65,12 @@ inline constexpr int kErrOverflow = 6;
 inline constexpr int kErrTypeMismatch = 13;
 inline constexpr int kErrInvalidPropertyValue = 380;
 inline constexpr int kErrSetNotPermitted = 387;
+// The description names the property or argument at fault and what it accepts, so that a
+// host's message (a script's Err.Description) says what to change.
 HRESULT RuntimeError(int number, const wchar_t* description);
+inline HRESULT RuntimeError(int number, const std::wstring& description) {
+    return RuntimeError(number, description.c_str());
+}
 // A run-time error for a failed file operation, numbered like the runtime's file errors.
 HRESULT FileError(DWORD win32Error);
 

@@ -15,6 +15,7 @@
 //  - records: parameters of record type aren't supported there at all (E_NOTIMPL), so
 //    UpdateInformation is dispatched here.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "control/orvane_control.h"
@@ -88,6 +89,22 @@ VARTYPE DeclaredType(ITypeInfo* info, const TYPEDESC& desc, bool& byRef) {
     return vt;
 }
 
+// Run-time error 6 for an argument whose value does not fit its declared type, naming the
+// property (for a put) or the method and its parameter as the type library gives them.
+HRESULT ArgumentOverflow(ITypeInfo* info, const FUNCDESC& f, SHORT param, VARTYPE vt) {
+    std::vector<BSTR> names(static_cast<std::size_t>(f.cParams) + 1, nullptr);
+    UINT got = 0;
+    info->GetNames(f.memid, names.data(), static_cast<UINT>(names.size()), &got);
+    std::wstring what = got > 0 && names[0] ? names[0] : L"the member";
+    const UINT at = static_cast<UINT>(param) + 1;
+    if (f.invkind == INVOKE_FUNC && at < got && names[at]) what += std::wstring(L"'s ") + names[at];
+    for (BSTR n : names) SysFreeString(n);
+    const wchar_t* range = vt == VT_I4   ? L"a long (-2147483648 to 2147483647)"
+                           : vt == VT_I2 ? L"an integer (-32768 to 32767)"
+                                         : L"its type";
+    return RuntimeError(kErrOverflow, L"The value for " + what + L" does not fit " + range);
+}
+
 // The arguments handed on to the type library: the caller's, with what the pass changed.
 class PreparedArgs {
    public:
@@ -150,7 +167,7 @@ class PreparedArgs {
             if (V_VT(value) != vt) {
                 unique_variant converted;
                 const HRESULT hr = VariantChangeType(converted.get(), value, 0, vt);
-                if (hr == DISP_E_OVERFLOW) return RuntimeError(kErrOverflow, L"Overflow");
+                if (hr == DISP_E_OVERFLOW) return ArgumentOverflow(info, f, i, vt);
                 if (FAILED(hr)) {
                     if (argErr) *argErr = static_cast<UINT>(src);
                     return DISP_E_TYPEMISMATCH;
@@ -320,16 +337,14 @@ HRESULT OrvaneControl::InvokeUpdateInformation(WORD flags, DISPPARAMS* params, V
         if (V_VT(v) == (VT_VARIANT | VT_BYREF)) v = V_VARIANTREF(v);
         // Only an UPDATEINFO record can be stored; at design time the refusal comes first.
         if (!IsUpdateInfoRecord(*v)) {
-            if (!UserMode())
-                return RuntimeError(kErrSetNotPermitted, L"Can't set property at design time");
-            return RuntimeError(kErrTypeMismatch, L"Type mismatch");
+            if (!UserMode()) return DesignTimeSet(L"UpdateInformation");
+            return NotAnUpdateInfo();
         }
         return put_UpdateInformation(static_cast<UPDATEINFO*>(V_RECORD(v)));
     }
     if (!(flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
     if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
-    if (!props_.UpdateInformation.HoldsRecord())
-        return RuntimeError(kErrTypeMismatch, L"Type mismatch");
+    if (!props_.UpdateInformation.HoldsRecord()) return NoRecordYet();
     if (result) {
         VariantInit(result);
         RETURN_IF_FAILED(VariantCopy(result, props_.UpdateInformation.get()));

@@ -21,6 +21,37 @@ std::string NormaliseRemotePath(std::string path) {
     return path;
 }
 
+const wchar_t* PropertyName(DISPID id) {
+    for (const PropertyInfo& p : kProperties)
+        if (p.id == id) return p.name;
+    return L"The property";
+}
+
+HRESULT OutOfRange(const wchar_t* name, PropertyRange range) {
+    return RuntimeError(kErrInvalidPropertyValue, std::wstring(name) + L" must be between " +
+                                                      std::to_wstring(range.low) + L" and " +
+                                                      std::to_wstring(range.high));
+}
+
+HRESULT InvalidKeyList() {
+    return RuntimeError(kErrInvalidPropertyValue,
+                        L"PublisherKey must be empty or hold P-256 public keys (each the line of "
+                        L"a NAME.pub file that orvinfo keygen writes), separated by \";\"");
+}
+
+HRESULT NoRecordYet() {
+    return RuntimeError(kErrTypeMismatch,
+                        L"UpdateInformation holds no record until a check has raised InfoReceived");
+}
+
+HRESULT NotAnUpdateInfo() {
+    return RuntimeError(kErrTypeMismatch, L"UpdateInformation takes an UPDATEINFO record only");
+}
+
+HRESULT DesignTimeSet(const wchar_t* name) {
+    return RuntimeError(kErrSetNotPermitted, std::wstring(name) + L" can't be set at design time");
+}
+
 void OrvaneControl::SetDefaults() {
     props_ = Properties{};
 }
@@ -44,8 +75,7 @@ HRESULT OrvaneControl::GetValue(const typename PropertyTraits<K>::Member& member
             *out = static_cast<CONTROLSTATE>(member);
         } else {
             // Reading while the member holds the number 0 is a type mismatch.
-            if (!member.HoldsRecord() || !recordInfo_)
-                return RuntimeError(kErrTypeMismatch, L"Type mismatch");
+            if (!member.HoldsRecord() || !recordInfo_) return NoRecordYet();
             std::memset(out, 0, sizeof(*out));
             return recordInfo_->RecordCopy(V_RECORD(member.get()), out);
         }
@@ -66,19 +96,16 @@ HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
             // A key list that can never verify anything is refused here, where the host can
             // still correct it; the text is stored as given.
             std::string text = ToAnsi(value);
-            if (!trust::ParseKeyList(text).Ok)
-                return RuntimeError(kErrInvalidPropertyValue, L"Invalid property value");
+            if (!trust::ParseKeyList(text).Ok) return InvalidKeyList();
             member = std::move(text);
         } else if constexpr (K == PropertyKind::Long) {
-            if (!range.Holds(value))
-                return RuntimeError(kErrInvalidPropertyValue, L"Invalid property value");
+            if (!range.Holds(value)) return OutOfRange(PropertyName(id), range);
             member = value;
         } else if constexpr (K == PropertyKind::Bool) {
             member = value != VARIANT_FALSE;
         } else {
             RETURN_HR_IF_NULL(E_POINTER, value);
-            if (!UserMode())
-                return RuntimeError(kErrSetNotPermitted, L"Can't set property at design time");
+            if (!UserMode()) return DesignTimeSet(PropertyName(id));
             if constexpr (K == PropertyKind::State)
                 member = *value;
             else
@@ -242,15 +269,14 @@ STDMETHODIMP OrvaneControl::Load(IPropertyBag* bag, IErrorLog* log) {
                 unique_variant v;
                 if (FAILED(bag->Read(p.name, v.get(), log))) return S_OK;  // the default stays
                 if ((V_VT(v.get()) & ~VT_BYREF) == VT_RECORD && !IsUpdateInfoRecord(*v.get()))
-                    return RuntimeError(kErrTypeMismatch, L"Type mismatch");
+                    return NotAnUpdateInfo();
                 member.reset();
                 return VariantCopy(member.get(), v.get());
             } else {
                 RETURN_IF_FAILED(io.Read(p, member));
                 // A number outside its row's bounds is refused as a put of it would be.
                 if constexpr (std::is_same_v<std::decay_t<decltype(member)>, int32_t>) {
-                    if (!p.range.Holds(member))
-                        return RuntimeError(kErrInvalidPropertyValue, L"Invalid property value");
+                    if (!p.range.Holds(member)) return OutOfRange(p.name, p.range);
                 }
                 return S_OK;
             }

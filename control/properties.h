@@ -150,4 +150,13 @@ HRESULT ForEachProperty(P& values, F&& f) {
 // where missing.
 std::string NormaliseRemotePath(std::string path);
 
+// The properties' run-time errors, each with a description that names the property and says
+// what it takes.
+const wchar_t* PropertyName(DISPID id);
+HRESULT OutOfRange(const wchar_t* name, PropertyRange range);  // 380
+HRESULT InvalidKeyList();                                      // 380, PublisherKey
+HRESULT NoRecordYet();                                         // 13, UpdateInformation read
+HRESULT NotAnUpdateInfo();                                     // 13, another record type
+HRESULT DesignTimeSet(const wchar_t* name);                    // 387
+
 }  // namespace orv

@@ -73,6 +73,22 @@ bool ProxyIncomplete(const Properties& p) {
     return OwnProxy(p) && (p.ProxyHost.empty() || p.ProxyPort == 0);
 }
 
+// The first property that would carry a control character into the request, or nullptr.
+// RemoteFile counts for a check only (a download asks for the package's name instead).
+const wchar_t* ControlCharacterProperty(const Properties& p, bool check) {
+    const std::pair<const wchar_t*, bool> candidates[] = {
+        {L"RemoteHost", HasControlCharacter(p.RemoteHost)},
+        {L"RemotePath", HasControlCharacter(p.RemotePath)},
+        {L"RemoteFile", check && HasControlCharacter(p.RemoteFile)},
+        {L"ProxyHost", OwnProxy(p) && HasControlCharacter(p.ProxyHost)},
+        {L"ProxyUsername", HasControlCharacter(p.ProxyUsername)},
+        {L"ProxyPassword", HasControlCharacter(p.ProxyPassword)},
+    };
+    for (const auto& [name, found] : candidates)
+        if (found) return name;
+    return nullptr;
+}
+
 std::string BareHostName(const std::string& host) {
     std::string lower = host;
     if (!lower.empty()) CharLowerBuffA(lower.data(), static_cast<DWORD>(lower.size()));
@@ -253,17 +269,17 @@ HRESULT UpdateSession::CheckSettings(ORVANEERROR& refused, bool check) const {
         refused = ORV_ERROR_NOAUTHDATA;
     } else if (ProxyIncomplete(p)) {
         refused = ORV_ERROR_NOPROXYDATA;
-    } else if (!PortFits(OwnProxy(p) ? p.ProxyPort : p.RemotePort)) {
+    } else if (const bool proxy = OwnProxy(p); !PortFits(proxy ? p.ProxyPort : p.RemotePort)) {
         // The port must fit the socket object's 16 bits; tested before anything changes, so
         // a refused transfer leaves the control free.
-        return RuntimeError(kErrOverflow, L"Overflow");
-    } else if (HasControlCharacter(p.RemoteHost) || HasControlCharacter(p.RemotePath) ||
-               (check && HasControlCharacter(p.RemoteFile)) ||
-               (OwnProxy(p) && HasControlCharacter(p.ProxyHost)) ||
-               HasControlCharacter(p.ProxyUsername) || HasControlCharacter(p.ProxyPassword)) {
+        return RuntimeError(kErrOverflow, std::wstring(proxy ? L"ProxyPort" : L"RemotePort") +
+                                              L" must be between 0 and 32767");
+    } else if (const wchar_t* name = ControlCharacterProperty(p, check)) {
         // A line break in any of these would end the request line or a header early and let
         // the rest pass for a request of its own.
-        return RuntimeError(kErrInvalidCall, L"Invalid procedure call or argument");
+        return RuntimeError(
+            kErrInvalidCall,
+            std::wstring(name) + L" must not contain control characters (CR, LF, 0x00-0x1F, 0x7F)");
     }
     return S_OK;
 }
@@ -493,7 +509,8 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
         // The name is one in the chosen folder: no folder, drive or device path of its own.
         std::erase_if(fileName, [](char c) { return c == '\\' || c == '/' || c == ':'; });
         if (fileName == "." || fileName == "..")
-            return RuntimeError(kErrInvalidCall, L"Invalid procedure call or argument");
+            return RuntimeError(kErrInvalidCall,
+                                L"LocalFileName must be a file name, not \".\" or \"..\"");
     } else {
         fileName = packageFile;
     }

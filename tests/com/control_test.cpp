@@ -165,6 +165,56 @@ TEST_F(Control, ReadingUpdateInformationBeforeAnyRecordIsATypeMismatch) {
     EXPECT_EQ(GetByName(ctl_, L"UpdateInformation", &v), static_cast<HRESULT>(0x800A0000 + 13));
 }
 
+// Each run-time error's description, as a late-bound client reads it from EXCEPINFO, names
+// the property or argument at fault and what it takes.
+TEST_F(Control, RunTimeErrorDescriptionsNameThePropertyAndWhatItTakes) {
+    struct Case {
+        const wchar_t* setting;  // put first (when not null), then `member` is called
+        VARIANT value;
+        const wchar_t* member;
+        WORD flags;
+        VARIANT argument;  // VT_EMPTY: none
+        int number;
+        std::vector<std::wstring> words;
+    };
+    const VARIANT none{};
+    VARIANT huge{};
+    V_VT(&huge) = VT_R8;
+    V_R8(&huge) = 1e12;
+    // clang-format off
+    Case cases[] = {
+        {L"RemoteHost", Text(L"example.test\r\nX"), L"CheckUpdate", DISPATCH_METHOD, none, 5,
+         {L"RemoteHost", L"control characters"}},
+        {L"RemoteHost", Text(L"http://"), L"RemotePort", DISPATCH_PROPERTYPUT, huge, 6,
+         {L"RemotePort", L"2147483647"}},
+        {L"RemotePort", Long(40000), L"CheckUpdate", DISPATCH_METHOD, none, 6,
+         {L"RemotePort", L"0 and 32767"}},
+        {L"RemotePort", Long(80), L"UpdateInformation", DISPATCH_PROPERTYGET, none, 13,
+         {L"UpdateInformation", L"InfoReceived"}},
+        {nullptr, none, L"ConnectTimeout", DISPATCH_PROPERTYPUT, Long(3601), 380,
+         {L"ConnectTimeout", L"0 and 3600"}},
+        {nullptr, none, L"RetryCount", DISPATCH_PROPERTYPUT, Long(-1), 380,
+         {L"RetryCount", L"0 and 10"}},
+        {nullptr, none, L"PublisherKey", DISPATCH_PROPERTYPUT, Text(L"no key"), 380,
+         {L"PublisherKey", L"P-256 public keys"}},
+    };
+    // clang-format on
+    for (Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.member << " " << c.number);
+        if (c.setting) {
+            EXPECT_EQ(S_OK, Put(c.setting, c.value));
+        }
+        std::wstring description;
+        const VARIANT* arg = V_VT(&c.argument) == VT_EMPTY ? nullptr : &c.argument;
+        EXPECT_EQ(static_cast<HRESULT>(0x800A0000 + c.number),
+                  InvokeForError(ctl_, c.member, c.flags, arg, description));
+        for (const std::wstring& word : c.words)
+            EXPECT_NE(description.find(word), std::wstring::npos) << "in: " << description;
+        VariantClear(&c.value);
+        VariantClear(&c.argument);
+    }
+}
+
 TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     VARIANT a = Text(L"Updates.Example.Test"), b = Long(8081), c = Text(L"dl"), d = Bool(true),
             e = Text(L"secret");

@@ -227,6 +227,28 @@ HRESULT PutByName(IDispatch* d, const wchar_t* name, const VARIANT& value) {
     return hr;
 }
 
+HRESULT InvokeForError(IDispatch* d, const wchar_t* name, WORD flags, const VARIANT* value,
+                       std::wstring& description) {
+    DISPID id;
+    LPOLESTR n = const_cast<LPOLESTR>(name);
+    HRESULT hr = d->GetIDsOfNames(IID_NULL, &n, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) return hr;
+    VARIANT arg = value ? *value : VARIANT{};
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS p = value ? DISPPARAMS{&arg, &put, 1, 1} : DISPPARAMS{};
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO ex = {};
+    hr = d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &p, &result, &ex, nullptr);
+    if (hr == DISP_E_EXCEPTION) hr = ex.scode;
+    description = ex.bstrDescription ? ex.bstrDescription : L"";
+    SysFreeString(ex.bstrSource);
+    SysFreeString(ex.bstrDescription);
+    SysFreeString(ex.bstrHelpFile);
+    VariantClear(&result);
+    return hr;
+}
+
 std::wstring ScreenshotFolder() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);

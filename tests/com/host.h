@@ -177,6 +177,10 @@ DWORD Connect(IUnknown* control, REFIID iid, IUnknown* sink);
 // A property get and put through IDispatch by name; an exception comes back as its code.
 HRESULT GetByName(IDispatch* d, const wchar_t* name, VARIANT* out);
 HRESULT PutByName(IDispatch* d, const wchar_t* name, const VARIANT& value);
+// Calls member `name` through Invoke with `flags` (a put takes `value`, the other calls take
+// none); returns the exception's scode for DISP_E_EXCEPTION and its EXCEPINFO description.
+HRESULT InvokeForError(IDispatch* d, const wchar_t* name, WORD flags, const VARIANT* value,
+                       std::wstring& description);
 
 // Saves the whole screen area of `hwnd` as a 24-bit BMP file (for screenshots of test runs);
 // scripts/test turns them into PNG.

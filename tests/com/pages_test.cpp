@@ -542,7 +542,7 @@ TEST_F(Pages, ApplyStopsAtTheFirstRefusedAssignment) {
     ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
     BSTR text = nullptr;
     info->GetDescription(&text);
-    EXPECT_STREQ(text, L"Overflow");
+    EXPECT_STREQ(text, L"The value for RemotePort does not fit a long (-2147483648 to 2147483647)");
     SysFreeString(text);
     info->Release();
 

@@ -384,7 +384,7 @@ TEST_F(Faults, PortAboveTheRangeFailsBeforeAnythingChanges) {
     ClearNotes();
     ORVANEERROR r;
     EXPECT_EQ(CheckHr(&r), static_cast<HRESULT>(0x800A0006));
-    EXPECT_EQ(ErrorDescription(), L"Overflow");
+    EXPECT_EQ(ErrorDescription(), L"RemotePort must be between 0 and 32767");
     EXPECT_EQ(ReceiveHr(folder, "", &r), static_cast<HRESULT>(0x800A0006));
     EXPECT_EQ(State(), CTRL_STATE_FREE);
     EXPECT_FALSE(StatePublished());

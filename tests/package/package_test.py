@@ -18,7 +18,8 @@ EXPECTED = {
     "docs/guide/README.md", "docs/guide/reference.md", "docs/guide/update-cycle.md",
     "docs/guide/update-file.md", "docs/guide/publishing.md", "docs/guide/security.md",
     "docs/guide/troubleshooting.md", "docs/guide/state-diagram.svg",
-    "samples/cpp-host/update_host.cpp", "samples/vbscript/update_check.vbs",
+    "samples/cpp-host/update_host.cpp", "samples/cpp-host/CMakeLists.txt",
+    "samples/vbscript/update_check.vbs", "samples/vbscript/update_events.vbs",
 }
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb"}
 BINARIES = (".ocx", ".exe", ".dll")
@@ -73,6 +74,9 @@ def main():
         with open(os.path.join(root, name), "rb") as f:
             if hashlib.sha256(f.read()).hexdigest() != digest:
                 failures.append(f"SHA256SUMS does not match {name}")
+    with open(os.path.join(root, "include", "OrvaneControl.h"), encoding="utf-8") as f:
+        if os.path.abspath(args.source) in f.readline():
+            failures.append("include/OrvaneControl.h names the build machine's path")
     # check_imports.py expects x86-64 in the x64 folder and 32-bit Intel everywhere else.
     binaries = sorted(os.path.join(root, f) for f in found if f.endswith(BINARIES))
     check = subprocess.run([sys.executable, os.path.join(args.source, "tests", "com",

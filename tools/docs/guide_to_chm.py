@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Turns the host developer's guide (docs/guide/*.md) into the pages, the contents file and
 the project file of the compiled help file OrvaneCtl.chm, in an output folder; chmcmd then
-compiles them. Links between the pages are rewritten from .md to .htm, and the state diagram
-is referenced as PNG, which the help viewer's HTML engine shows (it has no SVG)."""
+compiles them. Links between the pages are rewritten from .md to .htm, links to the samples
+(../../samples/FOLDER) lead to a page of that folder's files shown as text inside the help
+file, which has no other way to reach them, and the state diagram is referenced as PNG, which
+the help viewer's HTML engine shows (it has no SVG)."""
 import argparse
 import html
 import pathlib
@@ -35,14 +37,39 @@ def page_name(md_name):
     return "index.htm" if md_name == "README.md" else md_name[:-3] + ".htm"
 
 
+def sample_page(folder):
+    return f"sample-{folder}.htm"
+
+
 def convert(text):
-    # Links to other pages of the guide; links out of the guide (samples) stay as text.
+    # Links to other pages of the guide; links to the samples go to their pages; any other
+    # link out of the guide stays as text.
     text = re.sub(r"\]\(([\w-]+)\.md(#[\w-]+)?\)",
                   lambda m: "](" + page_name(m.group(1) + ".md") + (m.group(2) or "") + ")", text)
     text = text.replace("](README.md)", "](index.htm)")
+    text = re.sub(r"\]\(\.\./\.\./samples/([\w-]+)[^)]*\)",
+                  lambda m: "](" + sample_page(m.group(1)) + ")", text)
     text = re.sub(r"\[([^\]]+)\]\(\.\./[^)]*\)", r"\1", text)
     text = text.replace("state-diagram.svg", "state-diagram.png")
     return markdown.markdown(text, extensions=["tables", "fenced_code", "toc"], output_format="html")
+
+
+def write_sample_pages(samples, out):
+    """One page per sample folder with each of its files as text; returns (page, title)."""
+    pages = []
+    for folder in sorted(p for p in samples.iterdir() if p.is_dir()):
+        parts = [f"<h1>Sample: samples/{html.escape(folder.name)}</h1>",
+                 "<p>The files of this folder of the release package, as shipped.</p>"]
+        for f in sorted(folder.iterdir()):
+            parts.append(f"<h2>{html.escape(f.name)}</h2>")
+            parts.append("<pre>" + html.escape(f.read_text(encoding="utf-8")) + "</pre>")
+        title = f"Sample {folder.name}"
+        page = ("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n"
+                f"<title>{html.escape(title)}</title>\n<style>{STYLE}</style></head>\n"
+                "<body>\n" + "\n".join(parts) + "\n</body></html>\n")
+        (out / sample_page(folder.name)).write_text(page, encoding="utf-8")
+        pages.append((sample_page(folder.name), title))
+    return pages
 
 
 def main():
@@ -60,10 +87,13 @@ def main():
                 f"<body>\n{body}\n</body></html>\n")
         (args.out / page_name(md_name)).write_text(page, encoding="utf-8")
         files.append(page_name(md_name))
+    samples = write_sample_pages(args.guide.resolve().parent.parent / "samples", args.out)
+    files += [p for p, _ in samples]
     files.append("state-diagram.png")
     items = "\n".join(
         f'  <LI><OBJECT type="text/sitemap"><param name="Name" value="{html.escape(t)}">'
-        f'<param name="Local" value="{page_name(m)}"></OBJECT>' for m, t in PAGES)
+        f'<param name="Local" value="{p}"></OBJECT>'
+        for p, t in [(page_name(m), t) for m, t in PAGES] + samples)
     (args.out / "OrvaneCtl.hhc").write_text(
         "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML//EN\">\n<HTML><BODY>\n<UL>\n" + items +
         "\n</UL>\n</BODY></HTML>\n", encoding="utf-8")

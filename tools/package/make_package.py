@@ -55,8 +55,8 @@ def windows_files(source, win32, win64):
     samples = os.path.join(source, "samples")
     for root, _, names in sorted(os.walk(samples)):
         for name in sorted(names):
-            if name == "CMakeLists.txt":
-                continue  # builds the sample inside this project's tree only
+            if root == samples and name == "CMakeLists.txt":
+                continue  # builds the samples inside this project's tree only
             path = os.path.join(root, name)
             files.append(("samples/" + os.path.relpath(path, samples).replace(os.sep, "/"), path))
     return files
