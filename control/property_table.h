@@ -40,4 +40,11 @@ ORV_PROPERTY(ProxyUsername, DISPID_ORV_PROXYUSERNAME, Text, "", None, 0)
 ORV_PROPERTY(ProxyPassword, DISPID_ORV_PROXYPASSWORD, Text, "", None, 0)
 // _Orvane3: whether a transfer follows the server's redirects.
 ORV_PROPERTY(FollowRedirects, DISPID_ORV_FOLLOWREDIRECTS, Bool, false, None, 0)
+// _Orvane3, for CheckUpdateWithDialog: the file whose version is the installed one ("" = the
+// host's program), the parameters the package is started with, the download folder ("" = the
+// user's temporary folder), and the hours between automatic checks (0 = none).
+ORV_PROPERTY(InstalledFile, DISPID_ORV_INSTALLEDFILE, Text, "", None, 0)
+ORV_PROPERTY(UpdateParameters, DISPID_ORV_UPDATEPARAMETERS, Text, "", None, 0)
+ORV_PROPERTY(DownloadFolder, DISPID_ORV_DOWNLOADFOLDER, Text, "", None, 0)
+ORV_PROPERTY(AutoCheckInterval, DISPID_ORV_AUTOCHECKINTERVAL, Long, 0, None, 0, 0, 8760)
 #undef ORV_PROPERTY
