@@ -7,6 +7,7 @@ import argparse
 import html
 import pathlib
 import re
+import shutil
 import sys
 
 import markdown
@@ -15,6 +16,7 @@ import markdown
 PAGES = [
     ("README.md", "Getting started"),
     ("update-cycle.md", "The update cycle"),
+    ("update-dialog.md", "The update dialog"),
     ("reference.md", "Reference"),
     ("update-file.md", "The update information file"),
     ("publishing.md", "Publishing an update"),
@@ -40,6 +42,8 @@ def convert(text):
     text = re.sub(r"\]\(([\w-]+)\.md(#[\w-]+)?\)",
                   lambda m: "](" + page_name(m.group(1) + ".md") + (m.group(2) or "") + ")", text)
     text = text.replace("](README.md)", "](index.htm)")
+    # Screenshots are copied beside the pages.
+    text = re.sub(r"!\[([^\]]*)\]\(\.\./screenshots/([\w.-]+)\)", r"![\1](\2)", text)
     text = re.sub(r"\[([^\]]+)\]\(\.\./[^)]*\)", r"\1", text)
     text = text.replace("state-diagram.svg", "state-diagram.png")
     return markdown.markdown(text, extensions=["tables", "fenced_code", "toc"], output_format="html")
@@ -60,6 +64,10 @@ def main():
                 f"<body>\n{body}\n</body></html>\n")
         (args.out / page_name(md_name)).write_text(page, encoding="utf-8")
         files.append(page_name(md_name))
+        for shot in re.findall(r"!\[[^\]]*\]\(\.\./screenshots/([\w.-]+)\)",
+                               (args.guide / md_name).read_text(encoding="utf-8")):
+            shutil.copyfile(args.guide.parent / "screenshots" / shot, args.out / shot)
+            files.append(shot)
     files.append("state-diagram.png")
     items = "\n".join(
         f'  <LI><OBJECT type="text/sitemap"><param name="Name" value="{html.escape(t)}">'
