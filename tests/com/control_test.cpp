@@ -195,10 +195,10 @@ TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     ASSERT_EQ(S_OK, load->Load(&bag, nullptr));
     // A control reads PublisherKey and _Orvane3's keys after the twelve (absent here: defaults).
     std::vector<std::wstring> read = keys;
-    read.insert(read.end(), {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount",
-                             L"ProxyMode", L"ProxyUsername", L"ProxyPassword", L"FollowRedirects",
-                             L"InstalledFile", L"UpdateParameters", L"DownloadFolder",
-                             L"AutoCheckInterval"});
+    read.insert(read.end(),
+                {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount", L"ProxyMode",
+                 L"ProxyUsername", L"ProxyPassword", L"FollowRedirects", L"InstalledFile",
+                 L"UpdateParameters", L"DownloadFolder", L"AutoCheckInterval"});
     EXPECT_EQ(bag.readOrder, read);
     load->Release();
     std::swap(ctl_, other);

@@ -200,6 +200,16 @@ TEST_F(DialogGui, SkipThenRemindLaterThenInstall) {
     EXPECT_NE(std::find(names.begin(), names.end(), L"UpdateReceived"), names.end());
 }
 
+TEST_F(DialogGui, UnreadableInstalledVersionIsOfferedOnlyToTheUser) {
+    Publish("2.0.0.0");
+    SetText(&_Orvane3::put_InstalledFile, folder_ + "\\no-such-program.exe");
+    EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_ESCAPE}}), UPD_DIALOG_REMINDLATER);
+    ASSERT_EQ(details_.size(), 1u);
+    const std::wstring unknown = Language() == L"de" ? L"unbekannt" : L"unknown";
+    EXPECT_NE(details_[0].find(unknown), std::wstring::npos) << details_[0].c_str();
+}
+
 TEST_F(DialogGui, FailuresShowTheirTextAndCloseAsFailed) {
     struct Case {
         const char* name;
