@@ -184,6 +184,9 @@ TEST_F(DialogGui, NothingNewerQuietShowsNothingAndTheUserHearsSo) {
     EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
     EXPECT_EQ(Run(false, {{Page::Newest, "newest", VK_ESCAPE}}), UPD_DIALOG_NOUPDATE);
     EXPECT_NE(Names().size(), 0u) << "the control's events were not raised";
+    // A check the control refuses comes back as its number, with no window.
+    EXPECT_EQ(S_OK, ctl_->put_Authorization(VARIANT_TRUE));
+    EXPECT_EQ(Run(false, {}), ORV_ERROR_NOAUTHDATA);
 }
 
 TEST_F(DialogGui, SkipThenRemindLaterThenInstall) {
