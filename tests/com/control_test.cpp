@@ -289,7 +289,8 @@ TEST_F(Control, TransferLimitsKeepTheirBoundsAndAreSavedOnlyWhenSet) {
         {L"ConnectTimeout", L"30", 3600},
         {L"IdleTimeout", L"60", 3600},
         {L"RetryCount", L"3", 10},
-        {L"ProxyMode", L"0", 1}};
+        {L"ProxyMode", L"0", 1},
+        {L"AutoCheckInterval", L"0", 8760}};
     IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
     PropertyBag untouched, bag;
     ASSERT_EQ(S_OK, persist->Save(&untouched, TRUE, TRUE));
