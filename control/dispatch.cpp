@@ -2,8 +2,8 @@
 // conversion and the call itself are the type library's (DispInvoke on the function table
 // side of _Orvane3, which holds _Orvane2's and _Orvane's members too). A short pass before the
 // call covers only what Wine's ITypeInfo::Invoke can't do by itself:
-//  - an optional text argument left out: it would pass its "missing" marker (VT_ERROR) as the
-//    BSTR pointer, so the member gets the empty text instead;
+//  - an optional text or Boolean argument left out: it would pass its "missing" marker
+//    (VT_ERROR) as the value, so the member gets the empty text or False instead;
 //  - a by-reference variant (VT_VARIANT|VT_BYREF, what scripts pass for their variables):
 //    rejected there for a typed by-reference parameter, so the value goes through a local of
 //    the declared type that is copied back after the call; for a by-value parameter the
@@ -152,10 +152,14 @@ class PreparedArgs {
             VARIANT* arg = src >= 0 ? &args_[src] : nullptr;
             VARIANT* value = arg && V_VT(arg) == (VT_VARIANT | VT_BYREF) ? V_VARIANTREF(arg) : arg;
             if (!value || (V_VT(value) == VT_ERROR && V_ERROR(value) == DISP_E_PARAMNOTFOUND)) {
-                if (!(flags & PARAMFLAG_FOPT) || byRef || vt != VT_BSTR) continue;
+                if (!(flags & PARAMFLAG_FOPT) || byRef || (vt != VT_BSTR && vt != VT_BOOL))
+                    continue;
                 unique_variant& empty = locals_.emplace_back();
-                V_VT(empty.get()) = VT_BSTR;
-                V_BSTR(empty.get()) = ToBstr("");
+                V_VT(empty.get()) = vt;
+                if (vt == VT_BSTR)
+                    V_BSTR(empty.get()) = ToBstr("");
+                else
+                    V_BOOL(empty.get()) = VARIANT_FALSE;
                 if (arg) {
                     Replace(src, *empty.get());
                 } else {

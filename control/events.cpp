@@ -18,10 +18,12 @@ void OrvaneControl::FireEvent(DISPID id, VARIANTARG* args, UINT count) {
 }
 
 void OrvaneControl::ReportUpdateReceived() {
+    if (dialogRunning_) watch_.OnDelivered();
     FireEvent(DISPID_ORV_UPDATERECEIVED, nullptr, 0);
 }
 
 void OrvaneControl::ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) {
+    if (dialogRunning_) watch_.OnProgress(total, rate);
     VARIANTARG a[4];
     const int32_t values[4] = {rate, percent, total, bytes};  // arguments go in reverse
     for (int i = 0; i < 4; ++i) {
@@ -45,16 +47,19 @@ void OrvaneControl::FireNumberAndText(DISPID id, int32_t number, const char* tex
 }
 
 void OrvaneControl::ReportConnectionError(int32_t code, const std::string& text) {
+    if (dialogRunning_) watch_.OnConnectionError(code, text);
     FireNumberAndText(DISPID_ORV_CONNECTIONERROR, code, text.c_str());
 }
 
 void OrvaneControl::ReportHttpStatus(int32_t status) {
+    if (dialogRunning_) watch_.OnHttpStatus(status);
     FireNumberAndText(DISPID_ORV_HTTPSTATUS, status, http::HttpStatusText(status));
 }
 
 void OrvaneControl::ReportInfoReceived() {
     // The sinks get the control's own record by reference: what a handler writes is what the
     // control holds from then on, also for methods called inside that handler.
+    if (dialogRunning_) watch_.OnInfo();
     VARIANTARG a;
     VariantInit(&a);
     V_VT(&a) = VT_RECORD | VT_BYREF;

@@ -40,6 +40,7 @@ HRESULT OrvaneControl::Initialize() {
     versionText_ = ModuleVersionText(ModuleInstance());
     session::ISessionHost& host = *this;
     session_ = std::make_unique<session::UpdateSession>(host, versionText_);
+    ScheduleAutoCheck();
     Microsoft::WRL::ComPtr<ITypeInfo> info;
     if (SUCCEEDED(GetOwnTypeInfoByName(L"UPDATEINFO", &info)))
         GetRecordInfoFromTypeInfo(info.Get(), &recordInfo_);
@@ -49,6 +50,7 @@ HRESULT OrvaneControl::Initialize() {
 void OrvaneControl::Terminate() {
     // A transfer still running ends here: socket closed, temporary file removed, no event;
     // then the session's use of the sockets library ends.
+    StopAutoCheck();
     if (session_) session_->Shutdown();
     events_.Clear();
     propertyNotify_.Clear();

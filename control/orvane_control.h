@@ -22,6 +22,7 @@
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
 #include "control/connection_point.h"
+#include "control/dialog/update_dialog.h"
 #include "control/module.h"
 #include "control/properties.h"
 #include "control/session/update_session.h"
@@ -42,9 +43,12 @@ class OrvaneControl final : public _Orvane3,
                             public IQuickActivate,
                             public ISupportErrorInfo,
                             private session::ISessionHost,
+                            private dialog::IDialogHost,
                             private win::WindowBase<OrvaneControl> {
    public:
     static HRESULT Create(REFIID iid, void** out);
+    // The wait of a control for its automatic check is over (thread timer `id`).
+    static void AutoCheckTimerFired(UINT_PTR id);
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
@@ -74,6 +78,7 @@ class OrvaneControl final : public _Orvane3,
     STDMETHODIMP GetFileVersion(BSTR fileName, BSTR* fileVersion, ORVANEERROR* result) override;
     STDMETHODIMP CompareVersion(BSTR fileName, LONG* result) override;
     STDMETHODIMP GoProductPage(BSTR productPage) override;
+    STDMETHODIMP CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* result) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -219,6 +224,32 @@ class OrvaneControl final : public _Orvane3,
     void HoldHost() override;
     void ReleaseHost() override;
 
+    // CompareVersion against `fileName`, whose version text goes into `local`.
+    LONG CompareWith(const std::string& fileName, std::string& local);
+
+    // dialog::IDialogHost: what CheckUpdateWithDialog's window asks of the control.
+    int32_t BeginCheck() override;
+    int32_t BeginDownload() override;
+    void CancelTransfer() override;
+    bool TransferRunning() const override {
+        return session_->Running();
+    }
+    dialog::TransferWatch& Watch() override {
+        return watch_;
+    }
+    UpdateInfo Offer() const override;
+    dialog::Installed InstalledVersion() override;
+    int32_t StartPackage() override;
+    // The window the dialog is modal over: the container's frame, else the active window.
+    HWND DialogOwner() const;
+    // Dispatches messages until the running check is over (or the thread is asked to quit).
+    void PumpWhileRunning();
+    // The quiet check, if the last automatic one is older than AutoCheckInterval.
+    void AutoCheck();
+    // Starts (again) the wait of a few seconds after creation or loading before AutoCheck.
+    void ScheduleAutoCheck();
+    void StopAutoCheck();
+
     // Holds the control alive for a scope in which host code may run (events): a handler
     // may release the host's last reference.
     struct KeepAlive {
@@ -261,6 +292,10 @@ class OrvaneControl final : public _Orvane3,
     // The update cycle; made at initialization, gone at termination.
     std::unique_ptr<session::UpdateSession> session_;
     ULONG holds_ = 0;  // references the control holds on itself
+    // While CheckUpdateWithDialog runs: what the events tell of its transfers.
+    bool dialogRunning_ = false;
+    dialog::TransferWatch watch_;
+    UINT_PTR autoCheckTimer_ = 0;  // the thread timer of the automatic check, while it waits
 };
 
 // The version text of a library's version resource: v.major.minor(2 digits).revision(4 digits).

@@ -126,6 +126,7 @@ HRESULT OrvaneControl::PutValue(typename PropertyTraits<K>::Member& member,
 #include "control/property_table.h"
 
 void OrvaneControl::PublishState(int32_t state, bool notify) {
+    if (dialogRunning_ && state == CTRL_STATE_FREE) watch_.OnFree();
     if (!notify) {
         props_.UpdateState = state;
         return;
@@ -169,6 +170,7 @@ STDMETHODIMP OrvaneControl::GetClassID(CLSID* clsid) {
 }
 
 STDMETHODIMP OrvaneControl::InitNew() {
+    ScheduleAutoCheck();
     SetDefaults();
     dirty_ = false;
     return S_OK;
@@ -258,6 +260,7 @@ struct BagValue {
 
 STDMETHODIMP OrvaneControl::Load(IPropertyBag* bag, IErrorLog* log) {
     RETURN_HR_IF_NULL(E_POINTER, bag);
+    ScheduleAutoCheck();
     return ComBoundary([&] {
         // Values are read into a new set and taken only when all of them were acceptable.
         Properties loaded;
@@ -450,6 +453,7 @@ HRESULT LoadTagged(StreamReader& r, Properties& loaded) {
 
 STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
     RETURN_HR_IF_NULL(E_POINTER, stream);
+    ScheduleAutoCheck();
     return ComBoundary([&]() -> HRESULT {
         StreamReader r(stream);
         uint32_t tag = 0, format = 0;

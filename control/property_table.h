@@ -45,4 +45,11 @@ ORV_PROPERTY(RequireExpiry, DISPID_ORV_REQUIREEXPIRY, Bool, false, None, 0)
 // _Orvane3: the signers (";"-separated) one of whom must have signed a downloaded package
 // with Authenticode; empty: no such check.
 ORV_PROPERTY(PackageSigner, DISPID_ORV_PACKAGESIGNER, Text, "", None, 0)
+// _Orvane3, for CheckUpdateWithDialog: the file whose version is the installed one ("" = the
+// host's program), the parameters the package is started with, the download folder ("" = the
+// user's temporary folder), and the hours between automatic checks (0 = none).
+ORV_PROPERTY(InstalledFile, DISPID_ORV_INSTALLEDFILE, Text, "", None, 0)
+ORV_PROPERTY(UpdateParameters, DISPID_ORV_UPDATEPARAMETERS, Text, "", None, 0)
+ORV_PROPERTY(DownloadFolder, DISPID_ORV_DOWNLOADFOLDER, Text, "", None, 0)
+ORV_PROPERTY(AutoCheckInterval, DISPID_ORV_AUTOCHECKINTERVAL, Long, 0, None, 0, 0, 8760)
 #undef ORV_PROPERTY

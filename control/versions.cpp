@@ -66,39 +66,33 @@ STDMETHODIMP OrvaneControl::CompareVersion(BSTR fileName, LONG* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     return ComMethod([&] {
         std::string local;
-        ORVANEERROR r = ORV_ERROR_SUCCESS;
-        if (FAILED(ReadVersionText(ToAnsi(fileName), local, r))) {
-            // A name the search can't evaluate ends the comparison as "equal".
-            SetErrorInfo(0, nullptr);
-            *result = VER_UPDATEISEQUAL;
-            return S_OK;
-        }
-        if (r != ORV_ERROR_SUCCESS) {
-            *result = r;
-            return S_OK;
-        }
-        const std::vector<std::string> mine = SplitAll(local, '.');
-        const std::vector<std::string> update =
-            SplitAll(session_->CurrentInfo().ToUpdateInfo().Version, '.');
-        // Major, minor and release decide, numerically; the fourth part never counts. A
-        // missing or non-numeric part ends the comparison as "equal".
-        *result = VER_UPDATEISEQUAL;
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (i >= mine.size() || i >= update.size()) break;
-            const auto u = ParseInt32(update[i]);
-            const auto m = ParseInt32(mine[i]);
-            if (!u || !m) break;
-            if (*u > *m) {
-                *result = VER_UPDATEISGREATER;
-                break;
-            }
-            if (*u < *m) {
-                *result = VER_UPDATEISLESS;
-                break;
-            }
-        }
+        *result = CompareWith(ToAnsi(fileName), local);
         return S_OK;
     });
+}
+
+LONG OrvaneControl::CompareWith(const std::string& fileName, std::string& local) {
+    ORVANEERROR r = ORV_ERROR_SUCCESS;
+    if (FAILED(ReadVersionText(fileName, local, r))) {
+        // A name the search can't evaluate ends the comparison as "equal".
+        SetErrorInfo(0, nullptr);
+        return VER_UPDATEISEQUAL;
+    }
+    if (r != ORV_ERROR_SUCCESS) return r;
+    const std::vector<std::string> mine = SplitAll(local, '.');
+    const std::vector<std::string> update =
+        SplitAll(session_->CurrentInfo().ToUpdateInfo().Version, '.');
+    // Major, minor and release decide, numerically; the fourth part never counts. A
+    // missing or non-numeric part ends the comparison as "equal".
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (i >= mine.size() || i >= update.size()) break;
+        const auto u = ParseInt32(update[i]);
+        const auto m = ParseInt32(mine[i]);
+        if (!u || !m) break;
+        if (*u > *m) return VER_UPDATEISGREATER;
+        if (*u < *m) return VER_UPDATEISLESS;
+    }
+    return VER_UPDATEISEQUAL;
 }
 
 }  // namespace orv

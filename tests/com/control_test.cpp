@@ -248,7 +248,8 @@ TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     read.insert(read.end(),
                 {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount", L"ProxyMode",
                  L"ProxyUsername", L"ProxyPassword", L"FollowRedirects", L"RequireExpiry",
-                 L"PackageSigner"});
+                 L"PackageSigner", L"InstalledFile", L"UpdateParameters", L"DownloadFolder",
+                 L"AutoCheckInterval"});
     EXPECT_EQ(bag.readOrder, read);
     load->Release();
     std::swap(ctl_, other);
@@ -339,7 +340,8 @@ TEST_F(Control, TransferLimitsKeepTheirBoundsAndAreSavedOnlyWhenSet) {
         {L"ConnectTimeout", L"30", 3600},
         {L"IdleTimeout", L"60", 3600},
         {L"RetryCount", L"3", 10},
-        {L"ProxyMode", L"0", 1}};
+        {L"ProxyMode", L"0", 1},
+        {L"AutoCheckInterval", L"0", 8760}};
     IPersistPropertyBag* persist = As<IPersistPropertyBag>(IID_IPersistPropertyBag);
     PropertyBag untouched, bag;
     ASSERT_EQ(S_OK, persist->Save(&untouched, TRUE, TRUE));

@@ -328,6 +328,23 @@ TEST_F(TypeLib, SecondInterfaceExtendsTheFirst) {
     disp->Release();
 }
 
+TEST_F(TypeLib, ThirdInterfaceDialogMembersByNameAndId) {
+    ITypeInfo* disp = Find(L"_Orvane3");
+    ASSERT_NE(disp, nullptr);
+    const std::pair<const wchar_t*, MEMBERID> members[] = {
+        {L"CheckUpdateWithDialog", 0x60030020}, {L"InstalledFile", 0x68030016},
+        {L"UpdateParameters", 0x68030017},      {L"DownloadFolder", 0x68030018},
+        {L"AutoCheckInterval", 0x68030019},
+    };
+    for (auto [name, id] : members) {
+        MEMBERID got = 0;
+        LPOLESTR n = const_cast<LPOLESTR>(name);
+        EXPECT_EQ(S_OK, disp->GetIDsOfNames(&n, 1, &got));
+        EXPECT_EQ(got, id) << name;
+    }
+    disp->Release();
+}
+
 TEST_F(TypeLib, EventInterface) {
     ITypeInfo* ev = Find(L"__Orvane");
     ASSERT_NE(ev, nullptr);

@@ -15,7 +15,7 @@ EXPECTED = {
     "x86/OrvaneCtl.ocx", "x86/OrvaneCtl.tlb",
     "include/OrvaneControl.h", "include/OrvaneControl_i.c", "include/dispids.h",
     "maker/OrvaneMaker.exe", "maker/orvane.chm", "tools/orvinfo.exe", "docs/OrvaneCtl.chm",
-    "docs/guide/README.md", "docs/guide/reference.md", "docs/guide/update-cycle.md",
+    "docs/guide/README.md", "docs/guide/reference.md", "docs/guide/update-cycle.md", "docs/guide/update-dialog.md",
     "docs/guide/update-file.md", "docs/guide/publishing.md", "docs/guide/security.md",
     "docs/guide/troubleshooting.md", "docs/guide/state-diagram.svg",
     "samples/cpp-host/update_host.cpp", "samples/cpp-host/CMakeLists.txt",

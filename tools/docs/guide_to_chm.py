@@ -9,6 +9,7 @@ import argparse
 import html
 import pathlib
 import re
+import shutil
 import sys
 
 import markdown
@@ -17,6 +18,7 @@ import markdown
 PAGES = [
     ("README.md", "Getting started"),
     ("update-cycle.md", "The update cycle"),
+    ("update-dialog.md", "The update dialog"),
     ("reference.md", "Reference"),
     ("update-file.md", "The update information file"),
     ("publishing.md", "Publishing an update"),
@@ -49,6 +51,8 @@ def convert(text):
     text = text.replace("](README.md)", "](index.htm)")
     text = re.sub(r"\]\(\.\./\.\./samples/([\w-]+)[^)]*\)",
                   lambda m: "](" + sample_page(m.group(1)) + ")", text)
+    # Screenshots are copied beside the pages.
+    text = re.sub(r"!\[([^\]]*)\]\(\.\./screenshots/([\w.-]+)\)", r"![\1](\2)", text)
     text = re.sub(r"\[([^\]]+)\]\(\.\./[^)]*\)", r"\1", text)
     text = text.replace("state-diagram.svg", "state-diagram.png")
     return markdown.markdown(text, extensions=["tables", "fenced_code", "toc"], output_format="html")
@@ -87,6 +91,10 @@ def main():
                 f"<body>\n{body}\n</body></html>\n")
         (args.out / page_name(md_name)).write_text(page, encoding="utf-8")
         files.append(page_name(md_name))
+        for shot in re.findall(r"!\[[^\]]*\]\(\.\./screenshots/([\w.-]+)\)",
+                               (args.guide / md_name).read_text(encoding="utf-8")):
+            shutil.copyfile(args.guide.parent / "screenshots" / shot, args.out / shot)
+            files.append(shot)
     samples = write_sample_pages(args.guide.resolve().parent.parent / "samples", args.out)
     files += [p for p, _ in samples]
     files.append("state-diagram.png")

@@ -1,0 +1,86 @@
+// The ready-made update experience of CheckUpdateWithDialog: one modal window whose pages are
+// "checking", the offer of a newer version, the download's progress, "you have the newest
+// version" and a failure with Retry. It talks to the control only through IDialogHost and
+// learns how a transfer it started went from the TransferWatch the control feeds.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/updateinfo/updateinfo.h"
+#include "control/dialog/update_memory.h"
+
+namespace orv::dialog {
+
+// The results, as UPDATEDIALOGRESULT numbers them.
+enum class Result : int32_t { NoUpdate = 0, Installed, RemindLater, Skipped, Cancelled, Failed };
+
+// What the control's events told of the running transfer; the control fills it while the
+// dialog runs, and tells `notify` of progress and of the end.
+struct TransferWatch {
+    static constexpr UINT kMsgProgress = WM_APP + 40;
+    static constexpr UINT kMsgEnded = WM_APP + 41;
+
+    void Reset() {
+        const HWND keep = notify;
+        *this = TransferWatch();
+        notify = keep;
+    }
+    void OnHttpStatus(int32_t status) { httpStatus = status; }
+    void OnConnectionError(int32_t code, const std::string& text) {
+        errorCode = code;
+        errorText = text;
+    }
+    void OnInfo() { infoReceived = true; }
+    void OnDelivered() { delivered = true; }
+    void OnProgress(int32_t received, int32_t bytesPerSecond);
+    // The control is free again: the transfer is over.
+    void OnFree();
+
+    HWND notify = nullptr;
+    int32_t httpStatus = 0;
+    int32_t errorCode = 0;
+    std::string errorText;
+    bool infoReceived = false;
+    bool delivered = false;
+    int32_t received = 0;
+    int32_t rate = 0;
+};
+
+// The installed version as the dialog shows it.
+struct Installed {
+    bool known = false;   // the version resource could be read
+    bool newer = false;   // the offered version is greater
+    std::string version;  // its text when known
+};
+
+// What the dialog needs of the control.
+class IDialogHost {
+   public:
+    // Starts a check, or the download of the offered package into the download folder; the
+    // refusal number, or 0.
+    virtual int32_t BeginCheck() = 0;
+    virtual int32_t BeginDownload() = 0;
+    virtual void CancelTransfer() = 0;
+    virtual bool TransferRunning() const = 0;
+    virtual TransferWatch& Watch() = 0;
+    // The record of the last check.
+    virtual UpdateInfo Offer() const = 0;
+    virtual Installed InstalledVersion() = 0;
+    // Starts the delivered package with UpdateParameters: the shell's number (> 32: started).
+    virtual int32_t StartPackage() = 0;
+
+   protected:
+    ~IDialogHost() = default;
+};
+
+// A text of the dialog's string table in the user's UI language, with %1, %2, ... replaced.
+std::wstring DialogText(int id, std::initializer_list<std::wstring> values = {});
+
+// Runs the window modal over `owner` (disabled meanwhile): from the "checking" page while the
+// check `host` started runs, or (`checking` false) from the offer of the record at hand.
+Result RunUpdateDialog(IDialogHost& host, UpdateMemory& memory, HWND owner, bool checking);
+
+}  // namespace orv::dialog

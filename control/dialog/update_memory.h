@@ -1,0 +1,40 @@
+// What the update dialog remembers of one update source, for the user, under
+// HKCU\Software\Orvane\Updates\<key>: the version the user skipped, the version and time of
+// the last "remind me later", and the time of the last automatic check. The key is the hex
+// form of a hash of RemoteHost, RemotePath and RemoteFile, so sources never share state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace orv::dialog {
+
+// Times are FILETIME values (100 ns since 1601, UTC).
+using FileTime = uint64_t;
+inline constexpr FileTime kHour = 36'000'000'000ULL;
+FileTime Now();
+
+class UpdateMemory {
+   public:
+    UpdateMemory(const std::string& host, const std::string& path, const std::string& file);
+
+    std::string SkippedVersion() const;
+    void Skip(const std::string& version);
+    // Whether the user asked to be reminded later of `version` less than 24 hours before `now`.
+    bool RemindPending(const std::string& version, FileTime now) const;
+    void RemindLater(const std::string& version, FileTime now);
+    FileTime LastAutoCheck() const;
+    void SetLastAutoCheck(FileTime when);
+
+    const std::wstring& KeyPath() const { return key_; }
+
+   private:
+    std::string Text(const wchar_t* name) const;
+    void SetText(const wchar_t* name, const std::string& value);
+    FileTime Time(const wchar_t* name) const;
+    void SetTime(const wchar_t* name, FileTime value);
+
+    std::wstring key_;
+};
+
+}  // namespace orv::dialog

@@ -1,0 +1,210 @@
+// CheckUpdateWithDialog and the automatic check: the control's side of the update dialog
+// (control/dialog/), which reaches the session only through the dialog::IDialogHost methods
+// here.
+#include <windows.h>
+
+#include <map>
+
+#include "common/win/system.h"
+#include "control/orvane_control.h"
+
+namespace orv {
+namespace {
+
+// The automatic check waits this long after the control is created or loaded, so that the
+// host's window is up and its properties are set.
+constexpr UINT kAutoCheckDelayMs = 3000;
+
+// Thread timers of controls waiting for their automatic check, by timer id.
+std::map<UINT_PTR, OrvaneControl*>& Waiting() {
+    static std::map<UINT_PTR, OrvaneControl*> waiting;
+    return waiting;
+}
+
+// Thread timer procedure: the control whose wait is over checks.
+void CALLBACK AutoCheckDue(HWND, UINT, UINT_PTR id, DWORD);
+
+dialog::UpdateMemory MemoryOf(const Properties& p) {
+    return dialog::UpdateMemory(p.RemoteHost, p.RemotePath, p.RemoteFile);
+}
+
+}  // namespace
+
+STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* result) {
+    RETURN_HR_IF_NULL(E_POINTER, result);
+    const KeepAlive alive(this);
+    return ComMethod([&]() -> HRESULT {
+        if (dialogRunning_) {
+            // One dialog at a time: refused as the running transfer refuses a check.
+            *result = props_.UpdateState == CTRL_STATE_RECEIVING ? ORV_ERROR_ISRECEIVING
+                                                                 : ORV_ERROR_ISCHECKING;
+            return S_OK;
+        }
+        watch_ = {};
+        dialogRunning_ = true;
+        struct Done {
+            OrvaneControl* c;
+            ~Done() {
+                c->dialogRunning_ = false;
+                c->watch_ = {};
+            }
+        } done{this};
+        ORVANEERROR refused = ORV_ERROR_SUCCESS;
+        RETURN_IF_FAILED(session_->Check(refused));
+        if (refused != ORV_ERROR_SUCCESS) {
+            *result = refused;
+            return S_OK;
+        }
+        dialog::UpdateMemory memory = MemoryOf(props_);
+        if (quiet == VARIANT_FALSE) {
+            *result =
+                static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), true));
+            return S_OK;
+        }
+        // Quiet: nothing is shown unless a newer version is there that the user neither
+        // skipped nor asked to hear of later, less than a day ago.
+        PumpWhileRunning();
+        *result = UPD_DIALOG_NOUPDATE;
+        if (!watch_.infoReceived) return S_OK;
+        const dialog::Installed installed = InstalledVersion();
+        const std::string version = Offer().Version;
+        if (!installed.known || !installed.newer || memory.SkippedVersion() == version ||
+            memory.RemindPending(version, dialog::Now()))
+            return S_OK;
+        *result = static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), false));
+        return S_OK;
+    });
+}
+
+void OrvaneControl::PumpWhileRunning() {
+    while (session_->Running()) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 200, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                // The thread is ending: the check ends with it, and the quit stays for the
+                // host's own loop.
+                session_->Cancel();
+                PostQuitMessage(static_cast<int>(msg.wParam));
+                return;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+HWND OrvaneControl::DialogOwner() const {
+    HWND owner = nullptr;
+    Microsoft::WRL::ComPtr<IOleInPlaceSite> site = inPlaceSite_;
+    if (!site && site_) site_.As(&site);
+    if (site) {
+        Microsoft::WRL::ComPtr<IOleInPlaceFrame> frame;
+        Microsoft::WRL::ComPtr<IOleInPlaceUIWindow> doc;
+        RECT pos = {}, clip = {};
+        OLEINPLACEFRAMEINFO info = {};
+        info.cb = sizeof info;
+        if (SUCCEEDED(site->GetWindowContext(&frame, &doc, &pos, &clip, &info)) && frame)
+            frame->GetWindow(&owner);
+        if (!owner) site->GetWindow(&owner);
+    }
+    if (!owner) owner = GetActiveWindow();
+    return owner ? GetAncestor(owner, GA_ROOT) : nullptr;
+}
+
+int32_t OrvaneControl::BeginCheck() {
+    watch_.Reset();
+    ORVANEERROR r = ORV_ERROR_SUCCESS;
+    const HRESULT hr = session_->Check(r);
+    return FAILED(hr) ? static_cast<int32_t>(hr) : r;
+}
+
+int32_t OrvaneControl::BeginDownload() {
+    watch_.Reset();
+    std::string folder = props_.DownloadFolder;
+    if (folder.empty()) {
+        char temp[MAX_PATH + 1] = {};
+        const DWORD n = GetTempPathA(MAX_PATH + 1, temp);
+        folder.assign(temp, n <= MAX_PATH ? n : 0);
+    }
+    ORVANEERROR r = ORV_ERROR_SUCCESS;
+    const HRESULT hr = session_->Receive(folder, {}, r);
+    return FAILED(hr) ? static_cast<int32_t>(hr) : r;
+}
+
+void OrvaneControl::CancelTransfer() {
+    session_->Cancel();
+}
+
+UpdateInfo OrvaneControl::Offer() const {
+    return session_->CurrentInfo().ToUpdateInfo();
+}
+
+dialog::Installed OrvaneControl::InstalledVersion() {
+    const std::string file =
+        props_.InstalledFile.empty() ? win::ModulePath(nullptr) : props_.InstalledFile;
+    dialog::Installed installed;
+    const LONG r = CompareWith(file, installed.version);
+    installed.known =
+        r >= VER_UPDATEISLESS && r <= VER_UPDATEISGREATER && !installed.version.empty();
+    installed.newer = r == VER_UPDATEISGREATER;
+    return installed;
+}
+
+int32_t OrvaneControl::StartPackage() {
+    BSTR params = ToBstr(props_.UpdateParameters);
+    LONG r = 0;
+    const HRESULT hr = RunUpdate(params, &r);
+    SysFreeString(params);
+    return FAILED(hr) ? 0 : r;
+}
+
+// ---------------------------------------------------------------------------------------
+// The automatic check
+
+void OrvaneControl::ScheduleAutoCheck() {
+    StopAutoCheck();
+    autoCheckTimer_ = SetTimer(nullptr, 0, kAutoCheckDelayMs, AutoCheckDue);
+    if (autoCheckTimer_) Waiting()[autoCheckTimer_] = this;
+}
+
+void OrvaneControl::StopAutoCheck() {
+    if (!autoCheckTimer_) return;
+    KillTimer(nullptr, autoCheckTimer_);
+    Waiting().erase(autoCheckTimer_);
+    autoCheckTimer_ = 0;
+}
+
+void OrvaneControl::AutoCheckTimerFired(UINT_PTR id) {
+    KillTimer(nullptr, id);
+    const auto found = Waiting().find(id);
+    if (found == Waiting().end()) return;
+    OrvaneControl* control = found->second;
+    Waiting().erase(found);
+    control->autoCheckTimer_ = 0;
+    control->AutoCheck();
+}
+
+namespace {
+void CALLBACK AutoCheckDue(HWND, UINT, UINT_PTR id, DWORD) {
+    OrvaneControl::AutoCheckTimerFired(id);
+}
+}  // namespace
+
+void OrvaneControl::AutoCheck() {
+    const KeepAlive alive(this);
+    if (props_.AutoCheckInterval <= 0 || !UserMode() || dialogRunning_ || session_->Running())
+        return;
+    dialog::UpdateMemory memory = MemoryOf(props_);
+    const dialog::FileTime now = dialog::Now();
+    const dialog::FileTime last = memory.LastAutoCheck();
+    // A last check ahead of the clock (the clock was set back) counts as long ago.
+    if (last != 0 && last <= now &&
+        now - last < static_cast<dialog::FileTime>(props_.AutoCheckInterval) * dialog::kHour)
+        return;
+    memory.SetLastAutoCheck(now);
+    LONG result = 0;
+    CheckUpdateWithDialog(VARIANT_TRUE, &result);
+}
+
+}  // namespace orv

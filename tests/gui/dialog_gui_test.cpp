@@ -1,0 +1,299 @@
+// CheckUpdateWithDialog under Xvfb against nginx and the fault server, driven by real key
+// presses (SendInput) from a second thread while the dialog runs modal on the test's thread:
+// each page is recognised by the controls it shows and saved as a screenshot, in the language
+// the run's UI language selects (the suite runs once in English and once in German).
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control/dialog/dialog_ids.h"
+#include "tests/e2e/e2e_util.h"
+#include "tests/support/message_pump.h"
+
+namespace orv::test {
+namespace {
+
+enum class Page { Checking, Offer, Progress, Newest, Failure };
+
+// One thing the user does: wait for `page`, save it as `shot` (if named), then press `key`
+// (with Alt when `alt`; 0 = none).
+struct Step {
+    Page page;
+    const char* shot;
+    WORD key;
+    bool alt = false;
+};
+
+constexpr wchar_t kUpdatesKey[] = L"Software\\Orvane\\Updates";
+
+// Without a window manager on the virtual display, the platform draws this program's window
+// frames, so that screenshots show the captions; set before the first window is made.
+const bool kDecorated = [] {
+    return RegSetKeyValueW(HKEY_CURRENT_USER,
+                           L"Software\\Wine\\AppDefaults\\e2e_dialog.exe\\X11 Driver", L"Decorated",
+                           REG_SZ, L"N", 4) == ERROR_SUCCESS;
+}();
+
+std::wstring Language() {
+    return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN ? L"de" : L"en";
+}
+
+bool Visible(HWND dialog, int id) {
+    HWND c = GetDlgItem(dialog, id);
+    return c && IsWindowVisible(c);
+}
+
+bool Shows(HWND dialog, Page page) {
+    const bool detail = Visible(dialog, IDC_UD_DETAIL), skip = Visible(dialog, IDC_UD_SKIP);
+    const bool retry = Visible(dialog, IDC_UD_RETRY), bar = Visible(dialog, IDC_UD_PROGRESS);
+    switch (page) {
+        case Page::Checking: return !detail;
+        case Page::Offer: return skip;
+        case Page::Progress: return bar;
+        case Page::Newest: return detail && !skip && !retry && !bar;
+        case Page::Failure: return retry;
+    }
+    return false;
+}
+
+BOOL CALLBACK FindDialog(HWND h, LPARAM out) {
+    wchar_t cls[16] = {};
+    GetClassNameW(h, cls, 16);
+    if (IsWindowVisible(h) && std::wstring(cls) == L"#32770" && GetDlgItem(h, IDC_UD_HEADLINE)) {
+        *reinterpret_cast<HWND*>(out) = h;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void Press(WORD key, bool alt) {
+    std::vector<INPUT> in;
+    auto add = [&](WORD vk, bool up) {
+        INPUT i = {};
+        i.type = INPUT_KEYBOARD;
+        i.ki.wVk = vk;
+        i.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+        in.push_back(i);
+    };
+    if (alt) add(VK_MENU, false);
+    add(key, false);
+    add(key, true);
+    if (alt) add(VK_MENU, true);
+    SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+}
+
+class DialogGui : public E2E {
+   protected:
+    void SetUp() override {
+        E2E::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        RegDeleteTreeW(HKEY_CURRENT_USER, kUpdatesKey);
+        setup_ = ReadAll(BinFile("OrvaneDemoSetup.exe"));
+        ASSERT_FALSE(setup_.empty()) << "OrvaneDemoSetup.exe is not built";
+        folder_ = FreshFolder(servers_, "dialog");
+        UseNginx("/dialog/");
+        SetText(&_Orvane3::put_InstalledFile, BinFile("ver_1_2_0_0.dll"));
+        SetText(&_Orvane3::put_DownloadFolder, folder_);
+        SetText(&_Orvane3::put_UpdateParameters, "/quiet");
+    }
+    void TearDown() override {
+        E2E::TearDown();
+        RegDeleteTreeW(HKEY_CURRENT_USER, kUpdatesKey);
+    }
+
+    // update.orv of version `version` (and the package as `package`) in the web root's /dialog/.
+    void Publish(const std::string& version, const std::string& package = "OrvaneDemoSetup.exe",
+                 const std::string& suffix = "") {
+        const std::string dir = servers_.webRoot + "\\dialog";
+        CreateDirectoryA(dir.c_str(), nullptr);
+        std::string orv =
+            OrvFile("Orvane Demo", version, package, static_cast<int32_t>(setup_.size()));
+        if (!suffix.empty())
+            orv = ScrambleText(ScrambleText(orv, kInformationKey) + suffix, kInformationKey);
+        ASSERT_TRUE(WriteAll(dir + "\\update.orv", orv));
+        ASSERT_TRUE(WriteAll(dir + "\\OrvaneDemoSetup.exe", setup_));
+    }
+
+    // CheckUpdateWithDialog(quiet) while a second thread walks `steps`; the result. Failures
+    // of the walk are test failures; a dialog shown beyond the steps fails too.
+    LONG Run(bool quiet, const std::vector<Step>& steps) {
+        _Orvane3* ctl3 = nullptr;
+        EXPECT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
+        std::atomic<bool> over{false};
+        std::vector<std::string> problems;
+        const DWORD ui = GetCurrentThreadId();
+        std::thread driver([&] {
+            HWND dialog = nullptr;
+            for (const Step& step : steps) {
+                const DWORD until = GetTickCount() + 20000;
+                for (;;) {
+                    dialog = nullptr;
+                    EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&dialog));
+                    if ((dialog && Shows(dialog, step.page)) || over ||
+                        static_cast<LONG>(GetTickCount() - until) > 0)
+                        break;
+                    Sleep(50);
+                }
+                if (!dialog || !Shows(dialog, step.page)) {
+                    problems.push_back("page " + std::to_string(static_cast<int>(step.page)) +
+                                       " did not show");
+                    return;
+                }
+                Sleep(400);  // painted
+                if (step.shot) {
+                    const std::wstring name(step.shot, step.shot + strlen(step.shot));
+                    SaveWindowBitmap(dialog, ScreenshotFolder() + L"\\dialog-" + name + L"-" +
+                                                 Language() + L".bmp");
+                }
+                wchar_t text[512] = {};
+                GetDlgItemTextW(dialog, IDC_UD_DETAIL, text, 512);
+                details_.push_back(text);
+                SetForegroundWindow(dialog);
+                if (step.key) Press(step.key, step.alt);
+            }
+            // Nothing more may show up.
+            while (!over) {
+                HWND extra = nullptr;
+                EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&extra));
+                if (extra && extra != dialog) {
+                    problems.push_back("an unexpected dialog showed");
+                    PostMessageW(extra, WM_CLOSE, 0, 0);
+                    Sleep(500);
+                }
+                Sleep(50);
+            }
+        });
+        LONG result = -100;
+        EXPECT_EQ(S_OK, ctl3->CheckUpdateWithDialog(quiet ? VARIANT_TRUE : VARIANT_FALSE, &result));
+        over = true;
+        driver.join();
+        ctl3->Release();
+        for (const std::string& p : problems) ADD_FAILURE() << p;
+        return result;
+    }
+
+    std::string setup_, folder_;
+    std::vector<std::wstring> details_;  // the detail line of each page walked
+};
+
+TEST_F(DialogGui, NothingNewerQuietShowsNothingAndTheUserHearsSo) {
+    Publish("1.2.0.0");
+    EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
+    EXPECT_EQ(Run(false, {{Page::Newest, "newest", VK_ESCAPE}}), UPD_DIALOG_NOUPDATE);
+    EXPECT_NE(Names().size(), 0u) << "the control's events were not raised";
+    // A check the control refuses comes back as its number, with no window.
+    EXPECT_EQ(S_OK, ctl_->put_Authorization(VARIANT_TRUE));
+    EXPECT_EQ(Run(false, {}), ORV_ERROR_NOAUTHDATA);
+}
+
+TEST_F(DialogGui, SkipThenRemindLaterThenInstall) {
+    Publish("2.0.0.0");
+    EXPECT_EQ(Run(false, {{Page::Offer, "offer", 'S', true}}), UPD_DIALOG_SKIPPED);
+    EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE) << "a skipped version was offered quietly";
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_ESCAPE}}), UPD_DIALOG_REMINDLATER);
+    EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE) << "offered again within a day";
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_RETURN}}), UPD_DIALOG_INSTALLED);
+    const std::string installed = folder_ + "\\installed.txt";
+    EXPECT_TRUE(PumpUntil([&] { return FileSize(installed) > 0; }, 30000));
+    EXPECT_EQ(ReadAll(installed), "Orvane demo package 2.0.0: installed with /quiet\r\n");
+    const std::vector<std::wstring> names = Names();
+    EXPECT_NE(std::find(names.begin(), names.end(), L"UpdateReceived"), names.end());
+}
+
+TEST_F(DialogGui, UnreadableInstalledVersionIsOfferedOnlyToTheUser) {
+    Publish("2.0.0.0");
+    SetText(&_Orvane3::put_InstalledFile, folder_ + "\\no-such-program.exe");
+    EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_ESCAPE}}), UPD_DIALOG_REMINDLATER);
+    ASSERT_EQ(details_.size(), 1u);
+    const std::wstring unknown = Language() == L"de" ? L"unbekannt" : L"unknown";
+    EXPECT_NE(details_[0].find(unknown), std::wstring::npos) << details_[0].c_str();
+}
+
+TEST_F(DialogGui, FailuresShowTheirTextAndCloseAsFailed) {
+    struct Case {
+        const char* name;
+        std::string package, suffix;
+        std::wstring expected;  // in the failure's text
+    };
+    const Case cases[] = {
+        {"failure-404", "absent.exe", "", L"404"},
+        {"failure-digest", "OrvaneDemoSetup.exe", "|sha256:" + std::string(64, '0'), L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Publish("2.0.0.0", c.package, c.suffix);
+        details_.clear();
+        EXPECT_EQ(
+            Run(false, {{Page::Offer, nullptr, VK_RETURN}, {Page::Failure, c.name, VK_ESCAPE}}),
+            UPD_DIALOG_FAILED);
+        ASSERT_EQ(details_.size(), 2u);
+        EXPECT_NE(details_[1].find(c.expected), std::wstring::npos) << details_[1].c_str();
+        EXPECT_FALSE(Exists(folder_ + "\\installed.txt"));
+    }
+}
+
+TEST_F(DialogGui, CancelWhileCheckingAndWhileDownloading) {
+    const std::string orv = OrvFile("Orvane Demo", "2.0.0.0", "OrvaneDemoSetup.exe", 400000);
+    const std::string target = folder_ + "\\OrvaneDemoSetup.exe";
+    ASSERT_TRUE(WriteAll(target, "the old file"));
+    // A server that never answers the check; then one that answers and dribbles the package.
+    const uint16_t port = Serve(
+        R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"silent","seconds":30}],)"
+        R"([{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
+        JsonText(HttpResponse("HTTP/1.0 200 OK", orv)) +
+        R"(},{"op":"close"}],)"
+        R"([{"op":"recv","until":"\r\n\r\n"},{"op":"package","size":400000,"piece":4000,"pause":0.2}]])");
+    ASSERT_NE(port, 0);
+    Direct(port, "/");
+    EXPECT_EQ(Run(false, {{Page::Checking, "checking", VK_ESCAPE}}), UPD_DIALOG_CANCELLED);
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_RETURN},
+                          {Page::Progress, nullptr, 0},
+                          {Page::Progress, "progress", VK_ESCAPE}}),
+              UPD_DIALOG_CANCELLED);
+    PumpFor(1000);
+    EXPECT_EQ(ReadAll(target), "the old file");
+    EXPECT_FALSE(Exists(folder_ + "\\installed.txt"));
+}
+
+// The number of requests for /auto/update.orv in nginx's access log.
+int AutoRequests(const Servers& servers) {
+    const std::string log = ReadAll(servers.webRoot.substr(0, servers.webRoot.find_last_of('\\')) +
+                                    "\\nginx\\access.log");
+    int n = 0;
+    for (std::size_t at = log.find("/auto/update.orv"); at != std::string::npos;
+         at = log.find("/auto/update.orv", at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(DialogGui, AutoCheckIntervalHoldsAcrossControls) {
+    const std::string dir = servers_.webRoot + "\\auto";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    ASSERT_TRUE(WriteAll(dir + "\\update.orv", OrvFile("Orvane Demo", "1.0.0.0", "x.exe", 10)));
+    const int before = AutoRequests(servers_);
+    // Each control, created and given the same source and an interval of a day, checks by
+    // itself a few seconds later unless another one did within the day.
+    for (int i = 0; i < 2; ++i) {
+        _Orvane* c = i == 0 ? ctl_ : AnotherControl();
+        ASSERT_NE(c, nullptr);
+        _Orvane3* c3 = nullptr;
+        ASSERT_EQ(S_OK, c->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&c3)));
+        BSTR host = SysAllocString(L"http://127.0.0.1"), path = SysAllocString(L"/auto/");
+        c3->put_RemoteHost(host);
+        c3->put_RemotePort(servers_.nginxPort);
+        c3->put_RemotePath(path);
+        SysFreeString(host);
+        SysFreeString(path);
+        EXPECT_EQ(S_OK, c3->put_AutoCheckInterval(24));
+        c3->Release();
+        PumpFor(6000);
+        EXPECT_EQ(AutoRequests(servers_), before + 1) << "control " << i;
+    }
+}
+
+}  // namespace
+}  // namespace orv::test
