@@ -19,8 +19,10 @@ EXPECTED = {
     "docs/guide/update-file.md", "docs/guide/publishing.md", "docs/guide/security.md",
     "docs/guide/troubleshooting.md", "docs/guide/state-diagram.svg",
     "samples/cpp-host/update_host.cpp", "samples/cpp-host/CMakeLists.txt",
+    "samples/dialog-host/offer_update.cpp",
     "samples/vbscript/update_check.vbs", "samples/vbscript/update_events.vbs",
-}
+} | {f"docs/screenshots/dialog-{page}-{lang}.png" for lang in ("en", "de")
+     for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest")}
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb"}
 BINARIES = (".ocx", ".exe", ".dll")
 

@@ -50,8 +50,15 @@ def windows_files(source, win32, win64):
         ("docs/OrvaneCtl.chm", os.path.join(win32, "bin", "OrvaneCtl.chm")),
     ]
     guide = os.path.join(source, "docs", "guide")
+    shots = set()
     for name in sorted(os.listdir(guide)):
         files.append((f"docs/guide/{name}", os.path.join(guide, name)))
+        if name.endswith(".md"):
+            with open(os.path.join(guide, name), encoding="utf-8") as f:
+                shots.update(re.findall(r"\]\(\.\./screenshots/([\w.-]+)\)", f.read()))
+    # The screenshots the guide shows, where its links find them.
+    for shot in sorted(shots):
+        files.append((f"docs/screenshots/{shot}", os.path.join(source, "docs", "screenshots", shot)))
     samples = os.path.join(source, "samples")
     for root, _, names in sorted(os.walk(samples)):
         for name in sorted(names):
