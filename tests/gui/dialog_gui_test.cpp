@@ -181,7 +181,14 @@ class DialogGui : public E2E {
 
 TEST_F(DialogGui, NothingNewerQuietShowsNothingAndTheUserHearsSo) {
     Publish("1.2.0.0");
+    // A handler that calls in while the dialog's check runs gets the usual refusal.
+    ORVANEERROR during = ORV_ERROR_SUCCESS;
+    sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+        if (e.id == DISPID_ORV_HTTPSTATUS) ctl_->CheckUpdate(&during);
+    };
     EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
+    sink_.onEvent = nullptr;
+    EXPECT_EQ(during, ORV_ERROR_ISCHECKING);
     EXPECT_EQ(Run(false, {{Page::Newest, "newest", VK_ESCAPE}}), UPD_DIALOG_NOUPDATE);
     EXPECT_NE(Names().size(), 0u) << "the control's events were not raised";
     // A check the control refuses comes back as its number, with no window.
