@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <map>
+#include <utility>
 
 #include "common/win/system.h"
 #include "control/orvane_control.h"
@@ -15,10 +16,29 @@ namespace {
 // host's window is up and its properties are set.
 constexpr UINT kAutoCheckDelayMs = 3000;
 
-// Thread timers of controls waiting for their automatic check, by timer id.
-std::map<UINT_PTR, OrvaneControl*>& Waiting() {
-    static std::map<UINT_PTR, OrvaneControl*> waiting;
+// Thread timers of controls waiting for their automatic check, by thread and timer id (a
+// timer id is unique on its thread only). Controls on several threads share the table.
+using TimerKey = std::pair<DWORD, UINT_PTR>;
+SRWLOCK waitingLock = SRWLOCK_INIT;
+std::map<TimerKey, OrvaneControl*>& Waiting() {
+    static std::map<TimerKey, OrvaneControl*> waiting;
     return waiting;
+}
+void Wait(UINT_PTR id, OrvaneControl* control) {
+    AcquireSRWLockExclusive(&waitingLock);
+    Waiting()[{GetCurrentThreadId(), id}] = control;
+    ReleaseSRWLockExclusive(&waitingLock);
+}
+// The control that waited on this thread's timer `id`, no longer waiting; nullptr if none.
+OrvaneControl* StopWaiting(UINT_PTR id) {
+    OrvaneControl* control = nullptr;
+    AcquireSRWLockExclusive(&waitingLock);
+    if (const auto found = Waiting().find({GetCurrentThreadId(), id}); found != Waiting().end()) {
+        control = found->second;
+        Waiting().erase(found);
+    }
+    ReleaseSRWLockExclusive(&waitingLock);
+    return control;
 }
 
 // Thread timer procedure: the control whose wait is over checks.
@@ -165,22 +185,20 @@ int32_t OrvaneControl::StartPackage() {
 void OrvaneControl::ScheduleAutoCheck() {
     StopAutoCheck();
     autoCheckTimer_ = SetTimer(nullptr, 0, kAutoCheckDelayMs, AutoCheckDue);
-    if (autoCheckTimer_) Waiting()[autoCheckTimer_] = this;
+    if (autoCheckTimer_) Wait(autoCheckTimer_, this);
 }
 
 void OrvaneControl::StopAutoCheck() {
     if (!autoCheckTimer_) return;
     KillTimer(nullptr, autoCheckTimer_);
-    Waiting().erase(autoCheckTimer_);
+    StopWaiting(autoCheckTimer_);
     autoCheckTimer_ = 0;
 }
 
 void OrvaneControl::AutoCheckTimerFired(UINT_PTR id) {
     KillTimer(nullptr, id);
-    const auto found = Waiting().find(id);
-    if (found == Waiting().end()) return;
-    OrvaneControl* control = found->second;
-    Waiting().erase(found);
+    OrvaneControl* control = StopWaiting(id);
+    if (!control) return;
     control->autoCheckTimer_ = 0;
     control->AutoCheck();
 }
