@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/win/system.h"
 #include "control/module.h"
 
 namespace orv::session {
@@ -88,14 +89,9 @@ std::optional<ProxyRoute> HostAndPort(std::string_view entry) {
     return r;
 }
 
+// A text WinHTTP handed out (nullptr when it has none) in the ANSI code page.
 std::string Narrow(const wchar_t* text) {
-    if (text == nullptr || *text == 0) return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return {};
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(n - 1));
-    return out;
+    return text ? win::WideToAnsi(text) : std::string();
 }
 
 // The manual proxy unless the host is on its bypass list, else direct.

@@ -696,13 +696,12 @@ void Transfer::Deliver(bool received) {
 
 DWORD Transfer::MoveIntoPlace(unique_file& held) {
     // Renamed through its own handle, the file stays closed to everyone else on its way.
-    const int chars = MultiByteToWideChar(CP_ACP, 0, plan_.target.c_str(), -1, nullptr, 0);
-    if (chars <= 0) return GetLastError();
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + static_cast<std::size_t>(chars) * 2);
+    const std::wstring name = win::AnsiToWide(plan_.target);
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + (name.size() + 1) * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->ReplaceIfExists = TRUE;
-    rename->FileNameLength = static_cast<DWORD>(chars - 1) * 2;
-    MultiByteToWideChar(CP_ACP, 0, plan_.target.c_str(), -1, rename->FileName, chars);
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
     BY_HANDLE_FILE_INFORMATION verified = {};
     if (!SetFileInformationByHandle(temp_.get(), FileRenameInfo, rename,
                                     static_cast<DWORD>(buffer.size())) ||

@@ -8,27 +8,10 @@
 
 #include <algorithm>
 
+#include "common/win/system.h"
+
 namespace orv::trust {
 namespace {
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
 
 std::wstring SimpleName(PCCERT_CONTEXT cert) {
     const DWORD n = CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
@@ -71,7 +54,7 @@ std::vector<std::string> SignerNames(std::string_view list) {
 SignerCheck CheckPackageSigner(void* file, const std::string& path,
                                const std::vector<std::string>& names) {
     SignerCheck check;
-    const std::wstring widePath = Wide(path);
+    const std::wstring widePath = win::AnsiToWide(path);
     // The file is the one the download holds open for itself: wintrust reads it through this
     // handle, from the start, rather than opening the path again.
     LARGE_INTEGER zero = {};
@@ -94,10 +77,10 @@ SignerCheck CheckPackageSigner(void* file, const std::string& path,
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     SetFilePointerEx(file, zero, nullptr, FILE_BEGIN);
-    check.signer = Narrow(signer);
+    check.signer = win::WideToAnsi(signer);
     if (check.status != S_OK || check.chainStatus != 0 || signer.empty()) return check;
     for (const std::string& name : names) {
-        const std::wstring expected = Wide(name);
+        const std::wstring expected = win::AnsiToWide(name);
         if (CompareStringOrdinal(expected.data(), static_cast<int>(expected.size()), signer.data(),
                                  static_cast<int>(signer.size()), TRUE) == CSTR_EQUAL) {
             check.accepted = true;
