@@ -129,6 +129,10 @@ uint16_t FaultServer::ListenLow(const std::string& scripts) {
     return PortOf(Request("LISTEN_LOW " + scripts));
 }
 
+uint16_t FaultServer::ListenTls(const std::string& scripts) {
+    return PortOf(Request("LISTEN_TLS " + scripts));
+}
+
 uint16_t FaultServer::Refused() {
     return PortOf(Request("REFUSED"));
 }

@@ -29,6 +29,9 @@ class FaultServer {
     uint16_t Listen(const std::string& scripts);
     // The same on a port from 20000 to 32767.
     uint16_t ListenLow(const std::string& scripts);
+    // The same, every connection speaking TLS with the localhost test certificate (the
+    // runner's --tls); 0 without one.
+    uint16_t ListenTls(const std::string& scripts);
     // A port that refuses connections.
     uint16_t Refused();
     // The same from 20000 to 32767.

@@ -19,6 +19,7 @@ Actions (JSON objects, "op" names the action):
   {"op": "close", "drain": s}  graceful close: FIN, then read what the client still sends
                                (at most s seconds) and close
   {"op": "reset"}              close with SO_LINGER 0: the client gets a reset
+  {"op": "cut"}                over TLS: close without the close notice (plain: as "close")
   {"op": "package", "size": n, "etag": "E", "range": R, "length": true, "upto": k, "piece": n,
    "pause": s}  answers the request received so far with the pattern of n bytes: R "honour"
         answers "Range: bytes=N-" with 206 from N (unless an If-Range names another tag),
@@ -36,6 +37,12 @@ Two ways to run it:
         line, each answer one line beginning with "OK" or "ERR":
           LISTEN <json list of scripts>  -> OK <port>
           LISTEN_LOW <json list>         -> OK <port>  (a port from 20000 to 32767)
+          LISTEN_TLS <json list>         -> OK <port>  (the same, every connection speaking TLS
+                                            with --cert/--key: the scripts' bytes travel
+                                            encrypted; the handshake runs at the first send
+                                            or read, so a script that closes or resets first
+                                            does so before any TLS byte; "close" sends the
+                                            close notice first, "cut" closes without it)
           REFUSED                        -> OK <port>  (bound, never listening: refused)
           REFUSED_LOW                    -> OK <port>  (the same from 20000 to 32767)
           FULL_LOW                       -> OK <port>  (listening, accept queue full, never
@@ -56,6 +63,7 @@ import os
 import random
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -91,6 +99,86 @@ def pieces_of(data, action):
     if piece <= 0:
         return [data] if data else []
     return [data[i:i + piece] for i in range(0, len(data), piece)]
+
+
+class TlsSocket:
+    """An accepted socket with TLS in between, as far as Connection uses a socket: what the
+    script sends and reads is the plain text inside the records."""
+
+    def __init__(self, sock, context):
+        self.raw = sock
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self.started = False
+        self.notice = True  # the close notice goes before the close
+        self.closing = False
+
+    def settimeout(self, seconds):
+        self.raw.settimeout(seconds)
+
+    def setsockopt(self, *args):
+        self.raw.setsockopt(*args)
+
+    def flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.raw.sendall(data)
+
+    def pull(self):
+        data = self.raw.recv(65536)
+        if not data:
+            return False
+        self.incoming.write(data)
+        return True
+
+    def start(self):
+        while not self.started:
+            try:
+                self.tls.do_handshake()
+                self.started = True
+            except ssl.SSLWantReadError:
+                self.flush()
+                if not self.pull():
+                    raise ConnectionResetError("the client left during the handshake")
+        self.flush()
+
+    def recv(self, size):
+        if self.closing:
+            # After the close notice only the client's end is awaited.
+            while self.raw.recv(65536):
+                pass
+            return b""
+        self.start()
+        while True:
+            try:
+                return self.tls.read(size)
+            except ssl.SSLWantReadError:
+                self.flush()
+                if not self.pull():
+                    return b""
+            except ssl.SSLZeroReturnError:
+                return b""
+
+    def sendall(self, data):
+        self.start()
+        self.tls.write(data)
+        self.flush()
+
+    def shutdown(self, how):
+        self.closing = True
+        if self.started and self.notice:
+            try:
+                self.tls.unwrap()
+            except (ssl.SSLWantReadError, ssl.SSLError):
+                pass  # our notice is out; the client's answer is not awaited
+            try:
+                self.flush()
+            except OSError:
+                pass
+        self.raw.shutdown(how)
+
+    def close(self):
+        self.raw.close()
 
 
 class Connection:
@@ -129,6 +217,12 @@ class Connection:
                     break
                 elif op == "reset":
                     self.do_reset()
+                    finished = True
+                    break
+                elif op == "cut":
+                    if isinstance(self.sock, TlsSocket):
+                        self.sock.notice = False
+                    self.do_close(float(action.get("drain", 2)))
                     finished = True
                     break
                 else:
@@ -264,8 +358,9 @@ def bind_free(low_port):
 class Listener:
     """A listening socket on a free loopback port serving connections by script."""
 
-    def __init__(self, scripts, record_dir=None, low_port=False):
+    def __init__(self, scripts, record_dir=None, low_port=False, tls=None):
         self.scripts = scripts
+        self.tls = tls
         self.record_dir = record_dir
         self.sock = bind_free(low_port)
         self.sock.listen(16)
@@ -283,7 +378,7 @@ class Listener:
                 return
             index = len(self.connections)
             script = self.scripts[min(index, len(self.scripts) - 1)] if self.scripts else []
-            c = Connection(conn, script)
+            c = Connection(TlsSocket(conn, self.tls) if self.tls else conn, script)
             with self.changed:
                 self.connections.append(c)
                 self.changed.notify_all()
@@ -334,7 +429,8 @@ class Listener:
 class Control:
     """The line protocol through which a test program steers the server."""
 
-    def __init__(self):
+    def __init__(self, tls=None):
+        self.tls = tls
         self.listeners = {}
         self.refused = []
         self.lock = threading.Lock()
@@ -370,11 +466,14 @@ class Control:
         cmd = cmd.upper()
         if cmd == "PING":
             return "OK"
-        if cmd in ("LISTEN", "LISTEN_LOW"):
+        if cmd in ("LISTEN", "LISTEN_LOW", "LISTEN_TLS"):
             scripts = json.loads(rest) if rest else []
             if not isinstance(scripts, list) or not all(isinstance(s, list) for s in scripts):
                 raise ValueError("scripts must be a list of lists")
-            listener = Listener(scripts, low_port=(cmd == "LISTEN_LOW"))
+            if cmd == "LISTEN_TLS" and self.tls is None:
+                raise ValueError("no certificate: start with --cert and --key")
+            listener = Listener(scripts, low_port=(cmd != "LISTEN"),
+                                tls=self.tls if cmd == "LISTEN_TLS" else None)
             with self.lock:
                 self.listeners[listener.port] = listener
             return "OK %d" % listener.port
@@ -427,10 +526,17 @@ def main():
     parser.add_argument("--record-dir")
     parser.add_argument("--lifetime", type=float, default=300.0)
     parser.add_argument("--watch-stdin", action="store_true")
+    parser.add_argument("--cert", help="certificate (PEM) of LISTEN_TLS listeners")
+    parser.add_argument("--key", help="its private key (PEM)")
     args = parser.parse_args()
 
     if args.control:
-        port = Control().port
+        tls = None
+        if args.cert and args.key:
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.minimum_version = ssl.TLSVersion.TLSv1_2
+            tls.load_cert_chain(args.cert, args.key)
+        port = Control(tls).port
     else:
         text = args.script
         if args.script_file:

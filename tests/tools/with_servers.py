@@ -17,7 +17,8 @@ serves the web root over TLS, one port per certificate, beside our TLS fault ser
   certificate, PEM, which the test adds to the trusted roots itself), ORV_TLS_FAULT_PORT,
   ORV_TLS_OLD_PORT (the same fault server speaking nothing newer than TLS 1.1),
   ORV_TLS_RENEGOTIATE_PORT (openssl s_server -www with TLS 1.2: "GET /reneg" makes it ask
-  for a new handshake).
+  for a new handshake). The fault server then also runs scripts over TLS with the localhost
+  certificate (LISTEN_TLS).
 
 Every server is stopped by its PID when the command ends (or this wrapper is stopped).
 
@@ -111,9 +112,12 @@ def main():
                                            basic_auth=("orvproxy", "proxy-pass"))
             started.append(auth)
             tls_env["ORV_AUTH_PROXY_PORT"] = str(auth.port)
+        # With certificates the fault server also runs its scripts over TLS (LISTEN_TLS).
+        fault_tls = (["--cert", certs["localhost"][0], "--key", certs["localhost"][1]]
+                     if args.tls else [])
         fault = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "fault_server.py"), "--control", "--watch-stdin",
-             "--lifetime", args.lifetime],
+             "--lifetime", args.lifetime] + fault_tls,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         ready, _, _ = select.select([fault.stdout], [], [], 15)
         line = fault.stdout.readline().decode().split() if ready else []
