@@ -422,43 +422,48 @@ bool Transfer::Cut(std::optional<int64_t> declared, int64_t received) const {
 
 void Transfer::FinishCheck() {
     const http::ResponseParts parts = http::SplitResponse(response_);
+    if (!parts.body) {
+        // The connection ended before a whole header (or before any byte): a failed
+        // connection, as a cut body is, never a reply made of what arrived.
+        FailSocket(kConnectionReset);
+        return;
+    }
+    const std::string_view body = *parts.body;
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
     const std::optional<int64_t> declared = http::ContentLength(parts.header);
-    if (status && *status == 200 &&
-        Cut(declared, parts.body ? static_cast<int64_t>(parts.body->size()) : 0)) {
+    if (status == 200 && Cut(declared, static_cast<int64_t>(body.size()))) {
         // A cut response is a failed connection, not a record made of what arrived.
         FailSocket(kConnectionReset);
         return;
     }
     if (status && Redirected(*status, http::HeaderValue(parts.header, "location").value_or("")))
         return;
-    if (status) {
-        events_.ReportHttpStatus(*status);
-        if (ended_) return;  // a handler cancelled, and may have started another transfer
-        if (*status == 200) {
-            // A body longer than the format allows is not decoded: its fields stay empty.
-            std::string plain;
-            if (parts.body && parts.body->size() <= kMaxInfoTextLength)
-                plain = ScrambleText(*parts.body, kInformationKey);
-            if (const int32_t refusal = SignatureRefusal(plain)) {
-                // Information the publisher did not sign is not handed out at all.
-                Fail(refusal, trust::TrustErrorText(refusal));
-                return;
-            }
-            UpdateInfo fields;
-            SplitControlFields(plain, fields);
-            const SignedFields signedFields = ReadSignedFields(plain);
-            PackageDigest digest;
-            digest.state = signedFields.Digest;
-            digest.bytes = signedFields.DigestBytes;
-            owner_.ReportInfo(fields, digest);
-            if (ended_) return;
-            End(Outcome::Completed);
-            events_.ReportInfoReceived();
-            return;
-        }
+    // A header without a status number is reported as status 0, as a download reports it:
+    // the check ends with an event either way.
+    events_.ReportHttpStatus(status.value_or(0));
+    if (ended_) return;  // a handler cancelled, and may have started another transfer
+    if (status != 200) {
+        End(Outcome::Completed);
+        return;
     }
+    // A body longer than the format allows is not decoded: its fields stay empty.
+    std::string plain;
+    if (body.size() <= kMaxInfoTextLength) plain = ScrambleText(body, kInformationKey);
+    if (const int32_t refusal = SignatureRefusal(plain)) {
+        // Information the publisher did not sign is not handed out at all.
+        Fail(refusal, trust::TrustErrorText(refusal));
+        return;
+    }
+    UpdateInfo fields;
+    SplitControlFields(plain, fields);
+    const SignedFields signedFields = ReadSignedFields(plain);
+    PackageDigest digest;
+    digest.state = signedFields.Digest;
+    digest.bytes = signedFields.DigestBytes;
+    owner_.ReportInfo(fields, digest);
+    if (ended_) return;
     End(Outcome::Completed);
+    events_.ReportInfoReceived();
 }
 
 int32_t Transfer::SignatureRefusal(std::string_view plain) const {
@@ -560,6 +565,12 @@ void Transfer::ReceivePackageData(std::string_view piece) {
             Retry(true);
             return;
         }
+        if (packageStatus_ != 200) {
+            // Any other status ends the download with its report: the body behind it is
+            // dropped unread, so neither a slow nor an endless one keeps the control busy.
+            End(Outcome::Completed);
+            return;
+        }
         firstBody = std::move(d.firstBody);
         piece = firstBody;
     }
@@ -595,6 +606,11 @@ void Transfer::ReceivePackageData(std::string_view piece) {
 }
 
 void Transfer::FinishDownload() {
+    if (!headerSeen_) {
+        // The connection ended before a whole header: a failed attempt, as a cut body is.
+        AttemptFailed(kConnectionReset);
+        return;
+    }
     if (packageStatus_ == 200 && Cut(declaredLength_, bodyReceived_)) {
         // The connection was cut: a short package is never passed off as complete.
         AttemptFailed(kConnectionReset);
