@@ -275,7 +275,7 @@ class Endings : public E2E, public ::testing::WithParamInterface<Case> {
    protected:
     // The host's message loop: WM_QUIT and the thread's WM_APP are the host's own and are
     // taken here, every other message is dispatched. Until `done` or `ms` pass.
-    bool HostLoop(const std::function<bool()>& done, DWORD ms) {
+    bool OwnLoop(const std::function<bool()>& done, DWORD ms) {
         const DWORD start = GetTickCount();
         for (;;) {
             MSG msg;
@@ -305,7 +305,7 @@ class Endings : public E2E, public ::testing::WithParamInterface<Case> {
             seen_[seen_.size() - 2].id == DISPID_ORV_RECEIVINGUPDATE && !Acts(e))
             return;  // one pair of messages per run of progress
         const Case& c = GetParam();
-        if (c.host == Host::Pumps) HostLoop([] { return false; }, 20);
+        if (c.host == Host::Pumps) OwnLoop([] { return false; }, 20);
         if (Acts(e)) {
             acted_ = true;
             if (c.host == Host::Cancels) {
@@ -389,10 +389,10 @@ TEST_P(Endings, EndsWithOneLastEvent) {
     ORVANEERROR r = static_cast<ORVANEERROR>(1);
     ASSERT_EQ(S_OK, c.kind == Kind::Check ? CheckHr(&r) : ReceiveHr(folder, "", &r));
     EXPECT_EQ(r, ORV_ERROR_SUCCESS);
-    const bool ended = HostLoop([&] { return released_ || State() == CTRL_STATE_FREE; }, 15000);
+    const bool ended = OwnLoop([&] { return released_ || State() == CTRL_STATE_FREE; }, 15000);
     // Whatever is still due comes now: nothing of this transfer may.
     const std::size_t atEnd = seen_.size();
-    HostLoop([] { return false; }, 150);
+    OwnLoop([] { return false; }, 150);
     sink_.onEvent = nullptr;
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
