@@ -140,6 +140,12 @@ const std::vector<Row>& Rows() {
              return kRequest + Send(Head("200 OK", more.size()) + more);
          },
          kInfo, kUpdate, kNone, kNone},
+        // No length: a plain close ends the body, over TLS only the close notice does.
+        {"body without length, no close notice",
+         [](auto& b) {
+             return kRequest + Send("HTTP/1.0 200 OK\r\n\r\n" + b) + R"(,{"op":"cut"})";
+         },
+         kInfo, kUpdate, Error(kReset), kNone},
         {"endless body",
          [](auto&) { return kRequest + Send("HTTP/1.0 200 OK\r\n\r\n") + "," + kEndless; },
          Error(kTooLong), Error(kTooLong), kNone, kNone},
