@@ -428,42 +428,48 @@ void Transfer::FinishCheck() {
         FailSocket(kConnectionReset);
         return;
     }
-    const std::string_view body = *parts.body;
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
     const std::optional<int64_t> declared = http::ContentLength(parts.header);
-    if (status == 200 && Cut(declared, static_cast<int64_t>(body.size()))) {
+    if (status && *status == 200 &&
+        Cut(declared, parts.body ? static_cast<int64_t>(parts.body->size()) : 0)) {
         // A cut response is a failed connection, not a record made of what arrived.
         FailSocket(kConnectionReset);
         return;
     }
     if (status && Redirected(*status, http::HeaderValue(parts.header, "location").value_or("")))
         return;
-    // A header without a status number is reported as status 0, as a download reports it:
-    // the check ends with an event either way.
-    events_.ReportHttpStatus(status.value_or(0));
-    if (ended_) return;  // a handler cancelled, and may have started another transfer
-    if (status != 200) {
-        End(Outcome::Completed);
-        return;
+    if (!status) {
+        // A header without a status number is reported as status 0, as a download reports
+        // it: the check ends with an event either way.
+        events_.ReportHttpStatus(0);
+        if (ended_) return;
+    } else {
+        events_.ReportHttpStatus(*status);
+        if (ended_) return;  // a handler cancelled, and may have started another transfer
+        if (*status == 200) {
+            // A body longer than the format allows is not decoded: its fields stay empty.
+            std::string plain;
+            if (parts.body && parts.body->size() <= kMaxInfoTextLength)
+                plain = ScrambleText(*parts.body, kInformationKey);
+            if (const int32_t refusal = SignatureRefusal(plain)) {
+                // Information the publisher did not sign is not handed out at all.
+                Fail(refusal, trust::TrustErrorText(refusal));
+                return;
+            }
+            UpdateInfo fields;
+            SplitControlFields(plain, fields);
+            const SignedFields signedFields = ReadSignedFields(plain);
+            PackageDigest digest;
+            digest.state = signedFields.Digest;
+            digest.bytes = signedFields.DigestBytes;
+            owner_.ReportInfo(fields, digest);
+            if (ended_) return;
+            End(Outcome::Completed);
+            events_.ReportInfoReceived();
+            return;
+        }
     }
-    // A body longer than the format allows is not decoded: its fields stay empty.
-    std::string plain;
-    if (body.size() <= kMaxInfoTextLength) plain = ScrambleText(body, kInformationKey);
-    if (const int32_t refusal = SignatureRefusal(plain)) {
-        // Information the publisher did not sign is not handed out at all.
-        Fail(refusal, trust::TrustErrorText(refusal));
-        return;
-    }
-    UpdateInfo fields;
-    SplitControlFields(plain, fields);
-    const SignedFields signedFields = ReadSignedFields(plain);
-    PackageDigest digest;
-    digest.state = signedFields.Digest;
-    digest.bytes = signedFields.DigestBytes;
-    owner_.ReportInfo(fields, digest);
-    if (ended_) return;
     End(Outcome::Completed);
-    events_.ReportInfoReceived();
 }
 
 int32_t Transfer::SignatureRefusal(std::string_view plain) const {
