@@ -5,6 +5,7 @@
 
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "common/win/system.h"
 #include "control/orvane_control.h"
@@ -83,9 +84,9 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
         }
         // Quiet: nothing is shown unless a newer version is there that the user neither
         // skipped nor asked to hear of later, less than a day ago.
-        PumpWhileRunning();
         *result = UPD_DIALOG_NOUPDATE;
-        if (!watch_.infoReceived) return S_OK;
+        // A host that is quitting is shown nothing.
+        if (!PumpWhileRunning() || !watch_.infoReceived) return S_OK;
         const dialog::Installed installed = InstalledVersion();
         const std::string version = Offer().Version;
         if (!installed.known || !installed.newer || memory.SkippedVersion() == version ||
@@ -96,8 +97,14 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
     });
 }
 
-void OrvaneControl::PumpWhileRunning() {
-    while (session_->Running()) {
+bool OrvaneControl::PumpWhileRunning() {
+    // Messages posted to the thread rather than to a window have no window procedure to go
+    // to: dispatched here they would be lost, so they are kept and posted again, in their
+    // order, for the host's own loop.
+    std::vector<MSG> threadMessages;
+    bool quit = false;
+    WPARAM exitCode = 0;
+    while (!quit && session_->Running()) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 200, QS_ALLINPUT);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -105,13 +112,21 @@ void OrvaneControl::PumpWhileRunning() {
                 // The thread is ending: the check ends with it, and the quit stays for the
                 // host's own loop.
                 session_->Cancel();
-                PostQuitMessage(static_cast<int>(msg.wParam));
-                return;
+                quit = true;
+                exitCode = msg.wParam;
+                break;
+            }
+            if (msg.hwnd == nullptr && msg.message != WM_TIMER) {
+                threadMessages.push_back(msg);
+                continue;
             }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
     }
+    for (const MSG& m : threadMessages) PostMessageW(nullptr, m.message, m.wParam, m.lParam);
+    if (quit) PostQuitMessage(static_cast<int>(exitCode));
+    return !quit;
 }
 
 HWND OrvaneControl::DialogOwner() const {

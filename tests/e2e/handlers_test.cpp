@@ -2,10 +2,12 @@
 // releasing the control, closing it, cancelling and starting the next transfer from any
 // event, editing the record InfoReceived hands out, two controls on one thread. Also the texts
 // that may not reach a request and the local names that may not leave the chosen folder.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/checked.h"
+#include "tests/support/message_pump.h"
 
 namespace orv::test {
 namespace {
@@ -273,6 +275,67 @@ TEST_F(Handlers, TwoControlsOnOneThreadKeepToThemselves) {
     EXPECT_EQ(Names(), (std::vector<std::wstring>{k200, kInfo})) << "the older control's check";
     EXPECT_EQ(otherSink.Names(),
               (std::vector<std::wstring>{L"ConnectionError(10061,Connection refused.)"}));
+}
+
+// --- the host's messages ------------------------------------------------------------------------
+
+TEST_F(Handlers, AQuitAndAMessageAHandlerPostsReachTheHostsOwnLoop) {
+    const std::string folder = FreshFolder(servers_, "quit");
+    const std::string info = HttpResponse("HTTP/1.0 200 OK", OrvFile("Q", "2.0.0.0", "q.bin", 3));
+    const std::string gone = HttpResponse("HTTP/1.0 404 Not Found", "gone");
+    enum class Call { Check, Download, QuietDialog };
+    struct Case {
+        const char* name;
+        DISPID at;
+        Call call;
+        std::string response;  // empty: a port that refuses
+    };
+    const Case cases[] = {
+        {"HttpStatus 404 of a check", DISPID_ORV_HTTPSTATUS, Call::Check, gone},
+        {"InfoReceived", DISPID_ORV_INFORECEIVED, Call::Check, info},
+        {"ConnectionError", DISPID_ORV_CONNECTIONERROR, Call::Check, ""},
+        {"HttpStatus 404 of a download", DISPID_ORV_HTTPSTATUS, Call::Download, gone},
+        {"UpdateReceived", DISPID_ORV_UPDATERECEIVED, Call::Download,
+         HttpResponse("HTTP/1.0 200 OK", "abc")},
+        // The quiet check's own loop runs the handler; a message to the thread has no window
+        // procedure there.
+        {"HttpStatus 404 of a quiet dialog check", DISPID_ORV_HTTPSTATUS, Call::QuietDialog, gone},
+    };
+    int code = 40;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++code;
+        if (c.call == Call::Download) HoldRecord("q.bin", 3);
+        Direct(c.response.empty() ? fault_.RefusedLow() : Answering(c.response));
+        bool posted = false;
+        sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+            if (e.id != c.at || posted) return;
+            posted = true;
+            PostQuitMessage(code);
+            PostMessageW(nullptr, WM_APP, static_cast<WPARAM>(code), 0);
+        };
+        if (c.call == Call::QuietDialog) {
+            _Orvane3* ctl3 = nullptr;
+            ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
+            LONG result = -100;
+            EXPECT_EQ(S_OK, ctl3->CheckUpdateWithDialog(VARIANT_TRUE, &result));
+            EXPECT_EQ(result, UPD_DIALOG_NOUPDATE);
+            ctl3->Release();
+        } else {
+            EXPECT_EQ(c.call == Call::Check ? Check() : Receive(folder), ORV_ERROR_SUCCESS);
+        }
+        const HostLoop seen = RunHostLoop(10000);
+        sink_.onEvent = nullptr;
+        EXPECT_TRUE(posted) << "the handler never ran";
+        EXPECT_TRUE(seen.quit) << "the host's loop never met its WM_QUIT";
+        EXPECT_EQ(seen.exitCode, code);
+        const bool app =
+            std::any_of(seen.threadMessages.begin(), seen.threadMessages.end(), [&](const MSG& m) {
+                return m.message == WM_APP && m.wParam == static_cast<WPARAM>(code);
+            });
+        EXPECT_TRUE(app) << "the host's loop never met its WM_APP";
+        EXPECT_TRUE(WaitFree(5000));
+    }
 }
 
 // --- what may not reach a request or leave the folder -----------------------------------------
