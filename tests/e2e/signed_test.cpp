@@ -163,6 +163,22 @@ TEST_F(Signed, PackageMustMatchItsDigestBeforeItReplacesTheTarget) {
     }
 }
 
+TEST_F(Signed, PiecesAfterTheSixthThatAreNoFieldAreIgnored) {
+    // A trailing "|", or a seventh piece that is no digest (a "|" typed into a field): the six
+    // fields download as ever; with a key such a file is unsigned.
+    for (const char* web : {"trailing", "seventh"}) {
+        SCOPED_TRACE(web);
+        ASSERT_EQ(S_OK, PutKey(""));
+        EXPECT_EQ(Accepted(web), kInfo);
+        const std::string folder = FreshFolder(servers_, web);
+        EXPECT_EQ(Outcome(ReceiveAndWait(folder)), kReceived);
+        EXPECT_TRUE(ReadAll(folder + "\\pkg.bin") == Package(web));
+        ExpectSettled(folder);
+        ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
+        ExpectRefused(web, kNotSigned);
+    }
+}
+
 TEST_F(Signed, DigestStaysWithTheRecordWhateverAHandlerChanges) {
     // A handler of InfoReceived points PackageFile at another file of the server: the digest
     // of the record still decides, so that file is refused.
