@@ -51,26 +51,14 @@ def unpack_package(source, build, work):
     return os.path.join(work, "unpacked", top)
 
 
-def readme_line(top, start, part):
-    """The one line of README.txt that starts with `start` and holds `part`, or None."""
+def readme_builds(top, start, part, shell=False):
+    """Runs the one line of README.txt that starts with `start` and holds `part` in the
+    package's top folder; whether there was one and it succeeded."""
     with open(os.path.join(top, "README.txt"), encoding="utf-8") as f:
         lines = [line.strip() for line in f if line.startswith(start) and part in line]
-    if len(lines) != 1:
-        print(f"FAIL: README.txt holds no single '{start}' line with '{part}'")
-        return None
-    return lines[0]
-
-
-def build_from_package(top, sample, exe):
-    """Runs README.txt's compiler line for `sample` in the package's top folder; returns the
-    built program, or None."""
-    command = readme_line(top, "i686-w64-mingw32-g++ ", sample + "/")
-    if not command:
-        return None
-    print("$", command)
-    built = subprocess.run(shlex.split(command), cwd=top, timeout=300)
-    exe = os.path.join(top, exe)
-    return exe if built.returncode == 0 and os.path.isfile(exe) else None
+    print("$", *lines)
+    return len(lines) == 1 and subprocess.run(lines[0] if shell else shlex.split(lines[0]),
+                                              shell=shell, cwd=top, timeout=300).returncode == 0
 
 
 def main():
@@ -98,18 +86,16 @@ def main():
         return 1
 
     top = unpack_package(args.source, args.build, os.path.join(os.path.dirname(webroot), "package"))
-    update_host = build_from_package(top, "cpp-host", "update_host.exe")
-    offer_update = build_from_package(top, "dialog-host", "offer_update.exe")
-    if not update_host or not offer_update:
+    # Each sample by its compiler line, and both by the CMake line for MinGW-w64.
+    update_host, offer_update = (os.path.join(top, e) for e in ("update_host.exe", "offer_update.exe"))
+    if not (readme_builds(top, "i686-w64-mingw32-g++ ", "cpp-host/") and
+            readme_builds(top, "i686-w64-mingw32-g++ ", "dialog-host/")):
         print("FAIL: the C++ samples do not build from the release package")
         return 1
-    # The CMake line for MinGW-w64 builds both as well.
-    cmake = readme_line(top, "cmake -S samples/cpp-host", "i686-w64-mingw32-g++")
-    if not cmake or subprocess.run(cmake, shell=True, cwd=top, timeout=300).returncode != 0:
-        failures.append("README.txt's CMake line does not build the samples")
-    for exe in ("update_host.exe", "offer_update.exe"):
-        if not os.path.isfile(os.path.join(top, "build-sample", exe)):
-            failures.append(f"README.txt's CMake line built no {exe}")
+    if not (readme_builds(top, "cmake -S samples/cpp-host", "i686-w64-mingw32-g++", shell=True) and
+            all(os.path.isfile(os.path.join(top, "build-sample", e))
+                for e in ("update_host.exe", "offer_update.exe"))):
+        failures.append("README.txt's CMake line does not build both samples")
 
     host = run([args.wine_run, update_host, "127.0.0.1", port, "/",
                 winpath(downloads), winpath(os.path.join(args.bin, "OrvaneDemo.exe"))])
