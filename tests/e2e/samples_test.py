@@ -124,9 +124,12 @@ def main():
     missing = os.path.join(webroot, "nopackage")
     os.makedirs(missing, exist_ok=True)
     shutil.copy(os.path.join(webroot, "update.orv"), missing)
+    empty = os.path.join(os.path.dirname(webroot), "sample-empty")  # a new target
+    shutil.rmtree(empty, ignore_errors=True)
+    os.makedirs(empty)
     started = time.monotonic()
     host = run([args.wine_run, update_host, "127.0.0.1", port, "/nopackage/",
-                winpath(downloads), winpath(os.path.join(args.bin, "OrvaneDemo.exe"))], timeout=30)
+                winpath(empty), winpath(os.path.join(args.bin, "OrvaneDemo.exe"))], timeout=30)
     took = time.monotonic() - started
     print(f"update_host without the package ended after {took:.1f} s")
     if host.returncode != 1 or "HttpStatus 404" not in host.stdout or took > 5:
