@@ -5,6 +5,7 @@
 
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "common/win/system.h"
 #include "control/orvane_control.h"
@@ -44,10 +45,6 @@ OrvaneControl* StopWaiting(UINT_PTR id) {
 // Thread timer procedure: the control whose wait is over checks.
 void CALLBACK AutoCheckDue(HWND, UINT, UINT_PTR id, DWORD);
 
-dialog::UpdateMemory MemoryOf(const Properties& p) {
-    return dialog::UpdateMemory(p.RemoteHost, p.RemotePath, p.RemoteFile);
-}
-
 }  // namespace
 
 STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* result) {
@@ -75,7 +72,7 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
             *result = refused;
             return S_OK;
         }
-        dialog::UpdateMemory memory = MemoryOf(props_);
+        dialog::UpdateMemory memory = session::SourceMemory(props_);
         if (quiet == VARIANT_FALSE) {
             *result =
                 static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), true));
@@ -83,9 +80,9 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
         }
         // Quiet: nothing is shown unless a newer version is there that the user neither
         // skipped nor asked to hear of later, less than a day ago.
-        PumpWhileRunning();
         *result = UPD_DIALOG_NOUPDATE;
-        if (!watch_.infoReceived) return S_OK;
+        // A host that is quitting is shown nothing.
+        if (!PumpWhileRunning() || !watch_.infoReceived) return S_OK;
         const dialog::Installed installed = InstalledVersion();
         const std::string version = Offer().Version;
         if (!installed.known || !installed.newer || memory.SkippedVersion() == version ||
@@ -96,8 +93,14 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
     });
 }
 
-void OrvaneControl::PumpWhileRunning() {
-    while (session_->Running()) {
+bool OrvaneControl::PumpWhileRunning() {
+    // Messages posted to the thread rather than to a window have no window procedure to go
+    // to: dispatched here they would be lost, so they are kept and posted again, in their
+    // order, for the host's own loop.
+    std::vector<MSG> threadMessages;
+    bool quit = false;
+    WPARAM exitCode = 0;
+    while (!quit && session_->Running()) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 200, QS_ALLINPUT);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -105,13 +108,21 @@ void OrvaneControl::PumpWhileRunning() {
                 // The thread is ending: the check ends with it, and the quit stays for the
                 // host's own loop.
                 session_->Cancel();
-                PostQuitMessage(static_cast<int>(msg.wParam));
-                return;
+                quit = true;
+                exitCode = msg.wParam;
+                break;
+            }
+            if (msg.hwnd == nullptr && msg.message != WM_TIMER) {
+                threadMessages.push_back(msg);
+                continue;
             }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
     }
+    for (const MSG& m : threadMessages) PostMessageW(nullptr, m.message, m.wParam, m.lParam);
+    if (quit) PostQuitMessage(static_cast<int>(exitCode));
+    return !quit;
 }
 
 HWND OrvaneControl::DialogOwner() const {
@@ -213,7 +224,7 @@ void OrvaneControl::AutoCheck() {
     const KeepAlive alive(this);
     if (props_.AutoCheckInterval <= 0 || !UserMode() || dialogRunning_ || session_->Running())
         return;
-    dialog::UpdateMemory memory = MemoryOf(props_);
+    dialog::UpdateMemory memory = session::SourceMemory(props_);
     const dialog::FileTime now = dialog::Now();
     const dialog::FileTime last = memory.LastAutoCheck();
     // A last check ahead of the clock (the clock was set back) counts as long ago.

@@ -242,8 +242,9 @@ class OrvaneControl final : public _Orvane3,
     int32_t StartPackage() override;
     // The window the dialog is modal over: the container's frame, else the active window.
     HWND DialogOwner() const;
-    // Dispatches messages until the running check is over (or the thread is asked to quit).
-    void PumpWhileRunning();
+    // Dispatches messages until the running check is over; false when the thread was asked to
+    // quit meanwhile (the check is cancelled and the WM_QUIT left for the host's loop).
+    bool PumpWhileRunning();
     // The quiet check, if the last automatic one is older than AutoCheckInterval.
     void AutoCheck();
     // Starts (again) the wait of a few seconds after creation or loading before AutoCheck.

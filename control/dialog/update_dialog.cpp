@@ -115,6 +115,10 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         const INT_PTR r = DialogBoxIndirectParamW(ModuleInstance(), &tmpl.t, owner, DialogProc,
                                                   reinterpret_cast<LPARAM>(this));
         host_.Watch().notify = nullptr;
+        // The dialog's loop also ends when it meets the thread's WM_QUIT, which it posts again
+        // for the host: the dialog's transfer ends with it, as with Cancel.
+        if (r >= 0 && !finished_ && (page_ == Page::Checking || page_ == Page::Progress))
+            host_.CancelTransfer();
         // A window that could not be made offers nothing.
         return r < 0 ? Result::Failed : result_;
     }
@@ -458,6 +462,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     }
 
     void Finish(Result r) {
+        finished_ = true;
         result_ = r;
         host_.Watch().notify = nullptr;
         EndDialog(window_, static_cast<INT_PTR>(r));
@@ -470,6 +475,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     unique_hfont font_;
     std::string version_;  // the version offered
     bool failedInCheck_ = false;
+    bool finished_ = false;
     Result result_ = Result::Cancelled;
 };
 

@@ -84,14 +84,23 @@ WNDPROC PreviousProcedure(HWND window) {
 }
 
 // Notifications the library posted before the socket was closed are still in the queue; a new
-// socket may get the same handle, so they are dropped with the socket.
+// socket may get the same handle, so they are dropped with the socket. PeekMessage with a
+// window and a filter still hands out (and removes) the thread's WM_QUIT: it belongs to the
+// host's loop and is posted again with its exit code.
 void DiscardNotifications(HWND window) {
     if (window == nullptr || !IsWindow(window)) return;
     MSG msg;
+    bool quit = false;
+    WPARAM exitCode = 0;
     for (int i = 0; i < kMaxQueuedNotifications &&
                     PeekMessageA(&msg, window, kSocketMessage, kSocketMessage, PM_REMOVE);
          ++i) {
+        if (msg.message == WM_QUIT) {
+            quit = true;
+            exitCode = msg.wParam;
+        }
     }
+    if (quit) PostQuitMessage(static_cast<int>(exitCode));
 }
 
 // Whether the connection a notification was about is still the owner's current one.

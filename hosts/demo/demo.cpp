@@ -517,9 +517,14 @@ int main() {
         if (g_options.autoRun) Say(exitCode == 0 ? "update cycle complete" : "update cycle FAILED");
         if (g_options.holdMs) {
             // Lets a person, or a screenshot, see the finished window.
+            // Closing the window (a second WM_QUIT) ends the wait.
             const DWORD until = GetTickCount() + g_options.holdMs;
-            while (GetTickCount() < until) {
-                while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            bool quit = false;
+            while (!quit && GetTickCount() < until) {
+                while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                    quit = msg.message == WM_QUIT;
+                    DispatchMessageW(&msg);
+                }
                 Sleep(20);
             }
         }

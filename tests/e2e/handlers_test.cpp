@@ -2,10 +2,12 @@
 // releasing the control, closing it, cancelling and starting the next transfer from any
 // event, editing the record InfoReceived hands out, two controls on one thread. Also the texts
 // that may not reach a request and the local names that may not leave the chosen folder.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/checked.h"
+#include "tests/support/message_pump.h"
 
 namespace orv::test {
 namespace {
@@ -273,6 +275,59 @@ TEST_F(Handlers, TwoControlsOnOneThreadKeepToThemselves) {
     EXPECT_EQ(Names(), (std::vector<std::wstring>{k200, kInfo})) << "the older control's check";
     EXPECT_EQ(otherSink.Names(),
               (std::vector<std::wstring>{L"ConnectionError(10061,Connection refused.)"}));
+}
+
+// --- the host's messages ------------------------------------------------------------------------
+
+TEST_F(Handlers, AQuitAndAMessageAHandlerPostsReachTheHostsOwnLoop) {
+    const std::string folder = FreshFolder(servers_, "quit");
+    const std::string info = HttpResponse("HTTP/1.0 200 OK", OrvFile("Q", "2.0.0.0", "q.bin", 3));
+    const std::string gone = HttpResponse("HTTP/1.0 404 Not Found", "gone");
+    // The call: a check, a download, or the quiet dialog check, whose own loop runs the handler
+    // (a message to the thread has no window procedure there). No response: a refusing port.
+    const std::tuple<DISPID, char, std::string> cases[] = {
+        {DISPID_ORV_HTTPSTATUS, 'c', gone},
+        {DISPID_ORV_INFORECEIVED, 'c', info},
+        {DISPID_ORV_CONNECTIONERROR, 'c', ""},
+        {DISPID_ORV_HTTPSTATUS, 'd', gone},
+        {DISPID_ORV_UPDATERECEIVED, 'd', HttpResponse("HTTP/1.0 200 OK", "abc")},
+        {DISPID_ORV_HTTPSTATUS, 'q', gone},
+    };
+    int code = 40;
+    for (const auto& [at, call, response] : cases) {
+        SCOPED_TRACE(std::to_string(at) + call);
+        ++code;
+        if (call == 'd') HoldRecord("q.bin", 3);
+        Direct(response.empty() ? fault_.RefusedLow() : Answering(response));
+        bool posted = false;
+        sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+            if (e.id != at || posted) return;
+            posted = true;
+            PostQuitMessage(code);
+            PostMessageW(nullptr, WM_APP, static_cast<WPARAM>(code), 0);
+        };
+        if (call == 'q') {
+            _Orvane3* ctl3 = nullptr;
+            ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
+            LONG result = -100;
+            EXPECT_EQ(S_OK, ctl3->CheckUpdateWithDialog(VARIANT_TRUE, &result));
+            EXPECT_EQ(result, UPD_DIALOG_NOUPDATE);
+            ctl3->Release();
+        } else {
+            EXPECT_EQ(call == 'c' ? Check() : Receive(folder), ORV_ERROR_SUCCESS);
+        }
+        const HostLoop seen = RunHostLoop(10000);
+        sink_.onEvent = nullptr;
+        EXPECT_TRUE(posted) << "the handler never ran";
+        EXPECT_TRUE(seen.quit) << "the host's loop never met its WM_QUIT";
+        EXPECT_EQ(seen.exitCode, code);
+        const bool app =
+            std::any_of(seen.threadMessages.begin(), seen.threadMessages.end(), [&](const MSG& m) {
+                return m.message == WM_APP && m.wParam == static_cast<WPARAM>(code);
+            });
+        EXPECT_TRUE(app) << "the host's loop never met its WM_APP";
+        EXPECT_TRUE(WaitFree(5000));
+    }
 }
 
 // --- what may not reach a request or leave the folder -----------------------------------------

@@ -266,15 +266,40 @@ TEST_F(DialogGui, CancelWhileCheckingAndWhileDownloading) {
     EXPECT_FALSE(Exists(folder_ + "\\installed.txt"));
 }
 
+TEST_F(DialogGui, AQuitPostedDuringTheDownloadEndsTheDialogAndReachesTheHostsLoop) {
+    const std::string orv = OrvFile("Orvane Demo", "2.0.0.0", "OrvaneDemoSetup.exe", 400000);
+    const std::string target = folder_ + "\\OrvaneDemoSetup.exe";
+    ASSERT_TRUE(WriteAll(target, "the old file"));
+    const uint16_t port = Serve(
+        R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
+        JsonText(HttpResponse("HTTP/1.0 200 OK", orv)) +
+        R"(},{"op":"close"}],)"
+        R"([{"op":"recv","until":"\r\n\r\n"},{"op":"package","size":400000,"piece":4000,"pause":0.2}]])");
+    ASSERT_NE(port, 0);
+    Direct(port, "/");
+    bool posted = false;
+    sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+        if (e.id != DISPID_ORV_RECEIVINGUPDATE || posted) return;
+        posted = true;
+        PostQuitMessage(23);
+    };
+    // The dialog's loop meets the quit, ends the dialog and posts the quit again; the download
+    // ends with it.
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_RETURN}}), UPD_DIALOG_CANCELLED);
+    EXPECT_TRUE(posted);
+    EXPECT_EQ(State(), CTRL_STATE_FREE);
+    const HostLoop seen = RunHostLoop(5000);
+    sink_.onEvent = nullptr;
+    EXPECT_TRUE(seen.quit);
+    EXPECT_EQ(seen.exitCode, 23);
+    PumpFor(1000);
+    EXPECT_EQ(ReadAll(target), "the old file");
+    EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty());
+}
+
 // The number of requests for /auto/update.orv in nginx's access log.
 int AutoRequests(const Servers& servers) {
-    const std::string log = ReadAll(servers.webRoot.substr(0, servers.webRoot.find_last_of('\\')) +
-                                    "\\nginx\\access.log");
-    int n = 0;
-    for (std::size_t at = log.find("/auto/update.orv"); at != std::string::npos;
-         at = log.find("/auto/update.orv", at + 1))
-        ++n;
-    return n;
+    return NginxRequests(servers, "/auto/update.orv");
 }
 
 TEST_F(DialogGui, AutoCheckIntervalHoldsAcrossControls) {

@@ -24,4 +24,22 @@ void PumpFor(DWORD ms) {
     PumpUntil([] { return false; }, ms);
 }
 
+HostLoop RunHostLoop(DWORD timeoutMs) {
+    HostLoop seen;
+    const UINT_PTR bound = SetTimer(nullptr, 0, timeoutMs, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.hwnd == nullptr && msg.message == WM_TIMER && msg.wParam == bound) break;
+        if (msg.hwnd == nullptr) seen.threadMessages.push_back(msg);
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    KillTimer(nullptr, bound);
+    if (msg.message == WM_QUIT) {
+        seen.quit = true;
+        seen.exitCode = static_cast<int>(msg.wParam);
+    }
+    return seen;
+}
+
 }  // namespace orv::test

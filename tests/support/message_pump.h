@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <vector>
 
 namespace orv::test {
 
@@ -13,5 +14,13 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
 
 // Dispatches the thread's messages for `ms` milliseconds.
 void PumpFor(DWORD ms);
+
+// What a host's own GetMessage loop met before WM_QUIT ended it (or `timeoutMs` passed).
+struct HostLoop {
+    bool quit = false;
+    int exitCode = 0;
+    std::vector<MSG> threadMessages;  // posted to the thread rather than a window, in order
+};
+HostLoop RunHostLoop(DWORD timeoutMs);
 
 }  // namespace orv::test
