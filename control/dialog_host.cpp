@@ -45,10 +45,6 @@ OrvaneControl* StopWaiting(UINT_PTR id) {
 // Thread timer procedure: the control whose wait is over checks.
 void CALLBACK AutoCheckDue(HWND, UINT, UINT_PTR id, DWORD);
 
-dialog::UpdateMemory MemoryOf(const Properties& p) {
-    return dialog::UpdateMemory(p.RemoteHost, p.RemotePath, p.RemoteFile);
-}
-
 }  // namespace
 
 STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* result) {
@@ -76,7 +72,7 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
             *result = refused;
             return S_OK;
         }
-        dialog::UpdateMemory memory = MemoryOf(props_);
+        dialog::UpdateMemory memory = session::SourceMemory(props_);
         if (quiet == VARIANT_FALSE) {
             *result =
                 static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), true));
@@ -228,7 +224,7 @@ void OrvaneControl::AutoCheck() {
     const KeepAlive alive(this);
     if (props_.AutoCheckInterval <= 0 || !UserMode() || dialogRunning_ || session_->Running())
         return;
-    dialog::UpdateMemory memory = MemoryOf(props_);
+    dialog::UpdateMemory memory = session::SourceMemory(props_);
     const dialog::FileTime now = dialog::Now();
     const dialog::FileTime last = memory.LastAutoCheck();
     // A last check ahead of the clock (the clock was set back) counts as long ago.

@@ -211,10 +211,15 @@ std::optional<P256Signature> ParseSignatureField(std::string_view field) {
 
 namespace {
 
-// The state of one optional field read by `parse`; its value goes to `out` when valid.
+// The optional field in the piece after the "|" at `before`, read by `parse`; its value goes
+// to `out` when valid. A piece without the field's prefix is not that field: Absent. `after`
+// is where the "|" after the piece is, or npos.
 template <class T, class Parse>
-FieldState ReadField(std::string_view text, Parse parse, T& out) {
-    const auto value = parse(text);
+FieldState ReadField(std::string_view plain, std::size_t before, std::string_view prefix,
+                     Parse parse, T& out, std::size_t& after) {
+    const std::string_view piece = PieceAfter(plain, before, after);
+    if (!piece.starts_with(prefix)) return FieldState::Absent;
+    const auto value = parse(piece);
     if (!value) return FieldState::Malformed;
     out = *value;
     return FieldState::Valid;
@@ -223,26 +228,31 @@ FieldState ReadField(std::string_view text, Parse parse, T& out) {
 }  // namespace
 
 SignedFields ReadSignedFields(std::string_view plain) {
+    // Fields 7 to 10 are read in order, each only in its own form; the first piece that is
+    // not (an empty one too) ends them: it and all after it are ignored, as readers of six
+    // fields ignore them. Neither signature can cover what follows such a piece.
+    constexpr std::size_t npos = std::string_view::npos;
     SignedFields f;
     const std::size_t beforeSeventh = NthSeparator(plain, 6);
-    if (beforeSeventh == std::string_view::npos) return f;
+    if (beforeSeventh == npos) return f;
     std::size_t beforeEighth = 0;
-    f.Digest =
-        ReadField(PieceAfter(plain, beforeSeventh, beforeEighth), ParseDigestField, f.DigestBytes);
-    if (beforeEighth == std::string_view::npos) return f;
+    f.Digest = ReadField(plain, beforeSeventh, kDigestPrefix, ParseDigestField, f.DigestBytes,
+                         beforeEighth);
+    if (f.Digest == FieldState::Absent || beforeEighth == npos) return f;
     std::size_t beforeNinth = 0;
+    f.Signature = ReadField(plain, beforeEighth, kSignaturePrefix, ParseSignatureField,
+                            f.SignatureBytes, beforeNinth);
+    if (f.Signature == FieldState::Absent) return f;
     f.SignedText = plain.substr(0, beforeEighth);
-    f.Signature = ReadField(PieceAfter(plain, beforeEighth, beforeNinth), ParseSignatureField,
-                            f.SignatureBytes);
-    if (beforeNinth == std::string_view::npos) return f;
+    if (beforeNinth == npos) return f;
     std::size_t beforeTenth = 0;
     f.Expiry =
-        ReadField(PieceAfter(plain, beforeNinth, beforeTenth), ParseExpiryField, f.ExpiryTime);
-    if (beforeTenth == std::string_view::npos) return f;
+        ReadField(plain, beforeNinth, kExpiryPrefix, ParseExpiryField, f.ExpiryTime, beforeTenth);
+    if (f.Expiry == FieldState::Absent || beforeTenth == npos) return f;
     std::size_t afterTenth = 0;
-    f.ExpirySignedText = plain.substr(0, beforeTenth);
-    f.ExpirySignature = ReadField(PieceAfter(plain, beforeTenth, afterTenth), ParseSignatureField,
-                                  f.ExpirySignatureBytes);
+    f.ExpirySignature = ReadField(plain, beforeTenth, kSignaturePrefix, ParseSignatureField,
+                                  f.ExpirySignatureBytes, afterTenth);
+    if (f.ExpirySignature != FieldState::Absent) f.ExpirySignedText = plain.substr(0, beforeTenth);
     return f;
 }
 

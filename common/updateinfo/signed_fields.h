@@ -50,8 +50,10 @@ struct SignedFields {
     }
 };
 
-// Reads fields 7 to 10. Pieces after the tenth are ignored, as readers ignore every piece
-// they do not know; neither signature covers them.
+// Reads fields 7 to 10, each only in its own form: a piece that does not start with its
+// field's prefix (an empty one too) is Absent, and it and every piece after it are ignored,
+// as readers of six fields ignore them. A piece with the prefix but not exactly of the form
+// is Malformed. Pieces after the tenth are ignored too; neither signature covers them.
 SignedFields ReadSignedFields(std::string_view plain);
 
 // The plain text up to the end of field 6 (the "|" before field 7 and all after it cut), or

@@ -14,6 +14,7 @@ constexpr wchar_t kSkipped[] = L"SkippedVersion";
 constexpr wchar_t kRemindVersion[] = L"RemindVersion";
 constexpr wchar_t kRemindTime[] = L"RemindTime";
 constexpr wchar_t kLastAutoCheck[] = L"LastAutoCheck";
+constexpr wchar_t kSignedExpiry[] = L"SignedExpiry";
 
 // FNV-1a, 64 bits: a stable name for a source, whatever characters its texts hold.
 uint64_t Hash(const std::string& text) {
@@ -100,6 +101,19 @@ FileTime UpdateMemory::LastAutoCheck() const {
 
 void UpdateMemory::SetLastAutoCheck(FileTime when) {
     SetTime(kLastAutoCheck, when);
+}
+
+bool UpdateMemory::SignedExpirySeen() const {
+    DWORD seen = 0;
+    DWORD size = sizeof seen;
+    return RegGetValueW(HKEY_CURRENT_USER, key_.c_str(), kSignedExpiry, RRF_RT_REG_DWORD, nullptr,
+                        &seen, &size) == ERROR_SUCCESS &&
+           seen != 0;
+}
+
+void UpdateMemory::RecordSignedExpiry() {
+    const DWORD seen = 1;
+    RegSetKeyValueW(HKEY_CURRENT_USER, key_.c_str(), kSignedExpiry, REG_DWORD, &seen, sizeof seen);
 }
 
 }  // namespace orv::dialog

@@ -1,7 +1,8 @@
-// What the update dialog remembers of one update source, for the user, under
-// HKCU\Software\Orvane\Updates\<key>: the version the user skipped, the version and time of
-// the last "remind me later", and the time of the last automatic check. The key is the hex
-// form of a hash of RemoteHost, RemotePath and RemoteFile, so sources never share state.
+// What the control remembers of one update source under HKCU\Software\Orvane\Updates\<key>:
+// for the update dialog, the version the user skipped, the version and time of the last
+// "remind me later", and the time of the last automatic check; for every check, whether the
+// source once gave verified information with a signed expiry. The key is the hex form of a
+// hash of RemoteHost, RemotePath and RemoteFile, so sources never share state.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,10 @@ class UpdateMemory {
     void RemindLater(const std::string& version, FileTime now);
     FileTime LastAutoCheck() const;
     void SetLastAutoCheck(FileTime when);
+    // Whether a check accepted verified information with a signed expiry from this source:
+    // from then on its information must carry one (a file with the expiry cut off is refused).
+    bool SignedExpirySeen() const;
+    void RecordSignedExpiry();
 
     const std::wstring& KeyPath() const { return key_; }
 

@@ -105,6 +105,10 @@ std::string BareHostName(const std::string& host) {
 
 }  // namespace
 
+dialog::UpdateMemory SourceMemory(const Properties& settings) {
+    return dialog::UpdateMemory(settings.RemoteHost, settings.RemotePath, settings.RemoteFile);
+}
+
 bool HasControlCharacter(std::string_view text) {
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
@@ -489,7 +493,11 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         transfer::Plan plan;
         plan.kind = transfer::Kind::Check;
         plan.publisherKey = host_.Settings().PublisherKey;
-        plan.requireExpiry = host_.Settings().RequireExpiry;
+        // A source that once gave verified information with a signed expiry must keep giving
+        // one: information whose expiry was cut off is refused as RequireExpiry refuses it.
+        checkSource_ = SourceMemory(host_.Settings());
+        plan.requireExpiry = host_.Settings().RequireExpiry ||
+                             (!plan.publisherKey.empty() && checkSource_->SignedExpirySeen());
         plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
         RETURN_IF_FAILED(Begin(std::move(plan), SettingsTarget(host_.Settings().RemoteFile)));
         result = ORV_ERROR_SUCCESS;
@@ -615,7 +623,11 @@ void UpdateSession::KillTimer(int id) {
     if (socketWindow_) ::KillTimer(socketWindow_.get(), static_cast<UINT_PTR>(id));
 }
 
-void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) {
+void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest,
+                               bool verifiedExpiry) {
+    // Recorded before InfoReceived: whatever the host does next, the source now has to keep
+    // its expiry.
+    if (verifiedExpiry && checkSource_) checkSource_->RecordSignedExpiry();
     currentInfo_.AssignFields(fields);
     currentDigest_ = digest;
     host_.StoreInformation(*currentInfo_.get());

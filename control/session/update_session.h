@@ -17,6 +17,7 @@
 #include "common/win/handles.h"
 #include "common/win/window.h"
 #include "control/OrvaneControl.h"
+#include "control/dialog/update_memory.h"
 #include "control/net/winsock.h"
 #include "control/properties.h"
 #include "control/session/proxy_choice.h"
@@ -25,6 +26,10 @@
 #include "control/update_record.h"
 
 namespace orv::session {
+
+// What the control remembers of the update source the settings name (RemoteHost, RemotePath,
+// RemoteFile): the update dialog's choices and the signed-expiry record of every check.
+dialog::UpdateMemory SourceMemory(const Properties& settings);
 
 // What the session needs of the control: the settings a transfer starts from, the events the
 // transfer raises, and the two published values that follow the cycle.
@@ -124,7 +129,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     void KillTimer(int id) override;
     Mailbox WorkerMailbox() override;
     // transfer::ITransferOwner
-    void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest) override;
+    void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest,
+                    bool verifiedExpiry) override;
     void ReportEnded(transfer::Transfer& ended) override;
     void ReportDelivered(const std::string& target, unique_file held) override;
     transfer::RedirectVerdict FollowRedirect(transfer::Transfer& from,
@@ -152,6 +158,10 @@ class UpdateSession final : private transfer::ISocketSeam,
     OwnedRecord currentInfo_;
     // Field 7 of that record: it stays with the record whatever a handler changes in it.
     transfer::PackageDigest currentDigest_;
+    // The memory of the source the running or last check was started for (its redirects
+    // included): once it gave verified information with a signed expiry, its information
+    // must carry one.
+    std::optional<dialog::UpdateMemory> checkSource_;
     std::string localPackageFile_;
     unique_file delivered_;
     std::string deliveredPath_;

@@ -451,18 +451,25 @@ void Transfer::FinishCheck() {
             std::string plain;
             if (parts.body && parts.body->size() <= kMaxInfoTextLength)
                 plain = ScrambleText(*parts.body, kInformationKey);
+            const SignedFields signedFields = ReadSignedFields(plain);
             if (const int32_t refusal = SignatureRefusal(plain)) {
-                // Information the publisher did not sign is not handed out at all.
-                Fail(refusal, trust::TrustErrorText(refusal));
+                // Information the publisher did not sign is not handed out at all. A refused
+                // expiry that is not there at all is told as such.
+                const bool noExpiry =
+                    refusal == static_cast<int32_t>(trust::TrustError::kInfoExpired) &&
+                    signedFields.Expiry == FieldState::Absent;
+                Fail(refusal, noExpiry ? trust::kNoExpiryText : trust::TrustErrorText(refusal));
                 return;
             }
             UpdateInfo fields;
             SplitControlFields(plain, fields);
-            const SignedFields signedFields = ReadSignedFields(plain);
             PackageDigest digest;
             digest.state = signedFields.Digest;
             digest.bytes = signedFields.DigestBytes;
-            owner_.ReportInfo(fields, digest);
+            // With a key, information that passed has a verified signed expiry when it has one.
+            owner_.ReportInfo(
+                fields, digest,
+                !plan_.publisherKey.empty() && signedFields.Expiry == FieldState::Valid);
             if (ended_) return;
             End(Outcome::Completed);
             events_.ReportInfoReceived();

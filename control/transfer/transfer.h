@@ -100,8 +100,10 @@ class ITransferOwner {
         return RedirectVerdict::Declined;
     }
     // The record a check received and its package digest: the owner keeps both (just before
-    // the check ends).
-    virtual void ReportInfo(const UpdateInfo& fields, const PackageDigest& digest) = 0;
+    // the check ends). `verifiedExpiry`: the information carried a signed expiry that was
+    // checked against the publisher key.
+    virtual void ReportInfo(const UpdateInfo& fields, const PackageDigest& digest,
+                            bool verifiedExpiry) = 0;
     // The transfer has ended (exactly once, before its last report): the owner becomes free
     // if `ended` is still its running transfer.
     virtual void ReportEnded(Transfer& ended) = 0;
@@ -157,7 +159,8 @@ struct Plan {
     int32_t idleTimeout = 60;
     // Check only: the publisher key list; when set, the information must be signed by one.
     std::string publisherKey;
-    // Check only, with a publisher key: information without a signed expiry is refused.
+    // Check only, with a publisher key: information without a signed expiry is refused
+    // (RequireExpiry, or the source gave one before).
     bool requireExpiry = false;
     // Download only.
     int32_t packageSize = 0;  // for the percentage

@@ -23,7 +23,8 @@ enum class TrustError : int32_t {
     // the algorithm, for example).
     kCannotVerify = TRUST_ERROR_CANNOTVERIFY,
     // A publisher key is set and the signed information's expiry (field 9) has passed, or it
-    // carries none while RequireExpiry is set.
+    // carries none while one is required (RequireExpiry, or the source gave one before): then
+    // with kNoExpiryText.
     kInfoExpired = TRUST_ERROR_INFOEXPIRED,
     // A signer is required of the package and the downloaded file carries no valid Authenticode
     // signature by one of them on a chain to a trusted root.
@@ -31,6 +32,13 @@ enum class TrustError : int32_t {
     // A redirect would have taken a secure connection to plain HTTP.
     kInsecureRedirect = TRUST_ERROR_INSECUREREDIRECT,
 };
+
+// The text of kInfoExpired for information that carries no expiry at all while one is
+// required: RequireExpiry is set, or the same source gave information with a signed expiry
+// before.
+inline constexpr char kNoExpiryText[] =
+    "Update information has no expiry, but one is required: the publisher must publish it "
+    "with an expiry.";
 
 // The text of any TRUSTERRORCODE number, the secure-connection ones included; nullptr for
 // numbers that are not one. The one table of these texts: net::TlsErrorText answers from it.

@@ -1,15 +1,18 @@
 // A minimal C++ host of the Orvane control: a console program that checks a web server for an
-// update, downloads the package when the server has a newer version than a given program, and
-// prints every event. It shows the three things every host does: create the control, connect
-// an event sink, and pump messages while the transfer runs (events arrive through the message
-// loop of the thread that created the control). Every call's HRESULT is checked; a failed one
-// prints the control's description of the error (IErrorInfo) and ends the program.
+// update, downloads the package when the server has a newer version than a given program,
+// starts it, and prints every event. It shows the three things every host does: create the
+// control, connect an event sink, and pump messages while the transfer runs (events arrive
+// through the message loop of the thread that created the control). Every call's HRESULT is
+// checked; a failed one prints the control's description of the error (IErrorInfo) and ends
+// the program.
 //
 //   update_host HOST PORT PATH FOLDER [PROGRAM]
 //
 // HOST is a host name or address without a port ("updates.example.com"); the port is PORT,
-// 0 to 32767. Exit status: 0 when the package was received (or no newer version is
-// published), 1 on any failure, 2 on a usage error.
+// 0 to 32767. The program ends as soon as the cycle's last event has come: ConnectionError,
+// an HttpStatus other than 200, InfoReceived without a newer version, or UpdateReceived (after
+// which it starts the package with RunUpdate). Exit status: 0 when the package was received and
+// started (or no newer version is published), 1 on any failure, 2 on a usage error.
 //
 // Build it from the release package (in the folder holding README.txt):
 //   i686-w64-mingw32-g++ -municode -static -Iinclude -o update_host.exe
@@ -32,6 +35,9 @@ namespace {
 // wrote. With a key set the control accepts only update information signed with it (sign
 // with `orvinfo sign`); empty here so that the sample also works with unsigned files.
 const wchar_t kPublisherKey[] = L"";
+
+// The command line your package takes for an unattended installation, given to RunUpdate.
+const wchar_t kUpdateParameters[] = L"/quiet";
 
 // How long the program waits for the cycle's last event. The control's own time-outs
 // (ConnectTimeout 30 s, IdleTimeout 60 s) end a stalled transfer with ConnectionError 10060
@@ -122,7 +128,7 @@ class Events final : public IDispatch {
                 break;
             case DISPID_ORV_UPDATERECEIVED:
                 std::wprintf(L"UpdateReceived\n");
-                Done(0);
+                OnReceived();
                 break;
             case DISPID_ORV_CONNECTIONERROR:
                 std::wprintf(L"ConnectionError %ld %ls\n", V_I4(&arg(0)),
@@ -134,6 +140,18 @@ class Events final : public IDispatch {
     }
 
    private:
+    // The package is in FOLDER and verified: start it. The shell starts the file the download
+    // delivered; a result above 32 means it started.
+    static void OnReceived() {
+        BSTR parameters = SysAllocString(kUpdateParameters);
+        LONG started = 0;
+        const HRESULT hr = g_updater->RunUpdate(parameters, &started);
+        SysFreeString(parameters);
+        if (!Succeeded(hr, L"RunUpdate")) return Done(1);
+        std::wprintf(L"RunUpdate: %ld\n", started);
+        Done(started > 32 ? 0 : 1);
+    }
+
     static void OnInfo(UPDATEINFO& info) {
         std::wprintf(L"InfoReceived: %ls %ls of %ls, package %ls (%ld bytes)\n",
                      Text(info.Name).c_str(), Text(info.Version).c_str(),

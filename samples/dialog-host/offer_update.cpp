@@ -7,7 +7,8 @@
 // --quiet is the automatic check a program runs at start-up: no window unless a newer
 // version is there that the user has neither skipped nor put off within the last day.
 // Exit status: the dialog's result (UPDATEDIALOGRESULT, 0 to 5), 10 + the number of a
-// refused check, or 20 when a call failed.
+// refused check, or 20 when a call failed (its description is printed, e.g.
+// "CheckUpdateWithDialog failed: 0x800a0006 RemotePort must be between 0 and 32767").
 //
 // Build it from the release package (in the folder holding README.txt):
 //   i686-w64-mingw32-g++ -municode -static -Iinclude -o offer_update.exe
@@ -25,15 +26,31 @@ namespace {
 // Your publisher's public key (the line of NAME.pub); empty accepts unsigned files too.
 const wchar_t kPublisherKey[] = L"";
 
+// Whether a call succeeded; a failed one is printed with the description the control left in
+// the thread's error information (IErrorInfo).
+bool Succeeded(HRESULT hr, const wchar_t* call) {
+    if (SUCCEEDED(hr)) return true;
+    std::wstring description;
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+        BSTR text = nullptr;
+        if (SUCCEEDED(info->GetDescription(&text)) && text)
+            description.assign(text, SysStringLen(text));
+        SysFreeString(text);
+        info->Release();
+    }
+    std::fwprintf(stderr, L"%ls failed: 0x%08lx %ls\n", call, static_cast<unsigned long>(hr),
+                  description.c_str());
+    return false;
+}
+
 // Sets a text property; false (with the control's description printed) when it failed.
 bool PutText(_Orvane3* updater, HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(BSTR),
              const std::wstring& value, const wchar_t* name) {
     BSTR b = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
     const HRESULT hr = (updater->*put)(b);
     SysFreeString(b);
-    if (SUCCEEDED(hr)) return true;
-    std::fwprintf(stderr, L"%ls failed: 0x%08lx\n", name, static_cast<unsigned long>(hr));
-    return false;
+    return Succeeded(hr, name);
 }
 
 }  // namespace
@@ -47,25 +64,27 @@ int wmain(int argc, wchar_t** argv) {
     if (FAILED(CoInitialize(nullptr))) return 20;
     _Orvane3* updater = nullptr;
     int status = 20;
-    if (SUCCEEDED(CoCreateInstance(CLSID_Orvane, nullptr, CLSCTX_INPROC_SERVER, IID__Orvane3,
-                                   reinterpret_cast<void**>(&updater)))) {
+    const HRESULT created = CoCreateInstance(CLSID_Orvane, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID__Orvane3, reinterpret_cast<void**>(&updater));
+    if (SUCCEEDED(created)) {
         long result = 0;
-        HRESULT hr = S_OK;
         if (PutText(updater, &_Orvane3::put_RemoteHost, std::wstring(L"http://") + argv[1],
                     L"RemoteHost") &&
-            SUCCEEDED(hr = updater->put_RemotePort(_wtol(argv[2]))) &&
+            Succeeded(updater->put_RemotePort(_wtol(argv[2])), L"RemotePort") &&
             PutText(updater, &_Orvane3::put_RemotePath, argv[3], L"RemotePath") &&
             (!kPublisherKey[0] ||
              PutText(updater, &_Orvane3::put_PublisherKey, kPublisherKey, L"PublisherKey")) &&
             PutText(updater, &_Orvane3::put_UpdateParameters, L"/quiet", L"UpdateParameters") &&
-            SUCCEEDED(hr = updater->CheckUpdateWithDialog(quiet ? VARIANT_TRUE : VARIANT_FALSE,
-                                                          &result))) {
+            Succeeded(updater->CheckUpdateWithDialog(quiet ? VARIANT_TRUE : VARIANT_FALSE, &result),
+                      L"CheckUpdateWithDialog")) {
             std::wprintf(L"CheckUpdateWithDialog: %ld\n", result);
             status = result < 0 ? 10 - static_cast<int>(result) : static_cast<int>(result);
-        } else if (FAILED(hr)) {
-            std::fwprintf(stderr, L"call failed: 0x%08lx\n", static_cast<unsigned long>(hr));
         }
         updater->Release();
+    } else {
+        std::fwprintf(stderr,
+                      L"the Orvane control is not registered (regsvr32 OrvaneCtl.ocx): 0x%08lx\n",
+                      static_cast<unsigned long>(created));
     }
     CoUninitialize();
     return status;

@@ -39,9 +39,17 @@ If Err.Number <> 6 Then WScript.Quit 1
 Err.Clear
 updater.RemotePort = CLng(args(1))
 
+' A failed call leaves `result` as it was: look at Err before using what it returned.
 result = updater.CheckUpdate()
-WScript.Echo "CheckUpdate: " & result & " (0: the check has started), state " & updater.UpdateState
-If Err.Number <> 0 Or result <> ORV_ERROR_SUCCESS Then WScript.Quit 1
+If Err.Number <> 0 Then
+    WScript.Echo "CheckUpdate: run-time error " & Err.Number & " (" & Err.Description & ")"
+    WScript.Quit 1
+End If
+If result <> ORV_ERROR_SUCCESS Then
+    WScript.Echo "CheckUpdate: " & result & " (refused)"
+    WScript.Quit 1
+End If
+WScript.Echo "CheckUpdate: " & result & " (the check has started), state " & updater.UpdateState
 updater.CancelUpdate
 WScript.Echo "CancelUpdate: state " & updater.UpdateState
 

@@ -250,6 +250,11 @@ class Signed(unittest.TestCase):
                                      "Signature: present\n"), out)
         self.dir.put("plain.orv", scramble(SIX))
         self.assertTrue(self.orvinfo("show", "plain.orv")[1].endswith("PackageSize: 524288\n"))
+        # A piece after the sixth that is no field is ignored: six fields, not signed.
+        for extra in (b"|", b"|x"):
+            self.dir.put("extra.orv", scramble(SIX + extra))
+            self.assertTrue(self.orvinfo("show", "extra.orv")[1].endswith("PackageSize: 524288\n"))
+            self.assertIn("is not signed", self.verify("extra.orv")[2])
 
     def test_make_with_digest(self):
         args = ["make", "--name", "Editor", "--version", "2.1.0", "--date", "07/04/2003",

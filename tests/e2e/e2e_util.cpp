@@ -43,6 +43,15 @@ std::string BinFile(const std::string& name) {
     return s.substr(0, s.find_last_of("\\/") + 1) + name;
 }
 
+int NginxRequests(const Servers& servers, const std::string& target) {
+    const std::string log = ReadAll(servers.webRoot.substr(0, servers.webRoot.find_last_of('\\')) +
+                                    "\\nginx\\access.log");
+    int n = 0;
+    for (std::size_t at = log.find(target); at != std::string::npos; at = log.find(target, at + 1))
+        ++n;
+    return n;
+}
+
 std::string OrvFile(const std::string& name, const std::string& version,
                     const std::string& packageFile, int32_t packageSize) {
     MakerFields f;

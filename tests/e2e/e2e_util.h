@@ -35,6 +35,8 @@ bool LoadServers(Servers* out, std::string* why);
 std::string FreshFolder(const Servers& servers, const std::string& name);
 // A file of this build's bin folder (where the test programs themselves are).
 std::string BinFile(const std::string& name);
+// The number of requests for `target` (a path of the web root) in nginx's access log.
+int NginxRequests(const Servers& servers, const std::string& target);
 
 // Bytes of an update information file: the six fields, scrambled as the maker writes them.
 // `version` holds the four parts joined by "." (fewer parts leave the rest empty).

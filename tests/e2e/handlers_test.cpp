@@ -283,38 +283,30 @@ TEST_F(Handlers, AQuitAndAMessageAHandlerPostsReachTheHostsOwnLoop) {
     const std::string folder = FreshFolder(servers_, "quit");
     const std::string info = HttpResponse("HTTP/1.0 200 OK", OrvFile("Q", "2.0.0.0", "q.bin", 3));
     const std::string gone = HttpResponse("HTTP/1.0 404 Not Found", "gone");
-    enum class Call { Check, Download, QuietDialog };
-    struct Case {
-        const char* name;
-        DISPID at;
-        Call call;
-        std::string response;  // empty: a port that refuses
-    };
-    const Case cases[] = {
-        {"HttpStatus 404 of a check", DISPID_ORV_HTTPSTATUS, Call::Check, gone},
-        {"InfoReceived", DISPID_ORV_INFORECEIVED, Call::Check, info},
-        {"ConnectionError", DISPID_ORV_CONNECTIONERROR, Call::Check, ""},
-        {"HttpStatus 404 of a download", DISPID_ORV_HTTPSTATUS, Call::Download, gone},
-        {"UpdateReceived", DISPID_ORV_UPDATERECEIVED, Call::Download,
-         HttpResponse("HTTP/1.0 200 OK", "abc")},
-        // The quiet check's own loop runs the handler; a message to the thread has no window
-        // procedure there.
-        {"HttpStatus 404 of a quiet dialog check", DISPID_ORV_HTTPSTATUS, Call::QuietDialog, gone},
+    // The call: a check, a download, or the quiet dialog check, whose own loop runs the handler
+    // (a message to the thread has no window procedure there). No response: a refusing port.
+    const std::tuple<DISPID, char, std::string> cases[] = {
+        {DISPID_ORV_HTTPSTATUS, 'c', gone},
+        {DISPID_ORV_INFORECEIVED, 'c', info},
+        {DISPID_ORV_CONNECTIONERROR, 'c', ""},
+        {DISPID_ORV_HTTPSTATUS, 'd', gone},
+        {DISPID_ORV_UPDATERECEIVED, 'd', HttpResponse("HTTP/1.0 200 OK", "abc")},
+        {DISPID_ORV_HTTPSTATUS, 'q', gone},
     };
     int code = 40;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [at, call, response] : cases) {
+        SCOPED_TRACE(std::to_string(at) + call);
         ++code;
-        if (c.call == Call::Download) HoldRecord("q.bin", 3);
-        Direct(c.response.empty() ? fault_.RefusedLow() : Answering(c.response));
+        if (call == 'd') HoldRecord("q.bin", 3);
+        Direct(response.empty() ? fault_.RefusedLow() : Answering(response));
         bool posted = false;
         sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-            if (e.id != c.at || posted) return;
+            if (e.id != at || posted) return;
             posted = true;
             PostQuitMessage(code);
             PostMessageW(nullptr, WM_APP, static_cast<WPARAM>(code), 0);
         };
-        if (c.call == Call::QuietDialog) {
+        if (call == 'q') {
             _Orvane3* ctl3 = nullptr;
             ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
             LONG result = -100;
@@ -322,7 +314,7 @@ TEST_F(Handlers, AQuitAndAMessageAHandlerPostsReachTheHostsOwnLoop) {
             EXPECT_EQ(result, UPD_DIALOG_NOUPDATE);
             ctl3->Release();
         } else {
-            EXPECT_EQ(c.call == Call::Check ? Check() : Receive(folder), ORV_ERROR_SUCCESS);
+            EXPECT_EQ(call == 'c' ? Check() : Receive(folder), ORV_ERROR_SUCCESS);
         }
         const HostLoop seen = RunHostLoop(10000);
         sink_.onEvent = nullptr;

@@ -12,6 +12,7 @@ update.orv and the package pkg.bin (PACKAGE_SIZE bytes):
   digest/    field 7 only, no field 8  badsig/    field 8 malformed
   fresh/, expired/, badexpiry/, forged/: signed/ with a signed expiry a year on, in 2020, on
   30 Feb, and fresh/'s moved a thousand years on after signing
+  trailing/  the six fields and a "|"     seventh/  the six fields and a seventh piece "x"
 
 usage: signed_files.py --work DIR -- COMMAND [ARGS...]
 """
@@ -72,6 +73,8 @@ def main():
     publish(webroot, "other", sign(key_b, seven))
     publish(webroot, "unsigned", SIX)
     publish(webroot, "digest", seven)
+    publish(webroot, "trailing", SIX + b"|")
+    publish(webroot, "seventh", SIX + b"|x")
     publish(webroot, "badsig", seven + b"|p256:" + b"A" * 87 + b"=")
     def until(when):  # fields 9 and 10 after field 8
         return sign(key_a, signed + b"|expires:" + when.encode())

@@ -18,6 +18,9 @@ const std::wstring kNotSigned =
 const std::wstring kExpired =
     L"ConnectionError(24004,Update information has expired: the publisher must publish it "
     L"again.)";
+const std::wstring kNoExpiry =
+    L"ConnectionError(24004,Update information has no expiry, but one is required: the "
+    L"publisher must publish it with an expiry.)";
 const std::wstring kDigestMismatch =
     L"ConnectionError(24001,Package does not match its digest: the downloaded file is not the "
     L"one the publisher described.)";
@@ -32,16 +35,27 @@ std::string Key(const char* name) {
     return v ? v : "";
 }
 
+// The per-source memory the control keeps (the signed-expiry record among it).
+constexpr wchar_t kUpdatesKey[] = L"Software\\Orvane\\Updates";
+// Set for the second process of AStrippedExpiryIsRefusedOnceTheSourceGaveOne.
+constexpr char kChild[] = "ORV_SIGNED_CHILD";
+bool IsChild() {
+    return !Key(kChild).empty();
+}
+
 class Signed : public E2E {
    protected:
     void SetUp() override {
         E2E::SetUp();
         if (Key("ORV_KEY_A").empty()) GTEST_SKIP() << "run through tests/e2e/signed_files.py";
         ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane2, reinterpret_cast<void**>(&ctl2_)));
+        // Each test starts with no source remembered; a child process reads its parent's.
+        if (!IsChild()) RegDeleteTreeW(HKEY_CURRENT_USER, kUpdatesKey);
     }
     void TearDown() override {
         if (ctl2_) ctl2_->Release();
         E2E::TearDown();
+        if (!IsChild()) RegDeleteTreeW(HKEY_CURRENT_USER, kUpdatesKey);
     }
 
     HRESULT PutKey(const std::string& key) {
@@ -123,7 +137,7 @@ TEST_F(Signed, SignedExpiryMustVerifyAndNotHavePassed) {
     using Case = std::tuple<bool, const char*, std::wstring>;  // RequireExpiry, folder, refusal
     const Case cases[] = {{false, "fresh", L""},         {false, "expired", kExpired},
                           {false, "forged", kNotSigned}, {false, "badexpiry", kNotSigned},
-                          {true, "fresh", L""},          {true, "signed", kExpired}};
+                          {true, "fresh", L""},          {true, "signed", kNoExpiry}};
     for (const auto& [require, folder, refusal] : cases) {
         Set(&_Orvane3::put_RequireExpiry, require ? VARIANT_TRUE : VARIANT_FALSE);
         if (refusal.empty())
@@ -133,6 +147,76 @@ TEST_F(Signed, SignedExpiryMustVerifyAndNotHavePassed) {
     }
     ASSERT_EQ(S_OK, PutKey(""));  // without a key fields 8-10 are ignored, RequireExpiry too
     for (const char* folder : {"expired", "forged", "signed"}) EXPECT_EQ(Accepted(folder), kInfo);
+}
+
+TEST_F(Signed, AStrippedExpiryIsRefusedOnceTheSourceGaveOne) {
+    // One source, /replay/update.orv, serving in turn the files of other folders: signed/ is
+    // fresh/ with fields 9 and 10 cut off.
+    const std::string replay = servers_.webRoot + "\\replay";
+    CreateDirectoryA(replay.c_str(), nullptr);
+    ASSERT_TRUE(WriteAll(replay + "\\pkg.bin", Package("signed")));
+    const auto serve = [&](const std::string& from) {
+        ASSERT_TRUE(WriteAll(replay + "\\update.orv",
+                             ReadAll(servers_.webRoot + "\\" + from + "\\update.orv")));
+    };
+    ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
+    serve("signed");
+    EXPECT_EQ(Accepted("replay"), kInfo) << "refused before the source gave an expiry";
+    serve("fresh");
+    EXPECT_EQ(Accepted("replay"), kInfo);  // recorded: no download needed
+    serve("signed");
+    ExpectRefused("replay", kNoExpiry);
+    // The signature is checked first, whatever was recorded.
+    for (const char* from : {"unsigned", "changed", "other", "digest"}) {
+        serve(from);
+        ExpectRefused("replay", kNotSigned);
+    }
+
+    // A new process of this program remembers it too.
+    serve("signed");
+    const int before = NginxRequests(servers_, "/replay/update.orv");
+    SetEnvironmentVariableA(kChild, "1");
+    std::string line = "\"" + BinFile("e2e_signed.exe") +
+                       "\" --gtest_filter=Signed.StrippedExpiryInAProcessOfItsOwn";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &si, &pi);
+    SetEnvironmentVariableA(kChild, nullptr);
+    ASSERT_TRUE(started);
+    DWORD exitCode = 1;
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+    GetExitCodeProcess(pi.hProcess, &exitCode);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(NginxRequests(servers_, "/replay/update.orv"), before + 1) << "the child checked";
+
+    // A redirect does not change the source: what a fault server's address redirected to is
+    // recorded for that address, and refused there without an expiry.
+    Set(&_Orvane3::put_FollowRedirects, VARIANT_TRUE);
+    const auto to = [&](const char* folder) {
+        const std::string list =
+            Answer("HTTP/1.0 302 Found\r\nLocation: http://127.0.0.1:" +
+                   std::to_string(servers_.nginxPort) + "/" + folder + "/update.orv\r\n\r\n");
+        return list.substr(1, list.size() - 2);
+    };
+    Direct(Serve("[" + to("fresh") + "," + to("signed") + "]"));
+    EXPECT_EQ(CheckAndWait(), kInfo);
+    EXPECT_EQ(CheckAndWait(), (std::vector<std::wstring>{L"HttpStatus(200,OK)", kNoExpiry}));
+
+    // Another source is not concerned, and without a key nothing is checked.
+    EXPECT_EQ(Accepted("signed"), kInfo);
+    ASSERT_EQ(S_OK, PutKey(""));
+    EXPECT_EQ(Accepted("replay"), kInfo);
+}
+
+// The second process of the test above.
+TEST_F(Signed, StrippedExpiryInAProcessOfItsOwn) {
+    if (!IsChild()) GTEST_SKIP() << "started by AStrippedExpiryIsRefusedOnceTheSourceGaveOne";
+    ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
+    ExpectRefused("replay", kNoExpiry);
 }
 
 TEST_F(Signed, PackageMustMatchItsDigestBeforeItReplacesTheTarget) {
@@ -160,6 +244,22 @@ TEST_F(Signed, PackageMustMatchItsDigestBeforeItReplacesTheTarget) {
         EXPECT_EQ(Outcome(ReceiveAndWait(folder)), kReceived);
         EXPECT_TRUE(ReadAll(folder + "\\pkg.bin") == original);
         ExpectSettled(folder);
+    }
+}
+
+TEST_F(Signed, PiecesAfterTheSixthThatAreNoFieldAreIgnored) {
+    // A trailing "|", or a seventh piece that is no digest (a "|" typed into a field): the six
+    // fields download as ever; with a key such a file is unsigned.
+    for (const char* web : {"trailing", "seventh"}) {
+        SCOPED_TRACE(web);
+        ASSERT_EQ(S_OK, PutKey(""));
+        EXPECT_EQ(Accepted(web), kInfo);
+        const std::string folder = FreshFolder(servers_, web);
+        EXPECT_EQ(Outcome(ReceiveAndWait(folder)), kReceived);
+        EXPECT_TRUE(ReadAll(folder + "\\pkg.bin") == Package(web));
+        ExpectSettled(folder);
+        ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
+        ExpectRefused(web, kNotSigned);
     }
 }
 

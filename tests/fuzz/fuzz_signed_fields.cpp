@@ -1,4 +1,4 @@
-// Reading fields 7 and 8 of an unscrambled body, and the strict Base64 under them: every
+// Reading fields 7 to 10 of an unscrambled body, and the strict Base64 under them: every
 // field read as valid writes back to the same text, and the signed bytes end exactly before
 // the "|" of field 8.
 #include <cstdint>
@@ -14,8 +14,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const orv::SignedFields f = orv::ReadSignedFields(plain);
     const std::vector<std::string> pieces = orv::SplitAll(plain, '|');
 
-    FUZZ_CHECK((f.Digest == orv::FieldState::Absent) == (pieces.size() < 7));
-    FUZZ_CHECK((f.Signature == orv::FieldState::Absent) == (pieces.size() < 8));
+    // Each optional field is read only in its own form; the first piece that is not ends them.
+    const auto has = [&](std::size_t i, std::string_view prefix) {
+        return pieces.size() > i && pieces[i].starts_with(prefix);
+    };
+    const bool seventh = has(6, orv::kDigestPrefix);
+    const bool eighth = seventh && has(7, orv::kSignaturePrefix);
+    const bool ninth = eighth && has(8, orv::kExpiryPrefix);
+    const bool tenth = ninth && has(9, orv::kSignaturePrefix);
+    FUZZ_CHECK((f.Digest != orv::FieldState::Absent) == seventh);
+    FUZZ_CHECK((f.Signature != orv::FieldState::Absent) == eighth);
+    FUZZ_CHECK((f.Expiry != orv::FieldState::Absent) == ninth);
+    FUZZ_CHECK((f.ExpirySignature != orv::FieldState::Absent) == tenth);
     if (f.Digest == orv::FieldState::Valid) {
         std::string lower = pieces[6];
         for (char& c : lower) {
@@ -26,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (f.Signature == orv::FieldState::Valid) {
         FUZZ_CHECK(orv::SignatureField(f.SignatureBytes) == pieces[7]);
     }
-    if (pieces.size() >= 8) {
+    if (eighth) {
         std::string seven = pieces[0];
         for (std::size_t i = 1; i < 7; ++i) seven += "|" + pieces[i];
         FUZZ_CHECK(f.SignedText == seven);

@@ -299,13 +299,7 @@ TEST_F(DialogGui, AQuitPostedDuringTheDownloadEndsTheDialogAndReachesTheHostsLoo
 
 // The number of requests for /auto/update.orv in nginx's access log.
 int AutoRequests(const Servers& servers) {
-    const std::string log = ReadAll(servers.webRoot.substr(0, servers.webRoot.find_last_of('\\')) +
-                                    "\\nginx\\access.log");
-    int n = 0;
-    for (std::size_t at = log.find("/auto/update.orv"); at != std::string::npos;
-         at = log.find("/auto/update.orv", at + 1))
-        ++n;
-    return n;
+    return NginxRequests(servers, "/auto/update.orv");
 }
 
 TEST_F(DialogGui, AutoCheckIntervalHoldsAcrossControls) {

@@ -45,7 +45,7 @@ class FakeOwner : public ITransferReport {
         Note("progress " + std::to_string(bytes) + "/" + std::to_string(total));
     }
     void ReportUpdateReceived() override { Note("received"); }
-    void ReportInfo(const UpdateInfo& fields, const PackageDigest& d) override {
+    void ReportInfo(const UpdateInfo& fields, const PackageDigest& d, bool) override {
         digest = d;
         Note("info " + fields.PackageFile);
     }

@@ -163,8 +163,10 @@ TEST(Load, ADigestOrSignatureIsToldOfButNotOtherPieces) {
     const std::string signature = SignatureField(P256Signature{});
     EXPECT_FALSE(LoadFromPlainText(six).Signed);
     EXPECT_FALSE(LoadFromPlainText(six + "|extra|more").Signed);
+    // A piece that is no field ends the optional fields: what follows it is no signature.
+    EXPECT_FALSE(LoadFromPlainText(six + "||" + signature).Signed);
     for (const std::string& signedText :
-         {six + "|" + digest, six + "|" + digest + "|" + signature, six + "||" + signature}) {
+         {six + "|" + digest, six + "|" + digest + "|" + signature}) {
         const LoadedForm f = LoadFromPlainText(signedText);
         EXPECT_TRUE(f.Signed) << signedText;
         EXPECT_TRUE(f.Complete);

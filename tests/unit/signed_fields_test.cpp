@@ -1,5 +1,6 @@
 #include "common/updateinfo/signed_fields.h"
 
+#include <array>
 #include <gtest/gtest.h>
 
 #include "common/updateinfo/updateinfo.h"
@@ -102,7 +103,10 @@ TEST(SignedFields, DigestHexOfEitherCaseAndNothingElse) {
           "sha256:" + hex.substr(1), "sha256:" + hex + "0", "sha256: " + hex.substr(1),
           "sha256:" + hex.substr(0, 63) + "g", "sha256:" + hex + "\r\n", hex}) {
         EXPECT_EQ(ParseDigestField(bad), std::nullopt) << bad;
-        EXPECT_EQ(ReadSignedFields(kSix + "|" + bad).Digest, FieldState::Malformed) << bad;
+        // Only a piece with the prefix is a digest; any other is ignored.
+        EXPECT_EQ(ReadSignedFields(kSix + "|" + bad).Digest,
+                  bad.starts_with(kDigestPrefix) ? FieldState::Malformed : FieldState::Absent)
+            << bad;
     }
 }
 
@@ -117,22 +121,48 @@ TEST(SignedFields, MalformedSignatureAndDigestAreToldApart) {
           "p256: " + b64.substr(1), "p256:" + EncodeBase64(std::string(63, 'x')) + "A"}) {
         const std::string text = kSix + "|" + digest + "|" + bad;
         const SignedFields f = ReadSignedFields(text);
+        const bool claimed = bad.starts_with(kSignaturePrefix);
         EXPECT_EQ(f.Digest, FieldState::Valid) << bad;
-        EXPECT_EQ(f.Signature, FieldState::Malformed) << bad;
+        EXPECT_EQ(f.Signature, claimed ? FieldState::Malformed : FieldState::Absent) << bad;
         EXPECT_FALSE(f.SignedAndWellFormed());
-        EXPECT_EQ(f.SignedText, kSix + "|" + digest);
+        EXPECT_EQ(f.SignedText, claimed ? kSix + "|" + digest : "");
     }
-    // A signature after an empty or broken field 7: the signature field itself is whole, the
-    // record is not well formed.
-    for (const std::string& seventh : {std::string(""), std::string("sha256:00")}) {
-        const std::string text = kSix + "|" + seventh + "|" + sig;
+    // A signature after a broken field 7: the signature field itself is whole, the record is
+    // not well formed.
+    const SignedFields f = ReadSignedFields(kSix + "|sha256:00|" + sig);
+    EXPECT_EQ(f.Digest, FieldState::Malformed);
+    EXPECT_EQ(f.Signature, FieldState::Valid);
+    EXPECT_FALSE(f.SignedAndWellFormed());
+}
+
+// An empty or other piece after the sixth (a trailing "|", a "|" typed into a field) is no
+// optional field: it and everything after it are ignored, as readers of six fields do.
+TEST(SignedFields, PiecesNotInTheirFormEndTheOptionalFields) {
+    using enum FieldState;
+    const std::string digest = DigestField(CountingDigest());
+    const std::string sig = SignatureField(CountingSignature());
+    const std::string expiry = ExpiryField(1801353600);
+    const std::string eight = kSix + "|" + digest + "|" + sig;
+    using States = std::array<FieldState, 4>;  // digest, signature, expiry, its signature
+    const std::pair<std::string, States> cases[] = {
+        {kSix + "|", {Absent, Absent, Absent, Absent}},
+        {kSix + "|x", {Absent, Absent, Absent, Absent}},
+        {kSix + "||" + sig, {Absent, Absent, Absent, Absent}},
+        {kSix + "|x|" + sig + "|" + expiry + "|" + sig, {Absent, Absent, Absent, Absent}},
+        {kSix + "|" + digest + "|", {Valid, Absent, Absent, Absent}},
+        {kSix + "|" + digest + "|x|" + expiry + "|" + sig, {Valid, Absent, Absent, Absent}},
+        {eight + "|", {Valid, Valid, Absent, Absent}},
+        {eight + "|x|" + sig, {Valid, Valid, Absent, Absent}},
+        {eight + "|" + expiry + "|", {Valid, Valid, Valid, Absent}},
+        {eight + "|" + expiry + "|x", {Valid, Valid, Valid, Absent}},
+    };
+    for (const auto& [text, states] : cases) {
         const SignedFields f = ReadSignedFields(text);
-        EXPECT_EQ(f.Digest, FieldState::Malformed);
-        EXPECT_EQ(f.Signature, FieldState::Valid);
-        EXPECT_FALSE(f.SignedAndWellFormed());
+        EXPECT_EQ((States{f.Digest, f.Signature, f.Expiry, f.ExpirySignature}), states) << text;
+        EXPECT_EQ(f.SignedText.empty(), f.Signature == Absent) << text;
+        EXPECT_TRUE(f.ExpirySignedText.empty()) << text;
+        EXPECT_EQ(FirstSixFields(text), kSix);
     }
-    // A file ending in "|" has an empty field 7, which is no digest.
-    EXPECT_EQ(ReadSignedFields(kSix + "|").Digest, FieldState::Malformed);
 }
 
 // Field 9: "expires:" and exactly YYYY-MM-DDTHH:MM:SSZ, a real Gregorian date and time of day.
@@ -163,7 +193,7 @@ TEST(SignedFields, ExpiryAndItsSignatureFollowField8) {
         {eight, Absent, Absent, ""},
         {nine, Valid, Absent, ""},
         {nine + "|" + SignatureField(CountingSignature()) + "|later", Valid, Valid, nine},
-        {badNine + "|x", Malformed, Malformed, badNine}};
+        {badNine + "|p256:x", Malformed, Malformed, badNine}};
     for (const auto& [text, expiry, signature, covered] : cases) {
         const SignedFields f = ReadSignedFields(text);
         EXPECT_EQ(f.SignedText, seven);  // field 8 still covers fields 1-7 only
