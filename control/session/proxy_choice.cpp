@@ -33,8 +33,7 @@ ScriptAnswer RunScript(HINTERNET session, const ProxyQuestion& q, bool detect) {
     }
     WINHTTP_PROXY_INFO info = {};
     ScriptAnswer answer;
-    if (!session || !WinHttpGetProxyForUrl(session, q.url.c_str(), &options, &info))
-        return answer;
+    if (!session || !WinHttpGetProxyForUrl(session, q.url.c_str(), &options, &info)) return answer;
     answer.proxies = Narrow(info.lpszProxy);
     const bool named =
         info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && !answer.proxies.empty();

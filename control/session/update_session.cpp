@@ -442,12 +442,12 @@ void UpdateSession::OnProxyAnswer(WPARAM cookie) {
         HRESULT hr = E_FAIL;
         if (answer) {
             const bool credentials = answer->viaProxy && answer->credentials;
-            transfer::Plan& plan = !answer->viaProxy ? w.direct
-                                   : credentials     ? w.proxied
-                                                     : w.anonymous;
-            const std::optional<transfer::TlsTarget>& secure = !answer->viaProxy ? w.secureDirect
-                                                               : credentials ? w.secureProxied
-                                                                             : w.secureAnonymous;
+            // A proxy automatic detection found gets the form without the credentials.
+            transfer::Plan& plan =
+                answer->viaProxy ? (credentials ? w.proxied : w.anonymous) : w.direct;
+            const std::optional<transfer::TlsTarget>& secure =
+                answer->viaProxy ? (credentials ? w.secureProxied : w.secureAnonymous)
+                                 : w.secureDirect;
             if (answer->viaProxy) {
                 plan.connectHost = answer->host;
                 plan.connectPort = static_cast<int16_t>(static_cast<uint16_t>(answer->port));
