@@ -375,7 +375,7 @@ TEST_F(Proxies, ZAnEndlessScriptEndsTheCheckAndCostsOneIdleWorker) {
         before.threads, afterFirst.threads, afterAll.threads, before.cpuSeconds,
         afterAll.cpuSeconds, later.cpuSeconds - afterAll.cpuSeconds);
     EXPECT_EQ(afterAll.threads, afterFirst.threads) << "each check added a thread";
-    EXPECT_EQ(later.threads, afterAll.threads);
+    EXPECT_LE(later.threads, afterAll.threads);
     EXPECT_EQ(Names(), kTimedOut) << "an event after the check's end";
     // The control itself is free: a check with its own proxy settings goes through.
     Set(&_Orvane3::put_ProxyMode, 0);
