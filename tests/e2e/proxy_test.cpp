@@ -1,6 +1,7 @@
 // Proxies end to end under Wine: credentials at a tinyproxy that asks for them, and ProxyMode 1
 // with the user's system settings in the prefix (manual proxy and bypass list, script,
-// detection, a slow script server). Servers: with_servers.py --tls --auth-proxy.
+// detection, a slow script server, scripts within ConnectTimeout). Servers: with_servers.py
+// --tls --auth-proxy.
 #include <windows.h>
 
 #include <tlhelp32.h>
