@@ -606,9 +606,10 @@ void UpdateSession::Cancel() {
     // What the last download kept for a later one goes as well.
     if (auto t = transfer_) {
         t->Cancel();
-    } else if (!DropHop(false)) {
+    } else if (!DropHop(false) && !DropLookup()) {
         // With nothing running the update is declined: the delivered package is let go too
-        // (RunUpdate starts nothing now, and the host may remove the file).
+        // (RunUpdate starts nothing now, and the host may remove the file). A check or
+        // download still waiting for its proxy is running, and only it ends.
         DropDelivery();
         if (!localPackageFile_.empty()) transfer::DiscardPart(localPackageFile_);
     }

@@ -261,17 +261,24 @@ TEST_F(Proxies, ASlowScriptServerLeavesTheHostsMessageLoopRunning) {
                              R"({"op":"send","text":)" +
                              JsonText(pac) + R"(},{"op":"close"}])";
     const uint16_t port = Serve("[" + slow + "," + slow + "]");
+    // A package delivered beforehand, held against deletion until it is started or declined.
+    Target(false);
+    ASSERT_EQ(CheckAndWait(), kFound);
+    const std::string folder = FreshFolder(servers_, "held");
+    ASSERT_EQ(ReceiveAndWait(folder).back(), L"UpdateReceived");
+    sink_.events.clear();
     ASSERT_TRUE(settings.Write(SystemSettings::kScript, "", "", Local(port, "/slow.pac")));
     Set(&_Orvane3::put_ProxyMode, 1);
-    Target(false);
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, Tick);
 
-    // Cancelled while the script is fetched: its answer is dropped, nothing follows.
+    // Cancelled while the script is fetched: its answer is dropped, nothing follows, and the
+    // cancel ends that check only: the delivered package is still held.
     ORVANEERROR r;
     ASSERT_EQ(S_OK, CheckHr(&r));
     EXPECT_EQ(State(), CTRL_STATE_CHECKING);
     Cancel();
     EXPECT_EQ(State(), CTRL_STATE_FREE);
+    EXPECT_FALSE(DeleteFileA((folder + "\\p.bin").c_str())) << "the package was let go";
     Finish(port, 0);
     PumpFor(300);
     EXPECT_EQ(Names(), std::vector<std::wstring>{});
