@@ -23,6 +23,9 @@ constexpr UINT kProxyAnswerMessage = WM_APP + 1;
 constexpr UINT kNextHopMessage = WM_APP + 2;
 // Posted to the socket window by a transfer's signer check when it is done (wParam: which).
 constexpr UINT kSignerCheckedMessage = WM_APP + 3;
+// The session's own timer on the socket window, apart from the transfer's: ConnectTimeout
+// while the system's settings are still deciding the route.
+constexpr UINT_PTR kLookupTimer = 0x100;
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -227,7 +230,9 @@ void UpdateSession::OnTimer(int id) {
     HoldOwner();
     {
         const Scope scope(*this);
-        if (auto t = transfer_) {
+        if (id == static_cast<int>(kLookupTimer)) {
+            OnLookupTimedOut();
+        } else if (auto t = transfer_) {
             t->OnTimer(id);
         } else {
             ::KillTimer(socketWindow_.get(), static_cast<UINT_PTR>(id));
@@ -314,8 +319,9 @@ std::optional<transfer::TlsTarget> UpdateSession::SecureTarget(const transfer::S
     target.host = server.host;
     target.port = server.port;
     target.tunnel = route.viaProxy;
-    // The proxy's credentials go with the CONNECT only, never into the tunnel.
-    if (route.viaProxy && !p.ProxyUsername.empty())
+    // The proxy's credentials go with the CONNECT only, never into the tunnel, and only to a
+    // proxy the host or the user named.
+    if (route.viaProxy && route.credentials && !p.ProxyUsername.empty())
         target.proxyAuthorization = http::ProxyAuthorizationLine(p.ProxyUsername, p.ProxyPassword);
     return target;
 }
@@ -352,8 +358,10 @@ void UpdateSession::PrepareConnection(transfer::Plan& plan, const transfer::Serv
                        static_cast<uint16_t>(server.port) == static_cast<uint16_t>(home.port);
     in.userName = p.AuthUsername;
     in.password = p.AuthPassword;
-    // A request to a proxy carries the proxy's credentials; one to the server never does.
-    in.proxyAuthorization = route.viaProxy && !server.secure && !p.ProxyUsername.empty();
+    // A request to a proxy the host or the user named carries the proxy's credentials; one to
+    // the server, or to a proxy automatic detection found, never does.
+    in.proxyAuthorization =
+        route.viaProxy && route.credentials && !server.secure && !p.ProxyUsername.empty();
     in.proxyUserName = p.ProxyUsername;
     in.proxyPassword = p.ProxyPassword;
     plan.request = http::ComposeRequest(in);
@@ -376,18 +384,20 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& 
     // the choice of a proxy by the system's settings included.
     plan.connectSince = GetTickCount();
     if (p.ProxyMode == 0) {
-        const ProxyRoute route{p.Proxy, p.ProxyHost, p.ProxyPort};
+        const ProxyRoute route = HostRoute(p.Proxy, p.ProxyHost, p.ProxyPort);
         PrepareConnection(plan, server, route);
         return StartTransfer(std::move(plan), SecureTarget(server, route));
     }
-    // Both forms of the request are fixed now: what a handler changes while the system
+    // Every form of the request is fixed now: what a handler changes while the system
     // decides belongs to the next transfer.
     Waiting w;
     w.direct = plan;
-    w.proxied = std::move(plan);
-    const ProxyRoute direct, proxied{true, {}, 0};
+    w.proxied = plan;
+    w.anonymous = std::move(plan);
+    const ProxyRoute direct, proxied{true, {}, 0, true}, anonymous{true, {}, 0, false};
     PrepareConnection(w.direct, server, direct);
     PrepareConnection(w.proxied, server, proxied);
+    PrepareConnection(w.anonymous, server, anonymous);
     if (w.direct.kind == transfer::Kind::Download) {
         // The files are tried now, so that a target that cannot be written is refused by
         // ReceiveUpdate itself, as with the control's own proxy settings.
@@ -396,6 +406,7 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& 
     }
     w.secureDirect = SecureTarget(server, direct);
     w.secureProxied = SecureTarget(server, proxied);
+    w.secureAnonymous = SecureTarget(server, anonymous);
 
     ProxyQuestion q;
     q.settings = ReadSystemProxySettings();
@@ -408,17 +419,24 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& 
     waiting_ = std::move(w);
     operationState_ =
         waiting_->direct.kind == transfer::Kind::Check ? CTRL_STATE_CHECKING : CTRL_STATE_RECEIVING;
-    // The answer always arrives as a message, after CheckUpdate or ReceiveUpdate returned.
-    lookup_ =
-        ProxyLookup::Start(std::move(q), SocketWindow(), kProxyAnswerMessage, ++lookupCookie_);
+    // The answer always arrives as a message, after CheckUpdate or ReceiveUpdate returned. A
+    // script counts against ConnectTimeout: when it passes first, the transfer ends, whatever
+    // the worker is doing (with 0 it waits for ever, as for a connection).
+    if (++lookupCookie_ == 0) ++lookupCookie_;
+    resolver_.Ask(std::move(q), SocketWindow(), kProxyAnswerMessage, lookupCookie_);
+    if (p.ConnectTimeout > 0)
+        ::SetTimer(SocketWindow(), kLookupTimer, static_cast<UINT>(p.ConnectTimeout) * 1000u,
+                   nullptr);
     return S_OK;
 }
 
 void UpdateSession::OnProxyAnswer(WPARAM cookie) {
     // An answer for a decision that was dropped, or was replaced by a newer one, is no answer.
-    if (!lookup_ || cookie != lookupCookie_ || !waiting_) return;
-    const ProxyAnswer answer = lookup_->Answer();
-    lookup_.reset();
+    if (!waiting_ || cookie != lookupCookie_) return;
+    const std::optional<ProxyAnswer> taken = resolver_.Take(cookie);
+    if (!taken) return;
+    const ProxyAnswer& answer = *taken;
+    ::KillTimer(socketWindow_.get(), kLookupTimer);
     Waiting w = std::move(*waiting_);
     waiting_.reset();
     // Host code runs from here, and may let the control go.
@@ -427,13 +445,18 @@ void UpdateSession::OnProxyAnswer(WPARAM cookie) {
         const Scope scope(*this);
         HRESULT hr = E_FAIL;
         if (answer) {
-            transfer::Plan& plan = answer->viaProxy ? w.proxied : w.direct;
+            const bool credentials = answer->viaProxy && answer->credentials;
+            // A proxy automatic detection found gets the form without the credentials.
+            transfer::Plan& plan =
+                answer->viaProxy ? (credentials ? w.proxied : w.anonymous) : w.direct;
+            const std::optional<transfer::TlsTarget>& secure =
+                answer->viaProxy ? (credentials ? w.secureProxied : w.secureAnonymous)
+                                 : w.secureDirect;
             if (answer->viaProxy) {
                 plan.connectHost = answer->host;
                 plan.connectPort = static_cast<int16_t>(static_cast<uint16_t>(answer->port));
             }
-            hr =
-                StartTransfer(std::move(plan), answer->viaProxy ? w.secureProxied : w.secureDirect);
+            hr = StartTransfer(std::move(plan), secure);
         }
         if (FAILED(hr)) {
             // No usable proxy or script (or the files went away since the call): the transfer
@@ -446,10 +469,20 @@ void UpdateSession::OnProxyAnswer(WPARAM cookie) {
     ReleaseOwner();
 }
 
+void UpdateSession::OnLookupTimedOut() {
+    ::KillTimer(socketWindow_.get(), kLookupTimer);
+    if (!waiting_) return;
+    resolver_.Forget();
+    waiting_.reset();
+    operationState_ = CTRL_STATE_FREE;
+    host_.PublishState(operationState_, true);
+    host_.ReportConnectionError(transfer::kTimedOut, SocketErrorText(transfer::kTimedOut));
+}
+
 bool UpdateSession::DropLookup() {
-    if (!lookup_) return false;
-    lookup_->Drop();
-    lookup_.reset();
+    if (!waiting_) return false;
+    resolver_.Forget();
+    if (socketWindow_) ::KillTimer(socketWindow_.get(), kLookupTimer);
     waiting_.reset();
     operationState_ = CTRL_STATE_FREE;
     host_.PublishState(operationState_, !quiet_);
@@ -573,9 +606,10 @@ void UpdateSession::Cancel() {
     // What the last download kept for a later one goes as well.
     if (auto t = transfer_) {
         t->Cancel();
-    } else if (!DropHop(false)) {
+    } else if (!DropHop(false) && !DropLookup()) {
         // With nothing running the update is declined: the delivered package is let go too
-        // (RunUpdate starts nothing now, and the host may remove the file).
+        // (RunUpdate starts nothing now, and the host may remove the file). A check or
+        // download still waiting for its proxy is running, and only it ends.
         DropDelivery();
         if (!localPackageFile_.empty()) transfer::DiscardPart(localPackageFile_);
     }

@@ -69,7 +69,9 @@ class UpdateSession final : private transfer::ISocketSeam,
     void Cancel();
     // Ends the running transfer without publishing anything (closing, or let go by the host).
     void CancelQuietly();
-    bool Running() const { return transfer_ != nullptr || lookup_ != nullptr || hop_.has_value(); }
+    bool Running() const {
+        return transfer_ != nullptr || waiting_.has_value() || hop_.has_value();
+    }
     // The socket library's use ends here, exactly once: the socket object's own destruction
     // then leaves it alone, so a host that uses sockets itself still has them.
     void Shutdown();
@@ -110,6 +112,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     HRESULT StartTransfer(transfer::Plan plan, const std::optional<transfer::TlsTarget>& secure);
     // The system's answer for the waiting transfer has arrived.
     void OnProxyAnswer(WPARAM cookie);
+    // ConnectTimeout passed while the system was still deciding: the transfer ends with 10060.
+    void OnLookupTimedOut();
     // Forgets a decision in progress; whether there was one.
     bool DropLookup();
     // The next hop of a redirect, started once the last one's events are over.
@@ -166,14 +170,15 @@ class UpdateSession final : private transfer::ISocketSeam,
     unique_file delivered_;
     std::string deliveredPath_;
     std::shared_ptr<transfer::Transfer> transfer_;
-    // A transfer waiting for the system's proxy decision: both forms of its plan, fixed when
-    // it was asked for, and the decision.
+    // A transfer waiting for the system's proxy decision: the forms of its plan, fixed when it
+    // was asked for (direct, through a proxy with the proxy credentials, through one without),
+    // and the decision.
     struct Waiting {
-        transfer::Plan direct, proxied;
-        std::optional<transfer::TlsTarget> secureDirect, secureProxied;
+        transfer::Plan direct, proxied, anonymous;
+        std::optional<transfer::TlsTarget> secureDirect, secureProxied, secureAnonymous;
     };
     std::optional<Waiting> waiting_;
-    std::shared_ptr<ProxyLookup> lookup_;
+    ProxyResolver resolver_;
     WPARAM lookupCookie_ = 0;
     // A redirect's next hop, waiting for its message.
     struct Hop {

@@ -1,6 +1,12 @@
 // Proxies end to end under Wine: credentials at a tinyproxy that asks for them, and ProxyMode 1
 // with the user's system settings in the prefix (manual proxy and bypass list, script,
-// detection, a slow script server). Servers: with_servers.py --tls --auth-proxy.
+// detection, a slow script server, scripts within ConnectTimeout). Servers: with_servers.py
+// --tls --auth-proxy.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <functional>
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
@@ -15,11 +21,34 @@ const std::wstring k407 = L"HttpStatus(407,Proxy authentication required)";
 const std::wstring k401 = L"HttpStatus(401,Unauthorized)";
 const std::wstring kOk = L"HttpStatus(200,OK)";
 const std::wstring kUnusable = L"ConnectionError(10065,No route to host.)";
+const std::vector<std::wstring> kTimedOut = {L"ConnectionError(10060,Connection timed out.)"};
 const std::vector<std::wstring> kFound = {kOk, L"InfoReceived"};
 constexpr int kSize = 70001;
 
 std::string Local(int port, const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+// The threads of this process (the system's snapshot) and the processor time it used.
+struct ProcessCost {
+    int threads = 0;
+    double cpuSeconds = 0;
+};
+ProcessCost CostNow() {
+    ProcessCost c;
+    const HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 e = {};
+    e.dwSize = sizeof e;
+    for (BOOL more = Thread32First(snap, &e); more; more = Thread32Next(snap, &e))
+        c.threads += e.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snap);
+    auto seconds = [](const FILETIME& f) {
+        return (static_cast<uint64_t>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 1e7;
+    };
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    c.cpuSeconds = seconds(kernel) + seconds(user);
+    return c;
 }
 
 int ticks = 0;
@@ -99,6 +128,16 @@ class Proxies : public E2E {
         EXPECT_EQ(got.back(), L"UpdateReceived");
         EXPECT_TRUE(ReadAll(folder + "\\p.bin") == NoiseBytes(kSize, 7));
         ExpectSettled(folder);
+    }
+
+    // A transfer under ConnectTimeout 1 that ends with 10060 alone, once its second is over.
+    void ExpectOneSecond(const char* what, const std::function<std::vector<std::wstring>()>& run) {
+        const DWORD at = GetTickCount();
+        EXPECT_EQ(run(), kTimedOut) << what;
+        const DWORD took = GetTickCount() - at;
+        std::printf("%s, ConnectTimeout 1: 10060 after %lu ms\n", what, took);
+        EXPECT_GE(took, 950u) << what;
+        EXPECT_LT(took, 2000u) << what;
     }
 
     int authProxy_ = 0;
@@ -200,6 +239,17 @@ TEST_F(Proxies, TheSystemSettingsDecideForEachAddress) {
     Target(false);
     EXPECT_EQ(CheckAndWait(), kFound);
     ExpectReceived("system");
+    // So does the user's manual proxy, and the script's in a tunnel's CONNECT too (a detected
+    // proxy never does: unit_route_choice).
+    ASSERT_TRUE(WriteAll(servers_.webRoot + "\\all.pac",
+                         "function FindProxyForURL(u, h) { return \"PROXY " + proxy + "\"; }"));
+    for (const DWORD flags : {S::kProxy, S::kScript}) {
+        ASSERT_TRUE(settings.Write(flags, proxy, "", Local(servers_.nginxPort, "/all.pac")));
+        for (const bool secure : {false, true}) {
+            Target(secure, secure ? "localhost" : "127.0.0.1");
+            EXPECT_EQ(CheckAndWait(), kFound) << flags << secure;
+        }
+    }
 }
 
 TEST_F(Proxies, ASlowScriptServerLeavesTheHostsMessageLoopRunning) {
@@ -211,17 +261,24 @@ TEST_F(Proxies, ASlowScriptServerLeavesTheHostsMessageLoopRunning) {
                              R"({"op":"send","text":)" +
                              JsonText(pac) + R"(},{"op":"close"}])";
     const uint16_t port = Serve("[" + slow + "," + slow + "]");
+    // A package delivered beforehand, held against deletion until it is started or declined.
+    Target(false);
+    ASSERT_EQ(CheckAndWait(), kFound);
+    const std::string folder = FreshFolder(servers_, "held");
+    ASSERT_EQ(ReceiveAndWait(folder).back(), L"UpdateReceived");
+    sink_.events.clear();
     ASSERT_TRUE(settings.Write(SystemSettings::kScript, "", "", Local(port, "/slow.pac")));
     Set(&_Orvane3::put_ProxyMode, 1);
-    Target(false);
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, Tick);
 
-    // Cancelled while the script is fetched: its answer is dropped, nothing follows.
+    // Cancelled while the script is fetched: its answer is dropped, nothing follows, and the
+    // cancel ends that check only: the delivered package is still held.
     ORVANEERROR r;
     ASSERT_EQ(S_OK, CheckHr(&r));
     EXPECT_EQ(State(), CTRL_STATE_CHECKING);
     Cancel();
     EXPECT_EQ(State(), CTRL_STATE_FREE);
+    EXPECT_FALSE(DeleteFileA((folder + "\\p.bin").c_str())) << "the package was let go";
     Finish(port, 0);
     PumpFor(300);
     EXPECT_EQ(Names(), std::vector<std::wstring>{});
@@ -239,6 +296,76 @@ TEST_F(Proxies, ASlowScriptServerLeavesTheHostsMessageLoopRunning) {
     EXPECT_GE(took, 2900u);
     EXPECT_GE(ticks, 40) << "the message loop stood still";
     EXPECT_EQ(Names(), kFound);
+}
+
+// A script counts against ConnectTimeout, and a control runs one script at a time: a check
+// that starts while the last one's script is still running waits for the same worker.
+TEST_F(Proxies, AScriptCountsAgainstConnectTimeout) {
+    SystemSettings settings;
+    const std::string pac =
+        "HTTP/1.0 200 OK\r\n\r\nfunction FindProxyForURL(u, h) { return \"DIRECT\"; }";
+    const uint16_t port = Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"pause","seconds":6},)"
+                                R"({"op":"send","text":)" +
+                                JsonText(pac) + "}]]");
+    ASSERT_TRUE(settings.Write(SystemSettings::kScript, "", "", Local(port, "/six.pac")));
+    Set(&_Orvane3::put_ProxyMode, 1);
+    Target(false);
+    const DWORD start = GetTickCount();
+    // Each of two checks ends with 10060 once its own second has passed.
+    Set(&_Orvane3::put_ConnectTimeout, 1);
+    for (int i = 0; i < 2; ++i)
+        ExpectOneSecond("script of 6 s", [&] { return CheckAndWait(3000); });
+    // One with time enough takes the same worker's answer, when the script has answered.
+    Set(&_Orvane3::put_ConnectTimeout, 10);
+    EXPECT_EQ(CheckAndWait(12000), kFound);
+    const DWORD took = GetTickCount() - start;
+    EXPECT_GE(took, 5500u);
+    EXPECT_LT(took, 9000u);
+    EXPECT_EQ(fault_.Accepted(port), 1) << "a second script worker fetched the script";
+    PumpFor(300);
+    EXPECT_EQ(Names(), kFound);
+    // A download chooses its route the same way (another address: the system keeps scripts).
+    ASSERT_TRUE(settings.Write(SystemSettings::kScript, "", "", Local(port, "/six-b.pac")));
+    Set(&_Orvane3::put_ConnectTimeout, 1);
+    const std::string folder = FreshFolder(servers_, "six");
+    ExpectOneSecond("download", [&] { return ReceiveAndWait(folder, "", 3000); });
+    ExpectSettled(folder);
+}
+
+// Last in this program: the script never ends, and nothing can end it, so later scripts of
+// the process would wait for it.
+TEST_F(Proxies, ZAnEndlessScriptEndsTheCheckAndCostsOneIdleWorker) {
+    SystemSettings settings;
+    for (const char* name : {"endless.pac", "endless2.pac"})
+        ASSERT_TRUE(WriteAll(servers_.webRoot + "\\" + name,
+                             "function FindProxyForURL(u, h) { while (true) {} }"));
+    Set(&_Orvane3::put_ProxyMode, 1);
+    Set(&_Orvane3::put_ConnectTimeout, 1);
+    Target(false);
+    const ProcessCost before = CostNow();
+    // The first starts the worker; the second asks the same, the third another script: both
+    // wait for the busy worker, and end with their own ConnectTimeout.
+    ProcessCost afterFirst;
+    for (const char* name : {"endless.pac", "endless.pac", "endless2.pac"}) {
+        ASSERT_TRUE(settings.Write(SystemSettings::kScript, "", "",
+                                   Local(servers_.nginxPort, std::string("/") + name)));
+        ExpectOneSecond(name, [&] { return CheckAndWait(3000); });
+        if (afterFirst.threads == 0) afterFirst = CostNow();
+    }
+    const ProcessCost afterAll = CostNow();
+    PumpFor(3000);
+    const ProcessCost later = CostNow();
+    std::printf(
+        "endless script: threads %d, %d after one check, %d after three; CPU %.2f s, "
+        "%.2f s after three, then %.2f s in 3 s\n",
+        before.threads, afterFirst.threads, afterAll.threads, before.cpuSeconds,
+        afterAll.cpuSeconds, later.cpuSeconds - afterAll.cpuSeconds);
+    EXPECT_EQ(afterAll.threads, afterFirst.threads) << "each check added a thread";
+    EXPECT_LE(later.threads, afterAll.threads);
+    EXPECT_EQ(Names(), kTimedOut) << "an event after the check's end";
+    // The control itself is free: a check with its own proxy settings goes through.
+    Set(&_Orvane3::put_ProxyMode, 0);
+    EXPECT_EQ(CheckAndWait(), kFound);
 }
 
 }  // namespace
