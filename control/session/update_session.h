@@ -46,6 +46,7 @@ class ISessionHost : public transfer::ITransferEvents {
 };
 
 class UpdateSession final : private transfer::ISocketSeam,
+                            private transfer::ITransferThread,
                             private transfer::ITransferOwner,
                             private net::IWinsockOwner,
                             private win::WindowBase<UpdateSession> {
@@ -120,6 +121,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     void Connect(const std::string& host, int16_t port) override;
     void Send(const std::string& text) override;
     void Disconnect() override;
+    // transfer::ITransferThread
     void SetTimer(int id, uint32_t ms) override;
     void KillTimer(int id) override;
     Mailbox WorkerMailbox() override;

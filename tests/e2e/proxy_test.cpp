@@ -152,6 +152,105 @@ TEST_F(Proxies, CredentialsGoToTheProxyOnlyNeverToTheServer) {
     EXPECT_EQ(CheckHr(&r), static_cast<HRESULT>(0x800A0005));
 }
 
+TEST_F(Proxies, AProxyThatOpensNoTunnelIsHeardOnlyAsItsStatus) {
+    constexpr int kKept = 30000;
+    const std::string web = servers_.webRoot + "\\hostile";
+    CreateDirectoryA(web.c_str(), nullptr);
+    ASSERT_TRUE(WriteAll(web + "\\update.orv", OrvFile("H", "1.0.0.1", "p.bin", kSize)));
+    ASSERT_TRUE(WriteAll(web + "\\p.bin", Pattern(kSize)));
+    const std::string folder = FreshFolder(servers_, "hostile");
+    const std::string target = folder + "\\p.bin";
+    // A record the proxy would like the control to take, where it would like it to look.
+    const uint16_t lure = Serve(
+        Answer(HttpResponse("HTTP/1.0 200 OK", OrvFile("Lure", "9.0.0.0", "evil.exe", kSize))));
+    const auto place = [&](bool secure, int proxy) {
+        ThroughProxy(proxy);
+        SetText(&_Orvane::put_RemoteHost, secure ? "https://localhost" : "http://localhost");
+        EXPECT_EQ(S_OK, ctl_->put_RemotePort(tlsPort_));
+        SetText(&_Orvane::put_RemotePath, "/hostile/");
+    };
+    place(true, servers_.proxyPort);
+    ASSERT_EQ(CheckAndWait(), kFound);
+    // A part of the same source (host, port, path and file) kept from a plain download through
+    // a proxy that cut it: tagged, so that a 206 could claim to continue it.
+    const uint16_t cutter = Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"package","size":)" +
+                                  std::to_string(kSize) + R"(,"etag":"\"E\"","upto":)" +
+                                  std::to_string(kKept) + R"(}]])");
+    place(false, cutter);
+    Set(&_Orvane3::put_RetryCount, 0);
+    const std::vector<std::wstring> cut = ReceiveAndWait(folder);
+    ASSERT_FALSE(cut.empty());
+    ASSERT_EQ(cut.back(), L"ConnectionError(10054,Connection reset by peer.)");
+    const std::string part = folder + "\\p.bin.orvpart";
+    ASSERT_EQ(FileSize(part), kKept);
+
+    const std::string body(kSize - kKept, 'X');
+    const struct {
+        const char* name;
+        bool check;
+        std::string answer;  // the proxy's answer to every CONNECT
+        int retries;
+        std::vector<std::wstring> events;
+    } rows[] = {
+        {"206 with a body after the kept part",
+         false,
+         "HTTP/1.0 206 Partial Content\r\nETag: \"E\"\r\nContent-Range: bytes " +
+             std::to_string(kKept) + "-" + std::to_string(kSize - 1) + "/" + std::to_string(kSize) +
+             "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+         0,
+         {L"HttpStatus(206,Partial content)"}},
+        {"502, retried",
+         false,
+         "HTTP/1.0 502 Bad Gateway\r\n\r\n",
+         1,
+         {L"HttpStatus(502,Bad gateway)", L"HttpStatus(502,Bad gateway)"}},
+        {"407 to a download",
+         false,
+         "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n",
+         1,
+         {k407}},
+        {"302 to a record",
+         true,
+         "HTTP/1.0 302 Found\r\nLocation: " + Local(lure, "/hostile/update.orv") +
+             "\r\nContent-Length: 0\r\n\r\n",
+         0,
+         {L"HttpStatus(302,Moved temporarily)"}},
+        {"201 with a record",
+         true,
+         HttpResponse("HTTP/1.0 201 Created", OrvFile("Lure", "9.0.0.0", "evil.exe", kSize)),
+         0,
+         {L"HttpStatus(201,Created)"}},
+        {"407", true, "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", 0, {k407}},
+    };
+    Set(&_Orvane3::put_FollowRedirects, VARIANT_TRUE);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const uint16_t proxy = Serve(Answer(row.answer));
+        place(true, proxy);
+        Set(&_Orvane3::put_RetryCount, row.retries);
+        sink_.events.clear();
+        EXPECT_EQ(row.check ? CheckAndWait() : ReceiveAndWait(folder), row.events);
+        EXPECT_EQ(fault_.Accepted(proxy, static_cast<int>(row.events.size())),
+                  static_cast<int>(row.events.size()));
+        ExpectSettled(folder);
+        // Nothing followed, nothing of the proxy's body in any file, the kept part as it was.
+        EXPECT_EQ(fault_.Accepted(lure), 0);
+        for (const std::string& name : FolderEntries(folder)) {
+            EXPECT_EQ(ReadAll(folder + "\\" + name).find("XXXXXXXX"), std::string::npos) << name;
+        }
+        EXPECT_TRUE(ReadAll(part) == Pattern(kKept));
+    }
+    // The next honest attempt delivers the server's exact bytes.
+    place(true, servers_.proxyPort);
+    ASSERT_EQ(CheckAndWait(), kFound);
+    const std::vector<std::wstring> honest = ReceiveAndWait(folder);
+    ASSERT_FALSE(honest.empty());
+    EXPECT_EQ(honest.front(), L"HttpStatus(200,OK)");
+    EXPECT_EQ(honest.back(), L"UpdateReceived");
+    EXPECT_TRUE(ReadAll(target) == Pattern(kSize));
+    ExpectSettled(folder);
+}
+
 TEST_F(Proxies, TheSystemSettingsDecideForEachAddress) {
     SystemSettings settings;
     const std::string proxy = "127.0.0.1:" + std::to_string(authProxy_);
