@@ -418,35 +418,3 @@ TEST(ContentRange, OnlyTheBytesFormWithAnOrderedRange) {
 
 }  // namespace
 }  // namespace orv::http
-
-namespace orv::http {
-namespace {
-
-TEST(HeaderValue, AValueHoldingAControlCharacterIsNeverUsed) {
-    const struct {
-        std::string header;
-        std::optional<std::string> etag;
-    } cases[] = {
-        {"ETag: \"v1\"", "\"v1\""},
-        {"ETag: \t\"v1\" ", "\"v1\""},  // blanks around it are not part of it
-        {"ETag: \"v1\"\nIf-Range: x", std::nullopt},
-        {"ETag: \"v1\"\rX: y", std::nullopt},
-        {"ETag: \"v\t1\"", std::nullopt},
-        {std::string("ETag: \"v\0\"", 10), std::nullopt},
-        {"ETag: \"v\x7f\"", std::nullopt},
-        {"X: y\nETag: \"v1\"", std::nullopt},  // not a line of its own
-    };
-    for (const auto& c : cases) {
-        const std::string header = "HTTP/1.0 200 OK\r\n" + c.header + "\r\nContent-Length: 3";
-        const auto value = HeaderValue(header, "etag");
-        EXPECT_EQ(value ? std::optional<std::string>(*value) : std::nullopt, c.etag) << c.header;
-        std::string response;
-        const HeaderDetection d = DetectHeader(response, header + "\r\n\r\nabc");
-        EXPECT_EQ(d.etag, c.etag.value_or("")) << c.header;
-        EXPECT_EQ(d.contentLength, 3) << "the rest of the reply is still used";
-    }
-    EXPECT_EQ(ContentLength("HTTP/1.0 200 OK\r\nContent-Length: 3\n0"), std::nullopt);
-}
-
-}  // namespace
-}  // namespace orv::http
