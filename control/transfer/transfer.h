@@ -164,6 +164,8 @@ struct Plan {
     // The tick count when the first connection's time began (a proxy chosen by the system's
     // settings may take its time before the transfer starts); 0: when it starts.
     uint32_t connectSince = 0;
+    // A download's server may stay silent this long between bytes; a check's whole reply must
+    // arrive within it once the connection stands. 0 waits for ever.
     int32_t idleTimeout = 60;
     // Check only: the publisher key list; when set, the information must be signed by one.
     std::string publisherKey;
