@@ -141,7 +141,14 @@ std::optional<std::string_view> HeaderValue(std::string_view header, std::string
         while (!line.empty() && IsBlank(line.front())) line.remove_prefix(1);
         if (line.empty() || line.front() != ':') continue;
         line.remove_prefix(1);
-        return Trimmed(line);
+        const std::string_view value = Trimmed(line);
+        // A value holding a control character (a bare LF or CR among them, which do not end a
+        // line here) is never used: it could carry a line of the sender's choosing into a
+        // request or a file.
+        for (const char c : value) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
+        }
+        return value;
     }
     return std::nullopt;
 }

@@ -63,7 +63,8 @@ std::optional<int32_t> StatusNumber(std::string_view header);
 std::optional<int64_t> ContentLength(std::string_view header);
 
 // The value of the first header line named `name` (any letter case), spaces and tabs around
-// it removed; nothing when no line has that name.
+// it removed; nothing when no line has that name, or when the first such value holds a control
+// character (0x00-0x1F, 0x7F: a bare CR or LF, a tab inside it).
 std::optional<std::string_view> HeaderValue(std::string_view header, std::string_view name);
 
 // A Content-Range line "bytes first-last/total" ("*" for an unknown total).

@@ -401,7 +401,7 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& 
     if (w.direct.kind == transfer::Kind::Download) {
         // The files are tried now, so that a target that cannot be written is refused by
         // ReceiveUpdate itself, as with the control's own proxy settings.
-        transfer::Transfer probe(w.direct, *this, *this, host_);
+        transfer::Transfer probe(w.direct, *this, *this, *this, host_);
         if (const DWORD err = probe.PrepareFiles()) return FileError(fileError_ = err);
     }
     w.secureDirect = SecureTarget(server, direct);
@@ -495,7 +495,8 @@ HRESULT UpdateSession::StartTransfer(transfer::Plan plan,
     // in large blocks, since every read costs a notification and the records decrypted from
     // it go on to the transfer in pieces of at most 16,384 bytes anyway.
     socket_->SetReadSize(secure ? kSecureReadSize : net::kReadSize);
-    transfer::Connection c = transfer::MakeConnection(std::move(plan), secure, *this, *this, host_);
+    transfer::Connection c =
+        transfer::MakeConnection(std::move(plan), secure, *this, *this, *this, host_);
     const std::shared_ptr<transfer::Transfer> t = c.transfer;
     if (t->GetKind() == transfer::Kind::Download) {
         if (const DWORD err = t->PrepareFiles()) return FileError(fileError_ = err);
@@ -649,7 +650,7 @@ void UpdateSession::SetTimer(int id, uint32_t ms) {
     ::SetTimer(SocketWindow(), static_cast<UINT_PTR>(id), ms, nullptr);
 }
 
-transfer::ISocketSeam::Mailbox UpdateSession::WorkerMailbox() {
+transfer::ITransferThread::Mailbox UpdateSession::WorkerMailbox() {
     return {SocketWindow(), kSignerCheckedMessage};
 }
 

@@ -51,6 +51,7 @@ class ISessionHost : public transfer::ITransferEvents {
 };
 
 class UpdateSession final : private transfer::ISocketSeam,
+                            private transfer::ITransferThread,
                             private transfer::ITransferOwner,
                             private net::IWinsockOwner,
                             private win::WindowBase<UpdateSession> {
@@ -129,6 +130,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     void Connect(const std::string& host, int16_t port) override;
     void Send(const std::string& text) override;
     void Disconnect() override;
+    // transfer::ITransferThread
     void SetTimer(int id, uint32_t ms) override;
     void KillTimer(int id) override;
     Mailbox WorkerMailbox() override;

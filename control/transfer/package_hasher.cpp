@@ -6,13 +6,15 @@
 
 namespace orv::transfer {
 
-PackageHasher::PackageHasher() : worker_([this] { Run(); }) {}
+PackageHasher::PackageHasher(Prefix prefix)
+    : prefix_(std::move(prefix)), worker_([this] { Run(); }) {}
 
 PackageHasher::~PackageHasher() {
     if (worker_.joinable()) {
         {
             const std::lock_guard lock(mutex_);
             closing_ = true;
+            abandoned_ = true;
             queue_.clear();  // what is still queued need not be hashed any more
         }
         work_.notify_one();
@@ -49,10 +51,29 @@ std::optional<Sha256Digest> PackageHasher::Finish() {
     return digest_;
 }
 
+bool PackageHasher::HashPrefix(trust::Sha256& hash) {
+    for (std::string piece;;) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (abandoned_) return true;
+        }
+        if (!prefix_(piece)) return false;
+        if (piece.empty()) return true;
+        if (!hash.Update(piece)) return false;
+    }
+}
+
 void PackageHasher::Run() {
     trust::Sha256 hash;
     std::deque<std::string> batch;
+    const bool prefixHashed = !prefix_ || HashPrefix(hash);
     std::unique_lock lock(mutex_);
+    if (!prefixHashed) {
+        failed_ = true;
+        queue_.clear();
+        queued_ = 0;
+        space_.notify_one();
+    }
     for (;;) {
         work_.wait(lock, [&] { return closing_ || full_ || queued_ >= kBatch; });
         if (queue_.empty()) {

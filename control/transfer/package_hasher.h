@@ -10,12 +10,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "common/updateinfo/signed_fields.h"
+#include "control/trust/trust.h"
 
 namespace orv::transfer {
 
@@ -24,7 +26,13 @@ class PackageHasher {
     static constexpr std::size_t kBatch = 1u << 20;
     static constexpr std::size_t kMaxQueued = 8u << 20;
 
-    PackageHasher();
+    // Reads the next piece of what precedes the queued pieces (a kept part) into `piece`, empty
+    // at its end; false when it cannot be read.
+    using Prefix = std::function<bool(std::string& piece)>;
+
+    // With `prefix`, the worker first reads and hashes everything it gives, so that the
+    // message thread never reads a kept part itself.
+    explicit PackageHasher(Prefix prefix = {});
     ~PackageHasher();
     PackageHasher(const PackageHasher&) = delete;
     PackageHasher& operator=(const PackageHasher&) = delete;
@@ -37,13 +45,17 @@ class PackageHasher {
 
    private:
     void Run();
+    // Hashes what the prefix gives; false when it could not be read or hashed.
+    bool HashPrefix(trust::Sha256& hash);
 
     std::mutex mutex_;
     std::condition_variable work_;   // the worker waits for pieces or the end
     std::condition_variable space_;  // Add waits for room in the queue
     std::deque<std::string> queue_;
     std::size_t queued_ = 0;  // bytes in queue_ and in the pieces being hashed
+    Prefix prefix_;
     bool closing_ = false;
+    bool abandoned_ = false;  // nothing more need be hashed
     bool full_ = false;  // Add waits for room
     bool failed_ = false;
     std::optional<Sha256Digest> digest_;

@@ -13,9 +13,9 @@ constexpr auto kHandshakeFailed = static_cast<int32_t>(net::TlsError::kHandshake
 // A transfer with a TLS layer of its own, in one allocation: both live as long as either is
 // referenced.
 struct SecureTransfer {
-    SecureTransfer(Plan plan, TlsTarget target, ISocketSeam& socket, ITransferOwner& owner,
-                   ITransferEvents& events)
-        : tls(std::move(target), socket), transfer(std::move(plan), tls, owner, events) {
+    SecureTransfer(Plan plan, TlsTarget target, ISocketSeam& socket, ITransferThread& thread,
+                   ITransferOwner& owner, ITransferEvents& events)
+        : tls(std::move(target), socket), transfer(std::move(plan), tls, thread, owner, events) {
         tls.Attach(transfer);
     }
     TlsLayer tls;
@@ -25,12 +25,12 @@ struct SecureTransfer {
 }  // namespace
 
 Connection MakeConnection(Plan plan, const std::optional<TlsTarget>& tls, ISocketSeam& socket,
-                          ITransferOwner& owner, ITransferEvents& events) {
+                          ITransferThread& thread, ITransferOwner& owner, ITransferEvents& events) {
     if (!tls) {
-        auto t = std::make_shared<Transfer>(std::move(plan), socket, owner, events);
+        auto t = std::make_shared<Transfer>(std::move(plan), socket, thread, owner, events);
         return {t, t};
     }
-    auto s = std::make_shared<SecureTransfer>(std::move(plan), *tls, socket, owner, events);
+    auto s = std::make_shared<SecureTransfer>(std::move(plan), *tls, socket, thread, owner, events);
     return {std::shared_ptr<Transfer>(s, &s->transfer), std::shared_ptr<ISocketEvents>(s, &s->tls)};
 }
 
@@ -113,10 +113,6 @@ void TlsLayer::OnReceive(const std::string& data) {
         case Phase::kTunnel: ReceiveTunnelAnswer(data); break;
         case Phase::kHandshake:
         case Phase::kOpen: ReceiveCiphertext(data); break;
-        case Phase::kRefused:
-            ready_ += data;
-            Deliver();
-            break;
         default: break;
     }
 }
@@ -131,7 +127,6 @@ void TlsLayer::OnDisconnect() {
             Fail(kHandshakeFailed);
             break;
         case Phase::kOpen:
-        case Phase::kRefused:
             endDue_ = true;
             Deliver();
             break;
@@ -164,17 +159,14 @@ void TlsLayer::ReceiveTunnelAnswer(const std::string& data) {
         StartHandshake(early);
         return;
     }
-    // The proxy refused: the host hears its status as in plain proxy mode, and the
-    // transfer's request is never sent.
+    // The proxy opened no tunnel (any other 2xx included): the transfer hears its status and
+    // ends or tries again, and its request is never sent. Nothing else of the answer counts:
+    // its header and body came from the proxy, not from the server.
     phase_ = Phase::kRefused;
-    // Nothing tells a cut refusal from a whole one; its status is all that counts.
-    confirmed_ = true;
-    upper_->OnConnect();
-    if (phase_ != Phase::kRefused) return;
-    ready_ = std::move(tunnelAnswer_);
-    readFrom_ = 0;
     tunnelAnswer_.clear();
-    Deliver();
+    upper_->OnTunnelRefused(*status);
+    // The transfer has disconnected; should it not have, the connection ends here.
+    if (phase_ == Phase::kRefused) Disconnect();
 }
 
 void TlsLayer::StartHandshake(std::string_view early) {

@@ -5,7 +5,9 @@
 //
 // Through a proxy the layer first asks for a tunnel to the server (CONNECT, in plain text);
 // the handshake, the certificate check and the request then all run inside the tunnel, so
-// the proxy sees neither the request nor its Basic authorization.
+// the proxy sees neither the request nor its Basic authorization. A proxy that answers the
+// CONNECT with anything but 200 opened no tunnel: the transfer hears that status and nothing
+// else of the answer, which never passes for the server's reply.
 #pragma once
 
 #include <windows.h>
@@ -43,8 +45,8 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
     TlsLayer(const TlsLayer&) = delete;
     TlsLayer& operator=(const TlsLayer&) = delete;
 
-    // Where the decrypted stream and the outcomes go (the transfer); before Connect.
-    void Attach(ISocketEvents& upper) { upper_ = &upper; }
+    // Where the decrypted stream and the outcomes go; before Connect.
+    void Attach(Transfer& upper) { upper_ = &upper; }
 
     // ISocketSeam, for the transfer: Connect reaches the server (or the proxy), and the
     // transfer hears Connect once the secure stream stands. Send encrypts; before the stream
@@ -52,12 +54,9 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
     void Connect(const std::string& host, int16_t port) override;
     void Send(const std::string& text) override;
     void Disconnect() override;
-    // Only the server's close notice confirms the end of a stream; a proxy's refusal, which
-    // arrives in plain text, ends with the connection.
+    // Only the server's close notice confirms the end of a stream.
     bool EndConfirmed() const override;
     const char* ErrorText(int32_t code) const override;
-    void SetTimer(int id, uint32_t ms) override { socket_.SetTimer(id, ms); }
-    void KillTimer(int id) override { socket_.KillTimer(id); }
 
     // ISocketEvents, for the socket.
     void OnConnect() override;
@@ -74,11 +73,11 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
         kTunnel,      // waiting for the proxy's answer to CONNECT
         kHandshake,   // the TLS handshake runs
         kOpen,        // the secure stream carries the request and the response
-        kRefused,     // the proxy refused the tunnel: its answer goes to the transfer as is
+        kRefused,     // the proxy refused the tunnel: the transfer heard its status only
         kEnded,       // over: nothing reaches the socket or the transfer any more
     };
 
-    bool Running() const { return phase_ == Phase::kOpen || phase_ == Phase::kRefused; }
+    bool Running() const { return phase_ == Phase::kOpen; }
     void ReceiveTunnelAnswer(const std::string& data);
     void StartHandshake(std::string_view early);
     void ReceiveCiphertext(std::string_view data);
@@ -92,7 +91,7 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
 
     TlsTarget target_;
     ISocketSeam& socket_;
-    ISocketEvents* upper_ = nullptr;
+    Transfer* upper_ = nullptr;
     Phase phase_ = Phase::kIdle;
     bool socketOpen_ = false;            // the socket may still hold the connection
     std::optional<net::TlsClient> tls_;  // made anew for each connection
@@ -101,7 +100,7 @@ class TlsLayer final : public ISocketSeam, public ISocketEvents {
     std::size_t readFrom_ = 0;
     bool delivering_ = false;
     bool endDue_ = false;     // the stream has ended; the transfer hears it after the data
-    bool confirmed_ = false;  // the server's close notice ended it (or the proxy refused)
+    bool confirmed_ = false;  // the server's close notice ended it
 };
 
 // A transfer and where its socket's events go: the transfer itself over plain HTTP, or a TLS
@@ -111,10 +110,11 @@ struct Connection {
     std::shared_ptr<ISocketEvents> events;
 };
 Connection MakeConnection(Plan plan, const std::optional<TlsTarget>& tls, ISocketSeam& socket,
-                          ITransferOwner& owner, ITransferEvents& events);
+                          ITransferThread& thread, ITransferOwner& owner, ITransferEvents& events);
 inline Connection MakeConnection(Plan plan, const std::optional<TlsTarget>& tls,
-                                 ISocketSeam& socket, ITransferReport& report) {
-    return MakeConnection(std::move(plan), tls, socket, report, report);
+                                 ISocketSeam& socket, ITransferThread& thread,
+                                 ITransferReport& report) {
+    return MakeConnection(std::move(plan), tls, socket, thread, report, report);
 }
 
 }  // namespace orv::transfer

@@ -40,6 +40,10 @@ uint32_t BackOff(int n) {
     return n >= 5 ? 30000u : std::min(30000u, 1000u << n);
 }
 
+// A package whose size differs from the record's, when the record carries a digest: the
+// digest's outcome, with a text of its own.
+constexpr auto kSizeMismatch = static_cast<int32_t>(trust::TrustError::kDigestMismatch);
+
 // Server errors that another attempt may not meet.
 bool PassingStatus(int32_t status) {
     return status == 500 || status == 502 || status == 503 || status == 504;
@@ -77,6 +81,11 @@ std::map<std::string, std::string> ReadIdentity(const std::string& path) {
     return lines;
 }
 
+bool HasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
 std::string IdentityPath(const std::string& target) {
     return PartPath(target) + ".id";
 }
@@ -92,10 +101,12 @@ void DiscardPart(const std::string& target) {
     DeleteFileA(IdentityPath(target).c_str());
 }
 
-Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferOwner& owner, ITransferEvents& events)
+Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferThread& thread, ITransferOwner& owner,
+                   ITransferEvents& events)
     : plan_(std::move(plan)),
       retriesLeft_(plan_.kind == Kind::Download ? plan_.retryCount : 0),
       socket_(socket),
+      thread_(thread),
       owner_(owner),
       events_(events) {
     if (plan_.packageName.empty()) plan_.packageName = plan_.requestInputs.fileName;
@@ -135,7 +146,7 @@ DWORD Transfer::PrepareFiles() {
     probe.reset();
     // A kept part continues only the package it came from; any other goes.
     std::map<std::string, std::string> id = ReadIdentity(IdentityPath(plan_.target));
-    const bool same = id["name"] == plan_.packageName &&
+    const bool same = !HasControlCharacter(id["etag"]) && id["name"] == plan_.packageName &&
                       id["size"] == std::to_string(plan_.packageSize) &&
                       id["digest"] == HexOf(plan_.digest) && id["source"] == plan_.source &&
                       (!id["digest"].empty() || !id["etag"].empty());
@@ -206,23 +217,30 @@ void Transfer::TruncateBody() {
 }
 
 bool Transfer::HashKeptPart() {
+    // The hasher's worker reads the kept part itself, ahead of the pieces that follow it: the
+    // message thread never reads it. Every read and write of the body file names its offset,
+    // so the two threads never depend on the file's position.
+    const HANDLE file = temp_.get();
+    const int64_t length = kept_;
+    auto readKept = [file, length, at = int64_t{0}](std::string& piece) mutable {
+        piece.assign(static_cast<std::size_t>(std::min<int64_t>(length - at, 1 << 20)), '\0');
+        if (piece.empty()) return true;
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD n = 0;
+        if (!ReadFile(file, piece.data(), static_cast<DWORD>(piece.size()), &n, &where) ||
+            n != piece.size())
+            return false;
+        at += n;
+        return true;
+    };
     try {
-        hasher_ = std::make_unique<PackageHasher>();
+        hasher_ = std::make_unique<PackageHasher>(std::move(readKept));
     } catch (const std::exception&) {
         return false;
     }
-    LARGE_INTEGER zero = {};
-    if (!SetFilePointerEx(temp_.get(), zero, nullptr, FILE_BEGIN)) return false;
-    for (int64_t left = kept_; left > 0;) {
-        std::string piece(static_cast<std::size_t>(std::min<int64_t>(left, 1 << 20)), '\0');
-        DWORD n = 0;
-        if (!ReadFile(temp_.get(), piece.data(), static_cast<DWORD>(piece.size()), &n, nullptr) ||
-            n != piece.size())
-            return false;
-        left -= n;
-        hasher_->Add(std::move(piece));
-    }
-    return SetFilePointerEx(temp_.get(), zero, nullptr, FILE_END) != 0;
+    return true;
 }
 
 void Transfer::Start() {
@@ -234,6 +252,7 @@ void Transfer::BeginAttempt() {
     headerSeen_ = false;
     packageStatus_ = 0;
     declaredLength_.reset();
+    wrongSize_.reset();
     bodyReceived_ = 0;
     resumed_ = false;
     // The first piece's rate includes setting up the connection.
@@ -251,10 +270,10 @@ void Transfer::ArmDeadline(int32_t seconds, uint32_t since) {
     deadlineMs_ = seconds > 0 ? static_cast<uint32_t>(seconds) * 1000u : 0;
     const auto spent = static_cast<uint32_t>(Ticks() - lastActivity_);
     if (deadlineMs_ == 0) {
-        socket_.KillTimer(kDeadlineTimer);
+        thread_.KillTimer(kDeadlineTimer);
     } else {
         // At least a tick: a deadline already passed fires at the next message.
-        socket_.SetTimer(kDeadlineTimer, spent < deadlineMs_ ? deadlineMs_ - spent : 1);
+        thread_.SetTimer(kDeadlineTimer, spent < deadlineMs_ ? deadlineMs_ - spent : 1);
     }
 }
 
@@ -269,7 +288,7 @@ void Transfer::Reporting(F&& report) {
 void Transfer::OnTimer(int id) {
     if (ended_) return;
     if (id == kRetryTimer) {
-        socket_.KillTimer(kRetryTimer);
+        thread_.KillTimer(kRetryTimer);
         if (!connected_) BeginAttempt();
         return;
     }
@@ -278,10 +297,10 @@ void Transfer::OnTimer(int id) {
     if (reporting_ > 0) return;
     const auto idle = static_cast<uint32_t>(Ticks() - lastActivity_);
     if (idle < deadlineMs_) {
-        socket_.SetTimer(kDeadlineTimer, deadlineMs_ - idle);
+        thread_.SetTimer(kDeadlineTimer, deadlineMs_ - idle);
         return;
     }
-    socket_.KillTimer(kDeadlineTimer);
+    thread_.KillTimer(kDeadlineTimer);
     deadlineMs_ = 0;
     AttemptFailed(kTimedOut);
 }
@@ -294,8 +313,8 @@ void Transfer::Cancel(bool keepPart) {
 void Transfer::End(Outcome outcome) {
     if (ended_) return;
     ended_ = true;
-    socket_.KillTimer(kDeadlineTimer);
-    socket_.KillTimer(kRetryTimer);
+    thread_.KillTimer(kDeadlineTimer);
+    thread_.KillTimer(kRetryTimer);
     if (connected_) {
         connected_ = false;
         socket_.Disconnect();
@@ -341,7 +360,7 @@ void Transfer::Retry(bool keep, bool delayed) {
         connected_ = false;
         socket_.Disconnect();
     }
-    socket_.KillTimer(kDeadlineTimer);
+    thread_.KillTimer(kDeadlineTimer);
     deadlineMs_ = 0;
     if (keep && Resumable()) {
         kept_ += bodyReceived_;
@@ -354,7 +373,7 @@ void Transfer::Retry(bool keep, bool delayed) {
         total_.reset();
         if (partMode_) WriteIdentity();
     }
-    socket_.SetTimer(kRetryTimer, delayed ? BackOff(attempts_++) : 1);
+    thread_.SetTimer(kRetryTimer, delayed ? BackOff(attempts_++) : 1);
 }
 
 std::string Transfer::RequestText() const {
@@ -383,11 +402,14 @@ void Transfer::OnConnect() {
 
 void Transfer::OnReceive(const std::string& data) {
     if (ended_) return;
-    lastActivity_ = Ticks();
     if (plan_.kind == Kind::Download) {
+        // A download may take as long as it needs while bytes keep arriving.
+        lastActivity_ = Ticks();
         ReceivePackageData(data);
         return;
     }
+    // A check's whole reply must arrive within the idle time after the connection stood:
+    // bytes trickling in do not hold it open.
     if (response_.size() + data.size() > kMaxCheckResponse) {
         FailSocket(kMessageTooLong);
         return;
@@ -399,7 +421,7 @@ void Transfer::OnDisconnect() {
     if (ended_) return;
     // The socket layer has closed the connection already.
     connected_ = false;
-    socket_.KillTimer(kDeadlineTimer);
+    thread_.KillTimer(kDeadlineTimer);
     deadlineMs_ = 0;
     if (plan_.kind == Kind::Check) {
         FinishCheck();
@@ -411,6 +433,19 @@ void Transfer::OnDisconnect() {
 void Transfer::OnError(int32_t code) {
     if (ended_) return;
     AttemptFailed(code);
+}
+
+void Transfer::OnTunnelRefused(int32_t status) {
+    if (ended_) return;
+    Reporting([&] { events_.ReportHttpStatus(status); });
+    if (ended_) return;  // the handler cancelled
+    // A proxy's gateway errors are passing ones, as a server's are; a kept part stays.
+    const bool passing = status == 502 || status == 503 || status == 504;
+    if (plan_.kind == Kind::Download && passing && retriesLeft_ > 0) {
+        Retry(true);
+        return;
+    }
+    End(Outcome::Completed);
 }
 
 bool Transfer::Cut(std::optional<int64_t> declared, int64_t received) const {
@@ -521,9 +556,12 @@ bool Transfer::AcceptReply(const http::HeaderDetection& d) {
     declaredLength_ = d.contentLength;
     if (kept_ > 0) {
         const auto& range = d.contentRange;
+        // Only the same package continues the part: the one of the entity tag it was kept
+        // for, or, kept without one, the one whose digest will check the whole.
+        const bool samePackage =
+            etag_.empty() ? plan_.digest.state == FieldState::Valid : d.etag == etag_;
         if (packageStatus_ == 206 && range && range->first == kept_ && range->total &&
-            (!total_ || *total_ == *range->total) &&
-            (d.etag.empty() || etag_.empty() || d.etag == etag_)) {
+            (!total_ || *total_ == *range->total) && samePackage) {
             // The rest of the kept part: the host sees the whole package arrive.
             packageStatus_ = 200;
             resumed_ = true;
@@ -533,12 +571,15 @@ bool Transfer::AcceptReply(const http::HeaderDetection& d) {
             // Not the rest of this part: it goes, and the package starts from zero.
             Retry(false, false);
             return false;
-        } else if (packageStatus_ == 200) {
-            // The server sent the whole package: it replaces the part.
-            TruncateBody();
         }
     }
     if (packageStatus_ != 200) return true;
+    // A package of another size than the record's exact one is refused once its status was
+    // heard, before anything of it (or of the kept part) is touched.
+    wrongSize_ = DeclaredSizeRefused();
+    if (wrongSize_) return true;
+    // The server sent the whole package: it replaces the part.
+    if (kept_ > 0 && !resumed_) TruncateBody();
     if (!resumed_) {
         total_ = declaredLength_;
         etag_ = d.etag;
@@ -551,6 +592,25 @@ bool Transfer::AcceptReply(const http::HeaderDetection& d) {
         return false;
     }
     return true;
+}
+
+std::optional<int64_t> Transfer::DeclaredSizeRefused() const {
+    // Without a digest the record's size is advisory.
+    if (plan_.digest.state == FieldState::Absent) return std::nullopt;
+    const int64_t exact = plan_.packageSize;
+    if (resumed_) {
+        if (*total_ != exact) return *total_;
+        if (declaredLength_ && kept_ + *declaredLength_ != exact) return kept_ + *declaredLength_;
+        return std::nullopt;
+    }
+    if (declaredLength_ && *declaredLength_ != exact) return *declaredLength_;
+    return std::nullopt;
+}
+
+std::string Transfer::SizeMismatchText(const std::string& what) const {
+    // The digest's number, with a text that says what differs.
+    return "Package does not match its size: " + what + " bytes, the update information " +
+           std::to_string(plan_.packageSize) + ".";
 }
 
 void Transfer::ReceivePackageData(std::string_view piece) {
@@ -584,13 +644,25 @@ void Transfer::ReceivePackageData(std::string_view piece) {
             End(Outcome::Completed);
             return;
         }
+        if (wrongSize_) {
+            Fail(kSizeMismatch,
+                 SizeMismatchText("the server announced " + std::to_string(*wrongSize_)));
+            return;
+        }
         firstBody = std::move(d.firstBody);
         piece = firstBody;
     }
     if (packageStatus_ != 200 || piece.empty()) return;
 
-    if (!declaredLength_ && plan_.packageSize > 0 &&
-        kept_ + bodyReceived_ + static_cast<int64_t>(piece.size()) > plan_.packageSize) {
+    const int64_t upTo = kept_ + bodyReceived_ + static_cast<int64_t>(piece.size());
+    if (plan_.digest.state != FieldState::Absent && upTo > plan_.packageSize) {
+        // With a digest the record's size is exact: no byte past it is ever written.
+        dropPart_ = true;
+        Fail(kSizeMismatch,
+             SizeMismatchText("the server sent more than " + std::to_string(plan_.packageSize)));
+        return;
+    }
+    if (!declaredLength_ && plan_.packageSize > 0 && upTo > plan_.packageSize) {
         // Without a declared length the record's size bounds the body.
         dropPart_ = true;
         FailSocket(kMessageTooLong);
@@ -604,8 +676,11 @@ void Transfer::ReceivePackageData(std::string_view piece) {
     if (auto percent = http::PercentDone(totalReceived_, plan_.packageSize))
         percentDone_ = *percent;
     DWORD written = 0;
-    if (!WriteFile(temp_.get(), piece.data(), static_cast<DWORD>(piece.size()), &written,
-                   nullptr) ||
+    // At its offset: a hasher's worker may be reading the kept part before it meanwhile.
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(whole - static_cast<int64_t>(piece.size()));
+    where.OffsetHigh = static_cast<DWORD>((whole - static_cast<int64_t>(piece.size())) >> 32);
+    if (!WriteFile(temp_.get(), piece.data(), static_cast<DWORD>(piece.size()), &written, &where) ||
         written != piece.size()) {
         const DWORD err = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
         Fail(static_cast<int32_t>(err), win::SystemErrorText(err));
@@ -658,7 +733,7 @@ void Transfer::CheckSigner() {
     // is of no use to a later attempt either way.
     dropPart_ = true;
     std::vector<std::string> names = trust::SignerNames(plan_.packageSigner);
-    const ISocketSeam::Mailbox mailbox = socket_.WorkerMailbox();
+    const ITransferThread::Mailbox mailbox = thread_.WorkerMailbox();
     if (mailbox.window && kept_ + bodyReceived_ > kInlineSignerCheck) {
         // The worker hashes the whole file: the host keeps pumping meanwhile.
         signerCookie_ = ++lastSignerCookie;

@@ -46,21 +46,31 @@ class ISocketSeam {
     virtual bool EndConfirmed() const { return true; }
     // The text that goes with an outcome number of this seam in ConnectionError.
     virtual const char* ErrorText(int32_t code) const { return SocketErrorText(code); }
+
+   protected:
+    ~ISocketSeam() = default;
+};
+
+// What a transfer needs of the thread it runs on, apart from its connection: its clock and
+// the mailbox of its workers. The owner of that thread gives it to the transfer directly, past
+// any layer of the connection, and nothing here has a default: no layer can drop one.
+class ITransferThread {
+   public:
     // A timer of the transfer's: OnTimer(id) every `ms` until killed; setting it again
     // restarts it.
     virtual void SetTimer(int id, uint32_t ms) = 0;
     virtual void KillTimer(int id) = 0;
     // Where a worker thread of the transfer posts that it is done: a window and the message
-    // (wParam: the worker's cookie) that the seam hands to the transfer's OnSignerChecked on
-    // the window's thread. A seam without a window has such work done inline.
+    // (wParam: the worker's cookie) that the owner hands to the transfer's OnSignerChecked on
+    // the window's thread. Without a window (a test's fake) such work is done inline.
     struct Mailbox {
         HWND window = nullptr;
         UINT message = 0;
     };
-    virtual Mailbox WorkerMailbox() { return {}; }
+    virtual Mailbox WorkerMailbox() = 0;
 
    protected:
-    ~ISocketSeam() = default;
+    ~ITransferThread() = default;
 };
 
 // The socket's events for one connection, in the order the socket layer raises them: a
@@ -156,6 +166,8 @@ struct Plan {
     // The tick count when the first connection's time began (a proxy chosen by the system's
     // settings may take its time before the transfer starts); 0: when it starts.
     uint32_t connectSince = 0;
+    // A download's server may stay silent this long between bytes; a check's whole reply must
+    // arrive within it once the connection stands. 0 waits for ever.
     int32_t idleTimeout = 60;
     // Check only: the publisher key list; when set, the information must be signed by one.
     std::string publisherKey;
@@ -207,9 +219,10 @@ inline constexpr int64_t kInlineSignerCheck = 1 << 20;
 
 class Transfer final : public ISocketEvents {
    public:
-    Transfer(Plan plan, ISocketSeam& socket, ITransferOwner& owner, ITransferEvents& events);
-    Transfer(Plan plan, ISocketSeam& socket, ITransferReport& report)
-        : Transfer(std::move(plan), socket, report, report) {}
+    Transfer(Plan plan, ISocketSeam& socket, ITransferThread& thread, ITransferOwner& owner,
+             ITransferEvents& events);
+    Transfer(Plan plan, ISocketSeam& socket, ITransferThread& thread, ITransferReport& report)
+        : Transfer(std::move(plan), socket, thread, report, report) {}
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -233,7 +246,11 @@ class Transfer final : public ISocketEvents {
     void OnReceive(const std::string& data) override;
     void OnDisconnect() override;
     void OnError(int32_t code) override;
-    // A timer the transfer set through its socket seam.
+    // The proxy answered the tunnel's CONNECT with `status` instead of opening it: that status
+    // is all the transfer hears of the answer. A download retries the statuses it retries from
+    // a server; otherwise the host hears the status and the transfer ends.
+    void OnTunnelRefused(int32_t status);
+    // A timer the transfer set through its thread.
     void OnTimer(int id);
     // The worker that checks the package's signer has posted its outcome (`cookie` from the
     // mailbox message); an outcome of another transfer or of an abandoned check is ignored.
@@ -265,13 +282,18 @@ class Transfer final : public ISocketEvents {
     // Continues a kept part or starts from zero, by the reply's header; false when the
     // attempt was given up for a new one.
     bool AcceptReply(const http::HeaderDetection& d);
+    // With a digest in the record, the whole size an accepted reply declares (its length, or
+    // its range's total) when it differs from the record's; nothing otherwise.
+    std::optional<int64_t> DeclaredSizeRefused() const;
+    // The text of a size that differs from the record's: "...: <what> bytes, ...".
+    std::string SizeMismatchText(const std::string& what) const;
     // Empties the body file: the package starts from zero.
     void TruncateBody();
     // Whether what the body file holds can be continued by a later attempt.
     bool Resumable() const { return partMode_ && !dropPart_; }
     DWORD OpenPart();
     void WriteIdentity() const;
-    // Feeds the kept part to a new hasher: a continued package is hashed whole.
+    // A new hasher that reads the kept part first: a continued package is hashed whole.
     bool HashKeptPart();
     // Whether a body of `received` bytes is a cut one, by its declared length if any.
     bool Cut(std::optional<int64_t> declared, int64_t received) const;
@@ -308,6 +330,7 @@ class Transfer final : public ISocketEvents {
     int32_t lastActivity_ = 0;
     int reporting_ = 0;
     ISocketSeam& socket_;
+    ITransferThread& thread_;
     ITransferOwner& owner_;
     ITransferEvents& events_;
     bool ended_ = false;
@@ -321,6 +344,7 @@ class Transfer final : public ISocketEvents {
     int32_t totalReceived_ = 0;
     int32_t percentDone_ = 0;
     std::optional<int64_t> declaredLength_;
+    std::optional<int64_t> wrongSize_;  // the size a reply announced against the record's
     int64_t bodyReceived_ = 0;
     unique_file temp_;  // the body streams here and replaces the target at the end
     std::unique_ptr<PackageHasher> hasher_;  // digest-carrying downloads only

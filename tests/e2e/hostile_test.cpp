@@ -7,6 +7,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 
+#include "control/trust/trust.h"
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/checked.h"
 
@@ -16,6 +17,7 @@ namespace {
 constexpr SIZE_T kMiB = 1u << 20;
 const std::wstring kTooLong = L"ConnectionError(10040,Message too long.)";
 const std::wstring kReset = L"ConnectionError(10054,Connection reset by peer.)";
+const std::wstring kOk = L"HttpStatus(200,OK)";
 
 // The highest working set seen while a transfer runs, against the one before it.
 class MemoryWatch {
@@ -322,6 +324,76 @@ TEST_F(Hostile, ResetsAtEveryStageLeaveNoHalfFile) {
         } else {
             ExpectNotHalfWritten(target, "old");
         }
+        ExpectSettled(folder);
+    }
+}
+
+TEST_F(Hostile, RepliesThatReachPastTheRecordOrIntoARequestOrDragOn) {
+    const std::string folder = FreshFolder(servers_, "sized");
+    const std::string orv = OrvFile("Sized", "1.0.0.0", "sized.bin", 100000);
+    const std::string flood = R"(,{"op":"send","pattern":3000000,"piece":65536,"pause":0.01})";
+    const std::wstring size = L"ConnectionError(24001,Package does not match its size: the server ";
+    // clang-format off
+    const struct {
+        bool digest, check;
+        std::string first, second;  // the server's actions after the request, per connection
+        std::vector<std::wstring> events;  // the first and the last
+    } rows[] = {
+        {true, false, Send("HTTP/1.0 200 OK\r\nContent-Length: 20000045\r\n\r\n") + flood, "",
+         {kOk, size + L"announced 20000045 bytes, the update information 100000.)"}},
+        {true, false, Send("HTTP/1.0 200 OK\r\n\r\n") + flood, "",
+         {kOk, size + L"sent more than 100000 bytes, the update information 100000.)"}},
+        // An entity tag with a bare LF: no part kept for it, nothing of it in the retry.
+        {false, false, Send("HTTP/1.0 200 OK\r\nETag: \"v1\"\nIf-Range: x\r\nContent-Length: 100000"
+                            "\r\n\r\n" + Pattern(60000)) + R"(,{"op":"close"})",
+         R"({"op":"package","size":100000})", {kOk, L"UpdateReceived"}},
+        // A byte every 0.1 s: never silent for the idle second, far longer in all.
+        {false, true, Send(HttpResponse("HTTP/1.0 200 OK", orv), R"(,"piece":1,"pause":0.1)"), "",
+         {L"ConnectionError(10060,Connection timed out.)"}},
+        // Cut at 60 % with a digest: a 206 without a tag continues it, hashed whole on a worker.
+        {true, false, R"({"op":"package","size":100000,"upto":60000})",
+         R"({"op":"package","size":100000,"range":"honour"})", {kOk, L"UpdateReceived"}},
+    };
+    // clang-format on
+    Set(&_Orvane3::put_RetryCount, 1);
+    Set(&_Orvane3::put_IdleTimeout, 1);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first.substr(0, 60));
+        const auto digest = trust::Sha256Of(Pattern(100000));
+        ASSERT_TRUE(digest);
+        const std::string field7 = "|sha256:" + Hex(std::string(digest->begin(), digest->end()));
+        At(Serve(Answer(HttpResponse(
+            "HTTP/1.0 200 OK",
+            ScrambleText(ScrambleText(orv, kInformationKey) + (row.digest ? field7 : ""),
+                         kInformationKey)))));
+        ASSERT_EQ(Last(CheckAndWait()), L"InfoReceived");
+        const std::string request = R"([{"op":"recv","until":"\r\n\r\n"},)";
+        const uint16_t port =
+            Serve("[" + request + row.first + "]" +
+                  (row.second.empty() ? "" : "," + request + row.second + "]") + "]");
+        At(port);
+        int64_t most = 0;  // the largest file of the folder, looked at during every event
+        sink_.onEvent = [&](const Event&, DISPPARAMS*) {
+            for (const std::string& name : FolderEntries(folder))
+                most = std::max(most, FileSize(folder + "\\" + name));
+        };
+        const DWORD start = GetTickCount();
+        const std::vector<std::wstring> names = row.check ? CheckAndWait() : ReceiveAndWait(folder);
+        sink_.onEvent = nullptr;
+        EXPECT_EQ(Last(names), row.events.back());
+        EXPECT_EQ(names.front(), row.events.front());
+        EXPECT_LE(most, 100000);
+        EXPECT_LT(row.check ? GetTickCount() - start : 0u, 2500u) << "the check dragged on";
+        // A retry asks exactly what the first attempt asked, and the rest of a kept part.
+        std::string asked = Finish(port, 0).received;
+        if (row.digest) asked.insert(asked.size() - 2, "Range: bytes=60000-\r\n");
+        if (!row.second.empty()) {
+            EXPECT_EQ(Finish(port, 1).received, asked);
+        }
+        if (row.first.find("20000045") != std::string::npos) {
+            EXPECT_EQ(names.size(), 2u) << "refused at the header";
+        }
+        EXPECT_EQ(FolderEntries(folder, "*.orvpart*"), std::vector<std::string>{});
         ExpectSettled(folder);
     }
 }

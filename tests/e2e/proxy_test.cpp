@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
+#include "tests/support/checked.h"
 #include "tests/support/message_pump.h"
 #include "tests/support/samples.h"
 #include "tests/support/test_root_environment.h"
@@ -189,6 +190,73 @@ TEST_F(Proxies, CredentialsGoToTheProxyOnlyNeverToTheServer) {
     Credentials("orv\nproxy", "x");
     ORVANEERROR r;
     EXPECT_EQ(CheckHr(&r), static_cast<HRESULT>(0x800A0005));
+}
+
+TEST_F(Proxies, AProxyThatOpensNoTunnelIsHeardOnlyAsItsStatus) {
+    constexpr int kKept = 30000;
+    const std::string web = servers_.webRoot + "\\hostile",
+                      folder = FreshFolder(servers_, "hostile");
+    CreateDirectoryA(web.c_str(), nullptr);
+    ASSERT_TRUE(WriteAll(web + "\\update.orv", OrvFile("H", "1.0.0.1", "p.bin", kSize)));
+    ASSERT_TRUE(WriteAll(web + "\\p.bin", Pattern(kSize)));
+    const std::string lure = OrvFile("Lure", "9.0.0.0", "evil.exe", kSize),
+                      body(kSize - kKept, 'X');
+    const uint16_t lurePort = Serve(Answer(HttpResponse("HTTP/1.0 200 OK", lure)));
+    const auto place = [&](const char* scheme, int proxy) {  // one source: host, port, path, file
+        ThroughProxy(proxy);
+        SetText(&_Orvane::put_RemoteHost, std::string(scheme) + "://localhost");
+        EXPECT_EQ(S_OK, ctl_->put_RemotePort(tlsPort_));
+        SetText(&_Orvane::put_RemotePath, "/hostile/");
+    };
+    place("https", servers_.proxyPort);
+    ASSERT_EQ(CheckAndWait(), kFound);
+    // A tagged part kept from a plain download that a proxy cut, for a 206 to claim to continue.
+    place("http", Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"package","size":70001,)"
+                        R"("etag":"\"E\"","upto":30000}]])"));
+    Set(&_Orvane3::put_RetryCount, 0);
+    EXPECT_EQ(Last(ReceiveAndWait(folder)), L"ConnectionError(10054,Connection reset by peer.)");
+    const std::string part = folder + "\\p.bin.orvpart";
+    ASSERT_TRUE(ReadAll(part) == Pattern(kKept));
+    const std::string a206 =
+        "HTTP/1.0 206 Partial Content\r\nETag: \"E\"\r\nContent-Range: bytes "
+        "30000-70000/70001\r\nContent-Length: 40001\r\n\r\n" +
+        body;
+    const std::string a302 =
+        "HTTP/1.0 302 Found\r\nLocation: " + Local(lurePort, "/u.orv") + "\r\n\r\n";
+    const std::string a407 = "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n";
+    const struct {
+        bool check;
+        std::string answer;  // the proxy's answer to every CONNECT
+        int retries, times;  // RetryCount; how often the status is heard
+        std::wstring status;
+    } rows[] = {
+        // downloads first: a check that finds no record leaves none to download
+        {false, a206, 0, 1, L"HttpStatus(206,Partial content)"},
+        {false, "HTTP/1.0 502 Bad Gateway\r\n\r\n", 1, 2, L"HttpStatus(502,Bad gateway)"},
+        {true, a302, 0, 1, L"HttpStatus(302,Moved temporarily)"},
+        {true, HttpResponse("HTTP/1.0 201 Created", lure), 0, 1, L"HttpStatus(201,Created)"},
+        {true, a407, 0, 1, k407},
+    };
+    Set(&_Orvane3::put_FollowRedirects, VARIANT_TRUE);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer.substr(0, 12));
+        const uint16_t proxy = Serve(Answer(row.answer));
+        place("https", proxy);
+        Set(&_Orvane3::put_RetryCount, row.retries);
+        EXPECT_EQ(row.check ? CheckAndWait() : ReceiveAndWait(folder),
+                  std::vector<std::wstring>(row.times, row.status));
+        EXPECT_EQ(fault_.Accepted(proxy, row.times), row.times);
+        EXPECT_EQ(fault_.Accepted(lurePort), 0) << "followed";
+        for (const std::string& name : FolderEntries(folder))
+            EXPECT_EQ(ReadAll(folder + "\\" + name).find("XXXX"), std::string::npos) << name;
+        EXPECT_TRUE(ReadAll(part) == Pattern(kKept));
+        ExpectSettled(folder);
+    }
+    // The next honest attempt delivers the server's exact bytes.
+    place("https", servers_.proxyPort);
+    ASSERT_EQ(CheckAndWait(), kFound);
+    EXPECT_EQ(Last(ReceiveAndWait(folder)), L"UpdateReceived");
+    EXPECT_TRUE(ReadAll(folder + "\\p.bin") == Pattern(kSize));
 }
 
 TEST_F(Proxies, TheSystemSettingsDecideForEachAddress) {

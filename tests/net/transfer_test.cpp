@@ -22,7 +22,7 @@
 namespace orv::transfer {
 namespace {
 
-class FakeSocket : public ISocketSeam {
+class FakeSocket : public ISocketSeam, public ITransferThread {
    public:
     void Connect(const std::string& host, int16_t port) override {
         calls.push_back("connect " + host + ":" + std::to_string(port));
@@ -32,6 +32,7 @@ class FakeSocket : public ISocketSeam {
     void Disconnect() override { calls.push_back("disconnect"); }
     void SetTimer(int, uint32_t) override {}
     void KillTimer(int) override {}
+    Mailbox WorkerMailbox() override { return {}; }
     bool EndConfirmed() const override { return confirmed; }
     std::vector<std::string> calls;
     bool confirmed = true;
@@ -110,7 +111,7 @@ std::string InfoResponse() {
 TEST(Transfer, CheckReportsInOrderEndsOnceAndIgnoresWhatComesAfter) {
     FakeSocket socket;
     FakeOwner owner;
-    Transfer t(CheckPlan(), socket, owner);
+    Transfer t(CheckPlan(), socket, socket, owner);
     t.Start();
     t.OnConnect();
     const std::string response = InfoResponse();
@@ -137,7 +138,7 @@ TEST(Transfer, CancelInsideAReportStopsTheTransferWhereItStands) {
         SCOPED_TRACE(at);
         FakeSocket socket;
         FakeOwner owner;
-        Transfer t(DownloadPlan(target), socket, owner);
+        Transfer t(DownloadPlan(target), socket, socket, owner);
         ASSERT_EQ(t.PrepareFiles(), 0u);
         owner.at = at;
         owner.inside = [&] { t.Cancel(); };
@@ -179,7 +180,8 @@ TEST(Transfer, WithoutADeclaredLengthOnlyAConfirmedEndCompletes) {
             FakeSocket socket;
             socket.confirmed = c.confirmed;
             FakeOwner owner;
-            Transfer t(kind == Kind::Check ? CheckPlan() : DownloadPlan(target), socket, owner);
+            Transfer t(kind == Kind::Check ? CheckPlan() : DownloadPlan(target), socket, socket,
+                       owner);
             if (kind == Kind::Download) {
                 ASSERT_EQ(t.PrepareFiles(), 0u);
             }
@@ -212,7 +214,7 @@ struct Layered {
         target.host = "localhost";
         target.port = 443;
         target.tunnel = tunnel;
-        connection = MakeConnection(CheckPlan(), target, socket, owner);
+        connection = MakeConnection(CheckPlan(), target, socket, socket, owner);
         connection.transfer->Start();
     }
     FakeSocket socket;
@@ -233,7 +235,8 @@ TEST(TlsLayer, AProxyRefusingTheTunnelIsHeardAsItsStatusAndNoRequestLeaves) {
     l.events().OnReceive("\r\nno tunnel for you");
     l.events().OnDisconnect();
     EXPECT_EQ(l.owner.notes, (std::vector<std::string>{"status 407", "ended"}));
-    EXPECT_EQ(l.socket.calls.size(), 2u) << "the transfer's request went nowhere";
+    EXPECT_EQ(l.socket.calls.size(), 3u) << "the transfer's request went nowhere";
+    EXPECT_EQ(l.socket.calls.back(), "disconnect") << "the refusal ends the connection at once";
 }
 
 TEST(TlsLayer, AConnectionThatFailsBeforeTheSecureStreamStandsEndsTheTransfer) {
@@ -356,7 +359,7 @@ TEST(Transfer, DigestDecidesWhetherThePackageReplacesTheTarget) {
         Plan plan = DownloadPlan(target);
         plan.digest.state = c.state;
         plan.digest.bytes = *trust::Sha256Of("0123456789");
-        Transfer t(plan, socket, owner);
+        Transfer t(plan, socket, socket, owner);
         ASSERT_EQ(t.PrepareFiles(), 0u);
         t.Start();
         t.OnConnect();
@@ -378,7 +381,7 @@ TEST(Transfer, CheckHandsTheDigestFieldToTheOwner) {
                                         {six + "|sha256:12", FieldState::Malformed}}) {
         FakeSocket socket;
         FakeOwner owner;
-        Transfer t(CheckPlan(), socket, owner);
+        Transfer t(CheckPlan(), socket, socket, owner);
         t.Start();
         t.OnConnect();
         t.OnReceive("HTTP/1.0 200 OK\r\n\r\n" + ScrambleText(fields, kInformationKey));
