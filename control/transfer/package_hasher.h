@@ -56,7 +56,7 @@ class PackageHasher {
     Prefix prefix_;
     bool closing_ = false;
     bool abandoned_ = false;  // nothing more need be hashed
-    bool full_ = false;  // Add waits for room
+    bool full_ = false;       // Add waits for room
     bool failed_ = false;
     std::optional<Sha256Digest> digest_;
     std::thread worker_;
