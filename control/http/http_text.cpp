@@ -145,9 +145,7 @@ std::optional<std::string_view> HeaderValue(std::string_view header, std::string
         // A value holding a control character (a bare LF or CR among them, which do not end a
         // line here) is never used: it could carry a line of the sender's choosing into a
         // request or a file.
-        for (const char c : value) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
-        }
+        if (HasControlCharacter(value)) return std::nullopt;
         return value;
     }
     return std::nullopt;
@@ -271,6 +269,14 @@ std::optional<int32_t> TransferRate(int32_t pieceLength, int32_t currentTick, in
     if (!(r >= std::numeric_limits<int32_t>::min() && r <= std::numeric_limits<int32_t>::max()))
         return std::nullopt;
     return static_cast<int32_t>(r);
+}
+
+bool HasControlCharacter(std::string_view text) {
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) return true;
+    }
+    return false;
 }
 
 }  // namespace orv::http

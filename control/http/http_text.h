@@ -67,6 +67,10 @@ std::optional<int64_t> ContentLength(std::string_view header);
 // character (0x00-0x1F, 0x7F: a bare CR or LF, a tab inside it).
 std::optional<std::string_view> HeaderValue(std::string_view header, std::string_view name);
 
+// Whether text holds a control character (0x00-0x1F, 0x7F): such a text never goes into a
+// request line, a header or a file name.
+bool HasControlCharacter(std::string_view text);
+
 // A Content-Range line "bytes first-last/total" ("*" for an unknown total).
 struct ContentRange {
     int64_t first = 0;

@@ -112,14 +112,6 @@ dialog::UpdateMemory SourceMemory(const Properties& settings) {
     return dialog::UpdateMemory(settings.RemoteHost, settings.RemotePath, settings.RemoteFile);
 }
 
-bool HasControlCharacter(std::string_view text) {
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F) return true;
-    }
-    return false;
-}
-
 std::optional<transfer::ServerTarget> RedirectTarget(std::string_view location,
                                                      const transfer::ServerTarget& current) {
     // A space or a control character would split the request line.

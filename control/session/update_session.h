@@ -196,8 +196,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     bool quiet_ = false;   // a transfer ends without publishing the state
 };
 
-// Whether text holds a control character (0x00-0x1F, 0x7F).
-bool HasControlCharacter(std::string_view text);
+using http::HasControlCharacter;
 
 // The server a redirect's Location names: an absolute http:// or https:// URL, or an
 // absolute path on `current`; nothing when it is neither or not usable in a request.

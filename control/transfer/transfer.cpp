@@ -81,11 +81,6 @@ std::map<std::string, std::string> ReadIdentity(const std::string& path) {
     return lines;
 }
 
-bool HasControlCharacter(std::string_view text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
-}
-
 std::string IdentityPath(const std::string& target) {
     return PartPath(target) + ".id";
 }
@@ -146,7 +141,7 @@ DWORD Transfer::PrepareFiles() {
     probe.reset();
     // A kept part continues only the package it came from; any other goes.
     std::map<std::string, std::string> id = ReadIdentity(IdentityPath(plan_.target));
-    const bool same = !HasControlCharacter(id["etag"]) && id["name"] == plan_.packageName &&
+    const bool same = !http::HasControlCharacter(id["etag"]) && id["name"] == plan_.packageName &&
                       id["size"] == std::to_string(plan_.packageSize) &&
                       id["digest"] == HexOf(plan_.digest) && id["source"] == plan_.source &&
                       (!id["digest"].empty() || !id["etag"].empty());
@@ -440,7 +435,7 @@ void Transfer::OnTunnelRefused(int32_t status) {
     Reporting([&] { events_.ReportHttpStatus(status); });
     if (ended_) return;  // the handler cancelled
     // A proxy's gateway errors are passing ones, as a server's are; a kept part stays.
-    const bool passing = status == 502 || status == 503 || status == 504;
+    const bool passing = PassingStatus(status) && status != 500;
     if (plan_.kind == Kind::Download && passing && retriesLeft_ > 0) {
         Retry(true);
         return;
