@@ -463,11 +463,7 @@ void UpdateSession::OnProxyAnswer(WPARAM cookie) {
 
 void UpdateSession::OnLookupTimedOut() {
     ::KillTimer(socketWindow_.get(), kLookupTimer);
-    if (!waiting_) return;
-    resolver_.Forget();
-    waiting_.reset();
-    operationState_ = CTRL_STATE_FREE;
-    host_.PublishState(operationState_, true);
+    if (!DropLookup()) return;
     host_.ReportConnectionError(transfer::kTimedOut, SocketErrorText(transfer::kTimedOut));
 }
 
