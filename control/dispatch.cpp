@@ -1,6 +1,6 @@
 // IDispatch of the control through its type library: names, named arguments, argument
 // conversion and the call itself are the type library's (DispInvoke on the function table
-// side of _Orvane3, which holds _Orvane2's and _Orvane's members too). A short pass before the
+// side of _Orvane4, which holds the members of _Orvane to _Orvane3 too). A short pass before the
 // call covers only what Wine's ITypeInfo::Invoke can't do by itself:
 //  - an optional text or Boolean argument left out: it would pass its "missing" marker
 //    (VT_ERROR) as the value, so the member gets the empty text or False instead;
@@ -25,10 +25,10 @@ using Microsoft::WRL::ComPtr;
 namespace orv {
 namespace {
 
-// The function table side of _Orvane3, whose functions ITypeInfo::Invoke calls.
+// The function table side of _Orvane4, whose functions ITypeInfo::Invoke calls.
 HRESULT InterfaceTypeInfo(ComPtr<ITypeInfo>& out) {
     ComPtr<ITypeInfo> disp;
-    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane3, &disp));
+    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane4, &disp));
     HREFTYPE ref = 0;
     if (FAILED(disp->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref))) {
         out = disp;
@@ -37,13 +37,13 @@ HRESULT InterfaceTypeInfo(ComPtr<ITypeInfo>& out) {
     return disp->GetRefTypeInfo(ref, &out);
 }
 
-// The function `id` of kind `kinds`: in _Orvane3's own function table, or for a member it
-// inherits, in _Orvane2's or _Orvane's (a type info's function index covers its own functions
-// only). `info` is the interface that declares it; its offsets hold for our object, whose
-// function table is _Orvane's followed by _Orvane2's and _Orvane3's.
+// The function `id` of kind `kinds`: in _Orvane4's own function table, or for a member it
+// inherits, in the table of the interface it extends (a type info's function index covers its
+// own functions only). `info` is the interface that declares it; its offsets hold for our
+// object, whose function table is _Orvane's followed by those of _Orvane2 to _Orvane4.
 HRESULT FindFunction(DISPID id, INVOKEKIND kinds, ComPtr<ITypeInfo>& info, UINT& index) {
     RETURN_IF_FAILED(InterfaceTypeInfo(info));
-    for (int depth = 0; depth < 3; ++depth) {
+    for (int depth = 0; depth < 4; ++depth) {
         ComPtr<ITypeInfo2> info2;
         RETURN_IF_FAILED(info.As(&info2));
         if (SUCCEEDED(info2->GetFuncIndexOfMemId(id, kinds, &index))) return S_OK;
@@ -282,7 +282,7 @@ STDMETHODIMP OrvaneControl::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
     RETURN_HR_IF_NULL(E_POINTER, info);
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    return GetOwnTypeInfo(IID__Orvane3, info);
+    return GetOwnTypeInfo(IID__Orvane4, info);
 }
 
 // Member names and the names of their parameters, as the type library gives them.
@@ -290,7 +290,7 @@ STDMETHODIMP OrvaneControl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT coun
                                           DISPID* ids) {
     if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     ComPtr<ITypeInfo> info;
-    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane3, &info));
+    RETURN_IF_FAILED(GetOwnTypeInfo(IID__Orvane4, &info));
     return DispGetIDsOfNames(info.Get(), names, count, ids);
 }
 
@@ -326,7 +326,7 @@ HRESULT OrvaneControl::InvokeMember(DISPID id, WORD flags, DISPPARAMS* params, V
     PreparedArgs args;
     RETURN_IF_FAILED(args.Prepare(info.Get(), *f.get(), params, argErr));
     const HRESULT hr =
-        DispInvoke(static_cast<_Orvane3*>(this), info.Get(), id,
+        DispInvoke(static_cast<_Orvane4*>(this), info.Get(), id,
                    static_cast<WORD>(f.get()->invkind), args.Params(), result, excep, argErr);
     args.Finish(SUCCEEDED(hr));
     return hr;

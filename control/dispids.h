@@ -1,4 +1,4 @@
-/* Dispatch identifiers of the control's interfaces _Orvane, _Orvane2 and _Orvane3 and of its
+/* Dispatch identifiers of the control's interfaces _Orvane to _Orvane4 and of its
    event interface __Orvane. Hosts bind by them, so they never change. OrvaneControl.idl
    includes this file (widl runs the preprocessor) and so does every C++ user: keep it to
    #define lines. */
@@ -46,11 +46,22 @@
 #define DISPID_ORV_DOWNLOADFOLDER 0x68030018
 #define DISPID_ORV_AUTOCHECKINTERVAL 0x68030019
 
+/* _Orvane4, which extends _Orvane3 */
+#define DISPID_ORV_HANDOFFUPDATE 0x60030021
+#define DISPID_ORV_HANDOFFTIMEOUT 0x6803001A
+#define DISPID_ORV_ELEVATEUPDATE 0x6803001B
+#define DISPID_ORV_DIALOGHANDOFF 0x6803001C
+#define DISPID_ORV_LOGFILE 0x6803001D
+
 /* __Orvane */
 #define DISPID_ORV_UPDATERECEIVED 1
 #define DISPID_ORV_RECEIVINGUPDATE 2
 #define DISPID_ORV_CONNECTIONERROR 3
 #define DISPID_ORV_HTTPSTATUS 4
 #define DISPID_ORV_INFORECEIVED 5
+/* __Orvane, added with _Orvane4: sinks built before them get an Invoke with an id they do not
+   know and ignore it. */
+#define DISPID_ORV_UPDATEINSTALLED 6
+#define DISPID_ORV_CLOSEREQUESTED 7
 
 #endif

@@ -65,14 +65,15 @@ void OrvaneControl::Terminate() {
 
 STDMETHODIMP OrvaneControl::QueryInterface(REFIID iid, void** out) {
     using Self = OrvaneControl;
-    // _Orvane3 begins with _Orvane2's function table, which begins with _Orvane's: one pointer
-    // answers all three.
+    // _Orvane4 begins with _Orvane3's function table, which begins with _Orvane2's, which
+    // begins with _Orvane's: one pointer answers all four.
     static constexpr InterfaceEntry<Self> kInterfaces[] = {
-        Answer<Self, _Orvane3>(IID_IUnknown),
-        Answer<Self, _Orvane3>(IID_IDispatch),
-        Answer<Self, _Orvane3>(IID__Orvane),
-        Answer<Self, _Orvane3>(IID__Orvane2),
-        Answer<Self, _Orvane3>(IID__Orvane3),
+        Answer<Self, _Orvane4>(IID_IUnknown),
+        Answer<Self, _Orvane4>(IID_IDispatch),
+        Answer<Self, _Orvane4>(IID__Orvane),
+        Answer<Self, _Orvane4>(IID__Orvane2),
+        Answer<Self, _Orvane4>(IID__Orvane3),
+        Answer<Self, _Orvane4>(IID__Orvane4),
         Answer<Self, IConnectionPointContainer>(IID_IConnectionPointContainer),
         Answer<Self, IProvideClassInfo2>(IID_IProvideClassInfo),
         Answer<Self, IProvideClassInfo2>(IID_IProvideClassInfo2),
@@ -532,7 +533,8 @@ STDMETHODIMP OrvaneControl::GetContentExtent(LPSIZEL size) {
 
 // Run-time errors of _Orvane's methods carry error information.
 STDMETHODIMP OrvaneControl::InterfaceSupportsErrorInfo(REFIID iid) {
-    return iid == IID__Orvane || iid == IID__Orvane2 || iid == IID__Orvane3 || iid == IID_IDispatch
+    return iid == IID__Orvane || iid == IID__Orvane2 || iid == IID__Orvane3 ||
+                   iid == IID__Orvane4 || iid == IID_IDispatch
                ? S_OK
                : S_FALSE;
 }

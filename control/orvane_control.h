@@ -1,6 +1,6 @@
-// The Orvane ActiveX control: one C++ object implementing the dual _Orvane3 interface (which
-// extends _Orvane2, which extends _Orvane), its events, and the OLE interfaces containers use
-// to site, activate, draw, size and persist it. The update cycle runs in its session
+// The Orvane ActiveX control: one C++ object implementing the dual _Orvane4 interface (which
+// extends _Orvane3, _Orvane2 and _Orvane in turn), its events, and the OLE interfaces containers
+// use to site, activate, draw, size and persist it. The update cycle runs in its session
 // (control/session/), which reads the control's settings and raises its events through
 // ISessionHost.
 #pragma once
@@ -29,7 +29,7 @@
 
 namespace orv {
 
-class OrvaneControl final : public _Orvane3,
+class OrvaneControl final : public _Orvane4,
                             public IConnectionPointContainer,
                             public IProvideClassInfo2,
                             public IOleObject,
@@ -63,7 +63,7 @@ class OrvaneControl final : public _Orvane3,
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) override;
 
-    // _Orvane, and the properties _Orvane2 and _Orvane3 add from the property table
+    // _Orvane, and the properties _Orvane2 to _Orvane4 add from the property table
     STDMETHODIMP About() override;
     STDMETHODIMP CancelUpdate() override;
     // get_Name and put_Name of every row of property_table.h.
@@ -79,6 +79,7 @@ class OrvaneControl final : public _Orvane3,
     STDMETHODIMP CompareVersion(BSTR fileName, LONG* result) override;
     STDMETHODIMP GoProductPage(BSTR productPage) override;
     STDMETHODIMP CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* result) override;
+    STDMETHODIMP HandOffUpdate(BSTR parameters, VARIANT_BOOL restart, LONG* result) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;

@@ -52,4 +52,13 @@ ORV_PROPERTY(InstalledFile, DISPID_ORV_INSTALLEDFILE, Text, "", None, 0)
 ORV_PROPERTY(UpdateParameters, DISPID_ORV_UPDATEPARAMETERS, Text, "", None, 0)
 ORV_PROPERTY(DownloadFolder, DISPID_ORV_DOWNLOADFOLDER, Text, "", None, 0)
 ORV_PROPERTY(AutoCheckInterval, DISPID_ORV_AUTOCHECKINTERVAL, Long, 0, None, 0, 0, 8760)
+// _Orvane4, for handing the package to the installer: the seconds the hand-off waits for the
+// host to end (0 = until it ends), whether the package is started elevated (0 = as the shell
+// decides, 1 = always, 2 = when the installed program's folder is not writable), and whether
+// the dialog's "Install now" hands off and asks the host to close.
+ORV_PROPERTY(HandOffTimeout, DISPID_ORV_HANDOFFTIMEOUT, Long, 60, None, 0, 0, 86400)
+ORV_PROPERTY(ElevateUpdate, DISPID_ORV_ELEVATEUPDATE, Long, 0, None, 0, 0, 2)
+ORV_PROPERTY(DialogHandOff, DISPID_ORV_DIALOGHANDOFF, Bool, false, None, 0)
+// _Orvane4: the diagnostic log's file ("" = the user's LogFile setting, or none).
+ORV_PROPERTY(LogFile, DISPID_ORV_LOGFILE, Text, "", None, 0)
 #undef ORV_PROPERTY

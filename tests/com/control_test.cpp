@@ -243,13 +243,14 @@ TEST_F(Control, PropertyBagRoundTripInKeyOrder) {
     IPersistPropertyBag* load = nullptr;
     other->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&load));
     ASSERT_EQ(S_OK, load->Load(&bag, nullptr));
-    // A control reads PublisherKey and _Orvane3's keys after the twelve (absent here: defaults).
+    // A control reads PublisherKey and the keys of _Orvane3 and _Orvane4 after the twelve
+    // (absent here: defaults).
     std::vector<std::wstring> read = keys;
-    read.insert(read.end(),
-                {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount", L"ProxyMode",
-                 L"ProxyUsername", L"ProxyPassword", L"FollowRedirects", L"RequireExpiry",
-                 L"PackageSigner", L"InstalledFile", L"UpdateParameters", L"DownloadFolder",
-                 L"AutoCheckInterval"});
+    read.insert(read.end(), {L"PublisherKey", L"ConnectTimeout", L"IdleTimeout", L"RetryCount",
+                             L"ProxyMode", L"ProxyUsername", L"ProxyPassword", L"FollowRedirects",
+                             L"RequireExpiry", L"PackageSigner", L"InstalledFile",
+                             L"UpdateParameters", L"DownloadFolder", L"AutoCheckInterval",
+                             L"HandOffTimeout", L"ElevateUpdate", L"DialogHandOff", L"LogFile"});
     EXPECT_EQ(bag.readOrder, read);
     load->Release();
     std::swap(ctl_, other);

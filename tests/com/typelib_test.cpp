@@ -328,21 +328,37 @@ TEST_F(TypeLib, SecondInterfaceExtendsTheFirst) {
     disp->Release();
 }
 
-TEST_F(TypeLib, ThirdInterfaceDialogMembersByNameAndId) {
-    ITypeInfo* disp = Find(L"_Orvane3");
-    ASSERT_NE(disp, nullptr);
-    const std::pair<const wchar_t*, MEMBERID> members[] = {
-        {L"CheckUpdateWithDialog", 0x60030020}, {L"InstalledFile", 0x68030016},
-        {L"UpdateParameters", 0x68030017},      {L"DownloadFolder", 0x68030018},
-        {L"AutoCheckInterval", 0x68030019},
+TEST_F(TypeLib, LaterInterfacesMembersByNameAndId) {
+    const struct {
+        const wchar_t* iface;
+        std::vector<std::pair<const wchar_t*, MEMBERID>> members;
+    } cases[] = {
+        {L"_Orvane3",
+         {{L"CheckUpdateWithDialog", 0x60030020},
+          {L"InstalledFile", 0x68030016},
+          {L"UpdateParameters", 0x68030017},
+          {L"DownloadFolder", 0x68030018},
+          {L"AutoCheckInterval", 0x68030019}}},
+        {L"_Orvane4",
+         {{L"HandOffUpdate", 0x60030021},
+          {L"HandOffTimeout", 0x6803001A},
+          {L"ElevateUpdate", 0x6803001B},
+          {L"DialogHandOff", 0x6803001C},
+          {L"LogFile", 0x6803001D},
+          {L"CheckUpdate", 0x60030016}}},
+        {L"__Orvane", {{L"UpdateInstalled", 6}, {L"CloseRequested", 7}, {L"InfoReceived", 5}}},
     };
-    for (auto [name, id] : members) {
-        MEMBERID got = 0;
-        LPOLESTR n = const_cast<LPOLESTR>(name);
-        EXPECT_EQ(S_OK, disp->GetIDsOfNames(&n, 1, &got));
-        EXPECT_EQ(got, id) << name;
+    for (const auto& c : cases) {
+        ITypeInfo* disp = Find(c.iface);
+        ASSERT_NE(disp, nullptr) << c.iface;
+        for (auto [name, id] : c.members) {
+            MEMBERID got = 0;
+            LPOLESTR n = const_cast<LPOLESTR>(name);
+            EXPECT_EQ(S_OK, disp->GetIDsOfNames(&n, 1, &got)) << name;
+            EXPECT_EQ(got, id) << name;
+        }
+        disp->Release();
     }
-    disp->Release();
 }
 
 TEST_F(TypeLib, EventInterface) {
@@ -360,6 +376,8 @@ TEST_F(TypeLib, EventInterface) {
         L"ErrorDescription)",
         L"00000004 call HttpStatus(in HTTPSTATUSCODE StatusNumber, in BSTR StatusDescription)",
         L"00000005 call InfoReceived(in out UPDATEINFO* Info)",
+        L"00000006 call UpdateInstalled(in BSTR Version, in long ExitCode)",
+        L"00000007 call CloseRequested()",
     };
     ASSERT_EQ(attr->cFuncs, expected.size());
     for (UINT i = 0; i < attr->cFuncs; ++i) EXPECT_EQ(Describe(ev, i), expected[i]);
@@ -435,7 +453,7 @@ TEST_F(TypeLib, ClassesAndPropertyPages) {
         const wchar_t* name;
         const wchar_t* iface;
         bool control;
-    } classes[] = {{L"Orvane", L"_Orvane3", true},
+    } classes[] = {{L"Orvane", L"_Orvane4", true},
                    {L"PropertyPage1", L"_PropertyPage1", false},
                    {L"PropertyPage2", L"_PropertyPage2", false},
                    {L"PropertyPage3", L"_PropertyPage3", false}};
