@@ -517,12 +517,15 @@ int32_t Transfer::SignatureRefusal(std::string_view plain) const {
     const trust::KeyListResult keys = trust::ParseKeyList(plan_.publisherKey);
     if (!keys.Ok || keys.Keys.empty()) return kNotSigned;
     // Field 8 first, as a control that knows no expiry checks it; then the expiry and its
-    // signature (fields 9 and 10), against the system's clock.
+    // signature (fields 9 and 10), against the system's clock; then the tagged fields' last
+    // signature, over all before it.
     trust::Verdict verdict = trust::VerifyInfo(keys.Keys, plain).verdict;
     if (verdict == trust::Verdict::Valid) {
         verdict =
             trust::VerifyExpiry(keys.Keys, plain, trust::NowUtc(), plan_.requireExpiry).verdict;
     }
+    if (verdict == trust::Verdict::Valid)
+        verdict = trust::VerifyTaggedFields(keys.Keys, plain).verdict;
     switch (verdict) {
         case trust::Verdict::Valid: return 0;
         case trust::Verdict::CannotVerify:
