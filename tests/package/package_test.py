@@ -81,19 +81,14 @@ def main():
         if os.path.abspath(args.source) in f.readline():
             failures.append("include/OrvaneControl.h names the build machine's path")
     version = top.split("-", 1)[1]  # orvane-VERSION
-    release = ".".join(version.split(".")[:2])
     with open(os.path.join(root, "CHANGELOG.md"), encoding="utf-8") as f:
-        if f"\n## {release}\n" not in f.read():
-            failures.append(f"CHANGELOG.md has no section for release {release}")
+        if "\n## " + ".".join(version.split(".")[:2]) + "\n" not in f.read():
+            failures.append(f"CHANGELOG.md has no section for the release of {version}")
     for folder, arch in (("x86", "x86"), ("x64", "amd64")):
-        path = os.path.join(root, folder, "OrvaneCtl.manifest")
-        if os.path.exists(path):
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
-            identity = (f'name="OrvaneCtl" version="{version}" '
-                        f'processorArchitecture="{arch}"')
-            if identity not in text or '<file name="OrvaneCtl.ocx">' not in text:
-                failures.append(f"{folder}/OrvaneCtl.manifest is not the {arch} control's")
+        if f"{folder}/OrvaneCtl.ocx" in found and (
+                f'name="OrvaneCtl" version="{version}" processorArchitecture="{arch}"' not in
+                open(os.path.join(root, folder, "OrvaneCtl.manifest"), encoding="utf-8").read()):
+            failures.append(f"{folder}/OrvaneCtl.manifest is not the {arch} control's")
     # check_imports.py expects x86-64 in the x64 folder and 32-bit Intel everywhere else.
     binaries = sorted(os.path.join(root, f) for f in found if f.endswith(BINARIES))
     check = subprocess.run([sys.executable, os.path.join(args.source, "tests", "com",
