@@ -6,6 +6,7 @@ each folder for that folder's machine, and the changelog naming the package's re
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -84,6 +85,12 @@ def main():
     with open(os.path.join(root, "CHANGELOG.md"), encoding="utf-8") as f:
         if "\n## " + ".".join(version.split(".")[:2]) + "\n" not in f.read():
             failures.append(f"CHANGELOG.md has no section for the release of {version}")
+    stamp = re.compile(re.escape("FileVersion".encode("utf-16-le")) + b"(?:\0\0)+" +
+                       re.escape(version.encode("utf-16-le")))
+    for name in sorted(f for f in found if f.endswith(BINARIES) and "/OrvaneDemo" not in f):
+        with open(os.path.join(root, name), "rb") as f:
+            if not stamp.search(f.read()):
+                failures.append(f"{name}'s version resource does not say {version}")
     for folder, arch in (("x86", "x86"), ("x64", "amd64")):
         if f"{folder}/OrvaneCtl.ocx" in found and (
                 f'name="OrvaneCtl" version="{version}" processorArchitecture="{arch}"' not in
