@@ -308,8 +308,8 @@ TEST_F(MakerTest, MenusAndShortcutsAndVersionComeFromTheProgramsResources) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));
-    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(19, 0));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(1, 1));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, 0));
 }
 
 // ---- Guards and the numeric check ----------------------------------------------------------
