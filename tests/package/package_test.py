@@ -82,9 +82,9 @@ def main():
         if os.path.abspath(args.source) in f.readline():
             failures.append("include/OrvaneControl.h names the build machine's path")
     version = top.split("-", 1)[1]  # orvane-VERSION
-    with open(os.path.join(root, "CHANGELOG.md"), encoding="utf-8") as f:
-        if "\n## " + ".".join(version.split(".")[:2]) + "\n" not in f.read():
-            failures.append(f"CHANGELOG.md has no section for the release of {version}")
+    if "\n## " + ".".join(version.split(".")[:2]) + "\n" not in open(
+            os.path.join(root, "CHANGELOG.md"), encoding="utf-8").read():
+        failures.append(f"CHANGELOG.md has no section for the release of {version}")
     stamp = re.compile(re.escape("FileVersion".encode("utf-16-le")) + b"(?:\0\0)+" +
                        re.escape(version.encode("utf-16-le")))
     for name in sorted(f for f in found if f.endswith(BINARIES) and "/OrvaneDemo" not in f):
