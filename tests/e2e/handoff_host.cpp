@@ -1,124 +1,106 @@
-// A test host for the hand-off: a program of its own that loads the copy of OrvaneCtl.ocx in
-// its own folder, listens for UpdateInstalled, and on its first start downloads the package
-// and hands it off. Arguments: MODE PORT PATH TIMEOUT [anything, kept for the restart].
-//   handoff   hand off with Restart, then end        once   the same without Restart
-//   stay      hand off, then try to write and replace the package and keep running past the
-//             hand-off's time-out                    change  change the package through a
-//             program outside Wine, then hand off    listen  only listen
-// Every step is a line of the log ORV_HANDOFF_LOG (tests/support/line_log.h).
+// A test host for the hand-off, which is also the test installer it hands off. As a host
+// (MODE PORT PATH TIMEOUT [more, kept for the restart]) it loads the copy of OrvaneCtl.ocx in
+// its own folder, logs UpdateInstalled, and on its first start downloads the package into
+// ..\downloads and hands it off: "handoff" with Restart; "once" without; "stay" then tries to
+// write and replace the package and runs past the hand-off's time-out; "change" first changes
+// the package with a program outside Wine. As the installer ("install"), it checks that the
+// host is gone, overwrites the host's program and OrvaneCtl.ocx (in ..\app) with the build's
+// and exits with 3010. Each step is a line "<GetTickCount> <text>" of the log ORV_HANDOFF_LOG.
 #include <windows.h>
 
+#include <direct.h>
+#include <process.h>
+
+#include <cstdio>
 #include <string>
 
 #include "common/win/system.h"
 #include "tests/com/host.h"
 #include "tests/support/files.h"
-#include "tests/support/line_log.h"
 
 namespace orv::test {
 namespace {
 
-std::string log;
-
-void Note(const std::string& text) {
-    AppendLine(log, text);
-}
-
-template <class T>
-T* Create(const std::wstring& library) {
-    using GetClass = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    const HMODULE module = LoadLibraryW(library.c_str());
-    const auto get = module ? reinterpret_cast<GetClass>(reinterpret_cast<void*>(
-                                  GetProcAddress(module, "DllGetClassObject")))
-                            : nullptr;
-    IClassFactory* factory = nullptr;
-    T* control = nullptr;
-    if (get &&
-        SUCCEEDED(get(CLSID_Orvane, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
-        factory->CreateInstance(nullptr, IID__Orvane4, reinterpret_cast<void**>(&control));
-        factory->Release();
+void Log(const std::string& text) {
+    if (FILE* f = std::fopen(Env("ORV_HANDOFF_LOG").c_str(), "ab")) {
+        std::fprintf(f, "%lu %s\n", GetTickCount(), text.c_str());
+        std::fclose(f);
     }
-    return control;
 }
 
-BSTR B(const std::string& s) {
-    return SysAllocString(win::AnsiToWide(s).c_str());
-}
-
-// Changes the held package behind Windows' back, through a program outside Wine.
-bool ChangeOutsideWine(const std::string& package) {
-    std::string unix = package.substr(2);  // Z:\dir\file -> /dir/file
-    for (char& c : unix) c = c == '\\' ? '/' : c;
-    std::wstring command = L"sh -c \"printf X >> '" + win::AnsiToWide(unix) + L"'\"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi))
-        return false;
-    WaitForSingleObject(pi.hProcess, 10000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return true;
+int Install() {
+    // The host holds its mutex as long as it runs.
+    const bool running = OpenMutexA(SYNCHRONIZE, FALSE, "orv_handoff_host") != nullptr;
+    int copied = 0;
+    for (const std::string name : {"\\handoff_host.exe", "\\OrvaneCtl.ocx"})
+        copied += CopyFileA((WinPath(Env("ORV_BINARY_DIR")) + "\\bin" + name).c_str(),
+                            (win::ModuleFolder() + "\\..\\app" + name).c_str(), FALSE);
+    Log(std::string("installer ") + (running ? "host-running" : "host-gone") + " copied " +
+        std::to_string(copied));
+    return 3010;
 }
 
 int Run(int argc, char** argv) {
-    log = Env("ORV_HANDOFF_LOG");
-    Note("start " + win::WideToAnsi(GetCommandLineW()));
-    if (argc < 5) return 2;
+    if (argc < 5) return argc == 2 && std::string(argv[1]) == "install" ? Install() : 2;
+    CreateMutexA(nullptr, TRUE, "orv_handoff_host");
+    const bool first = ReadAll(Env("ORV_HANDOFF_LOG")).find(" start ") == std::string::npos;
+    Log("start " + win::WideToAnsi(GetCommandLineW()) + " in " + _getcwd(nullptr, 0));
     const std::string mode = argv[1];
-    const bool first = ReadAll(log).find(" start ") == ReadAll(log).rfind(" start ");
     OleInitialize(nullptr);
-    const std::wstring folder = win::ModuleFolderW();
-    _Orvane4* ctl = Create<_Orvane4>(folder + L"\\OrvaneCtl.ocx");
-    if (!ctl) return 3;
+    const HMODULE ocx = LoadLibraryW((win::ModuleFolderW() + L"\\OrvaneCtl.ocx").c_str());
+    const auto get = reinterpret_cast<decltype(&DllGetClassObject)>(
+        reinterpret_cast<void*>(GetProcAddress(ocx, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    _Orvane4* ctl = nullptr;
+    if (!get || FAILED(get(CLSID_Orvane, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
+        FAILED(factory->CreateInstance(nullptr, IID__Orvane4, reinterpret_cast<void**>(&ctl))))
+        return 3;
+    factory->Release();
     EventSink sink;
-    bool received = false, ended = false;
-    sink.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id == DISPID_ORV_UPDATEINSTALLED)
-            Note("installed " + win::WideToAnsi(e.args[0]) + " " + win::WideToAnsi(e.args[1]));
-        if (e.id == DISPID_ORV_UPDATERECEIVED) received = true;
-        if (e.id == DISPID_ORV_CONNECTIONERROR || e.id == DISPID_ORV_INFORECEIVED) ended = true;
-    };
     Connect(ctl, DIID___Orvane, static_cast<IDispatch*>(&sink));
-    ctl->put_RemoteHost(B("127.0.0.1"));
+    const auto text = [](const std::string& s) {
+        return SysAllocString(win::AnsiToWide(s).c_str());
+    };
+    ctl->put_RemoteHost(text("127.0.0.1"));
     ctl->put_RemotePort(static_cast<short>(atoi(argv[2])));
-    ctl->put_RemotePath(B(argv[3]));
+    ctl->put_RemotePath(text(argv[3]));
     ctl->put_HandOffTimeout(atoi(argv[4]));
+    const auto seen = [&](DISPID id) { return !sink.Of(id).empty(); };
     PumpFor(1200);  // UpdateInstalled, when a hand-off recorded an outcome for this source
+    for (const Event& e : sink.Of(DISPID_ORV_UPDATEINSTALLED))
+        Log("installed " + win::WideToAnsi(e.args[0]) + " " + win::WideToAnsi(e.args[1]));
     if (mode != "listen" && first) {
         ORVANEERROR r = ORV_ERROR_SUCCESS;
         ctl->CheckUpdate(&r);
-        PumpUntil([&] { return ended; }, 10000);
-        const std::string downloads = Env("ORV_HANDOFF_DOWNLOADS");
-        BSTR d = B(downloads), f = B("");
-        ctl->ReceiveUpdate(d, f, &r);
-        PumpUntil([&] { return received; }, 10000);
-        SysFreeString(d);
-        SysFreeString(f);
-        const std::string package = downloads + "\\setup.exe";
-        if (mode == "change") Note("changed " + std::to_string(ChangeOutsideWine(package)));
+        PumpUntil([&] { return seen(DISPID_ORV_INFORECEIVED); }, 10000);
+        const std::string downloads = win::ModuleFolder() + "\\..\\downloads",
+                          package = downloads + "\\setup.exe";
+        ctl->ReceiveUpdate(text(downloads), text(""), &r);
+        PumpUntil([&] { return seen(DISPID_ORV_UPDATERECEIVED); }, 10000);
+        if (mode == "change") {
+            // Behind Windows' back: Wine starts a Unix program natively.
+            std::string unix = package.substr(2);
+            for (char& c : unix) c = c == '\\' ? '/' : c;
+            const std::string script = "\"printf X >> '" + unix + "'\"";
+            _spawnl(_P_WAIT, "Z:\\bin\\sh", "sh", "-c", script.c_str(), nullptr);
+        }
         LONG result = 0;
-        BSTR params = B("");
-        ctl->HandOffUpdate(params, mode == "once" ? VARIANT_FALSE : VARIANT_TRUE, &result);
-        SysFreeString(params);
-        Note("handoff " + std::to_string(result));
+        ctl->HandOffUpdate(text("install"), mode == "once" ? VARIANT_FALSE : VARIANT_TRUE, &result);
+        Log("handoff " + std::to_string(result));
         if (mode == "stay") {
             const HANDLE w = CreateFileA(package.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                          OPEN_EXISTING, 0, nullptr);
-            Note("write " + std::to_string(w == INVALID_HANDLE_VALUE ? GetLastError() : 0));
-            if (w != INVALID_HANDLE_VALUE) CloseHandle(w);
-            const std::string other = downloads + "\\other.exe";
-            WriteAll(other, "MZ");
-            const BOOL moved =
-                MoveFileExA(other.c_str(), package.c_str(), MOVEFILE_REPLACE_EXISTING);
-            Note("replace " + std::to_string(moved ? 0 : GetLastError()));
+            const DWORD writeError = w == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+            WriteAll(downloads + "\\other.exe", "MZ");
+            const BOOL moved = MoveFileExA((downloads + "\\other.exe").c_str(), package.c_str(),
+                                           MOVEFILE_REPLACE_EXISTING);
+            Log("write " + std::to_string(writeError) + " replace " +
+                std::to_string(moved ? 0 : GetLastError()));
             PumpFor(static_cast<DWORD>(atoi(argv[4])) * 1000 + 2500);
         }
     }
     ctl->Release();
-    OleUninitialize();
-    Note("exit");
+    Log("exit");
     return 0;
 }
 
