@@ -172,15 +172,14 @@ LONG StartHandOff(handoff::Order order, HANDLE package) {
                                    L" " + std::to_wstring(text.size());
             PROCESS_INFORMATION pi = {};
             if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                               EXTENDED_STARTUPINFO_PRESENT | CREATE_BREAKAWAY_FROM_JOB |
-                                   CREATE_UNICODE_ENVIRONMENT,
-                               nullptr, temp.c_str(), &si.StartupInfo, &pi)) {
+                               EXTENDED_STARTUPINFO_PRESENT | CREATE_BREAKAWAY_FROM_JOB, nullptr,
+                               temp.c_str(), &si.StartupInfo, &pi)) {
                 CloseHandle(pi.hThread);
                 CloseHandle(pi.hProcess);
                 result = 0;
             } else if (GetLastError() == ERROR_ACCESS_DENIED) {
-                // The host's job lets no process break away from it (asking the job itself
-                // is no help: Wine answers its limits with zeros).
+                // The host's job lets no process break away from it. Only the start tells:
+                // Wine answers a query of the process's own job without its breakaway flag.
                 BOOL inJob = FALSE;
                 if (IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) && inJob)
                     result = HANDOFF_ERROR_NOBREAKAWAY;
