@@ -66,7 +66,7 @@ int Run(int argc, char** argv) {
     ctl->put_RemotePath(text(argv[3]));
     ctl->put_HandOffTimeout(atoi(argv[4]));
     const auto seen = [&](DISPID id) { return !sink.Of(id).empty(); };
-    PumpFor(1200);  // UpdateInstalled, when a hand-off recorded an outcome for this source
+    PumpFor(1000);  // UpdateInstalled comes within a second when an outcome waits
     for (const Event& e : sink.Of(DISPID_ORV_UPDATEINSTALLED))
         Log("installed " + win::WideToAnsi(e.args[0]) + " " + win::WideToAnsi(e.args[1]));
     if (mode != "listen" && first) {
