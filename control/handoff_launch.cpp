@@ -231,6 +231,7 @@ STDMETHODIMP OrvaneControl::HandOffUpdate(BSTR parameters, VARIANT_BOOL restart,
         const std::string params = ToAnsi(parameters);
         order.parameters = params.empty() ? props_.UpdateParameters : params;
         order.packageFolder = package.substr(0, package.find_last_of('\\') + 1);
+        order.restartProgram = WideToUtf8(win::ModulePathW());
         order.restartCommand = WideToUtf8(GetCommandLineW());
         order.restartFolder = WideToUtf8(startFolder);
         *result = StartHandOff(std::move(order), file);

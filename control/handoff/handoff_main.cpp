@@ -84,12 +84,13 @@ int32_t RunPackage(const Order& o) {
 // Starts the host again as it was started: never elevated, since the hand-off runs with the
 // host's own rights whatever the package asked for.
 void Restart(const Order& o) {
+    const std::wstring program = Utf8ToWide(o.restartProgram);
     std::wstring command = Utf8ToWide(o.restartCommand);
     const std::wstring folder = Utf8ToWide(o.restartFolder);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                        folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);

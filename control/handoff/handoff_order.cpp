@@ -7,7 +7,7 @@ namespace orv::handoff {
 namespace {
 
 constexpr std::string_view kTag = "OrvaneHandOff/1\n";
-constexpr std::size_t kFields = 17;
+constexpr std::size_t kFields = 18;
 
 void Put(std::string& out, std::string_view field) {
     out += std::to_string(field.size());
@@ -34,7 +34,7 @@ std::string EncodeOrder(const Order& o) {
     Put(out, DigestField(o.digest));
     for (const std::string* s :
          {&o.sourceHost, &o.sourcePath, &o.sourceFile, &o.version, &o.packagePath, &o.parameters,
-          &o.packageFolder, &o.restartCommand, &o.restartFolder})
+          &o.packageFolder, &o.restartProgram, &o.restartCommand, &o.restartFolder})
         Put(out, *s);
     return out;
 }
@@ -64,9 +64,9 @@ std::optional<Order> DecodeOrder(std::string_view bytes) {
         !flag(f[5], o.restart) || !Number(f[6], o.packageSize) || !digest)
         return std::nullopt;
     o.digest = *digest;
-    std::string* texts[] = {&o.sourceHost,    &o.sourcePath,     &o.sourceFile,
-                            &o.version,       &o.packagePath,    &o.parameters,
-                            &o.packageFolder, &o.restartCommand, &o.restartFolder};
+    std::string* texts[] = {&o.sourceHost,     &o.sourcePath,   &o.sourceFile,    &o.version,
+                            &o.packagePath,    &o.parameters,   &o.packageFolder, &o.restartProgram,
+                            &o.restartCommand, &o.restartFolder};
     for (std::size_t i = 0; i < std::size(texts); ++i) texts[i]->assign(f[8 + i]);
     return o;
 }

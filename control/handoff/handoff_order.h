@@ -32,8 +32,9 @@ struct Order {
     std::string version;
     // ANSI: the package's path, its parameters and its working folder.
     std::string packagePath, parameters, packageFolder;
-    // UTF-8: the host's command line and the folder it started in.
-    std::string restartCommand, restartFolder;
+    // UTF-8: the host's program, its command line and the folder it started in. The program
+    // is named apart: a command line may name it relative to a folder the hand-off is not in.
+    std::string restartProgram, restartCommand, restartFolder;
 };
 
 // The order as bytes: a tag, then each field as its decimal length, ":" and its bytes.

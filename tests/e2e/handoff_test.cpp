@@ -41,14 +41,16 @@ class HandOff : public ::testing::Test {
 
     // Runs the host (inside `job` when given) and waits for it to end.
     void RunHost(const std::string& mode, int timeout = 20, HANDLE job = nullptr) {
-        std::string command = "\"" + root_ + "\\app\\handoff_host.exe\" " + mode + " " +
+        // Named relative to its start folder, as a launcher with a working folder may name it.
+        std::string command = "app\\handoff_host.exe " + mode + " " +
                               std::to_string(servers_.nginxPort) + " " + path_ + " " +
                               std::to_string(timeout) + " \"kept argument\"";
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
-                                   CREATE_SUSPENDED, nullptr, root_.c_str(), &si, &pi));
+        ASSERT_TRUE(CreateProcessA((root_ + "\\app\\handoff_host.exe").c_str(), command.data(),
+                                   nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                   root_.c_str(), &si, &pi));
         if (job) AssignProcessToJobObject(job, pi.hProcess);
         ResumeThread(pi.hThread);
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
