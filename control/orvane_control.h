@@ -224,6 +224,10 @@ class OrvaneControl final : public _Orvane4,
     void StoreInformation(UPDATEINFO& record) override;
     void HoldHost() override;
     void ReleaseHost() override;
+    // Raises UpdateInstalled when a hand-off recorded an outcome for the control's source.
+    void InstalledDue() override;
+    // Looks that up shortly, from the session window's messages (after the source was set).
+    void WatchInstalled();
 
     // CompareVersion against `fileName`, whose version text goes into `local`.
     LONG CompareWith(const std::string& fileName, std::string& local);

@@ -26,6 +26,8 @@ constexpr UINT kSignerCheckedMessage = WM_APP + 3;
 // The session's own timer on the socket window, apart from the transfer's: ConnectTimeout
 // while the system's settings are still deciding the route.
 constexpr UINT_PTR kLookupTimer = 0x100;
+// The wait before the control looks up what a hand-off recorded for its source.
+constexpr UINT_PTR kInstalledTimer = 0x101;
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -224,6 +226,9 @@ void UpdateSession::OnTimer(int id) {
         const Scope scope(*this);
         if (id == static_cast<int>(kLookupTimer)) {
             OnLookupTimedOut();
+        } else if (id == static_cast<int>(kInstalledTimer)) {
+            ::KillTimer(socketWindow_.get(), kInstalledTimer);
+            host_.InstalledDue();
         } else if (auto t = transfer_) {
             t->OnTimer(id);
         } else {
@@ -242,6 +247,10 @@ void UpdateSession::OnSignerChecked(WPARAM cookie) {
         if (auto t = transfer_) t->OnSignerChecked(cookie);
     }
     ReleaseOwner();
+}
+
+void UpdateSession::WatchInstalled(uint32_t ms) {
+    if (const HWND window = SocketWindow()) ::SetTimer(window, kInstalledTimer, ms, nullptr);
 }
 
 HWND UpdateSession::SocketWindow() {
@@ -671,6 +680,8 @@ void UpdateSession::ReportEnded(transfer::Transfer& ended) {
 void UpdateSession::ReportDelivered(const std::string& target, unique_file held) {
     delivered_ = std::move(held);
     deliveredPath_ = target;
+    deliveredDigest_.reset();
+    if (currentDigest_.state == FieldState::Valid) deliveredDigest_ = currentDigest_.bytes;
 }
 
 transfer::RedirectVerdict UpdateSession::FollowRedirect(transfer::Transfer& from,

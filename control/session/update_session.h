@@ -45,6 +45,8 @@ class ISessionHost : public transfer::ITransferEvents {
     // reference: the session holds the control across each.
     virtual void HoldHost() = 0;
     virtual void ReleaseHost() = 0;
+    // The wait WatchInstalled started is over: the control looks up what a hand-off recorded.
+    virtual void InstalledDue() = 0;
 
    protected:
     ~ISessionHost() = default;
@@ -84,11 +86,19 @@ class UpdateSession final : private transfer::ISocketSeam,
     // open against writers until it has been started, the next download begins or the
     // control goes; empty when there is none.
     const std::string& DeliveredPackage() const { return deliveredPath_; }
+    // That file's open handle (reading only, others may only read), and the digest the
+    // download verified it against when the record carried one.
+    HANDLE DeliveredFile() const { return delivered_.get(); }
+    const std::optional<Sha256Digest>& DeliveredDigest() const { return deliveredDigest_; }
     // Lets the delivered package go: RunUpdate starts nothing until a download delivers again.
     void DropDelivery() {
         delivered_.reset();
         deliveredPath_.clear();
+        deliveredDigest_.reset();
     }
+    // Calls the host's InstalledDue from the session window's messages once `ms` have passed
+    // without another call; the host's property calls return first.
+    void WatchInstalled(uint32_t ms);
 
    private:
     // A busy session's refusal (-2 or -1), if it is busy.
@@ -171,6 +181,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     std::string localPackageFile_;
     unique_file delivered_;
     std::string deliveredPath_;
+    std::optional<Sha256Digest> deliveredDigest_;
     std::shared_ptr<transfer::Transfer> transfer_;
     // A transfer waiting for the system's proxy decision: the forms of its plan, fixed when it
     // was asked for (direct, through a proxy with the proxy credentials, through one without),
