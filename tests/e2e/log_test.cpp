@@ -1,7 +1,6 @@
-// The diagnostic log end to end: a check through a proxy with credentials, a resumed download,
-// a package refused for its signature, no secret in any log, a log that cannot be written, the
-// user's setting, the size rule and the cost of a line. Servers: with_servers.py --tls
-// --auth-proxy, packages signed by signer_files.py.
+// The diagnostic log: a check through a proxy with credentials, a resumed download, a package
+// refused for its signature, no secret in any log, a log that cannot be written, the user's
+// setting, the size rule, the cost of a line. Servers: with_servers.py --tls --auth-proxy.
 #include <windows.h>
 
 #include <cstdio>
@@ -20,7 +19,6 @@
 namespace orv::test {
 namespace {
 
-[[maybe_unused]] const auto* const kRoot = TrustTestRootForTheProgram(false, "ORV_SIGNER_CA");
 [[maybe_unused]] const auto* const kTlsRoot = TrustTestRootForTheProgram(false, "ORV_TLS_CA");
 
 constexpr int kSize = 70001;
@@ -36,8 +34,8 @@ class Log : public E2E {
             GTEST_SKIP() << "run through with_servers.py --tls --auth-proxy and signer_files.py";
         const std::string web = servers_.webRoot + "\\logged";
         CreateDirectoryA(web.c_str(), nullptr);
-        ASSERT_TRUE(WriteAll(web + "\\update.orv", OrvFile("P", "1.0.0.1", "p.bin", kSize)));
-        ASSERT_TRUE(WriteAll(web + "\\p.bin", NoiseBytes(kSize, 7)));
+        ASSERT_TRUE(WriteAll(web + "\\update.orv", OrvFile("P", "1.0.0.1", "p.bin", kSize)) &&
+                    WriteAll(web + "\\p.bin", NoiseBytes(kSize, 7)));
         logs_ = FreshFolder(servers_, "logs");
         UseNginx("/logged/");
     }

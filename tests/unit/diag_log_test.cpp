@@ -18,8 +18,8 @@ TEST(DiagLog, OneLineWithTimeProcessAndControl) {
     // Whatever a server or a host sends, a step stays one line.
     EXPECT_EQ(FormatLine(at, "a", "x\r\ny\tz\x01\x7f"),
               "2026-12-08 09:05:07.042 [4711:3] a: x\\r\\ny\\tz\\x01\\x7F\r\n");
-    const std::string line = FormatLine(at, "a", std::string(kMaxLineText + 5, 'x'));
-    EXPECT_TRUE(line.ends_with(" ... (5 more)\r\n") && line.size() < kMaxLineText + 80);
+    EXPECT_TRUE(
+        FormatLine(at, "a", std::string(kMaxLineText + 5, 'x')).ends_with("x ... (5 more)\r\n"));
 }
 
 TEST(DiagLog, NoPasswordInAnyForm) {
