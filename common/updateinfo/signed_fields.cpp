@@ -256,6 +256,67 @@ SignedFields ReadSignedFields(std::string_view plain) {
     return f;
 }
 
+bool IsTagName(std::string_view name) {
+    if (name.empty() || name.size() > 32 || name[0] < 'a' || name[0] > 'z') return false;
+    for (char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::optional<std::string_view> TaggedFields::Find(std::string_view name) const {
+    for (const TaggedField& f : Fields) {
+        if (f.Name == name) return f.Value;
+    }
+    return std::nullopt;
+}
+
+TaggedFields ReadTaggedFields(std::string_view plain) {
+    TaggedFields t;
+    // Only a file whose fields 7 to 10 are all there has tagged fields: in any other, what
+    // follows the last optional field is ignored, as it always was.
+    const SignedFields f = ReadSignedFields(plain);
+    if (f.ExpirySignature != FieldState::Valid) return t;
+    const std::size_t beforeEleventh = NthSeparator(plain, 10);
+    if (beforeEleventh == std::string_view::npos) return t;
+    t.State = FieldState::Malformed;
+    const std::size_t beforeLast = plain.rfind('|');
+    const std::string_view last = plain.substr(beforeLast + 1);
+    const std::optional<P256Signature> signature = ParseSignatureField(last);
+    // The pieces between field 10 and the last one (all after field 10 when the last is no
+    // signature) are the tagged fields.
+    std::string_view rest = plain.substr(beforeEleventh + 1);
+    if (signature) rest = plain.substr(beforeEleventh + 1, beforeLast - beforeEleventh - 1);
+    const bool onlySignature = signature && beforeLast == beforeEleventh;
+    if (!signature || onlySignature) {
+        t.Problem = "the fields after field 10 are not tagged fields ended by a signature";
+    }
+    while (!onlySignature) {
+        const std::size_t bar = rest.find('|');
+        const std::string_view piece = rest.substr(0, bar);
+        const std::size_t colon = piece.find(':');
+        const std::string_view name = piece.substr(0, colon);
+        if (colon == std::string_view::npos || !IsTagName(name)) {
+            if (t.Problem.empty())
+                t.Problem = "a field after field 10 is not of the form name:value";
+        } else if (t.Find(name)) {
+            if (t.Problem.empty())
+                t.Problem = "the field \"" + std::string(name) + "\" is given twice";
+        } else {
+            t.Fields.push_back({name, piece.substr(colon + 1)});
+        }
+        if (bar == std::string_view::npos) break;
+        rest.remove_prefix(bar + 1);
+    }
+    if (t.Problem.empty()) {
+        t.State = FieldState::Valid;
+        t.SignatureBytes = *signature;
+        t.SignedText = plain.substr(0, beforeLast);
+    }
+    return t;
+}
+
 std::optional<std::string_view> FirstSixFields(std::string_view plain) {
     if (NthSeparator(plain, 5) == std::string_view::npos) return std::nullopt;
     return plain.substr(0, NthSeparator(plain, 6));

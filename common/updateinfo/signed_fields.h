@@ -6,6 +6,9 @@
 // Field 9, the expiry ("expires:" and YYYY-MM-DDTHH:MM:SSZ in UTC), and field 10, a second
 // signature of the same form by the same key over fields 1 to 9, follow; readers of fields 1-8
 // ignore them, so field 8 stays the signature of fields 1-7 and such a file stays valid there.
+// After field 10 come the tagged fields, "name:value" in any order, and a last field of field
+// 8's form that signs everything before the "|" that precedes it; readers of fields 1-10
+// ignore all of them, so fields 8 and 10 keep what they sign and such a file stays valid there.
 // Portable: no <windows.h>; the cryptography itself is the caller's.
 #pragma once
 
@@ -15,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orv {
 
@@ -49,6 +53,36 @@ struct SignedFields {
         return Digest == FieldState::Valid && Signature == FieldState::Valid;
     }
 };
+
+// One tagged field: a name of lowercase letters, digits and "-" that begins with a letter,
+// then ":" and the value (never holding "|"). Views into the text that was read.
+struct TaggedField {
+    std::string_view Name;
+    std::string_view Value;
+};
+
+// The pieces after field 10.
+struct TaggedFields {
+    // Absent: nothing follows a well-formed field 10 (or fields 7-10 are not all there, so
+    // what follows is ignored as it always was). Valid: at least one tagged field, each name
+    // once, and a last field that is a signature of its exact form. Malformed: anything else
+    // (Problem says what); the tagged fields that could be read are in Fields all the same.
+    FieldState State = FieldState::Absent;
+    std::vector<TaggedField> Fields;  // in the file's order, unknown names too
+    P256Signature SignatureBytes{};   // set when Valid
+    // The bytes the last signature covers: everything before the "|" that starts it.
+    std::string_view SignedText;
+    std::string Problem;  // Malformed: what is wrong, for people
+
+    // The field named `name`, or nothing.
+    std::optional<std::string_view> Find(std::string_view name) const;
+};
+
+// Reads the pieces after field 10 of an unscrambled plain text.
+TaggedFields ReadTaggedFields(std::string_view plain);
+
+// Whether `name` is a tagged field's name (see TaggedField).
+bool IsTagName(std::string_view name);
 
 // Reads fields 7 to 10, each only in its own form: a piece that does not start with its
 // field's prefix (an empty one too) is Absent, and it and every piece after it are ignored,

@@ -573,7 +573,8 @@ int32_t Transfer::SignatureRefusal(std::string_view plain) const {
     const trust::KeyListResult keys = trust::ParseKeyList(plan_.publisherKey);
     if (!keys.Ok || keys.Keys.empty()) return kNotSigned;
     // Field 8 first, as a control that knows no expiry checks it; then the expiry and its
-    // signature (fields 9 and 10), against the system's clock.
+    // signature (fields 9 and 10), against the system's clock; then the tagged fields' last
+    // signature, over all before it.
     const trust::Verification info = trust::VerifyInfo(keys.Keys, plain);
     log::Step(plan_.log, "trust",
               "signature of the information: " + std::string(VerdictText(info.verdict)) +
@@ -590,6 +591,13 @@ int32_t Transfer::SignatureRefusal(std::string_view plain) const {
                       (expiry.reason.empty() ? std::string() : ": " + expiry.reason) +
                       (plan_.requireExpiry ? " (an expiry is required)" : ""));
         verdict = expiry.verdict;
+    }
+    if (verdict == trust::Verdict::Valid) {
+        const trust::Verification tagged = trust::VerifyTaggedFields(keys.Keys, plain);
+        log::Step(plan_.log, "trust",
+                  "tagged fields: " + std::string(VerdictText(tagged.verdict)) +
+                      (tagged.reason.empty() ? std::string() : ": " + tagged.reason));
+        verdict = tagged.verdict;
     }
     switch (verdict) {
         case trust::Verdict::Valid: return 0;

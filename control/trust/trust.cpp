@@ -266,6 +266,16 @@ Verification VerifyExpiry(const PublisherKeys& keys, std::string_view plain, int
     return v;
 }
 
+Verification VerifyTaggedFields(const PublisherKeys& keys, std::string_view plain) {
+    const TaggedFields tags = ReadTaggedFields(plain);
+    if (tags.State == FieldState::Valid)
+        return VerifySignature(keys, tags.SignedText, tags.SignatureBytes);
+    Verification v;
+    v.verdict = tags.State == FieldState::Absent ? Verdict::Valid : Verdict::BadSignature;
+    v.reason = tags.Problem;
+    return v;
+}
+
 int64_t NowUtc() {
     FILETIME ft{};
     GetSystemTimeAsFileTime(&ft);

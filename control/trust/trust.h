@@ -84,6 +84,11 @@ Verification VerifyInfo(const PublisherKeys& keys, std::string_view plain);
 Verification VerifyExpiry(const PublisherKeys& keys, std::string_view plain, int64_t now,
                           bool required);
 
+// Checks the tagged fields after field 10 of information whose fields 8 and 10 passed: Valid
+// when there are none; otherwise they must end with a signature of their exact form that one
+// of the keys made over everything before it (BadSignature, CannotVerify).
+Verification VerifyTaggedFields(const PublisherKeys& keys, std::string_view plain);
+
 // The system's time (GetSystemTimeAsFileTime) in seconds since 1970 UTC.
 int64_t NowUtc();
 

@@ -9,6 +9,7 @@ when --native names a built Linux orvinfo, keys and files of each build must pas
 """
 import base64
 import hashlib
+import json
 import os
 import stat
 import struct
@@ -421,6 +422,59 @@ class SignedByOrvinfo(unittest.TestCase):
             self.assertRegex(out, "\nExpires: " + (when or r"\d{4}-\d\d-\d\dT[\d:]{8}Z") + "\n")
         for name in ("made.orv", "later.orv"):
             self.assert_signed(name, der)
+
+    def test_release_policy_is_signed_by_the_last_field(self):
+        key = OpensslKey(self.dir, "release")
+        self.dir.put("notes.md", "# 2.2\n\n* Überprüfung, обновление, 更新\n".encode())
+        make = ["make", "--name", "Editor", "--version", "2.2.0", "--date", "07/04/2003",
+                "--package", "edsetup.exe", "--sign", "release.key", "--expires", "3650d",
+                "--urls", "https://a.test/e.exe http://b.test/e.exe", "--critical=2.0",
+                "--min-version", "1.5", "--rollout", "10", "--args", "/quiet /norestart",
+                "--notes-file", "notes.md", "--tag", "future:x y", "-o", "tagged.orv"]
+        expected = {"urls": "https://a.test/e.exe http://b.test/e.exe", "critical": "2.0",
+                    "minversion": "1.5", "rollout": "10", "args": "/quiet /norestart",
+                    "notes": "# 2.2\n\n* Überprüfung, обновление, 更新\n", "future": "x y"}
+
+        def verified(message, field):
+            self.dir.put("message", message)
+            self.dir.put("signature.der", raw_to_der(base64.b64decode(field[5:])))
+            return openssl("dgst", "-sha256", "-verify", key.pem, "-signature",
+                           self.dir.file("signature.der"), self.dir.file("message"))
+
+        for self.signer in programs():
+            with self.subTest(signer=self.signer[0]):
+                self.assertEqual(self.sign_tool(*make)[1:], ("", ""))
+                plain = scramble(self.dir.read("tagged.orv"))
+                fields = plain.split(b"|")
+                self.assertEqual(len(fields), 18, plain)
+                # Fields 8 and 10 sign what they always signed; the last signs all before it.
+                for end in (7, 9, 17):
+                    self.assertEqual(verified(b"|".join(fields[:end]), fields[end]),
+                                     b"Verified OK\n")
+                for program, runner in programs():
+                    status, out, err = run_text(program, ["verify", "--key", "release.pub",
+                                                          "tagged.orv"], self.dir.path, runner)
+                    self.assertEqual((status, err), (0, ""), program)
+                    self.assertIn("Tagged fields: 7, signed\n", out)
+                    shown = json.loads(run_text(program, ["show", "--json", "tagged.orv"],
+                                                self.dir.path, runner)[1])
+                    self.assertEqual((shown["Tags"], shown["TagSignature"]),
+                                     (expected, "present"))
+                # Signing again changes what an option names and keeps the rest.
+                self.assertEqual(self.sign_tool("sign", "--key", "release.key", "--package",
+                                                "edsetup.exe", "--expires", "30d", "--rollout",
+                                                "50", "tagged.orv")[0], 0)
+                shown = json.loads(self.sign_tool("show", "--json", "tagged.orv")[1])
+                self.assertEqual(shown["Tags"], {**expected, "rollout": "50"})
+                # A list of mirrors changed after signing fails in every build.
+                plain = scramble(self.dir.read("tagged.orv"))
+                self.dir.put("changed.orv", scramble(plain.replace(b"https://a.test",
+                                                                   b"https://x.test")))
+                for program, runner in programs():
+                    status, _, err = run_text(program, ["verify", "--key", "release.pub",
+                                                        "changed.orv"], self.dir.path, runner)
+                    self.assertEqual(status, 1, program)
+                    self.assertIn("the tagged fields (last field)", err)
 
     def test_keys_of_every_maker_sign_in_every_build(self):
         key = OpensslKey(self.dir, "openssl")

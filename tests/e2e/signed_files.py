@@ -13,6 +13,9 @@ update.orv and the package pkg.bin (PACKAGE_SIZE bytes):
   fresh/, expired/, badexpiry/, forged/: signed/ with a signed expiry a year on, in 2020, on
   30 Feb, and fresh/'s moved a thousand years on after signing
   trailing/  the six fields and a "|"     seventh/  the six fields and a seventh piece "x"
+  tagged/    fresh/ with tagged fields after field 10, signed by A over all before it;
+  retagged/  tagged/ with its list of mirrors changed after signing; untagged/ fresh/ with
+  tagged fields and no signature after them
 
 usage: signed_files.py --work DIR -- COMMAND [ARGS...]
 """
@@ -83,6 +86,11 @@ def main():
     publish(webroot, "expired", until("2020-01-01T00:00:00Z"))
     publish(webroot, "forged", until(year).replace(b"|expires:2", b"|expires:3"))
     publish(webroot, "badexpiry", until("2027-02-30T00:00:00Z"))
+    tags = b"|urls:https://mirror.test/pkg.bin|rollout:10|future:x"
+    tagged = sign(key_a, until(year) + tags)
+    publish(webroot, "tagged", tagged)
+    publish(webroot, "retagged", tagged.replace(b"//mirror.test", b"//other.test"))
+    publish(webroot, "untagged", until(year) + tags)
 
     env = dict(os.environ, ORV_KEY_A=pub_a, ORV_KEY_B=pub_b, ORV_KEY_P384=pub_p384)
     return subprocess.run(command, env=env, timeout=600).returncode

@@ -149,6 +149,19 @@ TEST_F(Signed, SignedExpiryMustVerifyAndNotHavePassed) {
     for (const char* folder : {"expired", "forged", "signed"}) EXPECT_EQ(Accepted(folder), kInfo);
 }
 
+// Tagged fields after field 10 count as the rest of the record: with a key their last
+// signature must verify, without one they are read as the unsigned record is.
+TEST_F(Signed, TaggedFieldsAreSignedByTheLastField) {
+    ASSERT_EQ(S_OK, PutKey(Key("ORV_KEY_A")));
+    EXPECT_EQ(Accepted("tagged"), kInfo);
+    const std::string folder = FreshFolder(servers_, "tagged");
+    EXPECT_EQ(Outcome(ReceiveAndWait(folder)), kReceived);
+    ExpectRefused("retagged", kNotSigned);  // a mirror changed after signing
+    ExpectRefused("untagged", kNotSigned);  // tagged fields nobody signed
+    ASSERT_EQ(S_OK, PutKey(""));
+    for (const char* f : {"tagged", "retagged", "untagged"}) EXPECT_EQ(Accepted(f), kInfo) << f;
+}
+
 TEST_F(Signed, AStrippedExpiryIsRefusedOnceTheSourceGaveOne) {
     // One source, /replay/update.orv, serving in turn the files of other folders: signed/ is
     // fresh/ with fields 9 and 10 cut off.

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/updateinfo/release_policy.h"
 #include "common/updateinfo/signed_fields.h"
 #include "common/updateinfo/updateinfo.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -50,6 +51,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         FUZZ_CHECK(pieces.size() < 6);
     }
+
+    // Tagged fields only after a well-formed field 10; a valid list is signed by its last piece,
+    // over all before it, and every field it read is a piece of the text.
+    const orv::TaggedFields t = orv::ReadTaggedFields(plain);
+    if (f.ExpirySignature != orv::FieldState::Valid) FUZZ_CHECK(t.State == orv::FieldState::Absent);
+    if (t.State == orv::FieldState::Valid) {
+        FUZZ_CHECK(!t.Fields.empty() && pieces.size() == 11 + t.Fields.size());
+        FUZZ_CHECK(orv::SignatureField(t.SignatureBytes) == pieces.back());
+        FUZZ_CHECK(t.SignedText.size() + 1 + pieces.back().size() == plain.size());
+    }
+    for (const orv::TaggedField& field : t.Fields) {
+        FUZZ_CHECK(orv::IsTagName(field.Name));
+        FUZZ_CHECK(field.Value.find('|') == std::string_view::npos);
+    }
+    (void)orv::ReadReleasePolicy(t);
 
     // Strict Base64: what decodes is the one text of its bytes.
     if (const auto bytes = orv::DecodeBase64(plain)) {

@@ -14,7 +14,9 @@
 
 #include "common/updateinfo/updateinfo.h"
 #include "tests/support/samples.h"
+#include "tests/unit/released_1_0/signed_fields.h"
 #include "tools/orvinfo/cp1252.h"
+#include "tools/orvinfo/crypto.h"
 #include "tools/orvinfo/file_io.h"
 
 #ifdef _WIN32
@@ -395,16 +397,21 @@ TEST_F(OrvinfoRun, UsageErrors) {
         {"keygen", "-o"},
         {"keygen", "-o", "k", "extra"},
         {"keygen", "--bits", "256", "-o", "k"},
-        {"sign", "--key", "k.key", "--package", "p"},               // no FILE
-        {"sign", "--package", "p", "f.orv"},                        // no key
-        {"sign", "--key", "k.key", "f.orv"},                        // no package
-        {"sign", "--key", "k.key", "--package", "p", "a", "b"},     // two files
-        {"verify", "f.orv"},                                        // no key
-        {"verify", "--key", "k.pub"},                               // no FILE
+        {"sign", "--key", "k.key", "--package", "p"},            // no FILE
+        {"sign", "--package", "p", "f.orv"},                     // no key
+        {"sign", "--key", "k.key", "f.orv"},                     // no package
+        {"sign", "--key", "k.key", "--package", "p", "a", "b"},  // two files
+        {"verify", "f.orv"},                                     // no key
+        {"verify", "--key", "k.pub"},                            // no FILE
         {"verify", "--key", "k.pub", "--key", "l.pub", "f.orv"},
         {"verify", "--key", "k.pub", "--digest", "f.orv"},
         {"make", "--digest", "--expires", "30d", "-o", "x"},  // an expiry is signed
         {"make", "--sign", "k.key", "--expires", "0d", "-o", "x"},
+        {"make", "--sign", "k.key", "--rollout", "5", "-o", "x"},  // a policy needs an expiry
+        {"make", "--critical", "--critical=2", "-o", "x"},
+        {"make", "--tag", "Bad:x", "--sign", "k.key", "--expires", "9d", "-o", "x"},
+        {"make", "--tag", "p256:x", "--sign", "k.key", "--expires", "9d", "-o", "x"},
+        {"make", "--tag"},
     };
     for (const auto& args : cases) {
         const Result r = orvinfo::Run(args, kToday);
@@ -433,6 +440,31 @@ TEST_F(OrvinfoRun, ExpiryCountsFromTheGivenClock) {
     }
     make.back() = "2027-01-31T00:00:00Z";  // not after the clock
     EXPECT_EQ(orvinfo::Run(make, kToday, {}, kNow).status, kRefused);
+}
+
+// A file with the release policy still reads and verifies in the reader of the released 1.0
+// control: fields 8 and 10 sign what they signed there, and what follows is ignored there.
+TEST_F(OrvinfoRun, TaggedFileReadsAndVerifiesInTheReleasedReader) {
+    if (orvinfo::Run({"keygen", "-o", Path("k")}, kToday).status) GTEST_SKIP() << "no signing";
+    std::vector<std::string> make = Usual();
+    make.insert(make.begin(), "make");
+    make.insert(make.end(),
+                {"--sign", Path("k.key"), "--expires", "3650d", "--urls", "https://a.test/e.exe",
+                 "--critical", "--min-version", "1.0", "--rollout", "10", "--args", "/quiet",
+                 "--notes-file", Put("notes.md", "# Notes"), "--tag", "future:x"});
+    ASSERT_EQ(orvinfo::Run(make, kToday).status, kSuccess);
+    const std::string plain = ScrambleText(Read(out_), kInformationKey);
+    ASSERT_EQ(ReadTaggedFields(plain).Fields.size(), 7u);
+    const std::string key = Read(Path("k.pub"));
+    const released_1_0::SignedFields f = released_1_0::ReadSignedFields(plain);
+    ASSERT_TRUE(f.SignedAndWellFormed());
+    ASSERT_EQ(f.ExpirySignature, released_1_0::FieldState::Valid);
+    EXPECT_EQ(crypto::Verify(key, f.SignedText, f.SignatureBytes).verdict, crypto::Verdict::Valid);
+    EXPECT_EQ(crypto::Verify(key, f.ExpirySignedText, f.ExpirySignatureBytes).verdict,
+              crypto::Verdict::Valid);
+    UpdateInfo info;
+    SplitControlFields(plain, info);
+    EXPECT_EQ(std::tuple(info.Name, info.PackageSize), std::tuple("Editor", 524288));
 }
 
 TEST_F(OrvinfoRun, ShowRefusesWhatIsNoUpdateInformation) {

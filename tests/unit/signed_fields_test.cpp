@@ -3,6 +3,7 @@
 #include <array>
 #include <gtest/gtest.h>
 
+#include "common/updateinfo/release_policy.h"
 #include "common/updateinfo/updateinfo.h"
 
 namespace orv {
@@ -202,6 +203,97 @@ TEST(SignedFields, ExpiryAndItsSignatureFollowField8) {
             << text;
     }
     EXPECT_EQ(ReadSignedFields(nine).ExpiryTime, 1801353600);  // 2027-01-31T00:00:00Z
+}
+
+// After a well-formed field 10: tagged fields, then a signature over everything before it.
+TEST(TaggedFields, NameValuePairsEndedByASignature) {
+    using enum FieldState;
+    const std::string sig = SignatureField(CountingSignature());
+    const std::string eight = kSix + "|" + DigestField(CountingDigest()) + "|" + sig;
+    const std::string ten = eight + "|" + ExpiryField(1801353600) + "|" + sig;
+    const struct {
+        std::string text;
+        FieldState state;
+        std::size_t fields;
+    } cases[] = {
+        {ten, Absent, 0},
+        {eight + "|rollout:5|" + sig, Absent, 0},  // no fields 9 and 10: ignored as ever
+        {ten + "|rollout:5|" + sig, Valid, 1},
+        {ten + "|urls:https://a/p|x-1:|z:a:b|" + sig, Valid, 3},  // unknown names, empty values
+        {ten + "|rollout:5", Malformed, 1},                       // no signature after them
+        {ten + "|" + sig, Malformed, 0},                          // a signature of nothing
+        {ten + "|rollout:5|rollout:6|" + sig, Malformed, 1},      // a name twice
+        {ten + "|Rollout:5|" + sig, Malformed, 0},                // names are lowercase
+        {ten + "|no colon|" + sig, Malformed, 0},
+        {ten + "|rollout:5||" + sig, Malformed, 1},  // an empty piece
+        {ten + "|rollout:5|p256:x", Malformed, 2},   // a malformed last signature
+    };
+    for (const auto& c : cases) {
+        const TaggedFields t = ReadTaggedFields(c.text);
+        EXPECT_EQ(std::tuple(t.State, t.Fields.size()), std::tuple(c.state, c.fields)) << c.text;
+        EXPECT_EQ(t.Problem.empty(), c.state != Malformed) << c.text;
+        if (c.state == Valid) {
+            EXPECT_EQ(t.SignedText, c.text.substr(0, c.text.rfind('|')));
+            EXPECT_EQ(t.SignatureBytes, CountingSignature());
+        }
+    }
+    const std::string tagged = ten + "|urls:https://a/p|x-1:|z:a:b|" + sig;
+    const TaggedFields t = ReadTaggedFields(tagged);
+    EXPECT_EQ(t.Find("z"), "a:b");
+    EXPECT_EQ(t.Find("x-1"), "");
+    EXPECT_EQ(t.Find("x"), std::nullopt);
+    // Fields 8 and 10 sign what they always signed.
+    const std::string rollout = ten + "|rollout:5|" + sig;
+    const SignedFields f = ReadSignedFields(rollout);
+    EXPECT_EQ(std::tuple(f.Signature, f.ExpirySignature, f.ExpirySignedText.size()),
+              std::tuple(Valid, Valid, ten.rfind('|')));
+}
+
+// Known fields read to their values; one not of its form is a problem and counts as absent.
+TEST(TaggedFields, ReleasePolicyValues) {
+    const struct {
+        std::string_view name, value;
+        bool ok;
+    } cases[] = {
+        {"urls", "https://a.test/p.exe http://b.test:81/x?y", true},
+        {"urls", "https://a.test/p.exe  https://b.test/", false},
+        {"urls", "ftp://a.test/p", false},
+        {"urls", "https:///p", false},
+        {"critical", "", true},
+        {"critical", "2.1.0.7", true},
+        {"critical", "2.x", false},
+        {"minversion", "1.0", true},
+        {"minversion", "1.2.3.4.5", false},
+        {"minversion", "", false},
+        {"rollout", "1", true},
+        {"rollout", "100", true},
+        {"rollout", "0", false},
+        {"rollout", "101", false},
+        {"rollout", "05", false},
+        {"rollout", "+5", false},
+        {"args", "L3F1aWV0", true},
+        {"args", "/quiet", false},
+        {"notes", "", true},
+    };
+    for (const auto& c : cases) {
+        TaggedFields t;
+        t.Fields.push_back({c.name, c.value});
+        const ReleasePolicy p = ReadReleasePolicy(t);
+        EXPECT_EQ(p.Problems.empty(), c.ok) << c.name << ":" << c.value;
+    }
+    TaggedFields t;
+    const std::string args = EncodeBase64("/quiet");
+    t.Fields = {{"urls", "https://a/1 https://b/2"},
+                {"critical", "2.0"},
+                {"minversion", "1.5"},
+                {"rollout", "10"},
+                {"args", args},
+                {"future", "x"}};
+    const ReleasePolicy p = ReadReleasePolicy(t);
+    EXPECT_EQ(p.Urls, (std::vector<std::string>{"https://a/1", "https://b/2"}));
+    EXPECT_EQ(std::tuple(p.Critical, p.CriticalBelow, p.MinVersion, p.Rollout, p.Arguments),
+              std::tuple(true, "2.0", "1.5", 10, "/quiet"));
+    EXPECT_EQ(ReadReleasePolicy({}).Rollout, 100);
 }
 
 TEST(SignedFields, FirstSixFieldsNeedsSixFields) {

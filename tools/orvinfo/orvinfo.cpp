@@ -8,6 +8,7 @@
 #include <span>
 #include <utility>
 
+#include "common/updateinfo/release_policy.h"
 #include "common/updateinfo/signed_fields.h"
 #include "common/updateinfo/updateinfo.h"
 #include "tools/orvinfo/cp1252.h"
@@ -18,9 +19,9 @@ namespace orv::orvinfo {
 const char* const kUsageLine =
     "usage: orvinfo show FILE [--json] | orvinfo make --name TEXT --version "
     "MAJOR.MINOR.RELEASE[.FOURTH] [--date MM/DD/YYYY] [--comments TEXT | --comments-file FILE] "
-    "--package PATH [--digest | --sign KEYFILE [--expires WHEN]] -o FILE | "
-    "orvinfo keygen -o NAME | orvinfo sign --key KEYFILE --package PATH [--expires WHEN] FILE | "
-    "orvinfo verify --key PUBFILE FILE [--package PATH]";
+    "--package PATH [--digest | --sign KEYFILE [--expires WHEN [POLICY]]] -o FILE | "
+    "orvinfo keygen -o NAME | orvinfo sign --key KEYFILE --package PATH [--expires WHEN [POLICY]] "
+    "FILE | orvinfo verify --key PUBFILE FILE [--package PATH]";
 
 namespace {
 
@@ -43,6 +44,10 @@ constexpr std::string_view kVersionLabels[4] = {"'Version (major)'", "'Version (
                                                 "'Version (release)'", "'Version (fourth part)'"};
 constexpr std::string_view kComments = "'Comments'";
 constexpr std::string_view kPackage = "'Update package file'";
+// Tagged fields follow fields 7-10 in a file, so they need a key and an expiry.
+constexpr const char* kPolicyNeedsExpiry =
+    "the release policy (tagged fields) needs --sign KEYFILE and --expires WHEN: it follows "
+    "the signed expiry (a far one such as 3650d will do)";
 
 Result Usage(const std::string& message) {
     return {kUsage, "", "orvinfo: " + message + " (orvinfo --help tells more)\n"};
@@ -225,10 +230,12 @@ std::optional<Result> ParseExpires(const std::string& value, int64_t now, int64_
 }
 
 // Adds field 7 (the package's digest) and, with a private key, field 8 to fields 1-6; with an
-// expiry too, field 9 and its signature, field 10, over fields 1-9.
-std::optional<Result> AddSignedFields(std::string& plain, const std::string& packagePath,
-                                      const std::optional<std::string>& keyFile,
-                                      std::optional<int64_t> expiry) {
+// expiry too, field 9 and its signature, field 10, over fields 1-9; then the tagged fields and
+// their signature over all before it.
+std::optional<Result> AddSignedFields(
+    std::string& plain, const std::string& packagePath, const std::optional<std::string>& keyFile,
+    std::optional<int64_t> expiry,
+    const std::vector<std::pair<std::string, std::string>>& tags = {}) {
     std::string key;
     if (keyFile) {
         if (auto failure = ReadKeyFile(*keyFile, key)) return failure;
@@ -250,6 +257,15 @@ std::optional<Result> AddSignedFields(std::string& plain, const std::string& pac
     if (keyFile && expiry) {
         plain += '|';
         plain += ExpiryField(*expiry);
+        P256Signature signature{};
+        if (const auto reason = crypto::Sign(key, plain, signature)) {
+            return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
+        }
+        plain += '|';
+        plain += SignatureField(signature);
+    }
+    if (keyFile && expiry && !tags.empty()) {
+        for (const auto& [name, value] : tags) plain += '|' + name + ':' + value;
         P256Signature signature{};
         if (const auto reason = crypto::Sign(key, plain, signature)) {
             return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
@@ -284,12 +300,6 @@ Result Show(const std::vector<std::string>& args) {
     return {kSuccess, ShowText(bytes, json), ""};
 }
 
-struct MakeOptions {
-    std::optional<std::string> name, version, date, comments, commentsFile, package, output, sign,
-        expires;
-    bool digest = false;
-};
-
 // An option of a command and where its value goes.
 using OptionSlot = std::pair<std::string_view, std::optional<std::string>*>;
 
@@ -321,6 +331,108 @@ std::optional<Result> TakeOption(const std::vector<std::string>& args, std::size
     return std::nullopt;
 }
 
+// The release policy's options of make and sign, each a tagged field after field 10.
+struct PolicyOptions {
+    std::optional<std::string> urls, critical, minVersion, rollout, args, notesFile;
+    std::vector<std::string> tags;  // --tag NAME:VALUE, as given
+    bool Any() const {
+        return urls || critical || minVersion || rollout || args || notesFile || !tags.empty();
+    }
+};
+
+// Takes the policy option at args[i], if it is one: `taken` tells. "--critical" alone makes
+// the update critical for every installed version, "--critical=VERSION" for those below it;
+// "--tag" may be given many times.
+std::optional<Result> TakePolicyOption(const std::vector<std::string>& args, std::size_t& i,
+                                       PolicyOptions& p, bool& taken) {
+    taken = true;
+    if (args[i] == "--critical" || args[i].starts_with("--critical=")) {
+        if (p.critical) return Usage("--critical is given twice");
+        p.critical = args[i] == "--critical" ? "" : args[i].substr(11);
+        return std::nullopt;
+    }
+    if (args[i] == "--tag" || args[i].starts_with("--tag=")) {
+        if (args[i] == "--tag" && i + 1 >= args.size()) return Usage("--tag needs a value");
+        const std::string tag = args[i] == "--tag" ? args[++i] : args[i].substr(6);
+        const std::size_t colon = tag.find(':');
+        if (colon == std::string::npos || !IsTagName(tag.substr(0, colon))) {
+            return Usage("--tag takes NAME:VALUE, NAME of lowercase letters, digits and \"-\"");
+        }
+        if (tag.starts_with("p256:")) {
+            return Usage("--tag cannot name p256: it is the signature's prefix");
+        }
+        p.tags.push_back(tag);
+        return std::nullopt;
+    }
+    const std::pair<std::string_view, std::optional<std::string>*> table[] = {
+        {"--urls", &p.urls}, {"--min-version", &p.minVersion}, {"--rollout", &p.rollout},
+        {"--args", &p.args}, {"--notes-file", &p.notesFile},
+    };
+    std::string unknown;
+    if (auto usage = TakeOption(args, i, table, unknown)) return usage;
+    taken = unknown.empty();
+    return std::nullopt;
+}
+
+// The tagged fields a file gets: those it has (`kept`, for sign) with the options' values in
+// place of those they name, checked as readers will read them; in the file's code page.
+std::optional<Result> BuildTags(const PolicyOptions& p, const TaggedFields& kept,
+                                std::vector<std::pair<std::string, std::string>>& tags) {
+    for (const TaggedField& f : kept.Fields) tags.emplace_back(f.Name, f.Value);
+    auto set = [&](std::string_view name, std::string value) {
+        for (auto& [n, v] : tags) {
+            if (n == name) {
+                v = std::move(value);
+                return;
+            }
+        }
+        tags.emplace_back(name, std::move(value));
+    };
+    if (p.urls) set(kTagUrls, *p.urls);
+    if (p.critical) set(kTagCritical, *p.critical);
+    if (p.minVersion) set(kTagMinVersion, *p.minVersion);
+    if (p.rollout) set(kTagRollout, *p.rollout);
+    if (p.args) set(kTagArgs, EncodeBase64(*p.args));
+    if (p.notesFile) {
+        std::string notes;
+        bool longer = false;
+        if (const auto reason = files::ReadFileBytes(files::PathFromUtf8(*p.notesFile),
+                                                     kMaxInfoTextLength, notes, longer)) {
+            return Fail("cannot read " + Quoted(*p.notesFile) + ": " + *reason);
+        }
+        if (longer) return Fail(Quoted(*p.notesFile) + " is too long for update information");
+        if (notes.starts_with("\xEF\xBB\xBF")) notes.erase(0, 3);
+        if (!text::IsValidUtf8(notes)) return Fail(Quoted(*p.notesFile) + " is not UTF-8");
+        set(kTagNotes, EncodeBase64(notes));
+    }
+    for (const std::string& tag : p.tags) {
+        const std::size_t colon = tag.find(':');
+        const std::string name = tag.substr(0, colon);
+        std::string value;
+        if (auto failure = ToFileText(tag.substr(colon + 1), "--tag " + name, value)) {
+            return *failure;
+        }
+        set(name, std::move(value));
+    }
+    // Each value as the control will read it: a known field that would be ignored there is
+    // refused here.
+    TaggedFields check;
+    for (const auto& [name, value] : tags) {
+        if (auto r = RefuseCharacter(value, "the tagged field " + name, '|')) return *r;
+        check.Fields.push_back({name, value});
+    }
+    const ReleasePolicy policy = ReadReleasePolicy(check);
+    if (!policy.Problems.empty()) return Fail("the tagged field " + policy.Problems.front());
+    return std::nullopt;
+}
+
+struct MakeOptions {
+    std::optional<std::string> name, version, date, comments, commentsFile, package, output, sign,
+        expires;
+    bool digest = false;
+    PolicyOptions policy;
+};
+
 std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOptions& o) {
     const OptionSlot table[] = {
         {"--name", &o.name},
@@ -341,6 +453,9 @@ std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOption
             o.digest = true;
             continue;
         }
+        bool taken = false;
+        if (auto usage = TakePolicyOption(args, i, o.policy, taken)) return usage;
+        if (taken) continue;
         std::string unknown;
         if (auto usage = TakeOption(args, i, table, unknown)) return usage;
         if (!unknown.empty()) {
@@ -351,6 +466,7 @@ std::optional<Result> ParseMake(const std::vector<std::string>& args, MakeOption
     if (o.comments && o.commentsFile) return Usage("give --comments or --comments-file, not both");
     if (!o.output || o.output->empty()) return Usage("make needs -o FILE");
     if (o.expires && !o.sign) return Usage("--expires needs --sign KEYFILE: an expiry is signed");
+    if (o.policy.Any() && !o.expires) return Usage(kPolicyNeedsExpiry);
     return std::nullopt;
 }
 
@@ -435,10 +551,13 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
     if (auto r = RefuseCharacter(f.Comments, kComments, '|')) return *r;
     if (auto r = RefuseCharacter(f.PackageFile, kPackage, '|')) return *r;
 
+    std::vector<std::pair<std::string, std::string>> tags;
+    if (auto failure = BuildTags(o.policy, {}, tags)) return *failure;
     std::string plain = BuildPlainText(f);
     if (auto r = RefuseTooLong(plain)) return *r;
     if (o.digest || o.sign) {
-        if (auto failure = AddSignedFields(plain, packagePath, o.sign, expiry)) return *failure;
+        if (auto failure = AddSignedFields(plain, packagePath, o.sign, expiry, tags))
+            return *failure;
         if (auto r = RefuseTooLong(plain)) return *r;
     }
 
@@ -461,7 +580,8 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
 // Parses "--name VALUE" / "--name=VALUE" options from `table` and positional arguments.
 std::optional<Result> ParseOptions(std::string_view command, const std::vector<std::string>& args,
                                    std::initializer_list<OptionSlot> table,
-                                   std::vector<std::string>& positional) {
+                                   std::vector<std::string>& positional,
+                                   PolicyOptions* policy = nullptr) {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string option = args[i];
@@ -473,6 +593,11 @@ std::optional<Result> ParseOptions(std::string_view command, const std::vector<s
             optionsEnded = true;
             continue;
         }
+        bool taken = false;
+        if (policy) {
+            if (auto usage = TakePolicyOption(args, i, *policy, taken)) return usage;
+        }
+        if (taken) continue;
         std::string unknown;
         if (auto usage = TakeOption(args, i, std::span(table.begin(), table.size()), unknown))
             return usage;
@@ -516,9 +641,10 @@ Result Keygen(const std::vector<std::string>& args) {
 Result Sign(const std::vector<std::string>& args, int64_t now) {
     std::optional<std::string> key, package, expires;
     std::vector<std::string> positional;
+    PolicyOptions policy;
     if (auto usage = ParseOptions(
             "sign", args, {{"--key", &key}, {"--package", &package}, {"--expires", &expires}},
-            positional)) {
+            positional, &policy)) {
         return *usage;
     }
     if (positional.size() != 1) return Usage("sign takes one FILE");
@@ -561,8 +687,13 @@ Result Sign(const std::vector<std::string>& args, int64_t now) {
                       " names " + Quoted(DisplayText(info.PackageFile)) + "\n";
     }
 
+    // The file's tagged fields stay, with the options' values in place of those they name; they
+    // follow a signed expiry, so they need one.
+    std::vector<std::pair<std::string, std::string>> tags;
+    if (auto failure = BuildTags(policy, ReadTaggedFields(plain), tags)) return *failure;
+    if (!tags.empty() && !expiry) return Usage(kPolicyNeedsExpiry);
     std::string signedPlain(*six);
-    if (auto failure = AddSignedFields(signedPlain, *package, key, expiry)) return *failure;
+    if (auto failure = AddSignedFields(signedPlain, *package, key, expiry, tags)) return *failure;
     if (auto r = RefuseTooLong(signedPlain)) return *r;
     if (const auto reason = files::ReplaceFile(files::PathFromUtf8(file),
                                                ScrambleText(signedPlain, kInformationKey))) {
@@ -632,6 +763,19 @@ Result Verify(const std::vector<std::string>& args, int64_t now) {
         }
         result.out += "Expires: " + UtcTimeText(fields.ExpiryTime) + "\n";
     }
+    // The tagged fields after field 10 and the last signature, over everything before it.
+    const TaggedFields tags = ReadTaggedFields(plain);
+    if (tags.State == FieldState::Malformed) return Fail(Quoted(file) + ": " + tags.Problem);
+    if (tags.State == FieldState::Valid) {
+        if (auto failure = refusal(crypto::Verify(keyText, tags.SignedText, tags.SignatureBytes),
+                                   "the tagged fields (last field): "))
+            return *failure;
+        const ReleasePolicy policy = ReadReleasePolicy(tags);
+        if (!policy.Problems.empty()) {
+            return Fail(Quoted(file) + ": the tagged field " + policy.Problems.front());
+        }
+        result.out += "Tagged fields: " + std::to_string(tags.Fields.size()) + ", signed\n";
+    }
     if (package) {
         Sha256Digest digest{};
         if (const auto reason = crypto::Sha256OfFile(files::PathFromUtf8(*package), digest)) {
@@ -685,6 +829,59 @@ std::string JsonStringFromCp1252(std::string_view bytes) {
     return out;
 }
 
+namespace {
+
+// A tagged field's value for people: Base64 ones decoded (UTF-8), others in the file's code
+// page; as text, line breaks kept as in Description, or as a JSON string.
+bool DecodedTag(const TaggedField& f, std::string& utf8) {
+    utf8 = TagDisplayValue(f.Name, f.Value);
+    return utf8 != f.Value && text::IsValidUtf8(utf8);
+}
+
+std::string TagText(const TaggedField& f) {
+    std::string utf8;
+    if (!DecodedTag(f, utf8)) return DisplayText(f.Value);
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
+        if (c < 0x20 && c != '\n' && c != '\t') {
+            text::AppendUtf8(out, 0xFFFD);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string TagJson(const TaggedField& f) {
+    std::string utf8;
+    if (!DecodedTag(f, utf8)) return JsonStringFromCp1252(f.Value);
+    std::string out = "\"";
+    for (char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+            out += buf;
+        } else {
+            out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
 std::string ShowText(std::string_view fileBytes, bool json) {
     const std::string plain = ScrambleText(fileBytes, kInformationKey);
     UpdateInfo info;
@@ -712,6 +909,9 @@ std::string ShowText(std::string_view fileBytes, bool json) {
     const char* expirySignature = extra.ExpirySignature == FieldState::Valid       ? "present"
                                   : extra.ExpirySignature == FieldState::Malformed ? "malformed"
                                                                                    : "none";
+    // The tagged fields after field 10, by name, unknown ones too; Base64 values decoded.
+    const TaggedFields tags = ReadTaggedFields(plain);
+    const char* tagSignature = tags.State == FieldState::Valid ? "present" : "malformed";
     std::string out;
     if (json) {
         out = "{";
@@ -726,6 +926,14 @@ std::string ShowText(std::string_view fileBytes, bool json) {
             out +=
                 ",\"Expires\":\"" + expires + "\",\"ExpirySignature\":\"" + expirySignature + "\"";
         }
+        if (tags.State != FieldState::Absent) {
+            out += ",\"Tags\":{";
+            for (std::size_t i = 0; i < tags.Fields.size(); ++i) {
+                const TaggedField& f = tags.Fields[i];
+                out += (i ? "," : "") + JsonStringFromCp1252(f.Name) + ":" + TagJson(f);
+            }
+            out += "},\"TagSignature\":\"" + std::string(tagSignature) + "\"";
+        }
         out += "}\n";
     } else {
         for (const auto& [key, value] : fields) {
@@ -739,6 +947,12 @@ std::string ShowText(std::string_view fileBytes, bool json) {
         if (hasExpiry) {
             out += "Expires: " + expires + "\n";
             out += "ExpirySignature: " + std::string(expirySignature) + "\n";
+        }
+        if (tags.State != FieldState::Absent) {
+            for (const TaggedField& f : tags.Fields) {
+                out += "Tag " + std::string(f.Name) + ": " + TagText(f) + "\n";
+            }
+            out += "TagSignature: " + std::string(tagSignature) + "\n";
         }
     }
     return out;
@@ -760,13 +974,25 @@ std::string HelpText() {
            "    --sign KEYFILE   add the digest and the publisher's signature (fields 7 and 8)\n"
            "    --expires WHEN   with --sign: readers refuse the file from WHEN on (fields 9\n"
            "                     and 10): YYYY-MM-DDTHH:MM:SSZ in UTC, or Nd, N days from now\n"
+           "    POLICY           with --sign and --expires, the release policy as signed\n"
+           "                     tagged fields after field 10:\n"
+           "    --urls \"URL ...\" more places of the package (http:// or https://), tried in\n"
+           "                     order after the default one\n"
+           "    --critical       a critical update; --critical=VERSION: for versions below it\n"
+           "    --min-version V  the oldest installed version that may update directly\n"
+           "    --rollout P      offer it to P percent of users (1-100) in quiet checks\n"
+           "    --args TEXT      the installer's arguments for this release\n"
+           "    --notes-file F   the release notes (UTF-8 Markdown)\n"
+           "    --tag NAME:VALUE any other tagged field (repeatable)\n"
            "  keygen -o NAME     make a P-256 key pair: NAME.key (private, PKCS#8 PEM, readable\n"
            "                     by its owner only) and NAME.pub (the public key on one line)\n"
            "  sign FILE          add or replace the digest and signature of an existing file\n"
            "    --key KEYFILE    the private key\n"
            "    --package PATH   the package the file describes\n"
            "    --expires WHEN   as with make; without it the file has no expiry\n"
-           "  verify FILE        check the signature, and the expiry when there is one; exit\n"
+           "    POLICY           as with make; the file's tagged fields stay unless replaced\n"
+           "  verify FILE        check the signatures (fields 8, 10 and the last one after the\n"
+           "                     tagged fields) and the expiry when there is one; exit\n"
            "                     status 0 only when the signatures are valid and it has not "
            "expired\n"
            "    --key PUBFILE    the public key (several separated by \";\": any may have signed)\n"
