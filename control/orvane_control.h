@@ -245,6 +245,9 @@ class OrvaneControl final : public _Orvane4,
     UpdateInfo Offer() const override;
     dialog::Installed InstalledVersion() override;
     int32_t StartPackage() override;
+    void LogStep(std::string_view text) override {
+        session_->Log().Step("dialog", text);
+    }
     // The window the dialog is modal over: the container's frame, else the active window.
     HWND DialogOwner() const;
     // Dispatches messages until the running check is over; false when the thread was asked to

@@ -18,6 +18,7 @@
 #include "common/win/window.h"
 #include "control/OrvaneControl.h"
 #include "control/dialog/update_memory.h"
+#include "control/log/log_file.h"
 #include "control/net/winsock.h"
 #include "control/properties.h"
 #include "control/session/proxy_choice.h"
@@ -75,6 +76,13 @@ class UpdateSession final : private transfer::ISocketSeam,
     bool Running() const {
         return transfer_ != nullptr || waiting_.has_value() || hop_.has_value();
     }
+    // The control's diagnostic log: off until a check, a download or the dialog starts it.
+    // Other parts of the control write their steps with Log().Step(area, text).
+    log::LogFile& Log() { return log_; }
+    // Starts the log for `what` (a method called, the dialog opened): the file named by
+    // LogFile or the user's setting, read now, and the settings the control works with.
+    void StartLog(std::string_view what);
+
     // The socket library's use ends here, exactly once: the socket object's own destruction
     // then leaves it alone, so a host that uses sockets itself still has them.
     void Shutdown();
@@ -168,6 +176,9 @@ class UpdateSession final : private transfer::ISocketSeam,
 
     ISessionHost& host_;
     const std::string versionText_;
+    // Before everything that logs: the transfers and TLS layers hold a pointer to it (logging
+    // writes a file and changes nothing the session's const methods keep).
+    mutable log::LogFile log_;
     unique_hwnd socketWindow_;
     std::unique_ptr<net::Winsock> socket_;
     int32_t operationState_ = CTRL_STATE_FREE;  // free exactly while no transfer runs
