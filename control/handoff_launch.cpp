@@ -200,9 +200,12 @@ LONG StartHandOff(handoff::Order order, HANDLE package) {
 STDMETHODIMP OrvaneControl::HandOffUpdate(BSTR parameters, VARIANT_BOOL restart, LONG* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     return ComMethod([&] {
+        session_->StartLog("HandOffUpdate");
+        auto& log = session_->Log();
         // The package the last download delivered, as RunUpdate would start it.
         const std::string package = session_->DeliveredPackage();
         if (package.empty()) {
+            log.Step("handoff", "refused: no download delivered a package (2)");
             *result = ORV_ERROR_SHELLFNF;
             return S_OK;
         }
@@ -213,6 +216,8 @@ STDMETHODIMP OrvaneControl::HandOffUpdate(BSTR parameters, VARIANT_BOOL restart,
         const std::optional<Sha256Digest>& verified = session_->DeliveredDigest();
         if (!delivered || (verified && !trust::DigestMatches(*verified, delivered->digest))) {
             // Changed since it was verified: neither this nor RunUpdate starts it.
+            log.Step("handoff", "refused: \"" + package +
+                                    "\" is no longer what the download delivered (-104)");
             session_->DropDelivery();
             *result = HANDOFF_ERROR_PACKAGECHANGED;
             return S_OK;
@@ -234,7 +239,16 @@ STDMETHODIMP OrvaneControl::HandOffUpdate(BSTR parameters, VARIANT_BOOL restart,
         order.restartProgram = WideToUtf8(win::ModulePathW());
         order.restartCommand = WideToUtf8(GetCommandLineW());
         order.restartFolder = WideToUtf8(startFolder);
+        const std::string plan = "\"" + package + "\" with parameters \"" + order.parameters +
+                                 "\"" + (order.elevate ? ", elevated" : "") +
+                                 ", once the host ends" + " (waiting " +
+                                 (order.timeoutSeconds ? std::to_string(order.timeoutSeconds) + " s"
+                                                       : std::string("until it ends")) +
+                                 (order.restart ? "), then the host starts again" : ")");
         *result = StartHandOff(std::move(order), file);
+        log.Step("handoff", *result == 0
+                                ? "handed off: runs " + plan
+                                : "not started (" + std::to_string(*result) + "): " + plan);
         // Handed off, the package is the hand-off's: nothing here starts it a second time.
         if (*result == 0) session_->DropDelivery();
         return S_OK;
@@ -246,6 +260,9 @@ void OrvaneControl::InstalledDue() {
     const std::optional<dialog::UpdateMemory::Installed> outcome =
         session::SourceMemory(props_).TakeInstalled();
     if (!outcome) return;
+    session_->StartLog("UpdateInstalled");
+    session_->Log().Step("handoff", "the hand-off of version " + outcome->version + " ended with " +
+                                        std::to_string(outcome->exitCode));
     VARIANTARG a[2];  // arguments go in reverse
     VariantInit(&a[0]);
     V_VT(&a[0]) = VT_I4;
