@@ -3,23 +3,25 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/e2e_util.h"
+#include "tests/support/test_root_environment.h"
 #include "tools/orvinfo/orvinfo.h"
 
 namespace orv::test {
 namespace {
 
+[[maybe_unused]] const auto* const kTestRoot = TrustTestRootForTheProgram();
 constexpr int kSize = 200000;
 const std::wstring k200 = L"HttpStatus(200,OK)", kRcv = L"ReceivingUpdate", kOk = L"UpdateReceived";
 std::string Status(const char* line) {
     return AnswerScript(HttpResponse(line, ""));
 }
-// The package, Range answered, with entity tag `tag`, cut after `upto` bytes; or a file of its
-// size that is not the package.
+// The package, Range answered, with entity tag `tag`, cut after `upto` bytes.
 std::string Package(const std::string& tag = "T", int upto = kSize) {
     return R"([{"op":"recv","until":"\r\n\r\n"},{"op":"package","range":"honour","size":)" +
            std::to_string(kSize) + R"(,"upto":)" + std::to_string(upto) + R"(,"etag":)" +
            JsonText("\"" + tag + "\"") + "}]";
 }
+// A file of the package's size that is not the package.
 const std::string kWrong = R"([{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":"HTTP/1.0 )"
                            R"(200 OK\r\n\r\nX"},{"op":"send","pattern":199999}])";
 
@@ -27,7 +29,7 @@ class Mirrors : public E2E {
    protected:
     // Points the control at a listener that answers a check with information naming pkg.bin
     // and `mirrors`, signed by a new key, then runs `home` (scripts); its port.
-    uint16_t Checked(const std::vector<uint16_t>& mirrors, const std::string& home) {
+    uint16_t Checked(const std::vector<std::string>& mirrors, const std::string& home) {
         const std::string k = FreshFolder(servers_, "mirror-keys");
         EXPECT_TRUE(WriteAll(k + "\\pkg.bin", Pattern(kSize)));
         for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -43,11 +45,22 @@ class Mirrors : public E2E {
         Direct(port);
         return port;
     }
-    static std::string Urls(const std::vector<uint16_t>& ports) {
+    static std::string Urls(const std::vector<std::string>& places) {
         std::string urls;
-        for (uint16_t p : ports)
-            urls += (urls.empty() ? "" : " ") + ("http://127.0.0.1:" + std::to_string(p) + "/p");
+        for (const std::string& p : places) urls += (urls.empty() ? "" : " ") + p + "/p";
         return urls;
+    }
+    // A listener of `scripts` ("tls:" first: over TLS, as localhost; "tls-ip:": the same
+    // certificate at 127.0.0.1, which does not name it; "": refuses connections), its port
+    // and its URL.
+    std::pair<uint16_t, std::string> Place(const std::string& scripts) {
+        const bool tls = scripts.starts_with("tls"), ip = scripts.starts_with("tls-ip:");
+        const uint16_t port = scripts.empty() ? fault_.RefusedLow()
+                              : tls ? fault_.ListenTls("[" + scripts.substr(ip ? 7 : 4) + "]")
+                                    : Serve("[" + scripts + "]");
+        return {port,
+                (tls ? ip ? "https://127.0.0.1:" : "https://localhost:" : "http://127.0.0.1:") +
+                    std::to_string(port)};
     }
     std::string info_;
 };
@@ -71,6 +84,7 @@ TEST_F(Mirrors, PlacesAreTriedInOrderAndTheHostHearsOneEnd) {
         {3, "," + s404 + "," + Package(), {s404}, {L"HttpStatus(404,Not found)"}, -1},  // none
         {0, "," + Package("A", kSize / 2), {Package("A")}, kTwo, 1},  // the same package goes on
         {0, "," + Package("A", kSize / 2), {Package("B")}, kTwo, 0},  // another starts anew
+        {0, "," + s404, {"tls-ip:" + kWrong, "tls:" + Package()}, {k200, kRcv, kOk}, -1},  // TLS checked
     };
     // clang-format on
     SetText(&_Orvane::put_AuthUsername, "orvane");
@@ -80,9 +94,13 @@ TEST_F(Mirrors, PlacesAreTriedInOrderAndTheHostHearsOneEnd) {
         SCOPED_TRACE(&row - rows);
         Set(&_Orvane3::put_RetryCount, row.retryCount);
         std::vector<uint16_t> ports;
-        for (const std::string& m : row.mirrors)
-            ports.push_back(m.empty() ? fault_.RefusedLow() : Serve("[" + m + "]"));
-        const uint16_t home = Checked(ports, row.home);
+        std::vector<std::string> urls;
+        for (const std::string& m : row.mirrors) {
+            const auto [port, url] = Place(m);
+            ports.push_back(port);
+            urls.push_back(url);
+        }
+        const uint16_t home = Checked(urls, row.home);
         ASSERT_EQ(CheckAndWait(), (std::vector<std::wstring>{k200, L"InfoReceived"}));
         const std::string folder = FreshFolder(servers_, "mirrored"), target = folder + "\\pkg.bin";
         ASSERT_TRUE(WriteAll(target, "old"));
@@ -104,11 +122,10 @@ TEST_F(Mirrors, PlacesAreTriedInOrderAndTheHostHearsOneEnd) {
 }
 
 TEST_F(Mirrors, AListChangedAfterSigningIsRefused) {
-    const uint16_t other = fault_.RefusedLow();
+    const std::string other = Place("").second;
     Checked({other}, "");
     std::string plain = ScrambleText(info_, kInformationKey);
-    plain.replace(plain.find(Urls({other})), Urls({other}).size(),
-                  Urls({Serve("[" + Package() + "]")}));
+    plain.replace(plain.find(other), other.size(), Place(Package()).second);
     Direct(Serve(Answer(HttpResponse("HTTP/1.0 200 OK", ScrambleText(plain, kInformationKey)))));
     EXPECT_EQ(CheckAndWait(),
               (std::vector<std::wstring>{k200,
