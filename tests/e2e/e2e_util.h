@@ -46,6 +46,10 @@ std::string OrvFile(const std::string& name, const std::string& version,
 std::string HttpResponse(const std::string& statusLine, const std::string& body);
 // A fault-server script list: read the request, send `response`, close.
 std::string Answer(const std::string& response);
+// The one script of that list, to put into a list of several.
+std::string AnswerScript(const std::string& response);
+// Event names with each run of ReceivingUpdate as one.
+std::vector<std::wstring> ProgressAsOne(const std::vector<std::wstring>& names);
 
 // Memory of this process (bytes).
 SIZE_T WorkingSet();
