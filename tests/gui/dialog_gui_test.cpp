@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "control/dialog/dialog_ids.h"
+#include "control/elevation.h"
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
 
@@ -325,6 +326,21 @@ TEST_F(DialogGui, AutoCheckIntervalHoldsAcrossControls) {
         PumpFor(6000);
         EXPECT_EQ(AutoRequests(servers_), before + 1) << "control " << i;
     }
+}
+
+// The verb RunUpdate and the hand-off start the package with, by ElevateUpdate (rows) and the
+// installed program's folder: writable, read-only, the host's program (""), missing.
+TEST_F(DialogGui, ElevateUpdateChoosesTheVerbByTheFolder) {
+    const std::string locked = FreshFolder(servers_, "locked");
+    LockFolder(locked, true);
+    const std::string files[] = {folder_ + "\\a.exe", locked + "\\a.exe", "",
+                                 folder_ + "\\absent\\a.exe"};
+    const char* verbs[] = {"....", "RRRR", ".R.R"};  // R: runas, .: the shell's default
+    for (int32_t setting = 0; setting < 3; ++setting)
+        for (int f = 0; f < 4; ++f)
+            EXPECT_EQ(ElevationWanted(setting, files[f]) ? 'R' : '.', verbs[setting][f])
+                << "ElevateUpdate " << setting << ", InstalledFile \"" << files[f] << '"';
+    LockFolder(locked, false);
 }
 
 }  // namespace
