@@ -63,12 +63,12 @@ class E2E : public ControlFixture {
 
     // Settings.
     // A property of any of the control's interfaces, through a reference of its own.
-    template <class V>
-    void Set(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(V), std::type_identity_t<V> value) {
-        _Orvane3* ctl3 = nullptr;
-        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
-        EXPECT_EQ(S_OK, (ctl3->*put)(value));
-        ctl3->Release();
+    template <class I, class V>
+    void Set(HRESULT (STDMETHODCALLTYPE I::*put)(V), std::type_identity_t<V> value) {
+        _Orvane4* ctl4 = nullptr;
+        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane4, reinterpret_cast<void**>(&ctl4)));
+        EXPECT_EQ(S_OK, (ctl4->*put)(value));
+        ctl4->Release();
     }
     void SetText(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(BSTR), const std::string& value);
     void Direct(int port, const std::string& path = "/");
