@@ -91,8 +91,9 @@ TEST(DiagLog, TheRouteSaysWhichSettingDecided) {
     };
     for (const auto& [settings, answer, why] : routes) {
         std::string got;
+        const auto& scripted = answer;  // a lambda may not capture a structured binding in clang 14
         session::ChooseSystemRoute(
-            {settings, L"http://h.test/u.orv", "h.test", 80, false}, [&](bool) { return answer; },
+            {settings, L"http://h.test/u.orv", "h.test", 80, false}, [&](bool) { return scripted; },
             &got);
         EXPECT_EQ(got, why);
     }
