@@ -512,6 +512,7 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         if (result != ORV_ERROR_SUCCESS) return S_OK;
         currentInfo_.ClearFields();
         currentDigest_ = {};
+        currentPolicy_.reset();
         transfer::Plan plan;
         plan.kind = transfer::Kind::Check;
         plan.publisherKey = host_.Settings().PublisherKey;
@@ -647,12 +648,13 @@ void UpdateSession::KillTimer(int id) {
 }
 
 void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest,
-                               bool verifiedExpiry) {
+                               bool verifiedExpiry, const ReleasePolicy& policy) {
     // Recorded before InfoReceived: whatever the host does next, the source now has to keep
     // its expiry.
     if (verifiedExpiry && checkSource_) checkSource_->RecordSignedExpiry();
     currentInfo_.AssignFields(fields);
     currentDigest_ = digest;
+    currentPolicy_ = policy;
     host_.StoreInformation(*currentInfo_.get());
 }
 

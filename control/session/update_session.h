@@ -80,6 +80,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     // The record InfoReceived hands out by reference; what a handler writes into it is what
     // the next download and CompareVersion use.
     OwnedRecord& CurrentInfo() { return currentInfo_; }
+    // The release policy of that record's information (none while no check has received one).
+    const std::optional<ReleasePolicy>& CurrentPolicy() const { return currentPolicy_; }
     // The file RunUpdate starts: the package the last download delivered and verified, held
     // open against writers until it has been started, the next download begins or the
     // control goes; empty when there is none.
@@ -136,7 +138,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     Mailbox WorkerMailbox() override;
     // transfer::ITransferOwner
     void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest,
-                    bool verifiedExpiry) override;
+                    bool verifiedExpiry, const ReleasePolicy& policy) override;
     void ReportEnded(transfer::Transfer& ended) override;
     void ReportDelivered(const std::string& target, unique_file held) override;
     transfer::RedirectVerdict FollowRedirect(transfer::Transfer& from,
@@ -164,6 +166,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     OwnedRecord currentInfo_;
     // Field 7 of that record: it stays with the record whatever a handler changes in it.
     transfer::PackageDigest currentDigest_;
+    std::optional<ReleasePolicy> currentPolicy_;  // and its release policy, as received
     // The memory of the source the running or last check was started for (its redirects
     // included): once it gave verified information with a signed expiry, its information
     // must carry one.

@@ -496,10 +496,12 @@ void Transfer::FinishCheck() {
             PackageDigest digest;
             digest.state = signedFields.Digest;
             digest.bytes = signedFields.DigestBytes;
-            // With a key, information that passed has a verified signed expiry when it has one.
+            // With a key, information that passed has a verified signed expiry when it has one,
+            // and its tagged fields verified by their last signature.
             owner_.ReportInfo(
                 fields, digest,
-                !plan_.publisherKey.empty() && signedFields.Expiry == FieldState::Valid);
+                !plan_.publisherKey.empty() && signedFields.Expiry == FieldState::Valid,
+                ReadReleasePolicy(ReadTaggedFields(plain)));
             if (ended_) return;
             End(Outcome::Completed);
             events_.ReportInfoReceived();

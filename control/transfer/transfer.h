@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "common/updateinfo/release_policy.h"
 #include "common/updateinfo/signed_fields.h"
 #include "common/updateinfo/updateinfo.h"
 #include "common/win/handles.h"
@@ -109,11 +110,12 @@ class ITransferOwner {
         (void)location;
         return RedirectVerdict::Declined;
     }
-    // The record a check received and its package digest: the owner keeps both (just before
-    // the check ends). `verifiedExpiry`: the information carried a signed expiry that was
-    // checked against the publisher key.
+    // The record a check received, its package digest and its release policy (the tagged
+    // fields: verified with a publisher key, as read without one): the owner keeps them (just
+    // before the check ends). `verifiedExpiry`: the information carried a signed expiry that
+    // was checked against the publisher key.
     virtual void ReportInfo(const UpdateInfo& fields, const PackageDigest& digest,
-                            bool verifiedExpiry) = 0;
+                            bool verifiedExpiry, const ReleasePolicy& policy) = 0;
     // The transfer has ended (exactly once, before its last report): the owner becomes free
     // if `ended` is still its running transfer.
     virtual void ReportEnded(Transfer& ended) = 0;

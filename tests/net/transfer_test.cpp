@@ -46,7 +46,8 @@ class FakeOwner : public ITransferReport {
         Note("progress " + std::to_string(bytes) + "/" + std::to_string(total));
     }
     void ReportUpdateReceived() override { Note("received"); }
-    void ReportInfo(const UpdateInfo& fields, const PackageDigest& d, bool) override {
+    void ReportInfo(const UpdateInfo& fields, const PackageDigest& d, bool,
+                    const ReleasePolicy&) override {
         digest = d;
         Note("info " + fields.PackageFile);
     }
