@@ -14,7 +14,10 @@ namespace orv {
 STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     const KeepAlive alive(this);
-    return ComMethod([&] { return session_->Check(*result); });
+    return ComMethod([&] {
+        usersOwnCheck_ = false;
+        return session_->Check(*result);
+    });
 }
 
 STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName,
@@ -42,7 +45,7 @@ STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
             *result = ORV_ERROR_SHELLFNF;
             return S_OK;
         }
-        const std::string params = ToAnsi(parameters);
+        const std::string params = PackageParameters(ToAnsi(parameters));
         const std::string folder = ModuleFolder(ModuleInstance());
         HINSTANCE r = ShellExecuteA(window_.get(), nullptr, package.c_str(), params.c_str(),
                                     folder.c_str(), SW_SHOWNORMAL);
