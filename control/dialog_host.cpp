@@ -58,6 +58,8 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
             return S_OK;
         }
         watch_ = {};
+        session_->StartLog(quiet == VARIANT_FALSE ? "CheckUpdateWithDialog"
+                                                  : "CheckUpdateWithDialog (quiet)");
         dialogRunning_ = true;
         struct Done {
             OrvaneControl* c;
@@ -97,8 +99,11 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
             return S_OK;
         }
         if (!installed.known || !installed.newer || memory.SkippedVersion() == version ||
-            memory.RemindPending(version, dialog::Now()))
+            memory.RemindPending(version, dialog::Now())) {
+            session_->Log().Step("dialog", "quiet: nothing shown (" + version +
+                                               " is not newer, skipped or due later)");
             return S_OK;
+        }
         *result = static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), false));
         return S_OK;
     });

@@ -41,6 +41,7 @@ HRESULT OrvaneControl::Initialize() {
     session::ISessionHost& host = *this;
     session_ = std::make_unique<session::UpdateSession>(host, versionText_);
     ScheduleAutoCheck();
+    WatchInstalled();
     Microsoft::WRL::ComPtr<ITypeInfo> info;
     if (SUCCEEDED(GetOwnTypeInfoByName(L"UPDATEINFO", &info)))
         GetRecordInfoFromTypeInfo(info.Get(), &recordInfo_);
@@ -131,6 +132,8 @@ bool OrvaneControl::UserMode() const {
 
 void OrvaneControl::PropertyChanged(DISPID id) {
     dirty_ = true;
+    if (id == DISPID_ORV_REMOTEHOST || id == DISPID_ORV_REMOTEPATH || id == DISPID_ORV_REMOTEFILE)
+        WatchInstalled();
     for (const auto& s : propertyNotify_.Snapshot()) {
         Microsoft::WRL::ComPtr<IPropertyNotifySink> sink;
         if (SUCCEEDED(s.As(&sink))) sink->OnChanged(id);

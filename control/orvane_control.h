@@ -235,6 +235,10 @@ class OrvaneControl final : public _Orvane4,
     void StoreInformation(UPDATEINFO& record) override;
     void HoldHost() override;
     void ReleaseHost() override;
+    // Raises UpdateInstalled when a hand-off recorded an outcome for the control's source.
+    void InstalledDue() override;
+    // Looks that up shortly, from the session window's messages (after the source was set).
+    void WatchInstalled();
 
     // The release policy's verdict on the last check's record for the installed version, the
     // user's rollout place and the kind of that check.
@@ -256,6 +260,9 @@ class OrvaneControl final : public _Orvane4,
     UpdateInfo Offer() const override;
     dialog::Installed InstalledVersion() override;
     int32_t StartPackage() override;
+    void LogStep(std::string_view text) override {
+        session_->Log().Step("dialog", text);
+    }
     // The window the dialog is modal over: the container's frame, else the active window.
     HWND DialogOwner() const;
     // Dispatches messages until the running check is over; false when the thread was asked to

@@ -171,6 +171,7 @@ STDMETHODIMP OrvaneControl::GetClassID(CLSID* clsid) {
 
 STDMETHODIMP OrvaneControl::InitNew() {
     ScheduleAutoCheck();
+    WatchInstalled();
     SetDefaults();
     dirty_ = false;
     return S_OK;
@@ -261,6 +262,7 @@ struct BagValue {
 STDMETHODIMP OrvaneControl::Load(IPropertyBag* bag, IErrorLog* log) {
     RETURN_HR_IF_NULL(E_POINTER, bag);
     ScheduleAutoCheck();
+    WatchInstalled();
     return ComBoundary([&] {
         // Values are read into a new set and taken only when all of them were acceptable.
         Properties loaded;
@@ -454,6 +456,7 @@ HRESULT LoadTagged(StreamReader& r, Properties& loaded) {
 STDMETHODIMP OrvaneControl::Load(LPSTREAM stream) {
     RETURN_HR_IF_NULL(E_POINTER, stream);
     ScheduleAutoCheck();
+    WatchInstalled();
     return ComBoundary([&]() -> HRESULT {
         StreamReader r(stream);
         uint32_t tag = 0, format = 0;

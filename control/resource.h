@@ -4,6 +4,7 @@
 #define IDI_ORVANE 101     // the control's picture and the About box image (32 x 32)
 #define IDI_WEB 102        // the small icon in front of the About box's web frame
 #define IDB_TOOLBOX 30000  // the control's picture in a designer's toolbox (16 x 15)
+#define IDR_HANDOFF 400    // OrvaneHandOff.exe, written out by HandOffUpdate (RCDATA)
 
 #define IDD_ABOUT 200
 #define IDC_ABOUT_IMAGE 201    // Image1

@@ -60,12 +60,6 @@ STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
     });
 }
 
-STDMETHODIMP OrvaneControl::HandOffUpdate(BSTR, VARIANT_BOOL, LONG* result) {
-    RETURN_HR_IF_NULL(E_POINTER, result);
-    *result = HANDOFF_ERROR_NOPROGRAM;
-    return S_OK;
-}
-
 STDMETHODIMP OrvaneControl::GoProductPage(BSTR productPage) {
     return ComMethod([&] {
         const std::string page = ToAnsi(productPage);

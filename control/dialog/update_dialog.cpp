@@ -61,6 +61,11 @@ std::wstring DialogText(int id, std::initializer_list<std::wstring> values) {
 
 namespace {
 
+// The names of the pages, the choices and the results in the log.
+constexpr const char* kPageNames[] = {"checking", "offer", "progress", "newest", "failure"};
+constexpr const char* kResultNames[] = {"no update", "installed", "remind later",
+                                        "skipped",   "cancelled", "failed"};
+
 std::wstring Wide(const std::string& s) {
     return win::AnsiToWide(s);
 }
@@ -207,6 +212,9 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     // Shows `page`: its texts and buttons (the first named the default), laid out anew.
     void Show(Page page, const std::wstring& headline = {}, const std::wstring& detail = {}) {
         page_ = page;
+        host_.LogStep("page " + std::string(kPageNames[static_cast<int>(page)]) + ": " +
+                      win::WideToAnsi(headline) +
+                      (detail.empty() ? "" : " / " + win::WideToAnsi(detail)));
         struct Button {
             int id, text;
         };
@@ -438,6 +446,16 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     }
 
     void OnCommand(int id) {
+        const char* choice = id == IDOK             ? "install"
+                             : id == IDC_UD_SKIP    ? "skip this version"
+                             : id == IDC_UD_RETRY   ? "retry"
+                             : id != IDCANCEL       ? nullptr
+                             : page_ == Page::Offer ? "remind me later"
+                             : page_ == Page::Checking || page_ == Page::Progress ? "cancel"
+                                                                                  : "close";
+        if (choice)
+            host_.LogStep("choice: " + std::string(choice) + " on page " +
+                          kPageNames[static_cast<int>(page_)]);
         switch (id) {
             case IDOK:
                 if (page_ == Page::Offer) BeginDownload();
@@ -475,6 +493,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     }
 
     void Finish(Result r) {
+        host_.LogStep("closed: " + std::string(kResultNames[static_cast<int>(r)]));
         finished_ = true;
         result_ = r;
         host_.Watch().notify = nullptr;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/updateinfo/offer_rule.h"
 #include "common/updateinfo/updateinfo.h"
@@ -80,6 +81,8 @@ class IDialogHost {
     virtual Installed InstalledVersion() = 0;
     // Starts the delivered package with UpdateParameters: the shell's number (> 32: started).
     virtual int32_t StartPackage() = 0;
+    // A step of the dialog for the control's diagnostic log: a page shown, a choice, the end.
+    virtual void LogStep(std::string_view text) { (void)text; }
 
    protected:
     ~IDialogHost() = default;

@@ -15,6 +15,8 @@ constexpr wchar_t kRemindVersion[] = L"RemindVersion";
 constexpr wchar_t kRemindTime[] = L"RemindTime";
 constexpr wchar_t kLastAutoCheck[] = L"LastAutoCheck";
 constexpr wchar_t kSignedExpiry[] = L"SignedExpiry";
+constexpr wchar_t kInstalledVersion[] = L"InstalledVersion";
+constexpr wchar_t kInstalledExitCode[] = L"InstalledExitCode";
 
 // FNV-1a, 64 bits: a stable name for a source, whatever characters its texts hold.
 uint64_t Hash(const std::string& text) {
@@ -114,6 +116,28 @@ bool UpdateMemory::SignedExpirySeen() const {
 void UpdateMemory::RecordSignedExpiry() {
     const DWORD seen = 1;
     RegSetKeyValueW(HKEY_CURRENT_USER, key_.c_str(), kSignedExpiry, REG_DWORD, &seen, sizeof seen);
+}
+
+void UpdateMemory::RecordInstalled(const Installed& outcome) {
+    // The version first: a reader looks for the code, which comes last.
+    SetText(kInstalledVersion, outcome.version);
+    const DWORD code = static_cast<DWORD>(outcome.exitCode);
+    RegSetKeyValueW(HKEY_CURRENT_USER, key_.c_str(), kInstalledExitCode, REG_DWORD, &code,
+                    sizeof code);
+}
+
+std::optional<UpdateMemory::Installed> UpdateMemory::TakeInstalled() {
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (RegGetValueW(HKEY_CURRENT_USER, key_.c_str(), kInstalledExitCode, RRF_RT_REG_DWORD, nullptr,
+                     &code, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    Installed outcome{Text(kInstalledVersion), static_cast<int32_t>(code)};
+    // Whoever deletes the code reports it: two controls of the source never both do.
+    if (RegDeleteKeyValueW(HKEY_CURRENT_USER, key_.c_str(), kInstalledExitCode) != ERROR_SUCCESS)
+        return std::nullopt;
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key_.c_str(), kInstalledVersion);
+    return outcome;
 }
 
 }  // namespace orv::dialog

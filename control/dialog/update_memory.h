@@ -1,11 +1,13 @@
 // What the control remembers of one update source under HKCU\Software\Orvane\Updates\<key>:
 // for the update dialog, the version the user skipped, the version and time of the last
 // "remind me later", and the time of the last automatic check; for every check, whether the
-// source once gave verified information with a signed expiry. The key is the hex form of a
-// hash of RemoteHost, RemotePath and RemoteFile, so sources never share state.
+// source once gave verified information with a signed expiry; for the hand-off, how the last
+// handed-off package ended, until a control of the source has reported it. The key is the hex
+// form of a hash of RemoteHost, RemotePath and RemoteFile, so sources never share state.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace orv::dialog {
@@ -30,6 +32,15 @@ class UpdateMemory {
     // from then on its information must carry one (a file with the expiry cut off is refused).
     bool SignedExpirySeen() const;
     void RecordSignedExpiry();
+
+    // How a handed-off package ended: its version and exit code, or the HANDOFFERROR code of
+    // a hand-off that gave up. Taken once: the record is gone afterwards.
+    struct Installed {
+        std::string version;
+        int32_t exitCode = 0;
+    };
+    void RecordInstalled(const Installed& outcome);
+    std::optional<Installed> TakeInstalled();
 
     const std::wstring& KeyPath() const { return key_; }
 

@@ -43,14 +43,14 @@ ScriptAnswer RunScript(HINTERNET session, const ProxyQuestion& q, bool detect) {
     return answer;
 }
 
-// The whole decision with script or detection; runs on the worker.
-ProxyAnswer Decide(const ProxyQuestion& q) {
+// The whole decision with script or detection, and what decided it; runs on the worker.
+ProxyAnswer Decide(const ProxyQuestion& q, std::string& why) {
     HINTERNET session = WinHttpOpen(L"Orvane Control", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session)
         WinHttpSetTimeouts(session, kScriptStepMs, kScriptStepMs, kScriptStepMs, kScriptStepMs);
-    ProxyAnswer answer =
-        ChooseSystemRoute(q, [&](bool detect) { return RunScript(session, q, detect); });
+    ProxyAnswer answer = ChooseSystemRoute(
+        q, [&](bool detect) { return RunScript(session, q, detect); }, &why);
     if (session) WinHttpCloseHandle(session);
     return answer;
 }
@@ -76,6 +76,7 @@ struct ProxyResolver::State {
     WPARAM wanted = 0;  // the cookie of the answer the session waits for; 0: none
     WPARAM answered = 0;
     ProxyAnswer answer;
+    std::string why;
     // The worker, while it runs: its question and the cookie its answer goes to, and the
     // question it takes next.
     bool running = false;
@@ -86,10 +87,11 @@ struct ProxyResolver::State {
 
     // Stores the answer and posts it, under the lock, unless nobody waits for it. The window
     // is the session's and lives until the resolver is gone.
-    void Deliver(WPARAM cookie, ProxyAnswer a) {
+    void Deliver(WPARAM cookie, ProxyAnswer a, std::string reason) {
         if (closed || cookie != wanted) return;
         answered = cookie;
         answer = std::move(a);
+        why = std::move(reason);
         PostMessageW(window, message, cookie, 0);
     }
     // Nobody waits for the worker: it only takes idle time; or someone does again.
@@ -121,10 +123,11 @@ DWORD WINAPI Worker(void* param) {
         for (;;) {
             const ProxyQuestion q = s.current;
             ReleaseSRWLockExclusive(&s.lock);
-            ProxyAnswer answer = Decide(q);
+            std::string why;
+            ProxyAnswer answer = Decide(q, why);
             AcquireSRWLockExclusive(&s.lock);
             // The cookie may have changed meanwhile: a later call asked the same question.
-            s.Deliver(s.currentCookie, std::move(answer));
+            s.Deliver(s.currentCookie, std::move(answer), std::move(why));
             if (s.closed || !s.next) break;
             s.current = std::move(s.next->first);
             s.currentCookie = s.next->second;
@@ -168,14 +171,17 @@ void ProxyResolver::Ask(ProxyQuestion question, HWND window, UINT message, WPARA
     const bool script = NeedsScript(question.settings);
     // Registry settings only: nothing to wait for, and nothing run.
     ProxyAnswer immediate;
-    if (!script) immediate = ChooseSystemRoute(question, [](bool) { return ScriptAnswer{}; });
+    std::string why;
+    if (!script)
+        immediate = ChooseSystemRoute(
+            question, [](bool) { return ScriptAnswer{}; }, &why);
     const Locked locked(s.lock);
     s.window = window;
     s.message = message;
     s.wanted = cookie;
     s.next.reset();
     if (!script) {
-        s.Deliver(cookie, std::move(immediate));
+        s.Deliver(cookie, std::move(immediate), std::move(why));
         return;
     }
     if (s.running) {
@@ -193,18 +199,19 @@ void ProxyResolver::Ask(ProxyQuestion question, HWND window, UINT message, WPARA
     auto work = std::make_unique<Work>(Work{state_, ModuleLock()});
     s.thread.reset(CreateThread(nullptr, 0, Worker, work.get(), 0, nullptr));
     if (!s.thread) {
-        s.Deliver(cookie, std::nullopt);
+        s.Deliver(cookie, std::nullopt, "no worker thread for the proxy script");
         return;
     }
     work.release();
     s.running = true;
 }
 
-std::optional<ProxyAnswer> ProxyResolver::Take(WPARAM cookie) {
+std::optional<ProxyAnswer> ProxyResolver::Take(WPARAM cookie, std::string* why) {
     State& s = *state_;
     const Locked locked(s.lock);
     if (cookie == 0 || cookie != s.wanted || cookie != s.answered) return std::nullopt;
     s.wanted = 0;
+    if (why) *why = std::move(s.why);
     return std::move(s.answer);
 }
 

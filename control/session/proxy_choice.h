@@ -36,8 +36,9 @@ class ProxyResolver {
     // with an earlier question, this one waits for it: the same question takes its answer, a
     // different one is the worker's next.
     void Ask(ProxyQuestion question, HWND window, UINT message, WPARAM cookie);
-    // The answer posted for `cookie`, when it is the one asked for last and not forgotten.
-    std::optional<ProxyAnswer> Take(WPARAM cookie);
+    // The answer posted for `cookie`, when it is the one asked for last and not forgotten;
+    // `why` receives what decided it (for the log).
+    std::optional<ProxyAnswer> Take(WPARAM cookie, std::string* why = nullptr);
     // No answer is wanted any more (the transfer was cancelled or timed out). A worker still
     // busy goes on at idle priority, since nothing can stop it.
     void Forget();

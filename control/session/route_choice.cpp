@@ -80,10 +80,33 @@ std::optional<ProxyRoute> HostAndPort(std::string_view entry) {
     return r;
 }
 
+// A script address as plain text for the log (characters beyond ASCII as "?").
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t c : text) out += c > 0 && c < 128 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::string ScriptSaid(const ScriptAnswer& a) {
+    switch (a.outcome) {
+        case ScriptAnswer::Outcome::Failed: return "failed (not found, not fetched or not run)";
+        case ScriptAnswer::Outcome::Direct: return "answered DIRECT";
+        case ScriptAnswer::Outcome::Proxies: break;
+    }
+    return "answered PROXY " + a.proxies;
+}
+
 // The manual proxy unless the host is on its bypass list, else direct.
-ProxyAnswer ManualChoice(const ProxyQuestion& q) {
-    if (q.settings.proxy.empty() || Bypassed(q.settings.bypass, q.host, q.port))
+ProxyAnswer ManualChoice(const ProxyQuestion& q, std::string& why) {
+    if (q.settings.proxy.empty()) {
+        why += "no manual proxy in the system's settings";
         return ProxyRoute{};
+    }
+    if (Bypassed(q.settings.bypass, q.host, q.port)) {
+        why += q.host + " is on the system's bypass list \"" + q.settings.bypass + "\"";
+        return ProxyRoute{};
+    }
+    why += "the system's manual proxy \"" + q.settings.proxy + "\"";
     std::optional<ProxyRoute> route = FirstProxy(q.settings.proxy, q.secure);
     if (route) route->credentials = true;
     return route;
@@ -144,17 +167,27 @@ bool NeedsScript(const SystemProxySettings& settings) {
     return !settings.scriptUrl.empty() || settings.autoDetect;
 }
 
-ProxyAnswer ChooseSystemRoute(const ProxyQuestion& q, const ScriptRunner& run) {
+ProxyAnswer ChooseSystemRoute(const ProxyQuestion& q, const ScriptRunner& run, std::string* why) {
+    std::string said;
+    std::string& w = why ? *why : said;
     // The script at the user's own address stands whatever it answers.
-    if (!q.settings.scriptUrl.empty()) return ScriptChoice(run(false), q, true);
+    if (!q.settings.scriptUrl.empty()) {
+        const ScriptAnswer a = run(false);
+        w += "the script at " + Narrow(q.settings.scriptUrl) + " " + ScriptSaid(a);
+        return ScriptChoice(a, q, true);
+    }
     if (q.settings.autoDetect) {
         // Whoever answers detection on the local network names this proxy: it never gets the
         // credentials. Nothing found: the next of the settings decides.
         const ScriptAnswer detected = run(true);
-        if (detected.outcome != ScriptAnswer::Outcome::Failed)
+        w += "automatic detection: ";
+        if (detected.outcome != ScriptAnswer::Outcome::Failed) {
+            w += "the script found " + ScriptSaid(detected);
             return ScriptChoice(detected, q, false);
+        }
+        w += "nothing found; ";
     }
-    return ManualChoice(q);
+    return ManualChoice(q, w);
 }
 
 }  // namespace orv::session

@@ -82,7 +82,9 @@ using ScriptRunner = std::function<ScriptAnswer(bool detect)>;
 // answer stands, a failure included: no way the user meant to go), else automatic detection
 // (a failure falls through), else the manual proxy unless the host is on its bypass list, else
 // direct. Nothing when the proxy chosen cannot be used. `run` is called only as far as the
-// settings ask for a script.
-ProxyAnswer ChooseSystemRoute(const ProxyQuestion& question, const ScriptRunner& run);
+// settings ask for a script. `why`, when given, receives which of the settings decided and
+// what it said, for the log.
+ProxyAnswer ChooseSystemRoute(const ProxyQuestion& question, const ScriptRunner& run,
+                              std::string* why = nullptr);
 
 }  // namespace orv::session

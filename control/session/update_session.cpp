@@ -26,6 +26,8 @@ constexpr UINT kSignerCheckedMessage = WM_APP + 3;
 // The session's own timer on the socket window, apart from the transfer's: ConnectTimeout
 // while the system's settings are still deciding the route.
 constexpr UINT_PTR kLookupTimer = 0x100;
+// The wait before the control looks up what a hand-off recorded for its source.
+constexpr UINT_PTR kInstalledTimer = 0x101;
 
 bool FolderExists(const std::string& path) {
     const DWORD a = GetFileAttributesA(path.c_str());
@@ -104,6 +106,33 @@ std::string BareHostName(const std::string& host) {
         }
     }
     return lower;
+}
+
+// The settings a transfer starts from, for the log: every property of the table but the
+// published state and record, passwords only as set or not, keys shortened.
+void AddSetting(std::string& out, std::string_view name, const std::string& value) {
+    out += (out.empty() ? "" : ", ") + std::string(name) + "=" + log::SettingForLog(name, value);
+}
+void AddSetting(std::string& out, std::string_view name, int32_t value) {
+    AddSetting(out, name, std::to_string(value));
+}
+void AddSetting(std::string& out, std::string_view name, bool value) {
+    AddSetting(out, name, std::string(value ? "on" : "off"));
+}
+void AddSetting(std::string&, std::string_view, const RecordValue&) {}
+
+std::string SettingsForLog(const Properties& p) {
+    std::string out;
+#define ORV_PROPERTY(name, id, kind, def, page, field, ...) \
+    if (PropertyKind::kind != PropertyKind::State) AddSetting(out, #name, p.name);
+#include "control/property_table.h"
+    return out;
+}
+
+std::string RouteForLog(const ProxyRoute& r) {
+    if (!r.viaProxy) return "direct";
+    return "through the proxy " + r.host + ":" + std::to_string(r.port) +
+           (r.credentials ? " (with the proxy credentials when set)" : " (without credentials)");
 }
 
 }  // namespace
@@ -224,6 +253,9 @@ void UpdateSession::OnTimer(int id) {
         const Scope scope(*this);
         if (id == static_cast<int>(kLookupTimer)) {
             OnLookupTimedOut();
+        } else if (id == static_cast<int>(kInstalledTimer)) {
+            ::KillTimer(socketWindow_.get(), kInstalledTimer);
+            host_.InstalledDue();
         } else if (auto t = transfer_) {
             t->OnTimer(id);
         } else {
@@ -244,6 +276,10 @@ void UpdateSession::OnSignerChecked(WPARAM cookie) {
     ReleaseOwner();
 }
 
+void UpdateSession::WatchInstalled(uint32_t ms) {
+    if (const HWND window = SocketWindow()) ::SetTimer(window, kInstalledTimer, ms, nullptr);
+}
+
 HWND UpdateSession::SocketWindow() {
     // Socket notifications go to a hidden window of the session's own, so a transfer works
     // without a visual site and survives in-place deactivation.
@@ -257,6 +293,16 @@ HWND UpdateSession::SocketWindow() {
 // ---------------------------------------------------------------------------------------
 // Refusals and the connection plan
 
+void UpdateSession::StartLog(std::string_view what) {
+    const Properties& p = host_.Settings();
+    log::Redactor secrets;
+    secrets.AddPassword(p.AuthUsername, p.AuthPassword);
+    secrets.AddPassword(p.ProxyUsername, p.ProxyPassword);
+    log_.Begin(p.LogFile, std::move(secrets));
+    log_.Step("start", std::string(what) + " (control " + versionText_ +
+                           "); settings: " + SettingsForLog(p));
+}
+
 std::optional<ORVANEERROR> UpdateSession::BusyResult() const {
     if (operationState_ == CTRL_STATE_CHECKING) return ORV_ERROR_ISCHECKING;
     if (operationState_ == CTRL_STATE_RECEIVING) return ORV_ERROR_ISRECEIVING;
@@ -268,14 +314,19 @@ HRESULT UpdateSession::CheckSettings(ORVANEERROR& refused, bool check) const {
     refused = ORV_ERROR_SUCCESS;
     if (AuthorizationIncomplete(p)) {
         refused = ORV_ERROR_NOAUTHDATA;
+        log_.Step("refused", "-5: Authorization is on without a user name or password");
     } else if (ProxyIncomplete(p)) {
         refused = ORV_ERROR_NOPROXYDATA;
+        log_.Step("refused", "-6: Proxy is on without ProxyHost or ProxyPort");
     } else if (const bool proxy = OwnProxy(p); !PortFits(proxy ? p.ProxyPort : p.RemotePort)) {
+        log_.Step("refused", "run-time error 6: the port does not fit 16 bits");
         // The port must fit the socket object's 16 bits; tested before anything changes, so
         // a refused transfer leaves the control free.
         return RuntimeError(kErrOverflow, std::wstring(proxy ? L"ProxyPort" : L"RemotePort") +
                                               L" must be between 0 and 32767");
     } else if (const wchar_t* name = ControlCharacterProperty(p, check)) {
+        log_.Step("refused",
+                  "run-time error 5: " + win::WideToAnsi(name) + " holds a control character");
         // A line break in any of these would end the request line or a header early and let
         // the rest pass for a request of its own.
         return RuntimeError(
@@ -311,6 +362,7 @@ std::optional<transfer::TlsTarget> UpdateSession::SecureTarget(const transfer::S
     target.host = server.host;
     target.port = server.port;
     target.tunnel = route.viaProxy;
+    target.log = &log_;
     // The proxy's credentials go with the CONNECT only, never into the tunnel, and only to a
     // proxy the host or the user named.
     if (route.viaProxy && route.credentials && !p.ProxyUsername.empty())
@@ -375,8 +427,13 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& 
     // The one place where a transfer's connect time starts: ConnectTimeout counts from here,
     // the choice of a proxy by the system's settings included.
     plan.connectSince = GetTickCount();
+    plan.log = &log_;
     if (p.ProxyMode == 0) {
         const ProxyRoute route = HostRoute(p.Proxy, p.ProxyHost, p.ProxyPort);
+        log_.Step("plan", RouteForLog(route) + " to " + server.host + ":" +
+                              std::to_string(server.port) + (server.secure ? " over TLS" : "") +
+                              ": the control's own settings (ProxyMode 0, Proxy " +
+                              (p.Proxy ? "on)" : "off)"));
         PrepareConnection(plan, server, route);
         return StartTransfer(std::move(plan), SecureTarget(server, route));
     }
@@ -402,6 +459,10 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& 
 
     ProxyQuestion q;
     q.settings = ReadSystemProxySettings();
+    log_.Step("plan", "the user's system settings decide (ProxyMode 1): automatic detection " +
+                          std::string(q.settings.autoDetect ? "on" : "off") + ", script " +
+                          (q.settings.scriptUrl.empty() ? "none" : "set") + ", manual proxy \"" +
+                          q.settings.proxy + "\", bypass \"" + q.settings.bypass + "\"");
     q.secure = w.secureDirect.has_value();
     q.host = w.direct.connectHost;
     q.port = static_cast<uint16_t>(w.direct.connectPort);
@@ -425,9 +486,12 @@ HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& 
 void UpdateSession::OnProxyAnswer(WPARAM cookie) {
     // An answer for a decision that was dropped, or was replaced by a newer one, is no answer.
     if (!waiting_ || cookie != lookupCookie_) return;
-    const std::optional<ProxyAnswer> taken = resolver_.Take(cookie);
+    std::string why;
+    const std::optional<ProxyAnswer> taken = resolver_.Take(cookie, &why);
     if (!taken) return;
     const ProxyAnswer& answer = *taken;
+    log_.Step("plan",
+              (answer ? RouteForLog(*answer) : std::string("no usable route")) + ": " + why);
     ::KillTimer(socketWindow_.get(), kLookupTimer);
     Waiting w = std::move(*waiting_);
     waiting_.reset();
@@ -464,6 +528,7 @@ void UpdateSession::OnProxyAnswer(WPARAM cookie) {
 void UpdateSession::OnLookupTimedOut() {
     ::KillTimer(socketWindow_.get(), kLookupTimer);
     if (!DropLookup()) return;
+    log_.Step("plan", "time-out: the system's proxy decision took longer than ConnectTimeout");
     host_.ReportConnectionError(transfer::kTimedOut, SocketErrorText(transfer::kTimedOut));
 }
 
@@ -487,7 +552,10 @@ HRESULT UpdateSession::StartTransfer(transfer::Plan plan,
         transfer::MakeConnection(std::move(plan), secure, *this, *this, *this, host_);
     const std::shared_ptr<transfer::Transfer> t = c.transfer;
     if (t->GetKind() == transfer::Kind::Download) {
-        if (const DWORD err = t->PrepareFiles()) return FileError(fileError_ = err);
+        if (const DWORD err = t->PrepareFiles()) {
+            log_.Step("file", "cannot prepare the download's files: " + win::SystemErrorText(err));
+            return FileError(fileError_ = err);
+        }
     }
     transfer_ = t;
     connection_ = std::move(c.events);
@@ -505,7 +573,9 @@ HRESULT UpdateSession::StartTransfer(transfer::Plan plan,
 
 HRESULT UpdateSession::Check(ORVANEERROR& result) {
     const Scope scope(*this);
+    StartLog("CheckUpdate");
     if (const auto busy = BusyResult()) {
+        log_.Step("refused", std::to_string(*busy) + ": a transfer is running");
         result = *busy;
     } else {
         RETURN_IF_FAILED(CheckSettings(result, true));
@@ -534,6 +604,7 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
     const Scope scope(*this);
     // What a handler of InfoReceived wrote into the record counts.
     const UpdateInfo info = currentInfo_.ToUpdateInfo();
+    StartLog("ReceiveUpdate(\"" + folderName + "\", \"" + fileName + "\") of " + info.PackageFile);
     const std::string packageFile = BareFileName(info.PackageFile);
     const bool named = !fileName.empty();
     if (named) {
@@ -549,6 +620,7 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
     if (!folder.empty()) {
         if (folder.back() != '\\') folder += '\\';
         if (!FolderExists(folder)) {
+            log_.Step("refused", "-8: the folder " + folder + " does not exist");
             result = ORV_ERROR_PATHNOTFOUND;
             return S_OK;
         }
@@ -561,11 +633,13 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
 
     if (const auto busy = BusyResult()) {
         // A refused call leaves the running download's target alone.
+        log_.Step("refused", std::to_string(*busy) + ": a transfer is running");
         result = *busy;
     } else {
         // A name holding a line break or another control character would split the request:
         // no usable name.
         if (packageFile.empty() || fileName.empty() || HasControlCharacter(info.PackageFile)) {
+            log_.Step("refused", "-7: no usable package name in the update information");
             result = ORV_ERROR_NOUPDATEDATA;
             return S_OK;
         }
@@ -592,6 +666,7 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
 
 void UpdateSession::Cancel() {
     const Scope scope(*this);
+    log_.Step("start", "cancel requested");
     // The control is free again at once, so the host can start the next check or download.
     // What the last download kept for a later one goes as well.
     if (auto t = transfer_) {
@@ -673,6 +748,8 @@ void UpdateSession::ReportEnded(transfer::Transfer& ended) {
 void UpdateSession::ReportDelivered(const std::string& target, unique_file held) {
     delivered_ = std::move(held);
     deliveredPath_ = target;
+    deliveredDigest_.reset();
+    if (currentDigest_.state == FieldState::Valid) deliveredDigest_ = currentDigest_.bytes;
 }
 
 transfer::RedirectVerdict UpdateSession::FollowRedirect(transfer::Transfer& from,
@@ -681,8 +758,17 @@ transfer::RedirectVerdict UpdateSession::FollowRedirect(transfer::Transfer& from
     if (transfer_.get() != &from) return RedirectVerdict::Declined;
     transfer::Plan next = from.NextHop();
     const std::optional<transfer::ServerTarget> server = RedirectTarget(location, next.server);
-    if (!server) return RedirectVerdict::Declined;
-    if (next.server.secure && !server->secure) return RedirectVerdict::Refused;
+    const std::string shown = log::WithoutUserInfo(location);
+    if (!server) {
+        log_.Step("redirect", "not followed: " + shown + " is no usable http(s) URL or path");
+        return RedirectVerdict::Declined;
+    }
+    if (next.server.secure && !server->secure) {
+        log_.Step("redirect", "refused: " + shown + " leaves HTTPS for plain HTTP");
+        return RedirectVerdict::Refused;
+    }
+    log_.Step("redirect", "followed to " + shown + " (" + std::to_string(next.redirectsLeft) +
+                              " more allowed)");
     // The old hop ends first, its connection and files closed (a kept part stays for the
     // next): both use the one socket object, and the next hop opens the same part. It is no
     // longer the running transfer, so its end frees nothing and publishes nothing. The next
@@ -707,6 +793,7 @@ void UpdateSession::OnNextHop(WPARAM cookie) {
     {
         const Scope scope(*this);
         if (FAILED(Begin(std::move(hop.plan), hop.server))) {
+            log_.Step("redirect", "the next hop's files cannot be prepared");
             // The next hop's files could not be prepared: the transfer ends with the reason.
             operationState_ = CTRL_STATE_FREE;
             host_.PublishState(operationState_, true);

@@ -18,6 +18,7 @@
 #include "common/win/window.h"
 #include "control/OrvaneControl.h"
 #include "control/dialog/update_memory.h"
+#include "control/log/log_file.h"
 #include "control/net/winsock.h"
 #include "control/properties.h"
 #include "control/session/proxy_choice.h"
@@ -45,6 +46,8 @@ class ISessionHost : public transfer::ITransferEvents {
     // reference: the session holds the control across each.
     virtual void HoldHost() = 0;
     virtual void ReleaseHost() = 0;
+    // The wait WatchInstalled started is over: the control looks up what a hand-off recorded.
+    virtual void InstalledDue() = 0;
 
    protected:
     ~ISessionHost() = default;
@@ -73,6 +76,13 @@ class UpdateSession final : private transfer::ISocketSeam,
     bool Running() const {
         return transfer_ != nullptr || waiting_.has_value() || hop_.has_value();
     }
+    // The control's diagnostic log: off until a check, a download or the dialog starts it.
+    // Other parts of the control write their steps with Log().Step(area, text).
+    log::LogFile& Log() { return log_; }
+    // Starts the log for `what` (a method called, the dialog opened): the file named by
+    // LogFile or the user's setting, read now, and the settings the control works with.
+    void StartLog(std::string_view what);
+
     // The socket library's use ends here, exactly once: the socket object's own destruction
     // then leaves it alone, so a host that uses sockets itself still has them.
     void Shutdown();
@@ -86,11 +96,19 @@ class UpdateSession final : private transfer::ISocketSeam,
     // open against writers until it has been started, the next download begins or the
     // control goes; empty when there is none.
     const std::string& DeliveredPackage() const { return deliveredPath_; }
+    // That file's open handle (reading only, others may only read), and the digest the
+    // download verified it against when the record carried one.
+    HANDLE DeliveredFile() const { return delivered_.get(); }
+    const std::optional<Sha256Digest>& DeliveredDigest() const { return deliveredDigest_; }
     // Lets the delivered package go: RunUpdate starts nothing until a download delivers again.
     void DropDelivery() {
         delivered_.reset();
         deliveredPath_.clear();
+        deliveredDigest_.reset();
     }
+    // Calls the host's InstalledDue from the session window's messages once `ms` have passed
+    // without another call; the host's property calls return first.
+    void WatchInstalled(uint32_t ms);
 
    private:
     // A busy session's refusal (-2 or -1), if it is busy.
@@ -160,6 +178,9 @@ class UpdateSession final : private transfer::ISocketSeam,
 
     ISessionHost& host_;
     const std::string versionText_;
+    // Before everything that logs: the transfers and TLS layers hold a pointer to it (logging
+    // writes a file and changes nothing the session's const methods keep).
+    mutable log::LogFile log_;
     unique_hwnd socketWindow_;
     std::unique_ptr<net::Winsock> socket_;
     int32_t operationState_ = CTRL_STATE_FREE;  // free exactly while no transfer runs
@@ -174,6 +195,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     std::string localPackageFile_;
     unique_file delivered_;
     std::string deliveredPath_;
+    std::optional<Sha256Digest> deliveredDigest_;
     std::shared_ptr<transfer::Transfer> transfer_;
     // A transfer waiting for the system's proxy decision: the forms of its plan, fixed when it
     // was asked for (direct, through a proxy with the proxy credentials, through one without),

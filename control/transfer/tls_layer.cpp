@@ -104,8 +104,10 @@ void TlsLayer::OnConnect() {
     }
     phase_ = Phase::kTunnel;
     const std::string where = target_.host + ":" + std::to_string(target_.port);
-    socket_.Send("CONNECT " + where + " HTTP/1.0\r\nHost: " + where + "\r\n" +
-                 target_.proxyAuthorization + "\r\n");
+    const std::string request = "CONNECT " + where + " HTTP/1.0\r\nHost: " + where + "\r\n" +
+                                target_.proxyAuthorization + "\r\n";
+    log::Step(target_.log, "tls", "tunnel through the proxy: " + log::RequestForLog(request));
+    socket_.Send(request);
 }
 
 void TlsLayer::OnReceive(const std::string& data) {
@@ -147,6 +149,10 @@ void TlsLayer::ReceiveTunnelAnswer(const std::string& data) {
     }
     const std::optional<int32_t> status =
         http::StatusNumber(std::string_view(tunnelAnswer_).substr(0, end));
+    log::Step(target_.log, "tls",
+              "the proxy answered the tunnel: " +
+                  log::ReplyForLog(std::string_view(tunnelAnswer_).substr(0, end)) +
+                  (status == 200 ? "" : " (no tunnel)"));
     if (!status) {
         // Not an HTTP answer: no tunnel, and nothing to tell the host but that it failed.
         Fail(kHandshakeFailed);
@@ -195,6 +201,9 @@ void TlsLayer::ReceiveCiphertext(std::string_view data) {
     }
     if (phase_ == Phase::kHandshake && !tls_->Handshaking()) {
         // The handshake is done and the certificate passed: the transfer sends its request.
+        log::Step(target_.log, "tls",
+                  "handshake done; the certificate is valid for " + target_.host +
+                      " and chains to a trusted root");
         phase_ = Phase::kOpen;
         upper_->OnConnect();
         if (phase_ != Phase::kOpen) return;

@@ -33,6 +33,8 @@ struct TlsTarget {
     bool tunnel = false;
     // The tunnel's CONNECT carries this line (the proxy's credentials) when it is not empty.
     std::string proxyAuthorization;
+    // Where the tunnel and the handshake are logged; none when null.
+    log::Sink* log = nullptr;
 };
 
 // The most decrypted bytes the transfer gets per Receive: no more than a plain socket read,

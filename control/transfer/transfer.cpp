@@ -85,6 +85,22 @@ std::string IdentityPath(const std::string& target) {
     return PartPath(target) + ".id";
 }
 
+std::string Seconds(uint32_t ms) {
+    return std::to_string(ms / 1000) + (ms % 1000 ? "." + std::to_string(ms % 1000 / 100) : "") +
+           " s";
+}
+
+const char* VerdictText(trust::Verdict v) {
+    switch (v) {
+        case trust::Verdict::Valid: return "valid";
+        case trust::Verdict::NotSigned: return "not signed";
+        case trust::Verdict::BadSignature: return "bad signature";
+        case trust::Verdict::CannotVerify: return "cannot verify";
+        case trust::Verdict::Expired: return "expired";
+    }
+    return "?";
+}
+
 }  // namespace
 
 std::string PartPath(const std::string& target) {
@@ -105,6 +121,10 @@ Transfer::Transfer(Plan plan, ISocketSeam& socket, ITransferThread& thread, ITra
       owner_(owner),
       events_(events) {
     if (plan_.packageName.empty()) plan_.packageName = plan_.requestInputs.fileName;
+}
+
+void Transfer::Log(std::string_view text) const {
+    log::Step(plan_.log, plan_.kind == Kind::Check ? "check" : "download", text);
 }
 
 Plan Transfer::NextHop() const {
@@ -141,13 +161,18 @@ DWORD Transfer::PrepareFiles() {
     probe.reset();
     // A kept part continues only the package it came from; any other goes.
     std::map<std::string, std::string> id = ReadIdentity(IdentityPath(plan_.target));
+    const bool hadPart = !id.empty();
     const bool same = !http::HasControlCharacter(id["etag"]) && id["name"] == plan_.packageName &&
                       id["size"] == std::to_string(plan_.packageSize) &&
                       id["digest"] == HexOf(plan_.digest) && id["source"] == plan_.source &&
                       (!id["digest"].empty() || !id["etag"].empty());
     if (!same) {
+        if (hadPart) log::Step(plan_.log, "file", "kept part of another package removed");
         DiscardPart(plan_.target);
     } else {
+        log::Step(plan_.log, "file",
+                  "kept part " + PartPath(plan_.target) + " continues (ETag " +
+                      (id["etag"].empty() ? "none" : id["etag"]) + ")");
         etag_ = id["etag"];
         if (!id["total"].empty()) total_ = std::strtoll(id["total"].c_str(), nullptr, 10);
     }
@@ -253,6 +278,12 @@ void Transfer::BeginAttempt() {
     // The first piece's rate includes setting up the connection.
     lastTick_ = Ticks();
     connected_ = true;
+    connecting_ = true;
+    Log("connect to " + plan_.connectHost + ":" +
+        std::to_string(static_cast<uint16_t>(plan_.connectPort)) +
+        (plan_.connectTimeout > 0
+             ? " (ConnectTimeout " + std::to_string(plan_.connectTimeout) + " s)"
+             : " (no ConnectTimeout)"));
     // The first attempt's time may have begun before it (the choice of a proxy).
     ArmDeadline(plan_.connectTimeout, std::exchange(plan_.connectSince, 0u));
     inConnect_ = true;
@@ -296,6 +327,11 @@ void Transfer::OnTimer(int id) {
         return;
     }
     thread_.KillTimer(kDeadlineTimer);
+    Log("time-out: " +
+        (connecting_ ? "no connection within " + Seconds(deadlineMs_) + " (ConnectTimeout)"
+         : plan_.kind == Kind::Check
+             ? "no whole reply within " + Seconds(deadlineMs_) + " (IdleTimeout)"
+             : "the server sent nothing for " + Seconds(deadlineMs_) + " (IdleTimeout)"));
     deadlineMs_ = 0;
     AttemptFailed(kTimedOut);
 }
@@ -318,6 +354,12 @@ void Transfer::End(Outcome outcome) {
     // only when the control was let go rather than told to cancel.
     const bool keep = Resumable() && kept_ + bodyReceived_ > 0 &&
                       (outcome != Outcome::Cancelled || keepOnCancel_);
+    if (outcome != Outcome::Failed) Log(outcome == Outcome::Cancelled ? "cancelled" : "done");
+    if (keep) {
+        log::Step(plan_.log, "file",
+                  "kept part " + PartPath(plan_.target) + " holds " +
+                      std::to_string(kept_ + bodyReceived_) + " bytes for a later download");
+    }
     // A signer check still running is abandoned: its worker removes the file once it is done
     // with it, or the file goes here and now.
     signer_.reset();
@@ -329,6 +371,7 @@ void Transfer::End(Outcome outcome) {
 }
 
 void Transfer::Fail(int32_t code, const std::string& text) {
+    Log("failed: " + std::to_string(code) + " " + text);
     End(Outcome::Failed);
     events_.ReportConnectionError(code, text);
 }
@@ -343,14 +386,15 @@ void Transfer::AttemptFailed(int32_t code) {
     const bool mendable = !inConnect_ && code != kConnectionRefused && code != kMessageTooLong &&
                           net::TlsErrorText(code) == nullptr;
     if (mendable && retriesLeft_ > 0) {
-        Retry(true);
+        Retry(std::to_string(code) + " " + socket_.ErrorText(code), true);
         return;
     }
     FailSocket(code);
 }
 
-void Transfer::Retry(bool keep, bool delayed) {
+void Transfer::Retry(std::string_view why, bool keep, bool delayed) {
     if (delayed) --retriesLeft_;
+    const uint32_t wait = delayed ? BackOff(attempts_) : 1;
     if (connected_) {
         connected_ = false;
         socket_.Disconnect();
@@ -368,7 +412,11 @@ void Transfer::Retry(bool keep, bool delayed) {
         total_.reset();
         if (partMode_) WriteIdentity();
     }
-    thread_.SetTimer(kRetryTimer, delayed ? BackOff(attempts_++) : 1);
+    Log("retry in " + Seconds(wait) + " (" + std::to_string(retriesLeft_) +
+        " left): " + std::string(why) + "; " +
+        (kept_ > 0 ? "continuing from byte " + std::to_string(kept_) : "starting from zero"));
+    if (delayed) ++attempts_;
+    thread_.SetTimer(kRetryTimer, wait);
 }
 
 std::string Transfer::RequestText() const {
@@ -391,8 +439,11 @@ void Transfer::DiscardTemp() {
 void Transfer::OnConnect() {
     if (ended_) return;
     response_.clear();
+    connecting_ = false;
     ArmDeadline(plan_.idleTimeout);
-    socket_.Send(plan_.kind == Kind::Download ? RequestText() : plan_.request);
+    const std::string request = plan_.kind == Kind::Download ? RequestText() : plan_.request;
+    Log("connected; request: " + log::RequestForLog(request));
+    socket_.Send(request);
 }
 
 void Transfer::OnReceive(const std::string& data) {
@@ -437,7 +488,7 @@ void Transfer::OnTunnelRefused(int32_t status) {
     // A proxy's gateway errors are passing ones, as a server's are; a kept part stays.
     const bool passing = PassingStatus(status) && status != 500;
     if (plan_.kind == Kind::Download && passing && retriesLeft_ > 0) {
-        Retry(true);
+        Retry("the proxy answered " + std::to_string(status), true);
         return;
     }
     End(Outcome::Completed);
@@ -460,6 +511,8 @@ void Transfer::FinishCheck() {
     }
     const std::optional<int32_t> status = http::StatusNumber(parts.header);
     const std::optional<int64_t> declared = http::ContentLength(parts.header);
+    Log("reply: " + log::ReplyForLog(parts.header) + "; body " +
+        std::to_string(parts.body->size()) + " bytes");
     if (status && *status == 200 &&
         Cut(declared, parts.body ? static_cast<int64_t>(parts.body->size()) : 0)) {
         // A cut response is a failed connection, not a record made of what arrived.
@@ -493,6 +546,9 @@ void Transfer::FinishCheck() {
             }
             UpdateInfo fields;
             SplitControlFields(plain, fields);
+            Log("information: " + fields.Name + " " + fields.Version + ", package " +
+                fields.PackageFile + " of " + std::to_string(fields.PackageSize) + " bytes" +
+                (signedFields.Digest == FieldState::Valid ? ", with a digest" : ""));
             PackageDigest digest;
             digest.state = signedFields.Digest;
             digest.bytes = signedFields.DigestBytes;
@@ -521,13 +577,30 @@ int32_t Transfer::SignatureRefusal(std::string_view plain) const {
     // Field 8 first, as a control that knows no expiry checks it; then the expiry and its
     // signature (fields 9 and 10), against the system's clock; then the tagged fields' last
     // signature, over all before it.
-    trust::Verdict verdict = trust::VerifyInfo(keys.Keys, plain).verdict;
+    const trust::Verification info = trust::VerifyInfo(keys.Keys, plain);
+    log::Step(plan_.log, "trust",
+              "signature of the information: " + std::string(VerdictText(info.verdict)) +
+                  (info.verdict == trust::Verdict::Valid
+                       ? " (key " + std::to_string(info.keyIndex + 1) + " of " +
+                             std::to_string(keys.Keys.size()) + ")"
+                       : ": " + info.reason));
+    trust::Verdict verdict = info.verdict;
     if (verdict == trust::Verdict::Valid) {
-        verdict =
-            trust::VerifyExpiry(keys.Keys, plain, trust::NowUtc(), plan_.requireExpiry).verdict;
+        const trust::Verification expiry =
+            trust::VerifyExpiry(keys.Keys, plain, trust::NowUtc(), plan_.requireExpiry);
+        log::Step(plan_.log, "trust",
+                  "expiry: " + std::string(VerdictText(expiry.verdict)) +
+                      (expiry.reason.empty() ? std::string() : ": " + expiry.reason) +
+                      (plan_.requireExpiry ? " (an expiry is required)" : ""));
+        verdict = expiry.verdict;
     }
-    if (verdict == trust::Verdict::Valid)
-        verdict = trust::VerifyTaggedFields(keys.Keys, plain).verdict;
+    if (verdict == trust::Verdict::Valid) {
+        const trust::Verification tagged = trust::VerifyTaggedFields(keys.Keys, plain);
+        log::Step(plan_.log, "trust",
+                  "tagged fields: " + std::string(VerdictText(tagged.verdict)) +
+                      (tagged.reason.empty() ? std::string() : ": " + tagged.reason));
+        verdict = tagged.verdict;
+    }
     switch (verdict) {
         case trust::Verdict::Valid: return 0;
         case trust::Verdict::CannotVerify:
@@ -545,10 +618,18 @@ bool Transfer::PackageMatchesDigest(int32_t& refusal) {
     hasher_.reset();
     if (!actual) {
         refusal = static_cast<int32_t>(trust::TrustError::kCannotVerify);
+        log::Step(plan_.log, "trust", "package digest: cannot be computed");
         return false;
     }
-    return plan_.digest.state == FieldState::Valid &&
-           trust::DigestMatches(plan_.digest.bytes, *actual);
+    const bool matches = plan_.digest.state == FieldState::Valid &&
+                         trust::DigestMatches(plan_.digest.bytes, *actual);
+    log::Step(
+        plan_.log, "trust",
+        std::string("package digest: ") + (matches ? "matches the signed information"
+                                           : plan_.digest.state == FieldState::Valid
+                                               ? "differs from the signed information"
+                                               : "the information's digest field is malformed"));
+    return matches;
 }
 
 bool Transfer::AcceptReply(const http::HeaderDetection& d) {
@@ -565,11 +646,12 @@ bool Transfer::AcceptReply(const http::HeaderDetection& d) {
             // The rest of the kept part: the host sees the whole package arrive.
             packageStatus_ = 200;
             resumed_ = true;
+            Log("the 206 continues the kept part from byte " + std::to_string(kept_));
             total_ = range->total;
             if (etag_.empty()) etag_ = d.etag;
         } else if (packageStatus_ == 206 || packageStatus_ == 416) {
             // Not the rest of this part: it goes, and the package starts from zero.
-            Retry(false, false);
+            Retry("the reply does not continue the kept part", false, false);
             return false;
         }
     }
@@ -630,12 +712,13 @@ void Transfer::ReceivePackageData(std::string_view piece) {
             return;
         }
         headerSeen_ = true;
+        Log("reply: " + log::ReplyForLog(d));
         if (d.status && Redirected(*d.status, d.location)) return;
         if (!AcceptReply(d)) return;
         Reporting([&] { events_.ReportHttpStatus(packageStatus_); });
         if (ended_) return;  // the handler cancelled
         if (PassingStatus(packageStatus_) && retriesLeft_ > 0) {
-            Retry(true);
+            Retry("the server answered " + std::to_string(packageStatus_), true);
             return;
         }
         if (packageStatus_ != 200) {
@@ -690,17 +773,24 @@ void Transfer::ReceivePackageData(std::string_view piece) {
     const int32_t now = Ticks();
     if (auto rate = http::TransferRate(length, now, lastTick_)) lastRate_ = *rate;
     lastTick_ = now;
+    if (log::ProgressDue(whole - static_cast<int64_t>(piece.size()), whole, plan_.packageSize))
+        Log("progress: " + std::to_string(whole) + " of " + std::to_string(plan_.packageSize) +
+            " bytes (" + std::to_string(percentDone_) + " %), " + std::to_string(lastRate_) +
+            " bytes/s");
     Reporting([&] { events_.ReportProgress(length, totalReceived_, percentDone_, lastRate_); });
 }
 
 void Transfer::FinishDownload() {
     if (!headerSeen_) {
         // The connection ended before a whole header: a failed attempt, as a cut body is.
+        Log("the connection ended before a whole header");
         AttemptFailed(kConnectionReset);
         return;
     }
     if (packageStatus_ == 200 && Cut(declaredLength_, bodyReceived_)) {
         // The connection was cut: a short package is never passed off as complete.
+        Log("the connection ended after " + std::to_string(kept_ + bodyReceived_) + " bytes" +
+            (declaredLength_ ? ", short of its length" : " without the server's close notice"));
         AttemptFailed(kConnectionReset);
         return;
     }
@@ -711,7 +801,7 @@ void Transfer::FinishDownload() {
         if (!PackageMatchesDigest(refusal)) {
             if (resumed_ && retriesLeft_ > 0) {
                 // The part may be what differs: one more attempt, from zero.
-                Retry(false);
+                Retry("a continued package that does not match may differ in its kept part", false);
                 return;
             }
             dropPart_ = true;
@@ -753,6 +843,10 @@ void Transfer::OnSignerChecked(WPARAM cookie) {
 }
 
 void Transfer::SignerChecked(const trust::SignerCheck& check) {
+    log::Step(
+        plan_.log, "trust",
+        "package signer: " + log::SignerVerdict(check.accepted, check.status, check.chainStatus,
+                                                check.signer, plan_.packageSigner));
     if (check.accepted) {
         Deliver(received_);
         return;
@@ -786,9 +880,13 @@ void Transfer::Deliver(bool received) {
         }
         if (partMode_) DiscardPart(plan_.target);
         partMode_ = false;
+        log::Step(plan_.log, "file",
+                  plan_.target + " replaced by the package (" +
+                      std::to_string(kept_ + bodyReceived_) + " bytes)");
         owner_.ReportDelivered(plan_.target, std::move(held));
     }
     temp_.reset();
+    if (packageStatus_ == 200 && !received) Log("an empty package leaves the target as it is");
     if (packageStatus_ == 200) {
         // The control is still receiving while the host hears of it; a handler that cancels
         // and starts the next transfer ends this one, and the new one stands.

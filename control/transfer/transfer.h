@@ -17,6 +17,7 @@
 #include "common/updateinfo/updateinfo.h"
 #include "common/win/handles.h"
 #include "control/http/http_text.h"
+#include "control/log/diag_log.h"
 #include "control/net/socket_error_text.h"
 #include "control/net/winsock.h"
 #include "control/transfer/package_hasher.h"
@@ -196,6 +197,8 @@ struct Plan {
     // The server this hop's request goes to, and the redirects it may still follow.
     ServerTarget server;
     int32_t redirectsLeft = 0;
+    // Where the transfer's steps are logged (owned by the session); none when null.
+    log::Sink* log = nullptr;
 };
 
 // A download that failed keeps what it received beside the target, under this name, when
@@ -277,8 +280,10 @@ class Transfer final : public ISocketEvents {
     // that another attempt may mend, otherwise the end.
     void AttemptFailed(int32_t code);
     // Closes the connection and tries again after the back-off delay (`delayed`) or at once;
-    // `keep` keeps what the body file holds when it can be continued.
-    void Retry(bool keep, bool delayed = true);
+    // `keep` keeps what the body file holds when it can be continued. `why` goes to the log.
+    void Retry(std::string_view why, bool keep, bool delayed = true);
+    // A step of this transfer for the log: "check" or "download" as its area.
+    void Log(std::string_view text) const;
     // The request of this attempt: the plan's, or one asking for the rest of the kept part.
     std::string RequestText() const;
     // Continues a kept part or starts from zero, by the reply's header; false when the
@@ -337,6 +342,7 @@ class Transfer final : public ISocketEvents {
     ITransferEvents& events_;
     bool ended_ = false;
     bool connected_ = false;  // the socket may hold this transfer's connection
+    bool connecting_ = false;  // the deadline is the connection's, not the server's silence
 
     std::string response_;  // the check's response, or the package header while it arrives
 

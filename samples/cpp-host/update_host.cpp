@@ -237,9 +237,11 @@ int wmain(int argc, wchar_t** argv) {
     const HRESULT created = CoCreateInstance(CLSID_Orvane, nullptr, CLSCTX_INPROC_SERVER,
                                              IID__Orvane3, reinterpret_cast<void**>(&g_updater));
     if (FAILED(created)) {
-        std::fwprintf(stderr,
-                      L"the Orvane control is not registered (regsvr32 OrvaneCtl.ocx): 0x%08lx\n",
-                      static_cast<unsigned long>(created));
+        std::fwprintf(
+            stderr,
+            L"the Orvane control is not registered (regsvr32 OrvaneCtl.ocx) and no application "
+            L"manifest names it (OrvaneCtl.manifest): 0x%08lx\n",
+            static_cast<unsigned long>(created));
         CoUninitialize();
         return 1;
     }

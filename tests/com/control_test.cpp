@@ -814,7 +814,7 @@ TEST_F(Control, AboutShowsTheVersionAndReturnsWhenClosed) {
     SetTimer(nullptr, 0, 200, AboutWatcher::Tick);
     ASSERT_EQ(S_OK, ctl_->About());
     EXPECT_EQ(AboutWatcher::shown, 1);
-    EXPECT_EQ(AboutWatcher::version, L"v.1.00.0062");
+    EXPECT_EQ(AboutWatcher::version, L"v.1.01.0000");
     EXPECT_EQ(AboutWatcher::caption, L"About Orvane Control");
 
     // A late-bound host reaches it through the standard About-box dispatch id.

@@ -14,7 +14,7 @@ namespace {
 // anyone, so this unknown host sends no query off the machine.
 const std::string kUnknownHost = "http://" + std::string(64, 'x') + ".invalid";
 
-const std::string kAgent = "User-Agent: Orvane Control v.1.00.0062\r\n";
+const std::string kAgent = "User-Agent: Orvane Control v.1.01.0000\r\n";
 const std::string kAccept = "Accept: *.*, */*\r\n";
 
 // Sends the control's library makes, seen through its own import table.

@@ -308,8 +308,8 @@ TEST_F(MakerTest, MenusAndShortcutsAndVersionComeFromTheProgramsResources) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(0, 1));
-    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(19, 0));
+    EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(1, 1));
+    EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, 0));
 }
 
 // ---- Guards and the numeric check ----------------------------------------------------------
@@ -910,7 +910,7 @@ TEST_F(MakerTest, AboutBoxShowsEveryElementAndTheProgramsVersion) {
     auto text = [&](int id) { return TitleOf(GetDlgItem(box, id)); };
     EXPECT_EQ(text(IDC_LABEL1), "Quillfen");
     EXPECT_EQ(text(IDC_LABEL2), "Orvane File Maker");
-    EXPECT_EQ(text(IDC_LABEL3), "v.1.00.0019");
+    EXPECT_EQ(text(IDC_LABEL3), "v.1.01.0000");
     EXPECT_EQ(text(IDC_LABEL9), "Member of Orvane Control pack");
     EXPECT_EQ(text(IDC_FRAME_WEB), "     On the Web");
     EXPECT_EQ(text(IDC_LABEL6), "- Quillfen Software Web Site -");
@@ -1050,7 +1050,7 @@ TEST(MakerWithoutVersion, AboutBoxShowsTheBuiltVersion) {
     auto about = maker.CommandAsync(IDM_ABOUT);
     HWND box = maker.WaitForDialog("About Orvane File Maker");
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(TitleOf(GetDlgItem(box, IDC_LABEL3)), "v.1.00.0019");
+    EXPECT_EQ(TitleOf(GetDlgItem(box, IDC_LABEL3)), "v.1.01.0000");
     PostMessageA(box, WM_CLOSE, 0, 0);
     EXPECT_TRUE(about->Wait());
 }

@@ -1,18 +1,20 @@
 #!/usr/bin/env python3
 """The release zip: written from this build (and the 64-bit control of the win64 build when
-that is built), unpacked, its list as expected, SHA256SUMS verified, and every binary in it a
-PE file of its folder's machine that imports system libraries only."""
+that is built), unpacked, its list as expected, SHA256SUMS verified, every binary in it a
+PE file of its folder's machine that imports system libraries only, the control's manifest of
+each folder for that folder's machine, and the changelog naming the package's release."""
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
 import zipfile
 
 EXPECTED = {
-    "LICENSE", "README.txt", "SHA256SUMS",
-    "x86/OrvaneCtl.ocx", "x86/OrvaneCtl.tlb",
+    "LICENSE", "README.txt", "SHA256SUMS", "CHANGELOG.md",
+    "x86/OrvaneCtl.ocx", "x86/OrvaneCtl.tlb", "x86/OrvaneCtl.manifest",
     "include/OrvaneControl.h", "include/OrvaneControl_i.c", "include/dispids.h",
     "maker/OrvaneMaker.exe", "maker/orvane.chm", "tools/orvinfo.exe", "docs/OrvaneCtl.chm",
     "docs/guide/README.md", "docs/guide/reference.md", "docs/guide/update-cycle.md", "docs/guide/update-dialog.md",
@@ -23,7 +25,7 @@ EXPECTED = {
     "samples/vbscript/update_check.vbs", "samples/vbscript/update_events.vbs",
 } | {f"docs/screenshots/dialog-{page}-{lang}.png" for lang in ("en", "de")
      for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest")}
-X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb"}
+X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb", "x64/OrvaneCtl.manifest"}
 BINARIES = (".ocx", ".exe", ".dll")
 
 
@@ -79,6 +81,21 @@ def main():
     with open(os.path.join(root, "include", "OrvaneControl.h"), encoding="utf-8") as f:
         if os.path.abspath(args.source) in f.readline():
             failures.append("include/OrvaneControl.h names the build machine's path")
+    version = top.split("-", 1)[1]  # orvane-VERSION
+    if "\n## " + ".".join(version.split(".")[:2]) + "\n" not in open(
+            os.path.join(root, "CHANGELOG.md"), encoding="utf-8").read():
+        failures.append(f"CHANGELOG.md has no section for the release of {version}")
+    stamp = re.compile(re.escape("FileVersion".encode("utf-16-le")) + b"(?:\0\0)+" +
+                       re.escape(version.encode("utf-16-le")))
+    for name in sorted(f for f in found if f.endswith(BINARIES) and "/OrvaneDemo" not in f):
+        with open(os.path.join(root, name), "rb") as f:
+            if not stamp.search(f.read()):
+                failures.append(f"{name}'s version resource does not say {version}")
+    for folder, arch in (("x86", "x86"), ("x64", "amd64")):
+        if f"{folder}/OrvaneCtl.ocx" in found and (
+                f'name="OrvaneCtl" version="{version}" processorArchitecture="{arch}"' not in
+                open(os.path.join(root, folder, "OrvaneCtl.manifest"), encoding="utf-8").read()):
+            failures.append(f"{folder}/OrvaneCtl.manifest is not the {arch} control's")
     # check_imports.py expects x86-64 in the x64 folder and 32-bit Intel everywhere else.
     binaries = sorted(os.path.join(root, f) for f in found if f.endswith(BINARIES))
     check = subprocess.run([sys.executable, os.path.join(args.source, "tests", "com",

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the release package from built trees: DIST/orvane-VERSION-windows.zip (the control
-library of each bitness with its type library, the C/C++ header, GUID and dispatch-id files,
+library of each bitness with its type library and its assembly manifest for registration-free
+use, the changelog, the C/C++ header, GUID and dispatch-id files,
 the maker with its help, the control's reference, orvinfo.exe, the samples, the guide, the
 licence and SHA256SUMS) and DIST/orvinfo-VERSION-linux-x86_64.tar.gz. Prints what it wrote.
 
@@ -33,13 +34,16 @@ def windows_files(source, win32, win64):
     files = [
         ("LICENSE", os.path.join(source, "LICENSE")),
         ("README.txt", os.path.join(source, "tools", "package", "README.txt")),
+        ("CHANGELOG.md", os.path.join(source, "docs", "CHANGELOG.md")),
         ("x86/OrvaneCtl.ocx", os.path.join(win32, "bin", "OrvaneCtl.ocx")),
         ("x86/OrvaneCtl.tlb", os.path.join(gen32, "OrvaneControl.tlb")),
+        ("x86/OrvaneCtl.manifest", os.path.join(gen32, "OrvaneCtl.manifest")),
     ]
     if win64:
         gen64 = os.path.join(win64, "control", "gen")
         files += [("x64/OrvaneCtl.ocx", os.path.join(win64, "bin", "OrvaneCtl.ocx")),
-                  ("x64/OrvaneCtl.tlb", os.path.join(gen64, "OrvaneControl.tlb"))]
+                  ("x64/OrvaneCtl.tlb", os.path.join(gen64, "OrvaneControl.tlb")),
+                  ("x64/OrvaneCtl.manifest", os.path.join(gen64, "OrvaneCtl.manifest"))]
     files += [
         ("include/OrvaneControl.h", os.path.join(gen32, "control", "OrvaneControl.h")),
         ("include/OrvaneControl_i.c", os.path.join(gen32, "OrvaneControl_i.c")),
