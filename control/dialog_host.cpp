@@ -92,7 +92,13 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
         // version, the staged rollout) shows nothing; a critical one shows whatever the user
         // skipped or put off.
         const dialog::OfferVerdict verdict = Verdict();
-        if (!verdict.Offered()) return S_OK;
+        if (!verdict.Offered()) {
+            session_->Log().Step("dialog", "quiet: nothing shown (" + version + " is held back: " +
+                                               (verdict.BelowMinimum ? "below the minimum version"
+                                                                     : "outside the rollout") +
+                                               ")");
+            return S_OK;
+        }
         if (verdict.Critical && installed.known && installed.newer) {
             *result =
                 static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), false));
