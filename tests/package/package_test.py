@@ -24,7 +24,8 @@ EXPECTED = {
     "samples/dialog-host/offer_update.cpp",
     "samples/vbscript/update_check.vbs", "samples/vbscript/update_events.vbs",
 } | {f"docs/screenshots/dialog-{page}-{lang}.png" for lang in ("en", "de")
-     for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest")}
+     for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest",
+                  "critical", "minversion")}
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb", "x64/OrvaneCtl.manifest"}
 BINARIES = (".ocx", ".exe", ".dll")
 
