@@ -50,7 +50,7 @@ void CALLBACK AutoCheckDue(HWND, UINT, UINT_PTR id, DWORD);
 STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     const KeepAlive alive(this);
-    return ComMethod([&]() -> HRESULT {
+    const HRESULT hr = ComMethod([&]() -> HRESULT {
         if (dialogRunning_) {
             // One dialog at a time: refused as the running transfer refuses a check.
             *result = props_.UpdateState == CTRL_STATE_RECEIVING ? ORV_ERROR_ISRECEIVING
@@ -113,6 +113,10 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
         *result = static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), false));
         return S_OK;
     });
+    // A package handed off waits for the host to end: the host is asked to close once the
+    // dialog is gone, whether it called the dialog itself or the automatic check did.
+    if (std::exchange(handedOff_, false)) ReportCloseRequested();
+    return hr;
 }
 
 bool OrvaneControl::PumpWhileRunning() {
@@ -204,12 +208,20 @@ dialog::Installed OrvaneControl::InstalledVersion() {
     return installed;
 }
 
-int32_t OrvaneControl::StartPackage() {
+dialog::Start OrvaneControl::StartPackage() {
+    using Outcome = dialog::Start::Outcome;
     BSTR params = ToBstr(props_.UpdateParameters);
     LONG r = 0;
-    const HRESULT hr = RunUpdate(params, &r);
+    const bool handOff = props_.DialogHandOff;
+    // The hand-off restarts the host once the package has run.
+    const HRESULT hr = handOff ? HandOffUpdate(params, VARIANT_TRUE, &r) : RunUpdate(params, &r);
     SysFreeString(params);
-    return FAILED(hr) ? 0 : r;
+    if (FAILED(hr)) r = handOff ? static_cast<LONG>(hr) : 0;
+    if (r == HANDOFF_ERROR_ELEVATIONDECLINED) return {Outcome::Declined, r};
+    if (!handOff) return {r > 32 ? Outcome::Started : Outcome::NotStarted, r};
+    if (r != 0) return {Outcome::NoHandOff, r};
+    handedOff_ = true;
+    return {Outcome::Started, 0};
 }
 
 // ---------------------------------------------------------------------------------------

@@ -10,4 +10,9 @@ namespace orv {
 
 bool ElevationWanted(int32_t setting, const std::string& installedFile);
 
+// Whether the current user can create a file in `folder`: found by creating one there (a new
+// file of a name no one else uses, gone again when closed), which answers for the user's
+// token, the folder's rights, a read-only volume and a missing folder alike.
+bool FolderWritable(const std::string& folder);
+
 }  // namespace orv

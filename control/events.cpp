@@ -22,6 +22,10 @@ void OrvaneControl::ReportUpdateReceived() {
     FireEvent(DISPID_ORV_UPDATERECEIVED, nullptr, 0);
 }
 
+void OrvaneControl::ReportCloseRequested() {
+    FireEvent(DISPID_ORV_CLOSEREQUESTED, nullptr, 0);
+}
+
 void OrvaneControl::ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) {
     if (dialogRunning_) watch_.OnProgress(total, rate);
     VARIANTARG a[4];

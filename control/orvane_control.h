@@ -219,6 +219,8 @@ class OrvaneControl final : public _Orvane4,
     void ReportHttpStatus(int32_t status) override;
     void ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) override;
     void ReportUpdateReceived() override;
+    // The dialog handed the package off: the host should close.
+    void ReportCloseRequested();
     void ReportInfoReceived() override;
     void ReportConnectionError(int32_t code, const std::string& text) override;
 
@@ -259,7 +261,7 @@ class OrvaneControl final : public _Orvane4,
     }
     UpdateInfo Offer() const override;
     dialog::Installed InstalledVersion() override;
-    int32_t StartPackage() override;
+    dialog::Start StartPackage() override;
     void LogStep(std::string_view text) override {
         session_->Log().Step("dialog", text);
     }
@@ -318,6 +320,7 @@ class OrvaneControl final : public _Orvane4,
     ULONG holds_ = 0;  // references the control holds on itself
     // While CheckUpdateWithDialog runs: what the events tell of its transfers.
     bool dialogRunning_ = false;
+    bool handedOff_ = false;  // the dialog handed the package off; CloseRequested is due
     dialog::TransferWatch watch_;
     UINT_PTR autoCheckTimer_ = 0;  // the thread timer of the automatic check, while it waits
     // The last check was the user's own (CheckUpdateWithDialog(False)): a staged rollout

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "control/elevation.h"
 #include "control/orvane_control.h"
 
 namespace orv {
@@ -47,11 +48,35 @@ STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
         }
         const std::string params = PackageParameters(ToAnsi(parameters));
         const std::string folder = ModuleFolder(ModuleInstance());
-        HINSTANCE r = ShellExecuteA(window_.get(), nullptr, package.c_str(), params.c_str(),
-                                    folder.c_str(), SW_SHOWNORMAL);
+        INT_PTR code = 0;
+        if (!ElevationWanted(props_.ElevateUpdate, props_.InstalledFile)) {
+            // As the shell decides, exactly as before ElevateUpdate existed.
+            code = reinterpret_cast<INT_PTR>(ShellExecuteA(window_.get(), nullptr, package.c_str(),
+                                                           params.c_str(), folder.c_str(),
+                                                           SW_SHOWNORMAL));
+        } else {
+            SHELLEXECUTEINFOA run = {};
+            run.cbSize = sizeof run;
+            run.fMask = SEE_MASK_FLAG_NO_UI;
+            run.hwnd = window_.get();
+            run.lpVerb = "runas";
+            run.lpFile = package.c_str();
+            run.lpParameters = params.c_str();
+            run.lpDirectory = folder.c_str();
+            run.nShow = SW_SHOWNORMAL;
+            if (ShellExecuteExA(&run)) {
+                code = std::max<INT_PTR>(reinterpret_cast<INT_PTR>(run.hInstApp), 33);
+            } else if (GetLastError() == ERROR_CANCELLED) {
+                // The user said no to the elevation prompt: an answer, not a fault. The
+                // package stays held for another try.
+                *result = HANDOFF_ERROR_ELEVATIONDECLINED;
+                return S_OK;
+            } else {
+                code = std::min<INT_PTR>(reinterpret_cast<INT_PTR>(run.hInstApp), 32);
+            }
+        }
         // The number says success above 32 and nothing else; a 64-bit one is never cut into a
         // Long that could read as an error.
-        const INT_PTR code = reinterpret_cast<INT_PTR>(r);
         *result = static_cast<LONG>(std::clamp<INT_PTR>(code, 0, LONG_MAX));
         // Started, the file is let go (the program may remove it); a failure keeps it held
         // for another try.

@@ -62,7 +62,7 @@ std::wstring DialogText(int id, std::initializer_list<std::wstring> values) {
 namespace {
 
 // The names of the pages, the choices and the results in the log.
-constexpr const char* kPageNames[] = {"checking", "offer", "progress", "newest", "failure"};
+constexpr const char* kPageNames[] = {"checking", "offer", "progress", "newest", "failure", "held"};
 constexpr const char* kResultNames[] = {"no update", "installed", "remind later",
                                         "skipped",   "cancelled", "failed"};
 
@@ -129,7 +129,9 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     }
 
    private:
-    enum class Page { Checking, Offer, Progress, Newest, Failure };
+    // Held: the package was delivered but did not start (the elevation was declined, or the
+    // hand-off failed); "Install now" tries it again without another download.
+    enum class Page { Checking, Offer, Progress, Newest, Failure, Held };
     enum Control { kHeadline, kDetail, kNotesLabel, kNotes, kProgress, kCount };
     // The buttons, left to right; IDCANCEL also answers Esc and the close box.
     static constexpr std::array<int, 4> kButtons = {IDOK, IDC_UD_SKIP, IDC_UD_RETRY, IDCANCEL};
@@ -239,6 +241,10 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                 break;
             case Page::Failure:
                 buttons = {{IDC_UD_RETRY, IDS_UD_RETRY}, {IDCANCEL, IDS_UD_CLOSE}};
+                shown = {IDC_UD_HEADLINE, IDC_UD_DETAIL};
+                break;
+            case Page::Held:
+                buttons = {{IDOK, IDS_UD_INSTALL}, {IDCANCEL, IDS_UD_CLOSE}};
                 shown = {IDC_UD_HEADLINE, IDC_UD_DETAIL};
                 break;
         }
@@ -439,10 +445,31 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                  DialogText(IDS_UD_INSTALLED, {Wide(installed.version)}));
         } else if (page_ == Page::Progress) {
             if (!w.delivered) return Fail(FailureText(w), false);
-            const int32_t started = host_.StartPackage();
-            if (started > 32) return Finish(Result::Installed);
-            Fail(DialogText(IDS_UD_NOSTART, {std::to_wstring(started)}), false);
+            Install();
         }
+    }
+
+    // Starts the delivered package (or hands it off); one that did not start stays held, and
+    // the user may try again.
+    void Install() {
+        const Start started = host_.StartPackage();
+        const std::wstring code = std::to_wstring(started.code);
+        switch (started.outcome) {
+            case Start::Outcome::Started: return Finish(Result::Installed);
+            case Start::Outcome::NotStarted: return Fail(DialogText(IDS_UD_NOSTART, {code}), false);
+            case Start::Outcome::Declined:
+                heldResult_ = Result::Cancelled;
+                return ShowHeld(DialogText(IDS_UD_DECLINED));
+            case Start::Outcome::NoHandOff:
+                heldResult_ = Result::Failed;
+                return ShowHeld(DialogText(IDS_UD_NOHANDOFF, {code}));
+        }
+    }
+
+    void ShowHeld(const std::wstring& why) {
+        const UpdateInfo offer = host_.Offer();
+        Show(Page::Held, DialogText(IDS_UD_NOTINSTALLED, {Wide(offer.Name), Wide(offer.Version)}),
+             why);
     }
 
     void OnCommand(int id) {
@@ -459,6 +486,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         switch (id) {
             case IDOK:
                 if (page_ == Page::Offer) BeginDownload();
+                if (page_ == Page::Held) Install();
                 break;
             case IDC_UD_SKIP:
                 if (page_ != Page::Offer || critical_) break;
@@ -487,6 +515,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                         break;
                     case Page::Newest: Finish(Result::NoUpdate); break;
                     case Page::Failure: Finish(Result::Failed); break;
+                    case Page::Held: Finish(heldResult_); break;
                 }
                 break;
         }
@@ -508,6 +537,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     std::string version_;    // the version offered
     bool critical_ = false;  // the offer is critical: no Skip, no Remind later
     bool failedInCheck_ = false;
+    Result heldResult_ = Result::Failed;  // what closing the Held page returns
     bool finished_ = false;
     Result result_ = Result::Cancelled;
 };

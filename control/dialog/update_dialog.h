@@ -64,6 +64,18 @@ struct Installed {
     std::string version;  // its text when known
 };
 
+// How "Install now" went.
+struct Start {
+    enum class Outcome {
+        Started,     // the package runs (RunUpdate) or waits for the host to end (hand-off)
+        Declined,    // the user declined the elevation prompt; the package is still held
+        NoHandOff,   // the hand-off did not start; the package is still held
+        NotStarted,  // the shell could not start the package
+    };
+    Outcome outcome = Outcome::NotStarted;
+    int32_t code = 0;  // what RunUpdate or HandOffUpdate returned
+};
+
 // What the dialog needs of the control.
 class IDialogHost {
    public:
@@ -79,8 +91,9 @@ class IDialogHost {
     // The record of the last check.
     virtual UpdateInfo Offer() const = 0;
     virtual Installed InstalledVersion() = 0;
-    // Starts the delivered package with UpdateParameters: the shell's number (> 32: started).
-    virtual int32_t StartPackage() = 0;
+    // Starts the delivered package with UpdateParameters, or hands it off to run once the
+    // host has closed, as the host's settings say.
+    virtual Start StartPackage() = 0;
     // A step of the dialog for the control's diagnostic log: a page shown, a choice, the end.
     virtual void LogStep(std::string_view text) { (void)text; }
 

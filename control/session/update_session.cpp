@@ -418,8 +418,8 @@ void UpdateSession::PrepareConnection(transfer::Plan& plan, const transfer::Serv
     // What a kept part came from: the server's file, however the request reaches it.
     plan.source = server.host + ":" + std::to_string(p.RemotePort) + server.prefix + server.file;
     plan.packageName = server.file;
-    // Checks fail at once; a download tries again.
-    if (plan.kind == transfer::Kind::Download) plan.retryCount = p.RetryCount;
+    // Checks fail at once; a download tries again (the same place, unless it has others).
+    if (plan.kind == transfer::Kind::Download) plan.retryCount = plan.morePlaces ? 0 : p.RetryCount;
 }
 
 HRESULT UpdateSession::Begin(transfer::Plan plan, const transfer::ServerTarget& server) {
@@ -582,6 +582,7 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         if (result != ORV_ERROR_SUCCESS) return S_OK;
         currentInfo_.ClearFields();
         currentDigest_ = {};
+        currentMirrors_.clear();
         currentPolicy_.reset();
         transfer::Plan plan;
         plan.kind = transfer::Kind::Check;
@@ -657,7 +658,14 @@ HRESULT UpdateSession::Receive(const std::string& folderName, std::string fileNa
         // The package the last download delivered is no longer the one RunUpdate starts,
         // and the new download may replace it.
         DropDelivery();
-        RETURN_IF_FAILED(Begin(std::move(plan), SettingsTarget(info.PackageFile)));
+        const transfer::ServerTarget home = SettingsTarget(info.PackageFile);
+        walk_.reset();
+        if (std::vector<transfer::ServerTarget> places = Places(home); places.size() > 1) {
+            // RetryCount counts rounds over the places rather than attempts at one.
+            plan.morePlaces = true;
+            walk_ = Walk{std::move(places), 0, host_.Settings().RetryCount};
+        }
+        RETURN_IF_FAILED(Begin(std::move(plan), home));
         result = ORV_ERROR_SUCCESS;
     }
     PublishState();
@@ -729,6 +737,7 @@ void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::Package
     if (verifiedExpiry && checkSource_) checkSource_->RecordSignedExpiry();
     currentInfo_.AssignFields(fields);
     currentDigest_ = digest;
+    currentMirrors_ = policy.Urls;
     currentPolicy_ = policy;
     host_.StoreInformation(*currentInfo_.get());
 }
@@ -783,6 +792,51 @@ transfer::RedirectVerdict UpdateSession::FollowRedirect(transfer::Transfer& from
     hop_ = Hop{std::move(next), *server};
     PostMessageW(SocketWindow(), kNextHopMessage, ++hopCookie_, 0);
     return RedirectVerdict::Followed;
+}
+
+std::vector<transfer::ServerTarget> UpdateSession::Places(
+    const transfer::ServerTarget& home) const {
+    std::vector<transfer::ServerTarget> places{home};
+    for (const std::string& url : currentMirrors_) {
+        if (!IsPackageUrl(url)) continue;
+        const std::optional<transfer::ServerTarget> server = RedirectTarget(url, home);
+        // Plain HTTP only when the digest decides what the package is.
+        if (server && (server->secure || currentDigest_.state == FieldState::Valid))
+            places.push_back(*server);
+    }
+    return places;
+}
+
+bool UpdateSession::MoveOn(transfer::Transfer& from, bool mendable) {
+    if (transfer_.get() != &from || !walk_) return false;
+    Walk& w = *walk_;
+    w.mendable = w.mendable || mendable;
+    std::size_t next = w.at + 1;
+    uint32_t delay = 0;
+    if (next >= w.places.size()) {
+        // The round is over: another one, from the default location after the back-off, only
+        // when retries are left and a failure of this round may pass.
+        if (!w.mendable || w.roundsLeft <= 0) return false;
+        --w.roundsLeft;
+        w.mendable = false;
+        delay = transfer::BackOff(w.round++);
+        next = 0;
+    }
+    w.at = next;
+    // As a redirect's hop: the old place ends first (a kept part stays for the next, which
+    // continues it only when its identity matches), and the next starts from a message.
+    transfer::Plan plan = from.NextPlace();
+    const std::shared_ptr<transfer::Transfer> old = std::move(transfer_);
+    socket_->SetEvents(nullptr);
+    ended_.push_back(std::move(connection_));
+    old->Cancel(true);
+    plan.request.clear();
+    plan.requestInputs = {};
+    plan.startDelay = delay;
+    plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
+    hop_ = Hop{std::move(plan), w.places[next]};
+    PostMessageW(SocketWindow(), kNextHopMessage, ++hopCookie_, 0);
+    return true;
 }
 
 void UpdateSession::OnNextHop(WPARAM cookie) {

@@ -157,6 +157,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     // transfer::ITransferOwner
     void ReportInfo(const UpdateInfo& fields, const transfer::PackageDigest& digest,
                     bool verifiedExpiry, const ReleasePolicy& policy) override;
+    bool MoveOn(transfer::Transfer& from, bool mendable) override;
     void ReportEnded(transfer::Transfer& ended) override;
     void ReportDelivered(const std::string& target, unique_file held) override;
     transfer::RedirectVerdict FollowRedirect(transfer::Transfer& from,
@@ -187,7 +188,9 @@ class UpdateSession final : private transfer::ISocketSeam,
     OwnedRecord currentInfo_;
     // Field 7 of that record: it stays with the record whatever a handler changes in it.
     transfer::PackageDigest currentDigest_;
-    std::optional<ReleasePolicy> currentPolicy_;  // and its release policy, as received
+    // The more places of the package that record's tagged fields name (urls), in order.
+    std::vector<std::string> currentMirrors_;
+    std::optional<ReleasePolicy> currentPolicy_;  // and its whole release policy, as received
     // The memory of the source the running or last check was started for (its redirects
     // included): once it gave verified information with a signed expiry, its information
     // must carry one.
@@ -214,6 +217,19 @@ class UpdateSession final : private transfer::ISocketSeam,
     };
     std::optional<Hop> hop_;
     WPARAM hopCookie_ = 0;
+    // The places of the running download when it has more than one: the default location,
+    // then the usable mirrors; tried in order, once per round.
+    struct Walk {
+        std::vector<transfer::ServerTarget> places;
+        std::size_t at = 0;      // the place being tried
+        int32_t roundsLeft = 0;  // RetryCount's further rounds
+        int round = 0;
+        bool mendable = false;  // a place of this round failed in a way another try may mend
+    };
+    std::optional<Walk> walk_;
+    // The places a download of the current record tries: the default location `home`, then
+    // the record's mirrors that may be used (https://, or http:// with a digest).
+    std::vector<transfer::ServerTarget> Places(const transfer::ServerTarget& home) const;
     std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
     std::vector<std::shared_ptr<transfer::ISocketEvents>> ended_;
     DWORD fileError_ = 0;  // why the last transfer's files could not be prepared

@@ -35,11 +35,6 @@ std::string FolderOf(const std::string& path) {
 // Tells the signer checks of all transfers apart: a late outcome never reaches a newer check.
 WPARAM lastSignerCookie = 0;
 
-// The wait before retry `n` (from 0): 1 s, 2 s, 4 s ... at most 30 s.
-uint32_t BackOff(int n) {
-    return n >= 5 ? 30000u : std::min(30000u, 1000u << n);
-}
-
 // A package whose size differs from the record's, when the record carries a digest: the
 // digest's outcome, with a text of its own.
 constexpr auto kSizeMismatch = static_cast<int32_t>(trust::TrustError::kDigestMismatch);
@@ -47,6 +42,13 @@ constexpr auto kSizeMismatch = static_cast<int32_t>(trust::TrustError::kDigestMi
 // Server errors that another attempt may not meet.
 bool PassingStatus(int32_t status) {
     return status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+// Statuses after which a download moves on to the package's next place: the file is not
+// there, or the server fails. Any other status is the server's answer to this client (401 and
+// 403 among them) and ends the download.
+bool PlaceFailedStatus(int32_t status) {
+    return status == 404 || (status >= 500 && status <= 599);
 }
 
 std::string HexOf(const PackageDigest& d) {
@@ -103,6 +105,10 @@ const char* VerdictText(trust::Verdict v) {
 
 }  // namespace
 
+uint32_t BackOff(int n) {
+    return n >= 5 ? 30000u : std::min(30000u, 1000u << n);
+}
+
 std::string PartPath(const std::string& target) {
     return target + ".orvpart";
 }
@@ -132,6 +138,15 @@ Plan Transfer::NextHop() const {
     next.redirectsLeft = plan_.redirectsLeft - 1;
     next.retryCount = retriesLeft_;
     next.connectSince = 0;
+    next.startDelay = 0;
+    return next;
+}
+
+Plan Transfer::NextPlace() const {
+    Plan next = plan_;
+    next.retryCount = 0;
+    next.connectSince = 0;
+    next.startDelay = 0;
     return next;
 }
 
@@ -264,7 +279,13 @@ bool Transfer::HashKeptPart() {
 }
 
 void Transfer::Start() {
-    BeginAttempt();
+    if (plan_.startDelay == 0) {
+        BeginAttempt();
+        return;
+    }
+    // A new round over the package's places waits first; its connect time starts after.
+    plan_.connectSince = 0;
+    thread_.SetTimer(kRetryTimer, plan_.startDelay);
 }
 
 void Transfer::BeginAttempt() {
@@ -380,6 +401,14 @@ void Transfer::FailSocket(int32_t code) {
     Fail(code, socket_.ErrorText(code));
 }
 
+bool Transfer::MovedOn(bool mendable) {
+    return plan_.kind == Kind::Download && plan_.morePlaces && owner_.MoveOn(*this, mendable);
+}
+
+void Transfer::FailPlace(int32_t code, const std::string& text, bool mendable) {
+    if (!MovedOn(mendable)) Fail(code, text);
+}
+
 void Transfer::AttemptFailed(int32_t code) {
     // A failure inside the connect call (the name did not resolve), a refusal, a cap and a
     // secure connection's failures are final: another attempt meets them again.
@@ -389,6 +418,7 @@ void Transfer::AttemptFailed(int32_t code) {
         Retry(std::to_string(code) + " " + socket_.ErrorText(code), true);
         return;
     }
+    if (MovedOn(mendable)) return;
     FailSocket(code);
 }
 
@@ -483,6 +513,8 @@ void Transfer::OnError(int32_t code) {
 
 void Transfer::OnTunnelRefused(int32_t status) {
     if (ended_) return;
+    // With other places of the package the host hears only of the last place's failure.
+    if (PlaceFailedStatus(status) && MovedOn(PassingStatus(status))) return;
     Reporting([&] { events_.ReportHttpStatus(status); });
     if (ended_) return;  // the handler cancelled
     // A proxy's gateway errors are passing ones, as a server's are; a kept part stays.
@@ -552,12 +584,15 @@ void Transfer::FinishCheck() {
             PackageDigest digest;
             digest.state = signedFields.Digest;
             digest.bytes = signedFields.DigestBytes;
-            // With a key, information that passed has a verified signed expiry when it has one,
-            // and its tagged fields verified by their last signature.
+            // The tagged fields count when they are of their form: with a key they were
+            // verified above, without one they are read as the unsigned record is.
+            const TaggedFields tagged = ReadTaggedFields(plain);
+            const ReleasePolicy policy =
+                tagged.State == FieldState::Valid ? ReadReleasePolicy(tagged) : ReleasePolicy{};
+            // With a key, information that passed has a verified signed expiry when it has one.
             owner_.ReportInfo(
                 fields, digest,
-                !plan_.publisherKey.empty() && signedFields.Expiry == FieldState::Valid,
-                ReadReleasePolicy(ReadTaggedFields(plain)));
+                !plan_.publisherKey.empty() && signedFields.Expiry == FieldState::Valid, policy);
             if (ended_) return;
             End(Outcome::Completed);
             events_.ReportInfoReceived();
@@ -704,17 +739,24 @@ void Transfer::ReceivePackageData(std::string_view piece) {
         const std::size_t held = response_.size() + piece.size();
         http::HeaderDetection d = http::DetectHeader(response_, piece);
         if (!d.found) {
-            if (response_.size() > kMaxPackageHeader + 3) FailSocket(kMessageTooLong);
+            if (response_.size() > kMaxPackageHeader + 3)
+                FailPlace(kMessageTooLong, socket_.ErrorText(kMessageTooLong));
             return;
         }
         if (held - d.firstBody.size() - 4 > kMaxPackageHeader) {
-            FailSocket(kMessageTooLong);
+            FailPlace(kMessageTooLong, socket_.ErrorText(kMessageTooLong));
             return;
         }
         headerSeen_ = true;
         Log("reply: " + log::ReplyForLog(d));
         if (d.status && Redirected(*d.status, d.location)) return;
         if (!AcceptReply(d)) return;
+        // With other places of the package, a reply this place fails with moves on before the
+        // host hears of it: the host hears the status of the place that delivers, or of the
+        // last one.
+        if ((PlaceFailedStatus(packageStatus_) || wrongSize_) &&
+            MovedOn(PassingStatus(packageStatus_)))
+            return;
         Reporting([&] { events_.ReportHttpStatus(packageStatus_); });
         if (ended_) return;  // the handler cancelled
         if (PassingStatus(packageStatus_) && retriesLeft_ > 0) {
@@ -741,14 +783,14 @@ void Transfer::ReceivePackageData(std::string_view piece) {
     if (plan_.digest.state != FieldState::Absent && upTo > plan_.packageSize) {
         // With a digest the record's size is exact: no byte past it is ever written.
         dropPart_ = true;
-        Fail(kSizeMismatch,
-             SizeMismatchText("the server sent more than " + std::to_string(plan_.packageSize)));
+        FailPlace(kSizeMismatch, SizeMismatchText("the server sent more than " +
+                                                  std::to_string(plan_.packageSize)));
         return;
     }
     if (!declaredLength_ && plan_.packageSize > 0 && upTo > plan_.packageSize) {
         // Without a declared length the record's size bounds the body.
         dropPart_ = true;
-        FailSocket(kMessageTooLong);
+        FailPlace(kMessageTooLong, socket_.ErrorText(kMessageTooLong));
         return;
     }
     const int32_t length =
@@ -805,7 +847,12 @@ void Transfer::FinishDownload() {
                 return;
             }
             dropPart_ = true;
-            Fail(refusal, trust::TrustErrorText(refusal));
+            // Another place may have the package the record names (not when it could not be
+            // checked at all).
+            if (refusal == static_cast<int32_t>(trust::TrustError::kDigestMismatch))
+                FailPlace(refusal, trust::TrustErrorText(refusal), resumed_);
+            else
+                Fail(refusal, trust::TrustErrorText(refusal));
             return;
         }
         received = true;  // an empty package that matches replaces the target as well

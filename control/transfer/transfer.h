@@ -111,12 +111,21 @@ class ITransferOwner {
         (void)location;
         return RedirectVerdict::Declined;
     }
-    // The record a check received, its package digest and its release policy (the tagged
-    // fields: verified with a publisher key, as read without one): the owner keeps them (just
-    // before the check ends). `verifiedExpiry`: the information carried a signed expiry that
-    // was checked against the publisher key.
+    // The record a check received, its package digest and the release policy of its tagged
+    // fields: the owner keeps them (just before the check ends). `verifiedExpiry`: the
+    // information carried a signed expiry that was checked against the publisher key.
     virtual void ReportInfo(const UpdateInfo& fields, const PackageDigest& digest,
                             bool verifiedExpiry, const ReleasePolicy& policy) = 0;
+    // A download whose plan may move on to another place of the package failed at this one
+    // with a failure another place may not meet (`mendable`: one another attempt at this
+    // place may mend as well). True: the owner ended the transfer (its kept part stays) and
+    // tries the next place; false: the transfer reports the failure as it would with no other
+    // place.
+    virtual bool MoveOn(Transfer& from, bool mendable) {
+        (void)from;
+        (void)mendable;
+        return false;
+    }
     // The transfer has ended (exactly once, before its last report): the owner becomes free
     // if `ended` is still its running transfer.
     virtual void ReportEnded(Transfer& ended) = 0;
@@ -188,6 +197,11 @@ struct Plan {
     std::string packageSigner;
     // Further attempts after a failed connection, a time-out, a cut body or a server error.
     int32_t retryCount = 0;
+    // Download only: other places of the package follow this one, and the owner's MoveOn
+    // decides where a failure here leads (the owner then counts the retries, not the transfer).
+    bool morePlaces = false;
+    // Milliseconds to wait before the first connection (a new round over the places).
+    uint32_t startDelay = 0;
     // What `request` was made of: a retry that continues a kept part asks for its rest.
     http::RequestInputs requestInputs;
     // Where the package comes from: with the package name, size and digest it identifies a
@@ -219,6 +233,8 @@ inline constexpr int32_t kConnectionRefused = 10061;
 // The transfer's timers: the connect or idle deadline, and the wait before a retry.
 inline constexpr int kDeadlineTimer = 1;
 inline constexpr int kRetryTimer = 2;
+// The wait before retry `n` (from 0): 1 s, 2 s, 4 s ... at most 30 s.
+uint32_t BackOff(int n);
 // Packages up to this size have their signer checked inline; larger ones on a worker thread.
 inline constexpr int64_t kInlineSignerCheck = 1 << 20;
 
@@ -245,6 +261,9 @@ class Transfer final : public ISocketEvents {
     // The plan of the hop a redirect leads to, before its request is composed: one redirect
     // and the retries spent so far fewer.
     Plan NextHop() const;
+    // The plan of the next place of the package, before its server and request are set: what
+    // identifies the package (and so its kept part) stays.
+    Plan NextPlace() const;
 
     // The socket's events for this transfer's connection.
     void OnConnect() override;
@@ -268,6 +287,11 @@ class Transfer final : public ISocketEvents {
     void End(Outcome outcome);
     void Fail(int32_t code, const std::string& text);
     void FailSocket(int32_t code);
+    // With other places of the package, a failure of this one moves on to the next when the
+    // owner has one; whether it did (the transfer has ended then).
+    bool MovedOn(bool mendable);
+    // A download's failure that ends this place: it moves on, or fails with `code`.
+    void FailPlace(int32_t code, const std::string& text, bool mendable = false);
     // Connects for one attempt: per-connection state reset, connect deadline armed.
     void BeginAttempt();
     // Arms the deadline for `seconds` (0: none) from now.

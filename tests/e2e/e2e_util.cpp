@@ -77,6 +77,18 @@ std::string Answer(const std::string& response) {
            R"(},{"op":"close"}]])";
 }
 
+std::string AnswerScript(const std::string& response) {
+    const std::string list = Answer(response);
+    return list.substr(1, list.size() - 2);
+}
+
+std::vector<std::wstring> ProgressAsOne(const std::vector<std::wstring>& names) {
+    std::vector<std::wstring> r;
+    for (const std::wstring& n : names)
+        if (n != L"ReceivingUpdate" || r.empty() || r.back() != n) r.push_back(n);
+    return r;
+}
+
 SIZE_T WorkingSet() {
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof pmc;

@@ -46,6 +46,10 @@ std::string OrvFile(const std::string& name, const std::string& version,
 std::string HttpResponse(const std::string& statusLine, const std::string& body);
 // A fault-server script list: read the request, send `response`, close.
 std::string Answer(const std::string& response);
+// The one script of that list, to put into a list of several.
+std::string AnswerScript(const std::string& response);
+// Event names with each run of ReceivingUpdate as one.
+std::vector<std::wstring> ProgressAsOne(const std::vector<std::wstring>& names);
 
 // Memory of this process (bytes).
 SIZE_T WorkingSet();
@@ -59,12 +63,12 @@ class E2E : public ControlFixture {
 
     // Settings.
     // A property of any of the control's interfaces, through a reference of its own.
-    template <class V>
-    void Set(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(V), std::type_identity_t<V> value) {
-        _Orvane3* ctl3 = nullptr;
-        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
-        EXPECT_EQ(S_OK, (ctl3->*put)(value));
-        ctl3->Release();
+    template <class I, class V>
+    void Set(HRESULT (STDMETHODCALLTYPE I::*put)(V), std::type_identity_t<V> value) {
+        _Orvane4* ctl4 = nullptr;
+        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane4, reinterpret_cast<void**>(&ctl4)));
+        EXPECT_EQ(S_OK, (ctl4->*put)(value));
+        ctl4->Release();
     }
     void SetText(HRESULT (STDMETHODCALLTYPE _Orvane3::*put)(BSTR), const std::string& value);
     void Direct(int port, const std::string& path = "/");

@@ -50,12 +50,7 @@ class Resilience : public E2E {
     }
     static std::string W(const std::wstring& s) { return std::string(s.begin(), s.end()); }
 
-    std::vector<std::wstring> Collapsed() const {
-        std::vector<std::wstring> r;
-        for (const std::wstring& n : Names())
-            if (n != L"ReceivingUpdate" || r.empty() || r.back() != n) r.push_back(n);
-        return r;
-    }
+    std::vector<std::wstring> Collapsed() const { return ProgressAsOne(Names()); }
 
     // The record that names pkg.bin, from its own listener.
     void HoldRecord() {

@@ -5,11 +5,13 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "control/dialog/dialog_ids.h"
+#include "control/elevation.h"
 #include "control/trust/trust.h"
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
@@ -17,7 +19,9 @@
 namespace orv::test {
 namespace {
 
-enum class Page { Checking, Offer, Progress, Newest, Failure, Critical };
+// Held: a delivered package that did not start, offered again with "Install now".
+// Critical: the offer without Skip and Remind later.
+enum class Page { Checking, Offer, Progress, Newest, Failure, Held, Critical };
 
 // One thing the user does: wait for `page`, save it as `shot` (if named), then press `key`
 // (with Alt when `alt`; 0 = none).
@@ -58,6 +62,7 @@ bool Shows(HWND dialog, Page page) {
         case Page::Progress: return bar;
         case Page::Newest: return detail && !skip && !retry && !bar && !notes;
         case Page::Failure: return retry;
+        case Page::Held: return Visible(dialog, IDOK) && !skip;
         case Page::Critical: return notes && !skip && !retry;
     }
     return false;
@@ -124,7 +129,8 @@ class DialogGui : public E2E {
 
     // CheckUpdateWithDialog(quiet) while a second thread walks `steps`; the result. Failures
     // of the walk are test failures; a dialog shown beyond the steps fails too.
-    LONG Run(bool quiet, const std::vector<Step>& steps) {
+    // With `act`, runs that instead of the call (the result is then -100).
+    LONG Run(bool quiet, const std::vector<Step>& steps, const std::function<void()>& act = {}) {
         _Orvane3* ctl3 = nullptr;
         EXPECT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
         std::atomic<bool> over{false};
@@ -159,12 +165,13 @@ class DialogGui : public E2E {
                 SetForegroundWindow(dialog);
                 if (step.key) Press(step.key, step.alt);
             }
-            // Nothing more may show up.
+            // Nothing more may show up, and the last dialog must close within 30 s.
+            const DWORD closeBy = GetTickCount() + 30000;
             while (!over) {
                 HWND extra = nullptr;
                 EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&extra));
-                if (extra && extra != dialog) {
-                    problems.push_back("an unexpected dialog showed");
+                if (extra && (extra != dialog || static_cast<LONG>(GetTickCount() - closeBy) > 0)) {
+                    problems.push_back("an unexpected dialog showed, or stayed");
                     PostMessageW(extra, WM_CLOSE, 0, 0);
                     Sleep(500);
                 }
@@ -172,7 +179,11 @@ class DialogGui : public E2E {
             }
         });
         LONG result = -100;
-        EXPECT_EQ(S_OK, ctl3->CheckUpdateWithDialog(quiet ? VARIANT_TRUE : VARIANT_FALSE, &result));
+        if (act)
+            act();
+        else
+            EXPECT_EQ(S_OK,
+                      ctl3->CheckUpdateWithDialog(quiet ? VARIANT_TRUE : VARIANT_FALSE, &result));
         over = true;
         driver.join();
         ctl3->Release();
@@ -391,6 +402,23 @@ TEST_F(DialogGui, BelowTheMinimumVersionIsToldNotOffered) {
     EXPECT_NE(details_[0].find(L"1.5"), std::wstring::npos) << details_[0].c_str();
 }
 
+// DialogHandOff from an automatic check: "Install now" hands the delivered package off, the
+// dialog closes and the host is asked to close. The hand-off gives up on this
+// host, which lives on, after a second: nothing runs.
+TEST_F(DialogGui, AutoCheckHandsOffAndRaisesCloseRequested) {
+    Publish("2.0.0.0");
+    Set(&_Orvane4::put_HandOffTimeout, 1);
+    Set(&_Orvane4::put_DialogHandOff, VARIANT_TRUE);
+    Run(true, {{Page::Offer, nullptr, VK_RETURN}}, [&] {
+        Set(&_Orvane3::put_AutoCheckInterval, 24);
+        PumpUntil([&] { return !sink_.Of(DISPID_ORV_CLOSEREQUESTED).empty(); }, 60000);
+    });
+    PumpFor(3000);
+    EXPECT_EQ(sink_.Of(DISPID_ORV_CLOSEREQUESTED).size(), 1u);
+    EXPECT_EQ(sink_.Of(DISPID_ORV_UPDATERECEIVED).size(), 1u);
+    EXPECT_FALSE(Exists(folder_ + "\\installed.txt")) << "the package ran while the host lives";
+}
+
 // The number of requests for /auto/update.orv in nginx's access log.
 int AutoRequests(const Servers& servers) {
     return NginxRequests(servers, "/auto/update.orv");
@@ -419,6 +447,44 @@ TEST_F(DialogGui, AutoCheckIntervalHoldsAcrossControls) {
         PumpFor(6000);
         EXPECT_EQ(AutoRequests(servers_), before + 1) << "control " << i;
     }
+}
+
+// The verb RunUpdate and the hand-off start the package with, by ElevateUpdate (rows) and the
+// installed program's folder: writable, read-only, the host's program (""), missing.
+TEST_F(DialogGui, ElevateUpdateChoosesTheVerbByTheFolder) {
+    const std::string locked = FreshFolder(servers_, "locked");
+    LockFolder(locked, true);
+    const std::string files[] = {folder_ + "\\a.exe", locked + "\\a.exe", "",
+                                 folder_ + "\\absent\\a.exe"};
+    const char* verbs[] = {"....", "RRRR", ".R.R"};  // R: runas, .: the shell's default
+    for (int32_t setting = 0; setting < 3; ++setting)
+        for (int f = 0; f < 4; ++f)
+            EXPECT_EQ(ElevationWanted(setting, files[f]) ? 'R' : '.', verbs[setting][f])
+                << "ElevateUpdate " << setting << ", InstalledFile \"" << files[f] << '"';
+    LockFolder(locked, false);
+}
+
+// A hand-off that starts nothing (the host's job forbids leaving it) is shown with "Install
+// now" again, and the package stays held, here for RunUpdate with the elevation verb. Last:
+// this process stays in the job.
+TEST_F(DialogGui, AHandOffThatFailsIsShownAndThePackageStaysHeld) {
+    Publish("2.0.0.0");
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    ASSERT_TRUE(job && AssignProcessToJobObject(job, GetCurrentProcess()));
+    Set(&_Orvane4::put_HandOffTimeout, 1);
+    Set(&_Orvane4::put_DialogHandOff, VARIANT_TRUE);
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_RETURN},
+                          {Page::Held, "handoff-failed", VK_RETURN},
+                          {Page::Held, nullptr, VK_ESCAPE}}),
+              UPD_DIALOG_FAILED);
+    EXPECT_TRUE(sink_.Of(DISPID_ORV_CLOSEREQUESTED).empty());
+    ASSERT_EQ(details_.size(), 3u);
+    EXPECT_NE(details_[1].find(L" -10"), std::wstring::npos) << details_[1].c_str();
+    Set(&_Orvane4::put_ElevateUpdate, 1);
+    LONG result = 0;
+    EXPECT_EQ(S_OK, ctl_->RunUpdate(nullptr, &result));
+    EXPECT_GT(result, 32) << "the package was not held";
+    EXPECT_TRUE(PumpUntil([&] { return FileSize(folder_ + "\\installed.txt") > 0; }, 30000));
 }
 
 }  // namespace

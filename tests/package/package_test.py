@@ -19,13 +19,13 @@ EXPECTED = {
     "maker/OrvaneMaker.exe", "maker/orvane.chm", "tools/orvinfo.exe", "docs/OrvaneCtl.chm",
     "docs/guide/README.md", "docs/guide/reference.md", "docs/guide/update-cycle.md", "docs/guide/update-dialog.md",
     "docs/guide/update-file.md", "docs/guide/publishing.md", "docs/guide/security.md",
-    "docs/guide/troubleshooting.md", "docs/guide/state-diagram.svg",
+    "docs/guide/troubleshooting.md", "docs/guide/installing.md", "docs/guide/state-diagram.svg",
     "samples/cpp-host/update_host.cpp", "samples/cpp-host/CMakeLists.txt",
     "samples/dialog-host/offer_update.cpp",
     "samples/vbscript/update_check.vbs", "samples/vbscript/update_events.vbs",
 } | {f"docs/screenshots/dialog-{page}-{lang}.png" for lang in ("en", "de")
      for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest",
-                  "critical", "minversion")}
+                  "handoff-failed", "critical", "minversion")}
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb", "x64/OrvaneCtl.manifest"}
 BINARIES = (".ocx", ".exe", ".dll")
 

@@ -114,4 +114,19 @@ std::vector<std::string> TempFiles(const std::string& folder) {
     return FolderEntries(folder, "orv*.tmp");
 }
 
+void LockFolder(const std::string& folder, bool locked) {
+    std::string path = folder.substr(2);  // Z:\... is /...
+    std::replace(path.begin(), path.end(), '\\', '/');
+    const std::string steps = locked ? "chmod 555 '" + path + "'; chattr +i '" + path + "'"
+                                     : "chattr -i '" + path + "'; chmod 755 '" + path + "'";
+    // Wine starts a Unix program given by its Unix path, and returns before it has run.
+    WinExec(("/bin/sh -c \"" + steps + " 2>/dev/null\"").c_str(), SW_HIDE);
+    const std::string probe = folder + "\\lock-probe";
+    for (int i = 0; i < 200; ++i, Sleep(50)) {
+        const bool writable = WriteAll(probe, "");
+        DeleteFileA(probe.c_str());
+        if (writable != locked) return;
+    }
+}
+
 }  // namespace orv::test

@@ -32,5 +32,8 @@ void CreateFolders(const std::string& folder);
 std::string EmptyFolder(const std::string& folder);
 // The temporary files a download leaves in `folder` (orv*.tmp).
 std::vector<std::string> TempFiles(const std::string& folder);
+// Makes a folder on drive Z: refuse new files (`locked`: chmod 555, and the immutable mark for
+// root, which ignores modes) or take them again.
+void LockFolder(const std::string& folder, bool locked);
 
 }  // namespace orv::test

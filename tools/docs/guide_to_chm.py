@@ -19,6 +19,7 @@ PAGES = [
     ("README.md", "Getting started"),
     ("update-cycle.md", "The update cycle"),
     ("update-dialog.md", "The update dialog"),
+    ("installing.md", "Installing the update"),
     ("reference.md", "Reference"),
     ("update-file.md", "The update information file"),
     ("publishing.md", "Publishing an update"),
