@@ -823,6 +823,12 @@ bool UpdateSession::MoveOn(transfer::Transfer& from, bool mendable) {
         next = 0;
     }
     w.at = next;
+    const transfer::ServerTarget& to = w.places[next];
+    log_.Step("download", "trying place " + std::to_string(next + 1) + " of " +
+                              std::to_string(w.places.size()) + ": " +
+                              (to.secure ? "https://" : "http://") + to.host + ":" +
+                              std::to_string(to.port) + to.prefix + to.file +
+                              (delay ? " after " + std::to_string(delay) + " ms" : ""));
     // As a redirect's hop: the old place ends first (a kept part stays for the next, which
     // continues it only when its identity matches), and the next starts from a message.
     transfer::Plan plan = from.NextPlace();

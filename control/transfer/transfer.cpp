@@ -660,9 +660,9 @@ bool Transfer::PackageMatchesDigest(int32_t& refusal) {
                          trust::DigestMatches(plan_.digest.bytes, *actual);
     log::Step(
         plan_.log, "trust",
-        std::string("package digest: ") + (matches ? "matches the signed information"
+        std::string("package digest: ") + (matches ? "matches the information's digest"
                                            : plan_.digest.state == FieldState::Valid
-                                               ? "differs from the signed information"
+                                               ? "differs from the information's digest"
                                                : "the information's digest field is malformed"));
     return matches;
 }

@@ -3,7 +3,9 @@
 // its own folder, logs UpdateInstalled, and on its first start downloads the package into
 // ..\downloads and hands it off: "handoff" with Restart; "once" without; "stay" then tries to
 // write and replace the package and runs past the hand-off's time-out; "change" first changes
-// the package with a program outside Wine. As the installer ("install"), it checks that the
+// the package with a program outside Wine; "dialog" lets the automatic check's dialog hand it
+// off (it presses Install now, and logs CloseRequested but stays a while). As the installer
+// ("install"), it checks that the
 // host is gone, overwrites the host's program and OrvaneCtl.ocx (in ..\app) with the build's
 // and exits with 3010. Each step is a line "<GetTickCount> <text>" of the log ORV_HANDOFF_LOG.
 #include <windows.h>
@@ -40,6 +42,25 @@ int Install() {
     return 3010;
 }
 
+// The dialog when it shows its offer: its Skip button (1205) shows on that page only.
+BOOL CALLBACK FindOffer(HWND h, LPARAM out) {
+    const HWND skip = GetDlgItem(h, 1205);
+    if (!skip || !IsWindowVisible(skip)) return TRUE;
+    *reinterpret_cast<HWND*>(out) = h;
+    return FALSE;
+}
+
+// Presses the offer's Install now in the dialog of the automatic check, once it shows (a
+// thread timer: it runs inside the dialog's own message loop).
+void CALLBACK PressInstall(HWND, UINT, UINT_PTR id, DWORD) {
+    HWND dialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindOffer, reinterpret_cast<LPARAM>(&dialog));
+    if (!dialog) return;
+    KillTimer(nullptr, id);
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+}
+
 int Run(int argc, char** argv) {
     if (argc < 5) return argc == 2 && std::string(argv[1]) == "install" ? Install() : 2;
     CreateMutexA(nullptr, TRUE, "orv_handoff_host");
@@ -69,7 +90,17 @@ int Run(int argc, char** argv) {
     PumpFor(1000);  // UpdateInstalled comes within a second when an outcome waits
     for (const Event& e : sink.Of(DISPID_ORV_UPDATEINSTALLED))
         Log("installed " + win::WideToAnsi(e.args[0]) + " " + win::WideToAnsi(e.args[1]));
-    if (mode != "listen" && first) {
+    if (mode == "dialog" && first) {
+        ctl->put_DialogHandOff(VARIANT_TRUE);
+        ctl->put_UpdateParameters(text("install"));
+        ctl->put_InstalledFile(text(WinPath(Env("ORV_BINARY_DIR")) + "\\bin\\ver_1_2_0_0.dll"));
+        ctl->put_DownloadFolder(text(win::ModuleFolder() + "\\..\\downloads"));
+        SetTimer(nullptr, 0, 200, PressInstall);
+        ctl->put_AutoCheckInterval(24);  // its check comes a few seconds after this
+        PumpUntil([&] { return seen(DISPID_ORV_CLOSEREQUESTED); }, 30000);
+        Log(seen(DISPID_ORV_CLOSEREQUESTED) ? "close-requested" : "no close-requested");
+        PumpFor(2000);  // a host that does not close at once
+    } else if (mode != "listen" && first) {
         ORVANEERROR r = ORV_ERROR_SUCCESS;
         ctl->CheckUpdate(&r);
         PumpUntil([&] { return seen(DISPID_ORV_INFORECEIVED); }, 10000);

@@ -4,6 +4,7 @@
 // file, which orders and times them. Time-outs are short: the program runs in about 30 s.
 #include <windows.h>
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -113,6 +114,22 @@ TEST_F(HandOff, PackageChangedAfterTheDownloadIsRefusedAndNothingRuns) {
     EXPECT_EQ(Lines("handoff "), std::vector<std::string>{"handoff -104"});
     EXPECT_TRUE(NothingLeft());
     EXPECT_TRUE(Lines("installer ").empty());
+}
+
+// The dialog of an automatic check hands off with DialogHandOff: the host is asked to close,
+// and one that does not close at once still gets the update when it ends (HandOffTimeout 0).
+TEST_F(HandOff, DialogOfTheAutomaticCheckHandsOffAndTheUpdateRunsAtTheHostsExit) {
+    // The automatic check runs once a day per source: the memory of an earlier run goes.
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvane\\Updates");
+    RunHost("dialog", 0);
+    EXPECT_EQ(Lines("installed ", 1), std::vector<std::string>{"installed 2.0.0.0 3010"});
+    const std::vector<std::string> order = Lines("");
+    const auto at = [&](const std::string& line) {
+        return std::find(order.begin(), order.end(), line) - order.begin();
+    };
+    EXPECT_LT(at("close-requested"), at("exit"));
+    EXPECT_LT(at("exit"), at("installer host-gone copied 2"));  // only once the host ended
+    EXPECT_TRUE(NothingLeft());
 }
 
 TEST_F(HandOff, InAKillOnCloseJobTheHandOffBreaksAwayOrStartsNothing) {
