@@ -69,6 +69,7 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
             }
         } done{this};
         ORVANEERROR refused = ORV_ERROR_SUCCESS;
+        usersOwnCheck_ = quiet == VARIANT_FALSE;
         RETURN_IF_FAILED(session_->Check(refused));
         if (refused != ORV_ERROR_SUCCESS) {
             *result = refused;
@@ -87,6 +88,22 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
         if (!PumpWhileRunning() || !watch_.infoReceived) return S_OK;
         const dialog::Installed installed = InstalledVersion();
         const std::string version = Offer().Version;
+        // The publisher's policy first: an update held back from this user (the minimum
+        // version, the staged rollout) shows nothing; a critical one shows whatever the user
+        // skipped or put off.
+        const dialog::OfferVerdict verdict = Verdict();
+        if (!verdict.Offered()) {
+            session_->Log().Step("dialog", "quiet: nothing shown (" + version + " is held back: " +
+                                               (verdict.BelowMinimum ? "below the minimum version"
+                                                                     : "outside the rollout") +
+                                               ")");
+            return S_OK;
+        }
+        if (verdict.Critical && installed.known && installed.newer) {
+            *result =
+                static_cast<LONG>(dialog::RunUpdateDialog(*this, memory, DialogOwner(), false));
+            return S_OK;
+        }
         if (!installed.known || !installed.newer || memory.SkippedVersion() == version ||
             memory.RemindPending(version, dialog::Now())) {
             session_->Log().Step("dialog", "quiet: nothing shown (" + version +

@@ -234,7 +234,8 @@ STDMETHODIMP OrvaneControl::HandOffUpdate(BSTR parameters, VARIANT_BOOL restart,
         order.version = session_->CurrentInfo().ToUpdateInfo().Version;
         order.packagePath = package;
         const std::string params = ToAnsi(parameters);
-        order.parameters = params.empty() ? props_.UpdateParameters : params;
+        // The host's parameters, else UpdateParameters, else the release's own arguments.
+        order.parameters = PackageParameters(params.empty() ? props_.UpdateParameters : params);
         order.packageFolder = package.substr(0, package.find_last_of('\\') + 1);
         order.restartProgram = WideToUtf8(win::ModulePathW());
         order.restartCommand = WideToUtf8(GetCommandLineW());

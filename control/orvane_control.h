@@ -80,6 +80,17 @@ class OrvaneControl final : public _Orvane4,
     STDMETHODIMP GoProductPage(BSTR productPage) override;
     STDMETHODIMP CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* result) override;
     STDMETHODIMP HandOffUpdate(BSTR parameters, VARIANT_BOOL restart, LONG* result) override;
+    // _Orvane4's read-only facts of the last check's release policy (policy_members.cpp).
+    STDMETHODIMP get_UpdateIsCritical(VARIANT_BOOL* value) override;
+    STDMETHODIMP get_UpdateOffered(VARIANT_BOOL* value) override;
+    STDMETHODIMP get_UpdateMinVersion(BSTR* value) override;
+    STDMETHODIMP get_UpdateRollout(LONG* value) override;
+    STDMETHODIMP get_UpdateArguments(BSTR* value) override;
+
+    // The parameters a package is started with: `passed` (the host's, for RunUpdate and
+    // HandOffUpdate its argument, for the dialog UpdateParameters) when not empty, else the
+    // installer's arguments of the last check's information, in the ANSI code page.
+    std::string PackageParameters(const std::string& passed) const;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -231,6 +242,10 @@ class OrvaneControl final : public _Orvane4,
     // Looks that up shortly, from the session window's messages (after the source was set).
     void WatchInstalled();
 
+    // The release policy's verdict on the last check's record for the installed version, the
+    // user's rollout place and the kind of that check.
+    dialog::OfferVerdict Verdict() override;
+
     // CompareVersion against `fileName`, whose version text goes into `local`.
     LONG CompareWith(const std::string& fileName, std::string& local);
 
@@ -308,6 +323,9 @@ class OrvaneControl final : public _Orvane4,
     bool handedOff_ = false;  // the dialog handed the package off; CloseRequested is due
     dialog::TransferWatch watch_;
     UINT_PTR autoCheckTimer_ = 0;  // the thread timer of the automatic check, while it waits
+    // The last check was the user's own (CheckUpdateWithDialog(False)): a staged rollout
+    // does not limit it.
+    bool usersOwnCheck_ = false;
 };
 
 // The version text of a library's version resource: v.major.minor(2 digits).revision(4 digits).

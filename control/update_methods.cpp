@@ -15,7 +15,10 @@ namespace orv {
 STDMETHODIMP OrvaneControl::CheckUpdate(ORVANEERROR* result) {
     RETURN_HR_IF_NULL(E_POINTER, result);
     const KeepAlive alive(this);
-    return ComMethod([&] { return session_->Check(*result); });
+    return ComMethod([&] {
+        usersOwnCheck_ = false;
+        return session_->Check(*result);
+    });
 }
 
 STDMETHODIMP OrvaneControl::ReceiveUpdate(BSTR localPathName, BSTR localFileName,
@@ -43,7 +46,7 @@ STDMETHODIMP OrvaneControl::RunUpdate(BSTR parameters, LONG* result) {
             *result = ORV_ERROR_SHELLFNF;
             return S_OK;
         }
-        const std::string params = ToAnsi(parameters);
+        const std::string params = PackageParameters(ToAnsi(parameters));
         const std::string folder = ModuleFolder(ModuleInstance());
         INT_PTR code = 0;
         if (!ElevationWanted(props_.ElevateUpdate, props_.InstalledFile)) {

@@ -36,3 +36,8 @@
 #define IDC_UD_PROGRESS 1204
 #define IDC_UD_SKIP 1205
 #define IDC_UD_RETRY 1206
+
+// The release policy's texts: a critical offer, and a version the installed one is too old for.
+#define IDS_UD_CRITICAL 1130
+#define IDS_UD_TOOOLD 1131
+#define IDS_UD_FIRST 1132

@@ -227,6 +227,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
             case Page::Offer:
                 buttons = {
                     {IDOK, IDS_UD_INSTALL}, {IDC_UD_SKIP, IDS_UD_SKIP}, {IDCANCEL, IDS_UD_REMIND}};
+                // A critical update can be neither skipped nor put off, only closed.
+                if (critical_) buttons = {{IDOK, IDS_UD_INSTALL}, {IDCANCEL, IDS_UD_CLOSE}};
                 shown = {IDC_UD_HEADLINE, IDC_UD_DETAIL, IDC_UD_NOTESLABEL, IDC_UD_NOTES};
                 break;
             case Page::Progress:
@@ -368,6 +370,14 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         version_ = offer.Version;
         const std::wstring mine =
             installed.known ? Wide(installed.version) : DialogText(IDS_UD_UNKNOWN);
+        const OfferVerdict verdict = host_.Verdict();
+        critical_ = verdict.Critical;
+        if (verdict.BelowMinimum) {
+            // Told, not offered: the page without an offer, as for the newest version.
+            return Show(Page::Newest,
+                        DialogText(IDS_UD_TOOOLD, {Wide(offer.Version), Wide(offer.Name), mine}),
+                        DialogText(IDS_UD_FIRST, {Wide(verdict.MinVersion)}));
+        }
         // The edit control wants CR LF line ends.
         std::wstring notes;
         for (wchar_t c : Wide(offer.Description)) {
@@ -376,7 +386,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         }
         SetDlgItemTextW(window_, IDC_UD_NOTES, notes.c_str());
         SetDlgItemTextW(window_, IDC_UD_NOTESLABEL, DialogText(IDS_UD_NOTES).c_str());
-        Show(Page::Offer, DialogText(IDS_UD_OFFER, {Wide(offer.Name)}),
+        Show(Page::Offer,
+             DialogText(critical_ ? IDS_UD_CRITICAL : IDS_UD_OFFER, {Wide(offer.Name)}),
              DialogText(IDS_UD_VERSIONS, {Wide(offer.Version), mine}));
     }
 
@@ -478,7 +489,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                 if (page_ == Page::Held) Install();
                 break;
             case IDC_UD_SKIP:
-                if (page_ != Page::Offer) break;
+                if (page_ != Page::Offer || critical_) break;
                 memory_.Skip(version_);
                 Finish(Result::Skipped);
                 break;
@@ -497,6 +508,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                         Finish(Result::Cancelled);
                         break;
                     case Page::Offer:
+                        // Closing a critical offer remembers nothing: the next check shows it.
+                        if (critical_) return Finish(Result::Cancelled);
                         memory_.RemindLater(version_, Now());
                         Finish(Result::RemindLater);
                         break;
@@ -521,7 +534,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     Page page_;
     HWND owner_ = nullptr;
     unique_hfont font_;
-    std::string version_;  // the version offered
+    std::string version_;    // the version offered
+    bool critical_ = false;  // the offer is critical: no Skip, no Remind later
     bool failedInCheck_ = false;
     Result heldResult_ = Result::Failed;  // what closing the Held page returns
     bool finished_ = false;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/updateinfo/offer_rule.h"
 #include "common/updateinfo/updateinfo.h"
 #include "control/dialog/update_memory.h"
 
@@ -50,6 +51,12 @@ struct TransferWatch {
     int32_t rate = 0;
 };
 
+// What the publisher's release policy makes of the offer for this user and check, with the
+// version to install first when the installed one is below the minimum.
+struct OfferVerdict : OfferDecision {
+    std::string MinVersion;
+};
+
 // The installed version as the dialog shows it.
 struct Installed {
     bool known = false;   // the version resource could be read
@@ -79,6 +86,8 @@ class IDialogHost {
     virtual void CancelTransfer() = 0;
     virtual bool TransferRunning() const = 0;
     virtual TransferWatch& Watch() = 0;
+    // The release policy's verdict on the record of the last check.
+    virtual OfferVerdict Verdict() = 0;
     // The record of the last check.
     virtual UpdateInfo Offer() const = 0;
     virtual Installed InstalledVersion() = 0;

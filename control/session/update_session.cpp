@@ -583,6 +583,7 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         currentInfo_.ClearFields();
         currentDigest_ = {};
         currentMirrors_.clear();
+        currentPolicy_.reset();
         transfer::Plan plan;
         plan.kind = transfer::Kind::Check;
         plan.publisherKey = host_.Settings().PublisherKey;
@@ -737,6 +738,7 @@ void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::Package
     currentInfo_.AssignFields(fields);
     currentDigest_ = digest;
     currentMirrors_ = policy.Urls;
+    currentPolicy_ = policy;
     host_.StoreInformation(*currentInfo_.get());
 }
 

@@ -90,6 +90,8 @@ class UpdateSession final : private transfer::ISocketSeam,
     // The record InfoReceived hands out by reference; what a handler writes into it is what
     // the next download and CompareVersion use.
     OwnedRecord& CurrentInfo() { return currentInfo_; }
+    // The release policy of that record's information (none while no check has received one).
+    const std::optional<ReleasePolicy>& CurrentPolicy() const { return currentPolicy_; }
     // The file RunUpdate starts: the package the last download delivered and verified, held
     // open against writers until it has been started, the next download begins or the
     // control goes; empty when there is none.
@@ -188,6 +190,7 @@ class UpdateSession final : private transfer::ISocketSeam,
     transfer::PackageDigest currentDigest_;
     // The more places of the package that record's tagged fields name (urls), in order.
     std::vector<std::string> currentMirrors_;
+    std::optional<ReleasePolicy> currentPolicy_;  // and its whole release policy, as received
     // The memory of the source the running or last check was started for (its redirects
     // included): once it gave verified information with a signed expiry, its information
     // must carry one.

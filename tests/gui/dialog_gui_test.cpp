@@ -12,6 +12,7 @@
 
 #include "control/dialog/dialog_ids.h"
 #include "control/elevation.h"
+#include "control/trust/trust.h"
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
 
@@ -19,7 +20,8 @@ namespace orv::test {
 namespace {
 
 // Held: a delivered package that did not start, offered again with "Install now".
-enum class Page { Checking, Offer, Progress, Newest, Failure, Held };
+// Critical: the offer without Skip and Remind later.
+enum class Page { Checking, Offer, Progress, Newest, Failure, Held, Critical };
 
 // One thing the user does: wait for `page`, save it as `shot` (if named), then press `key`
 // (with Alt when `alt`; 0 = none).
@@ -31,6 +33,7 @@ struct Step {
 };
 
 constexpr wchar_t kUpdatesKey[] = L"Software\\Orvane\\Updates";
+constexpr wchar_t kOrvane[] = L"Software\\Orvane";  // the user's RolloutPlace
 
 // Without a window manager on the virtual display, the platform draws this program's window
 // frames, so that screenshots show the captions; set before the first window is made.
@@ -52,13 +55,15 @@ bool Visible(HWND dialog, int id) {
 bool Shows(HWND dialog, Page page) {
     const bool detail = Visible(dialog, IDC_UD_DETAIL), skip = Visible(dialog, IDC_UD_SKIP);
     const bool retry = Visible(dialog, IDC_UD_RETRY), bar = Visible(dialog, IDC_UD_PROGRESS);
+    const bool notes = Visible(dialog, IDC_UD_NOTES);
     switch (page) {
         case Page::Checking: return !detail;
         case Page::Offer: return skip;
         case Page::Progress: return bar;
-        case Page::Newest: return detail && !skip && !retry && !bar;
+        case Page::Newest: return detail && !skip && !retry && !bar && !notes;
         case Page::Failure: return retry;
         case Page::Held: return Visible(dialog, IDOK) && !skip;
+        case Page::Critical: return notes && !skip && !retry;
     }
     return false;
 }
@@ -106,6 +111,7 @@ class DialogGui : public E2E {
     void TearDown() override {
         E2E::TearDown();
         RegDeleteTreeW(HKEY_CURRENT_USER, kUpdatesKey);
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kOrvane, L"RolloutPlace");
     }
 
     // update.orv of version `version` (and the package as `package`) in the web root's /dialog/.
@@ -187,6 +193,48 @@ class DialogGui : public E2E {
 
     std::string setup_, folder_;
     std::vector<std::wstring> details_;  // the detail line of each page walked
+
+    // _Orvane4's policy properties through the function table, as text joined by "|" ("-1" is
+    // True); late-bound each reads the same, and has no put.
+    std::wstring ReadPolicy() {
+        _Orvane4* c = nullptr;
+        EXPECT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane4, reinterpret_cast<void**>(&c)));
+        VARIANT_BOOL critical = 0, offered = 0;
+        LONG rollout = 0;
+        BSTR minimum = nullptr, args = nullptr;
+        // Each get returns S_OK (0), and so does their bitwise or.
+        EXPECT_EQ(S_OK, c->get_UpdateIsCritical(&critical) | c->get_UpdateOffered(&offered) |
+                            c->get_UpdateMinVersion(&minimum) | c->get_UpdateRollout(&rollout) |
+                            c->get_UpdateArguments(&args));
+        const std::wstring text = std::to_wstring(critical) + L"|" + std::to_wstring(offered) +
+                                  L"|" + minimum + L"|" + std::to_wstring(rollout) + L"|" + args;
+        SysFreeString(minimum);
+        SysFreeString(args);
+        std::wstring late;
+        for (const wchar_t* name : {L"UpdateIsCritical", L"UpdateOffered", L"UpdateMinVersion",
+                                    L"UpdateRollout", L"UpdateArguments"}) {
+            VARIANT v{};
+            EXPECT_EQ(S_OK, GetByName(c, name, &v));
+            EXPECT_EQ(DISP_E_MEMBERNOTFOUND, PutByName(c, name, v)) << name;
+            EXPECT_EQ(S_OK, VariantChangeType(&v, &v, 0, VT_BSTR));
+            late += (late.empty() ? L"" : L"|") + std::wstring(V_BSTR(&v));
+            VariantClear(&v);
+        }
+        c->Release();
+        EXPECT_EQ(late, text);
+        return text;
+    }
+
+    // Version 2.0.0.0 with fields 7-10 and the tagged fields `tags`, signed by no key.
+    void PublishTagged(const std::vector<std::string>& tags) {
+        const auto digest = trust::Sha256Of(setup_);
+        ASSERT_TRUE(digest);
+        const std::string signature = "|" + SignatureField(P256Signature{});
+        std::string more =
+            "|" + DigestField(*digest) + signature + "|" + ExpiryField(4102444800) + signature;
+        for (const std::string& tag : tags) more += "|" + tag;
+        Publish("2.0.0.0", "OrvaneDemoSetup.exe", more + signature);
+    }
 };
 
 TEST_F(DialogGui, NothingNewerQuietShowsNothingAndTheUserHearsSo) {
@@ -305,6 +353,53 @@ TEST_F(DialogGui, AQuitPostedDuringTheDownloadEndsTheDialogAndReachesTheHostsLoo
     PumpFor(1000);
     EXPECT_EQ(ReadAll(target), "the old file");
     EXPECT_TRUE(sink_.Of(DISPID_ORV_UPDATERECEIVED).empty());
+}
+
+// A critical update is offered without Skip and Remind later whatever was skipped, by quiet
+// checks too and beyond the rollout; closing it remembers nothing. "Install now" runs it with
+// the publisher's arguments when UpdateParameters is empty.
+TEST_F(DialogGui, CriticalIsOfferedWithoutSkipOrRemindWhateverWasSkipped) {
+    const DWORD place = 9999;  // beyond every rollout below 100 %
+    RegSetKeyValueW(HKEY_CURRENT_USER, kOrvane, L"RolloutPlace", REG_DWORD, &place, sizeof place);
+    Publish("2.0.0.0");
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, 'S', true}}), UPD_DIALOG_SKIPPED);
+    PublishTagged({"critical:", "rollout:10", "args:" + EncodeBase64("/from-the-publisher")});
+    for (const char* shot : {"critical", static_cast<const char*>(nullptr)})  // Alt+S: nothing
+        EXPECT_EQ(
+            Run(true, {{Page::Critical, shot, 'S', true}, {Page::Critical, nullptr, VK_ESCAPE}}),
+            UPD_DIALOG_CANCELLED);
+    EXPECT_EQ(ReadPolicy(), L"-1|-1||10|/from-the-publisher");
+    SetText(&_Orvane3::put_UpdateParameters, "");
+    EXPECT_EQ(Run(false, {{Page::Critical, nullptr, VK_RETURN}}), UPD_DIALOG_INSTALLED);
+    const std::string installed = folder_ + "\\installed.txt";
+    EXPECT_TRUE(PumpUntil([&] { return FileSize(installed) > 0; }, 30000));
+    EXPECT_EQ(ReadAll(installed),
+              "Orvane demo package 2.0.0: installed with /from-the-publisher\r\n");
+    // Not critical for 1.2.0.0: a quiet check beyond the rollout shows nothing, the user's own
+    // check offers it. A user without a place gets one when a rollout needs it, and keeps it.
+    PublishTagged({"critical:1.2", "rollout:10"});
+    EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
+    EXPECT_EQ(ReadPolicy(), L"0|0||10|");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kOrvane, L"RolloutPlace");
+    const std::wstring first = ReadPolicy();
+    DWORD drawn = 10000, size = sizeof drawn;
+    RegGetValueW(HKEY_CURRENT_USER, kOrvane, L"RolloutPlace", RRF_RT_REG_DWORD, nullptr, &drawn,
+                 &size);
+    EXPECT_EQ(first, drawn < 1000 ? L"0|-1||10|" : L"0|0||10|") << drawn;
+    EXPECT_EQ(ReadPolicy(), first);
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_ESCAPE}}), UPD_DIALOG_REMINDLATER);
+    EXPECT_EQ(ReadPolicy(), L"0|-1||10|");
+}
+
+// Below the minimum version the user is told which version to install first, not offered the
+// update (a critical one neither); a quiet check shows nothing.
+TEST_F(DialogGui, BelowTheMinimumVersionIsToldNotOffered) {
+    EXPECT_EQ(ReadPolicy(), L"0|0||100|") << "before any check";
+    PublishTagged({"minversion:1.5", "critical:"});
+    EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
+    EXPECT_EQ(ReadPolicy(), L"-1|0|1.5|100|");
+    EXPECT_EQ(Run(false, {{Page::Newest, "minversion", VK_ESCAPE}}), UPD_DIALOG_NOUPDATE);
+    EXPECT_NE(details_[0].find(L"1.5"), std::wstring::npos) << details_[0].c_str();
 }
 
 // DialogHandOff from an automatic check: "Install now" hands the delivered package off, the
