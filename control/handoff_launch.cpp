@@ -31,16 +31,6 @@ constexpr uint32_t kInstalledDelayMs = 300;
 constexpr wchar_t kFolderPrefix[] = L"OrvaneHandOff-";
 constexpr wchar_t kProgramName[] = L"OrvaneHandOff.exe";
 
-std::string WideToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
 // The folder the process started in, taken when the library is loaded (a host usually loads
 // it early; it is the folder the restarted host gets).
 std::wstring CurrentFolder() {
@@ -237,9 +227,9 @@ STDMETHODIMP OrvaneControl::HandOffUpdate(BSTR parameters, VARIANT_BOOL restart,
         // The host's parameters, else UpdateParameters, else the release's own arguments.
         order.parameters = PackageParameters(params.empty() ? props_.UpdateParameters : params);
         order.packageFolder = package.substr(0, package.find_last_of('\\') + 1);
-        order.restartProgram = WideToUtf8(win::ModulePathW());
-        order.restartCommand = WideToUtf8(GetCommandLineW());
-        order.restartFolder = WideToUtf8(startFolder);
+        order.restartProgram = win::WideToUtf8(win::ModulePathW());
+        order.restartCommand = win::WideToUtf8(GetCommandLineW());
+        order.restartFolder = win::WideToUtf8(startFolder);
         const std::string plan = "\"" + package + "\" with parameters \"" + order.parameters +
                                  "\"" + (order.elevate ? ", elevated" : "") +
                                  ", once the host ends" + " (waiting " +

@@ -43,13 +43,7 @@ uint32_t UserRolloutPlace() {
 
 // UTF-8 (the file's free text) in the ANSI code page, as the control's texts are.
 std::string Utf8ToAnsi(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    return win::WideToAnsi(wide);
+    return win::WideToAnsi(win::Utf8ToWide(utf8));
 }
 
 }  // namespace

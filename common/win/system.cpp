@@ -6,25 +6,46 @@
 
 namespace orv::win {
 
-std::wstring AnsiToWide(std::string_view text) {
+namespace {
+
+std::wstring ToWide(std::string_view text, UINT codePage) {
     if (text.empty()) return {};
     const int n =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
     if (n > 0)
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                            n);
     return wide;
 }
 
-std::string WideToAnsi(std::wstring_view text) {
+std::string FromWide(std::wstring_view text, UINT codePage) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+    const int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
                                       nullptr, 0, nullptr, nullptr);
-    std::string ansi(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), ansi.data(), n,
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
                             nullptr, nullptr);
-    return ansi;
+    return out;
+}
+
+}  // namespace
+
+std::wstring AnsiToWide(std::string_view text) {
+    return ToWide(text, CP_ACP);
+}
+
+std::string WideToAnsi(std::wstring_view text) {
+    return FromWide(text, CP_ACP);
+}
+
+std::wstring Utf8ToWide(std::string_view text) {
+    return ToWide(text, CP_UTF8);
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+    return FromWide(text, CP_UTF8);
 }
 
 std::wstring ModulePathW(HMODULE module) {

@@ -14,6 +14,9 @@ namespace orv::win {
 // become its default character).
 std::wstring AnsiToWide(std::string_view text);
 std::string WideToAnsi(std::wstring_view text);
+// The same between UTF-16 and UTF-8.
+std::wstring Utf8ToWide(std::string_view text);
+std::string WideToUtf8(std::wstring_view text);
 
 // Full path of a module (nullptr: the program), however long; the wide form keeps names the
 // ANSI code page cannot spell.

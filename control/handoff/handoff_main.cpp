@@ -27,15 +27,6 @@ HANDLE Handle(uint64_t value) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
-std::wstring Utf8ToWide(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
 // The order the control left in the section named on the command line: its handle and length.
 std::optional<Order> ReadOrder() {
     int argc = 0;
@@ -84,9 +75,9 @@ int32_t RunPackage(const Order& o) {
 // Starts the host again as it was started: never elevated, since the hand-off runs with the
 // host's own rights whatever the package asked for.
 void Restart(const Order& o) {
-    const std::wstring program = Utf8ToWide(o.restartProgram);
-    std::wstring command = Utf8ToWide(o.restartCommand);
-    const std::wstring folder = Utf8ToWide(o.restartFolder);
+    const std::wstring program = win::Utf8ToWide(o.restartProgram);
+    std::wstring command = win::Utf8ToWide(o.restartCommand);
+    const std::wstring folder = win::Utf8ToWide(o.restartFolder);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
