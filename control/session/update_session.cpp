@@ -582,7 +582,6 @@ HRESULT UpdateSession::Check(ORVANEERROR& result) {
         if (result != ORV_ERROR_SUCCESS) return S_OK;
         currentInfo_.ClearFields();
         currentDigest_ = {};
-        currentMirrors_.clear();
         currentPolicy_.reset();
         transfer::Plan plan;
         plan.kind = transfer::Kind::Check;
@@ -737,7 +736,6 @@ void UpdateSession::ReportInfo(const UpdateInfo& fields, const transfer::Package
     if (verifiedExpiry && checkSource_) checkSource_->RecordSignedExpiry();
     currentInfo_.AssignFields(fields);
     currentDigest_ = digest;
-    currentMirrors_ = policy.Urls;
     currentPolicy_ = policy;
     host_.StoreInformation(*currentInfo_.get());
 }
@@ -778,27 +776,32 @@ transfer::RedirectVerdict UpdateSession::FollowRedirect(transfer::Transfer& from
     }
     log_.Step("redirect", "followed to " + shown + " (" + std::to_string(next.redirectsLeft) +
                               " more allowed)");
+    HandOver(std::move(next), *server);
+    return RedirectVerdict::Followed;
+}
+
+void UpdateSession::HandOver(transfer::Plan next, const transfer::ServerTarget& server) {
     // The old hop ends first, its connection and files closed (a kept part stays for the
-    // next): both use the one socket object, and the next hop opens the same part. It is no
-    // longer the running transfer, so its end frees nothing and publishes nothing. The next
-    // hop starts from a message, once the socket's and the secure layer's events for the old
-    // connection are over.
+    // next, which continues it only when its identity matches): both use the one socket
+    // object, and the next hop opens the same part. It is no longer the running transfer, so
+    // its end frees nothing and publishes nothing. The next hop starts from a message, once
+    // the socket's and the secure layer's events for the old connection are over.
     const std::shared_ptr<transfer::Transfer> old = std::move(transfer_);
     socket_->SetEvents(nullptr);
     ended_.push_back(std::move(connection_));
     old->Cancel(true);
     next.request.clear();
     next.requestInputs = {};
-    hop_ = Hop{std::move(next), *server};
+    hop_ = Hop{std::move(next), server};
     PostMessageW(SocketWindow(), kNextHopMessage, ++hopCookie_, 0);
-    return RedirectVerdict::Followed;
 }
 
 std::vector<transfer::ServerTarget> UpdateSession::Places(
     const transfer::ServerTarget& home) const {
     std::vector<transfer::ServerTarget> places{home};
-    for (const std::string& url : currentMirrors_) {
-        if (!IsPackageUrl(url)) continue;
+    if (!currentPolicy_) return places;
+    // The policy holds only absolute http:// and https:// URLs.
+    for (const std::string& url : currentPolicy_->Urls) {
         const std::optional<transfer::ServerTarget> server = RedirectTarget(url, home);
         // Plain HTTP only when the digest decides what the package is.
         if (server && (server->secure || currentDigest_.state == FieldState::Valid))
@@ -829,19 +832,11 @@ bool UpdateSession::MoveOn(transfer::Transfer& from, bool mendable) {
                               (to.secure ? "https://" : "http://") + to.host + ":" +
                               std::to_string(to.port) + to.prefix + to.file +
                               (delay ? " after " + std::to_string(delay) + " ms" : ""));
-    // As a redirect's hop: the old place ends first (a kept part stays for the next, which
-    // continues it only when its identity matches), and the next starts from a message.
+    // As a redirect's hop.
     transfer::Plan plan = from.NextPlace();
-    const std::shared_ptr<transfer::Transfer> old = std::move(transfer_);
-    socket_->SetEvents(nullptr);
-    ended_.push_back(std::move(connection_));
-    old->Cancel(true);
-    plan.request.clear();
-    plan.requestInputs = {};
     plan.startDelay = delay;
     plan.redirectsLeft = host_.Settings().FollowRedirects ? transfer::kMaxRedirects : 0;
-    hop_ = Hop{std::move(plan), w.places[next]};
-    PostMessageW(SocketWindow(), kNextHopMessage, ++hopCookie_, 0);
+    HandOver(std::move(plan), to);
     return true;
 }
 

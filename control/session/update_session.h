@@ -188,9 +188,9 @@ class UpdateSession final : private transfer::ISocketSeam,
     OwnedRecord currentInfo_;
     // Field 7 of that record: it stays with the record whatever a handler changes in it.
     transfer::PackageDigest currentDigest_;
-    // The more places of the package that record's tagged fields name (urls), in order.
-    std::vector<std::string> currentMirrors_;
-    std::optional<ReleasePolicy> currentPolicy_;  // and its whole release policy, as received
+    // That record's release policy (its tagged fields), as received: the more places of the
+    // package (urls) among it.
+    std::optional<ReleasePolicy> currentPolicy_;
     // The memory of the source the running or last check was started for (its redirects
     // included): once it gave verified information with a signed expiry, its information
     // must carry one.
@@ -230,6 +230,9 @@ class UpdateSession final : private transfer::ISocketSeam,
     // The places a download of the current record tries: the default location `home`, then
     // the record's mirrors that may be used (https://, or http:// with a digest).
     std::vector<transfer::ServerTarget> Places(const transfer::ServerTarget& home) const;
+    // Ends the running transfer as a hop ends and starts `next` at `server` from a
+    // message (a redirect's next hop, or a download's next place).
+    void HandOver(transfer::Plan next, const transfer::ServerTarget& server);
     std::shared_ptr<transfer::ISocketEvents> connection_;  // where the socket's events go
     std::vector<std::shared_ptr<transfer::ISocketEvents>> ended_;
     DWORD fileError_ = 0;  // why the last transfer's files could not be prepared

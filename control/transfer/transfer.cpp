@@ -612,30 +612,28 @@ int32_t Transfer::SignatureRefusal(std::string_view plain) const {
     // Field 8 first, as a control that knows no expiry checks it; then the expiry and its
     // signature (fields 9 and 10), against the system's clock; then the tagged fields' last
     // signature, over all before it.
+    // Each check is logged with its verdict and reason; the first that fails decides.
+    trust::Verdict verdict = trust::Verdict::Valid;
+    const auto record = [&](const char* what, const trust::Verification& v,
+                            const std::string& note) {
+        log::Step(plan_.log, "trust",
+                  std::string(what) + ": " + VerdictText(v.verdict) +
+                      (v.reason.empty() ? std::string() : ": " + v.reason) + note);
+        verdict = v.verdict;
+    };
     const trust::Verification info = trust::VerifyInfo(keys.Keys, plain);
-    log::Step(plan_.log, "trust",
-              "signature of the information: " + std::string(VerdictText(info.verdict)) +
-                  (info.verdict == trust::Verdict::Valid
-                       ? " (key " + std::to_string(info.keyIndex + 1) + " of " +
-                             std::to_string(keys.Keys.size()) + ")"
-                       : ": " + info.reason));
-    trust::Verdict verdict = info.verdict;
+    record("signature of the information", info,
+           info.verdict == trust::Verdict::Valid
+               ? " (key " + std::to_string(info.keyIndex + 1) + " of " +
+                     std::to_string(keys.Keys.size()) + ")"
+               : std::string());
     if (verdict == trust::Verdict::Valid) {
-        const trust::Verification expiry =
-            trust::VerifyExpiry(keys.Keys, plain, trust::NowUtc(), plan_.requireExpiry);
-        log::Step(plan_.log, "trust",
-                  "expiry: " + std::string(VerdictText(expiry.verdict)) +
-                      (expiry.reason.empty() ? std::string() : ": " + expiry.reason) +
-                      (plan_.requireExpiry ? " (an expiry is required)" : ""));
-        verdict = expiry.verdict;
+        record("expiry",
+               trust::VerifyExpiry(keys.Keys, plain, trust::NowUtc(), plan_.requireExpiry),
+               plan_.requireExpiry ? " (an expiry is required)" : "");
     }
-    if (verdict == trust::Verdict::Valid) {
-        const trust::Verification tagged = trust::VerifyTaggedFields(keys.Keys, plain);
-        log::Step(plan_.log, "trust",
-                  "tagged fields: " + std::string(VerdictText(tagged.verdict)) +
-                      (tagged.reason.empty() ? std::string() : ": " + tagged.reason));
-        verdict = tagged.verdict;
-    }
+    if (verdict == trust::Verdict::Valid)
+        record("tagged fields", trust::VerifyTaggedFields(keys.Keys, plain), "");
     switch (verdict) {
         case trust::Verdict::Valid: return 0;
         case trust::Verdict::CannotVerify:

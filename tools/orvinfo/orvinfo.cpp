@@ -189,6 +189,18 @@ std::optional<Result> ReadInfoFile(const std::string& file, std::string& bytes) 
     return std::nullopt;
 }
 
+// Reads a UTF-8 text file of at most `limit` bytes (comments, release notes) without its
+// byte order mark, or says why it cannot be.
+std::optional<Result> ReadTextFile(const std::string& file, std::size_t limit, std::string& text) {
+    bool longer = false;
+    if (const auto reason = files::ReadFileBytes(files::PathFromUtf8(file), limit, text, longer)) {
+        return Fail("cannot read " + Quoted(file) + ": " + *reason);
+    }
+    if (longer) return Fail(Quoted(file) + " is too long for update information");
+    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+    return std::nullopt;
+}
+
 // Reads a key file: a PEM private key or a public key line.
 std::optional<Result> ReadKeyFile(const std::string& file, std::string& bytes) {
     bool longer = false;
@@ -395,13 +407,7 @@ std::optional<Result> BuildTags(const PolicyOptions& p, const TaggedFields& kept
     if (p.args) set(kTagArgs, EncodeBase64(*p.args));
     if (p.notesFile) {
         std::string notes;
-        bool longer = false;
-        if (const auto reason = files::ReadFileBytes(files::PathFromUtf8(*p.notesFile),
-                                                     kMaxInfoTextLength, notes, longer)) {
-            return Fail("cannot read " + Quoted(*p.notesFile) + ": " + *reason);
-        }
-        if (longer) return Fail(Quoted(*p.notesFile) + " is too long for update information");
-        if (notes.starts_with("\xEF\xBB\xBF")) notes.erase(0, 3);
+        if (auto failure = ReadTextFile(*p.notesFile, kMaxInfoTextLength, notes)) return *failure;
         if (!text::IsValidUtf8(notes)) return Fail(Quoted(*p.notesFile) + " is not UTF-8");
         set(kTagNotes, EncodeBase64(notes));
     }
@@ -519,13 +525,8 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
 
     std::string comments = o.comments.value_or("");
     if (o.commentsFile) {
-        bool longer = false;
-        if (const auto reason = files::ReadFileBytes(files::PathFromUtf8(*o.commentsFile),
-                                                     kMaxCommentsFileBytes, comments, longer)) {
-            return Fail("cannot read " + Quoted(*o.commentsFile) + ": " + *reason);
-        }
-        if (longer) return Fail(Quoted(*o.commentsFile) + " is too long for update information");
-        if (comments.starts_with("\xEF\xBB\xBF")) comments.erase(0, 3);
+        if (auto failure = ReadTextFile(*o.commentsFile, kMaxCommentsFileBytes, comments))
+            return *failure;
     }
 
     // Texts in the file's code page.
