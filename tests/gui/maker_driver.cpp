@@ -144,6 +144,81 @@ void ClearClipboard() {
     CloseClipboard();
 }
 
+namespace {
+
+void AddKey(std::vector<INPUT>& keys, WORD vk, bool up) {
+    INPUT k{};
+    k.type = INPUT_KEYBOARD;
+    k.ki.wVk = vk;
+    k.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    keys.push_back(k);
+}
+
+void AddPress(std::vector<INPUT>& keys, const std::vector<WORD>& held, WORD key) {
+    for (WORD vk : held) AddKey(keys, vk, false);
+    AddKey(keys, key, false);
+    AddKey(keys, key, true);
+    for (auto it = held.rbegin(); it != held.rend(); ++it) AddKey(keys, *it, true);
+}
+
+}  // namespace
+
+void PressKeys(const std::vector<WORD>& held, WORD key) {
+    std::vector<INPUT> keys;
+    AddPress(keys, held, key);
+    SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+}
+
+void TypeKeys(const std::string& text) {
+    // One batch: the keys arrive in order without a round trip each.
+    std::vector<INPUT> keys;
+    for (char c : text) {
+        const SHORT scan = VkKeyScanA(c);
+        std::vector<WORD> held;
+        if (scan & 0x100) held.push_back(VK_SHIFT);
+        AddPress(keys, held, LOBYTE(scan));
+    }
+    SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+}
+
+int RunProgram(const std::string& commandLine, DWORD ms) {
+    std::string command = commandLine;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    DWORD status = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.hProcess, ms) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &status);
+    } else {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
+std::string RunUnixProgram(const std::string& command, const std::string& unixFolder, DWORD ms) {
+    const std::string done = unixFolder + "/output.txt";
+    DeleteFileA(WinPath(done).c_str());
+    std::string line = "/bin/sh -c \"" + command + " >" + unixFolder + "/output.tmp 2>&1; mv " +
+                       unixFolder + "/output.tmp " + done + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA("/bin/sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return "(cannot start /bin/sh)";
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (DWORD waited = 0; waited < ms && !Exists(WinPath(done)); waited += 50) Sleep(50);
+    return Exists(WinPath(done)) ? ReadAll(WinPath(done)) : "(no output in time)";
+}
+
 std::string Screenshot(const std::string& name) {
     const std::string folder = UnixBinaryDir() + "/screenshots";
     CreateFolders(WinPath(folder));

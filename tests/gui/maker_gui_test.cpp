@@ -655,24 +655,26 @@ TEST_F(MakerTest, FileWrittenByOrvinfoOpensWithAllFields) {
     EXPECT_EQ(ReadAll(file), FileBytesOf(f));
 }
 
-TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixFields) {
+TEST_F(MakerTest, SignedFileOpensWithItsSignatureStateAndSavesUnchangedAsItWas) {
     const std::string six = BuildPlainText(ExampleFields());
     Sha256Digest digest{};
     digest.fill(0xAB);
     P256Signature signature{};
     signature.fill(0x5A);
     const std::string file = Path("signed.orv");
-    ASSERT_TRUE(WriteAll(
-        file, ScrambleText(six + "|" + DigestField(digest) + "|" + SignatureField(signature),
-                           kInformationKey)));
+    const std::string bytes =
+        ScrambleText(six + "|" + DigestField(digest) + "|" + SignatureField(signature),
+                     kInformationKey);
+    ASSERT_TRUE(WriteAll(file, bytes));
     auto opening = maker_.CommandAsync(IDM_OPEN);
     ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, file));
     const auto box = maker_.WaitForMessageBox();
     ASSERT_TRUE(box);
     EXPECT_EQ(box->Text,
-              "This update file carries a package digest or a publisher's signature. Saving it "
-              "writes the six fields without them: sign the saved file again with orvinfo sign "
-              "(see Help).");
+              "This update file carries fields after the six (a package digest, a signature, an "
+              "expiry or a release policy). Saving keeps them while nothing signed changes; "
+              "choose a private key under Publishing to sign it again.\r\n\r\nSigned; not "
+              "checked: no public key file was found beside the private key or the update file.");
     EXPECT_EQ(box->Title, kTitle);
     EXPECT_FALSE(box->CriticalIcon);  // a notice: the file opened whole
     EXPECT_EQ(box->Buttons, std::vector<int>{IDOK});
@@ -683,11 +685,11 @@ TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixF
     EXPECT_EQ(Boxes(), (std::array<std::string, 8>{"Editor", "2", "1", "0", "",
                                                    "Fixes the print preview.\r\nFaster start.",
                                                    "edsetup.exe", "524288"}));
-    // Saving, twice: no further message, and the six fields exactly as the maker writes them.
+    // Saving, twice, with nothing changed: no message, and every field as it was.
     RunQuietly(IDM_SAVE);
-    EXPECT_EQ(ReadAll(file), FileBytesOf(ExampleFields()));
+    EXPECT_EQ(ReadAll(file), bytes);
     RunQuietly(IDM_SAVE);
-    EXPECT_EQ(ReadAll(file), FileBytesOf(ExampleFields()));
+    EXPECT_EQ(ReadAll(file), bytes);
 }
 
 TEST_F(MakerTest, IncompleteFileFillsWhatIsThereAndSaysSoOnce) {
