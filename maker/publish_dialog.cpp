@@ -71,7 +71,7 @@ class PublishDialog : public win::DialogBase<PublishDialog> {
         const std::string chosen =
             ShowFileDialog(window_, kDialogOpen, "Private key file...", "*.key",
                            "Private keys (*.key;*.pem)|*.key;*.pem|All files (*.*)|*.*",
-                           win::ModuleFolder(), "key");
+                           win::ModuleFolder(), "key", true);
         if (!chosen.empty()) Set(IDC_PUB_KEY, chosen);
     }
 

@@ -24,8 +24,10 @@ OpenedExtras ReadExtras(std::string_view plain) {
     e.Plain = plain;
     const std::optional<std::string_view> six = FirstSixFields(plain);
     e.Six = six.value_or(plain);
-    e.HasOptional = six && six->size() < plain.size();
+    // Pieces after field 6 that are no digest are ignored, as every reader ignores them: such a
+    // file saves as six fields, as it always did.
     const SignedFields f = ReadSignedFields(plain);
+    e.HasOptional = six && f.Digest != FieldState::Absent;
     if (f.Digest == FieldState::Valid) e.Fields.Digest = HexLower(f.DigestBytes.data(), 32);
     if (f.Expiry == FieldState::Valid) e.Fields.Expires = UtcTimeText(f.ExpiryTime);
     const TaggedFields tags = ReadTaggedFields(plain);

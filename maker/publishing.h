@@ -35,7 +35,7 @@ struct PublishFields {
 struct OpenedExtras {
     std::string Plain;         // the whole plain text as opened
     std::string Six;           // fields 1-6 as opened
-    bool HasOptional = false;  // anything after field 6
+    bool HasOptional = false;  // a package digest (field 7) and whatever follows it
     PublishFields Fields;      // the publishing fields as the file holds them
     orvinfo::TagList Tags;     // every tagged field, unknown ones and the notes too, in order
 };
