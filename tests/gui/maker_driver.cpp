@@ -146,19 +146,19 @@ void ClearClipboard() {
 
 namespace {
 
-void AddKey(std::vector<INPUT>& keys, WORD vk, bool up) {
-    INPUT k{};
-    k.type = INPUT_KEYBOARD;
-    k.ki.wVk = vk;
-    k.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
-    keys.push_back(k);
-}
-
+// Appends the presses of `held` (in order), `key` down and up, and the releases of `held`.
 void AddPress(std::vector<INPUT>& keys, const std::vector<WORD>& held, WORD key) {
-    for (WORD vk : held) AddKey(keys, vk, false);
-    AddKey(keys, key, false);
-    AddKey(keys, key, true);
-    for (auto it = held.rbegin(); it != held.rend(); ++it) AddKey(keys, *it, true);
+    std::vector<std::pair<WORD, DWORD>> steps;
+    for (WORD vk : held) steps.emplace_back(vk, 0);
+    steps.insert(steps.end(), {{key, 0}, {key, KEYEVENTF_KEYUP}});
+    for (auto it = held.rbegin(); it != held.rend(); ++it) steps.emplace_back(*it, KEYEVENTF_KEYUP);
+    for (const auto& [vk, flags] : steps) {
+        INPUT k{};
+        k.type = INPUT_KEYBOARD;
+        k.ki.wVk = vk;
+        k.ki.dwFlags = flags;
+        keys.push_back(k);
+    }
 }
 
 }  // namespace
@@ -170,13 +170,11 @@ void PressKeys(const std::vector<WORD>& held, WORD key) {
 }
 
 void TypeKeys(const std::string& text) {
-    // One batch: the keys arrive in order without a round trip each.
-    std::vector<INPUT> keys;
+    std::vector<INPUT> keys;  // one batch: the keys arrive in order without a round trip each
     for (char c : text) {
         const SHORT scan = VkKeyScanA(c);
-        std::vector<WORD> held;
-        if (scan & 0x100) held.push_back(VK_SHIFT);
-        AddPress(keys, held, LOBYTE(scan));
+        AddPress(keys, scan & 0x100 ? std::vector<WORD>{VK_SHIFT} : std::vector<WORD>{},
+                 LOBYTE(scan));
     }
     SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
 }

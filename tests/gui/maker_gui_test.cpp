@@ -866,39 +866,27 @@ TEST_F(MakerTest, EditCommandsDoNothingWithoutATextBoxFocused) {
     }
 }
 
-// Presses Ctrl and a letter on the keyboard of the display.
-void PressCtrl(char key) {
-    INPUT keys[4] = {};
-    for (INPUT& k : keys) k.type = INPUT_KEYBOARD;
-    keys[0].ki.wVk = VK_CONTROL;
-    keys[1].ki.wVk = static_cast<WORD>(key);
-    keys[2].ki.wVk = static_cast<WORD>(key);
-    keys[2].ki.dwFlags = KEYEVENTF_KEYUP;
-    keys[3].ki.wVk = VK_CONTROL;
-    keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(4, keys, sizeof(INPUT));
-}
-
 TEST_F(MakerTest, ShortcutKeysRunTheMenuCommands) {
     ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
     maker_.SetText(IDC_TEXT1, "typed text");
     maker_.Focus(IDC_TEXT1);
     maker_.Select(IDC_TEXT1, 2, 2);
     SetClipboardText("pasted");
-    PressCtrl('V');  // the menu's Paste: the whole text is replaced, not inserted at the caret
+    PressKeys({VK_CONTROL},
+              'V');  // the menu's Paste: the whole text is replaced, not inserted at the caret
     for (int i = 0; i < 100 && maker_.Text(IDC_TEXT1) != "pasted"; ++i) Sleep(50);
     EXPECT_EQ(maker_.Text(IDC_TEXT1), "pasted");
 
-    PressCtrl('S');
+    PressKeys({VK_CONTROL}, 'S');
     EXPECT_TRUE(maker_.CancelFileDialog(kSaveTitle));
     ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
-    PressCtrl('N');
+    PressKeys({VK_CONTROL}, 'N');
     for (int i = 0; i < 100 && !maker_.Text(IDC_TEXT1).empty(); ++i) Sleep(50);
     EXPECT_EQ(maker_.Text(IDC_TEXT1), "");
-    PressCtrl('O');
+    PressKeys({VK_CONTROL}, 'O');
     EXPECT_TRUE(maker_.CancelFileDialog(kOpenTitle));
     ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
-    PressCtrl('Q');
+    PressKeys({VK_CONTROL}, 'Q');
     EXPECT_TRUE(maker_.WaitForExit());
 }
 
@@ -996,7 +984,7 @@ TEST_F(MakerTest, KeysInTheHelpWindowAreNotTheFormsShortcuts) {
     for (int i = 0; i < 100 && GetForegroundWindow() != help; ++i) Sleep(20);
     SetClipboardText("clipboard");
     for (char key : {'N', 'V', 'X', 'Q'}) {
-        PressCtrl(key);
+        PressKeys({VK_CONTROL}, static_cast<WORD>(key));
         Sleep(300);
         EXPECT_EQ(maker_.Text(IDC_TEXT1), "kept") << "Ctrl+" << key;
         ASSERT_TRUE(maker_.Running()) << "Ctrl+" << key << " in the help window ended the maker";

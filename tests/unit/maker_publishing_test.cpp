@@ -63,11 +63,6 @@ TEST(Publishing, TagsKeepWhatTheDialogDoesNotShowInTheirOrder) {
                                                         {"args", "LS1xdWlldA=="},
                                                         {"urls", "https://m.example/"},
                                                         {"critical", ""}}));
-    f.Rollout = "0";
-    EXPECT_EQ(CheckPublishFields(f, kNow)->Field, 2);
-    f.Rollout = "";
-    f.Expires = "2020-01-01";
-    EXPECT_EQ(CheckPublishFields(f, kNow)->Field, 1);
 }
 
 TEST(Publishing, SignatureStateNamesTheKeyAndTellsABrokenFile) {
