@@ -12,7 +12,8 @@ constexpr DWORD kRecordSize = 76;  // OPENFILENAME_SIZE_VERSION_400A
 
 std::string ShowFileDialog(HWND owner, int16_t mode, std::string_view title,
                            std::string_view initialFileName, std::string_view filter,
-                           std::string_view initialFolder, std::string_view defaultExtension) {
+                           std::string_view initialFolder, std::string_view defaultExtension,
+                           bool private_) {
     const std::string filterList = DialogFilter(filter);
     std::string file = DialogFileBuffer(initialFileName);
     std::string fileTitle(kDialogBufferSize, '\0');
@@ -32,6 +33,7 @@ std::string ShowFileDialog(HWND owner, int16_t mode, std::string_view title,
     record.lpstrInitialDir = folder.c_str();
     record.lpstrTitle = caption.c_str();
     record.Flags = mode == kDialogOpen ? kOpenFlags : kSaveFlags;
+    if (private_) record.Flags |= OFN_DONTADDTORECENT;
     record.lpstrDefExt = extension.c_str();
 
     const BOOL chosen = mode == kDialogOpen ? GetOpenFileNameA(&record) : GetSaveFileNameA(&record);

@@ -24,9 +24,11 @@ static_assert(kOpenFlags == 0x1804 && kSaveFlags == 0x806);
 
 // Shows the dialog modally over `owner` and returns the full path chosen, or an empty text
 // when the user cancelled or the dialog could not be shown. `filter` is a "|"-separated
-// list of descriptions and patterns; `defaultExtension` has no point.
+// list of descriptions and patterns; `defaultExtension` has no point. `private_` keeps the
+// choice out of the system's list of recent files (a private key's name).
 std::string ShowFileDialog(HWND owner, int16_t mode, std::string_view title,
                            std::string_view initialFileName, std::string_view filter,
-                           std::string_view initialFolder, std::string_view defaultExtension);
+                           std::string_view initialFolder, std::string_view defaultExtension,
+                           bool private_ = false);
 
 }  // namespace orv::maker

@@ -10,8 +10,13 @@
 #include "common/updateinfo/updateinfo.h"
 #include "maker/commdlgs.h"
 #include "maker/form2.h"
+#include "maker/publish_dialog.h"
 #include "maker/resource.h"
 #include "maker/win_support.h"
+#include "tools/orvinfo/cp1252.h"
+#include "tools/orvinfo/crypto.h"
+#include "tools/orvinfo/file_io.h"
+#include "tools/orvinfo/orvinfo.h"
 
 namespace orv::maker {
 
@@ -127,6 +132,9 @@ void Form1::OnCommand(int id, int code) {
     switch (id) {
         case IDC_COMMAND1:
             if (code == BN_CLICKED) ChoosePackage();
+            break;
+        case IDC_PUBLISH:
+            if (code == BN_CLICKED) Publishing();
             break;
         case IDM_NEW: New(); break;
         case IDM_OPEN: Open(); break;
@@ -247,6 +255,9 @@ void Form1::ChoosePackage() {
         return;
     }
     PackageFileSize = static_cast<int32_t>(size.Size);
+    // Another package: a digest of the one before no longer describes it.
+    packagePath_ = chosen;
+    publish_.Digest.clear();
     SetText(Box::Text7, FileNameFromPath(chosen));
     SetText(Box::Text8, std::to_string(PackageFileSize));
 }
@@ -272,16 +283,128 @@ void Form1::SaveUpdate(const std::string& fileName) {
         FocusControl(refusal->Focus);
         return;
     }
-    const std::string bytes = ScrambleText(PlainTextOf(record), kInformationKey);
+    const std::optional<std::string> plain = TextToSave(PlainTextOf(record));
+    if (!plain) return;  // refused or cancelled: the file stays as it was
+    if (plain->size() > kMaxInfoTextLength) {
+        ShowError(kTooLongMessage);
+        FocusControl(Box::Text6);
+        return;
+    }
+    const std::string bytes = ScrambleText(*plain, kInformationKey);
     if (const DWORD error = win::ReplaceFileContents(fileName, bytes); error != ERROR_SUCCESS) {
         ShowError("The update file cannot be saved:\r\n" + fileName + "\r\n\r\n" +
                   win::SystemErrorText(error));
+        return;
+    }
+    // The file now holds this text: the next save compares with it.
+    opened_ = ReadExtras(*plain);
+    publish_ = opened_->Fields;
+}
+
+std::optional<std::string> Form1::TextToSave(const std::string& six) {
+    const OpenedExtras* opened = opened_ ? &*opened_ : nullptr;
+    switch (DecideSave(six, publish_, !keyFile_.empty(), opened)) {
+        case SaveKind::SixFields: return six;
+        case SaveKind::Unchanged: return opened_->Plain;
+        case SaveKind::DigestOnly:
+            return six + "|" +
+                   DigestField(ParseDigestText(publish_.Digest).value_or(Sha256Digest{}));
+        case SaveKind::NeedsKey: ShowError(kNeedsKeyMessage); return std::nullopt;
+        case SaveKind::AskThenSixFields:
+            if (MessageBoxA(window_, std::string(kDropSignatureQuestion).c_str(),
+                            std::string(kAppTitle).c_str(),
+                            MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2) != IDOK) {
+                return std::nullopt;
+            }
+            return six;
+        case SaveKind::Signed: return SignWithKey(six);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Form1::SignWithKey(const std::string& six) {
+    Sha256Digest digest{};
+    if (const auto typed = ParseDigestText(publish_.Digest)) {
+        digest = *typed;
+    } else if (!packagePath_.empty()) {
+        if (const auto reason = orvinfo::crypto::Sha256OfFile(
+                files::PathFromUtf8(text::Cp1252ToUtf8(packagePath_)), digest)) {
+            ShowError("The update package cannot be read:\r\n" + packagePath_ + "\r\n\r\n" +
+                      *reason);
+            return std::nullopt;
+        }
+    } else {
+        ShowError(kNeedsDigestMessage);
+        return std::nullopt;
+    }
+    // The key lives only for this save: read, used, overwritten.
+    FileRead key = ReadWholeFile(keyFile_, orvinfo::kMaxKeyFileBytes);
+    if (!key.Ok()) {
+        ShowError("The private key file cannot be read:\r\n" + keyFile_ + "\r\n\r\n" +
+                  (key.TooLarge ? std::string("It is too long to be a key file.")
+                                : win::SystemErrorText(key.Error)) +
+                  "\r\n\r\nNothing was saved.");
+        return std::nullopt;
+    }
+    std::string plain;
+    const auto reason =
+        SignedText(six, publish_, digest, key.Bytes, opened_ ? opened_->Tags : orvinfo::TagList{},
+                   orvinfo::NowUtc(), plain);
+    Wipe(key.Bytes);
+    if (reason) {
+        ShowError("The update file cannot be signed with the private key file:\r\n" + keyFile_ +
+                  "\r\n\r\n" + *reason + "\r\n\r\nNothing was saved.");
+        return std::nullopt;
+    }
+    return plain;
+}
+
+std::string Form1::StateOf(std::string_view plain) const {
+    // Public keys are no secret: the one beside the chosen private key, and those beside the
+    // update file (as orvinfo keygen writes NAME.key and NAME.pub side by side).
+    std::vector<std::string> paths;
+    if (!keyFile_.empty()) paths.push_back(PublicKeyPathFor(keyFile_));
+    const std::size_t slash = CurrentFileName.rfind('\\');
+    if (slash != std::string::npos) {
+        const std::string folder = CurrentFileName.substr(0, slash + 1);
+        WIN32_FIND_DATAA found{};
+        HANDLE search = FindFirstFileA((folder + "*.pub").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::string path = folder + found.cFileName;
+                if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+                    paths.push_back(path);
+                }
+            } while (paths.size() < 8 && FindNextFileA(search, &found));
+            FindClose(search);
+        }
+    }
+    std::vector<PublicKey> keys;
+    for (const std::string& path : paths) {
+        const FileRead file = ReadWholeFile(path, orvinfo::kMaxKeyFileBytes);
+        if (file.Ok()) keys.push_back({FileNameFromPath(path), file.Bytes});
+    }
+    return SignatureState(plain, keys, orvinfo::NowUtc());
+}
+
+void Form1::Publishing() {
+    PublishDialogData data;
+    data.State = opened_ ? StateOf(opened_->Plain) : std::string("Not signed.");
+    data.KeyFile = keyFile_;
+    data.Fields = publish_;
+    if (ShowPublishDialog(instance_, window_, data)) {
+        keyFile_ = data.KeyFile;
+        publish_ = data.Fields;
     }
 }
 
 void Form1::New() {
     CurrentFileName.clear();
     PackageFileSize = 0;
+    // The key file stays chosen for the session; what belonged to the old file goes.
+    packagePath_.clear();
+    publish_ = {};
+    opened_.reset();
     SelectToday();
     for (Box box : {Box::Text1, Box::Text2, Box::Text3, Box::Text4, Box::Text5, Box::Text6,
                     Box::Text7, Box::Text8}) {
@@ -306,7 +429,8 @@ void Form1::Open() {
         return;
     }
 
-    const LoadedForm form = LoadFromPlainText(ScrambleText(file.Bytes, kInformationKey));
+    const std::string plain = ScrambleText(file.Bytes, kInformationKey);
+    const LoadedForm form = LoadFromPlainText(plain);
     SetText(Box::Text1, form.Name);
     SetText(Box::Text2, form.Version[0]);
     SetText(Box::Text3, form.Version[1]);
@@ -323,10 +447,14 @@ void Form1::Open() {
     SetText(Box::Text8, form.SizeText);
     PackageFileSize = form.PackageFileSize;
     if (!form.Complete) ShowError(kIncompleteMessage);
-    if (form.Signed) {
-        // A notice, not an error: the file opened whole.
-        MessageBoxA(window_, std::string(kSavedUnsignedMessage).c_str(),
-                    std::string(kAppTitle).c_str(), MB_OK | MB_ICONINFORMATION);
+    packagePath_.clear();
+    opened_ = ReadExtras(plain);
+    publish_ = opened_->Fields;
+    if (opened_->HasOptional) {
+        // A notice, not an error: the file opened whole, its signature state told.
+        const std::string notice = std::string(kSignedFileNotice) + "\r\n\r\n" + StateOf(plain);
+        MessageBoxA(window_, notice.c_str(), std::string(kAppTitle).c_str(),
+                    MB_OK | MB_ICONINFORMATION);
     }
 }
 

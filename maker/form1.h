@@ -13,6 +13,7 @@
 #include "common/win/handles.h"
 #include "common/win/window.h"
 #include "maker/maker_logic.h"
+#include "maker/publishing.h"
 
 namespace orv::maker {
 
@@ -48,6 +49,15 @@ class Form1 : public win::DialogBase<Form1> {
     void ChoosePackage();
     // Checks the form and writes the update information file.
     void SaveUpdate(const std::string& fileName);
+    // The publishing dialog (Alt+P).
+    void Publishing();
+    // The plain text a save writes with the publishing fields, or nothing when the save stops
+    // (a refusal shown, or the publisher cancelled).
+    std::optional<std::string> TextToSave(const std::string& six);
+    // The signed text: the key file read, used and wiped; nothing after a message.
+    std::optional<std::string> SignWithKey(const std::string& six);
+    // The signature state of a plain text, checked with the public keys at hand.
+    std::string StateOf(std::string_view plain) const;
 
     // File menu.
     void New();
@@ -83,6 +93,13 @@ class Form1 : public win::DialogBase<Form1> {
     std::string CurrentFileName;
     // The package size in bytes; what SaveUpdate writes (Text8 only shows it).
     int32_t PackageFileSize = 0;
+    // The package chosen with "..." in this session (its digest is computed when signing).
+    std::string packagePath_;
+    // The publishing fields; the private key file's name only (the key is read while saving).
+    PublishFields publish_;
+    std::string keyFile_;
+    // What the opened (or last saved) file holds after its six fields; none for a new file.
+    std::optional<OpenedExtras> opened_;
 };
 
 }  // namespace orv::maker

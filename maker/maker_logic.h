@@ -89,10 +89,6 @@ inline constexpr std::string_view kIncompleteMessage =
     "This update file is incomplete. The texts it lacks were left empty, a missing or invalid "
     "date part shows today's, and a missing or invalid size shows 0.";
 
-inline constexpr std::string_view kSavedUnsignedMessage =
-    "This update file carries a package digest or a publisher's signature. Saving it writes "
-    "the six fields without them: sign the saved file again with orvinfo sign (see Help).";
-
 // What Open puts into the form. Date entries are list indexes; a missing one keeps today's.
 struct LoadedForm {
     std::string Name;
@@ -103,7 +99,7 @@ struct LoadedForm {
     std::string SizeText;  // field 6 as written, or "0" when it is missing or not a number
     int32_t PackageFileSize = 0;
     bool Complete = true;  // false: the user is told once that the file lacked something
-    bool Signed = false;   // a digest or signature after field 6, which saving leaves out
+    bool Signed = false;   // a valid digest or signature after field 6
 };
 
 // Splits an unscrambled file text the editor's way and decides what each control shows.

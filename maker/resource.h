@@ -13,6 +13,7 @@
 #define IDR_ACCELERATORS 101
 #define IDD_FORM1 200
 #define IDD_FORM2 201
+#define IDD_PUBLISH 202
 #define IDS_WEBSITE 300
 
 // Form1: the controls, in tab order.
@@ -40,6 +41,8 @@
 #define IDC_LBL_MEMBEROF 1028
 #define IDC_LBL_CONTROL 1029
 #define IDC_PICTURE 1030
+// Form1: opens the publishing dialog (Alt+P; not a Tab stop).
+#define IDC_PUBLISH 1031
 
 // Form1 menu commands.
 #define IDM_NEW 40001
@@ -64,6 +67,30 @@
 #define IDC_PICTURE1 2008
 #define IDC_LINE1 2009
 #define IDC_LINE2 2010
+
+// The publishing dialog: signature state, key, digest, expiry and the release policy.
+#define IDC_PUB_SIGFRAME 3001
+#define IDC_PUB_STATE 3002
+#define IDC_PUB_LBL_KEY 3003
+#define IDC_PUB_KEY 3004
+#define IDC_PUB_KEYBROWSE 3005
+#define IDC_PUB_LBL_DIGEST 3006
+#define IDC_PUB_DIGEST 3007
+#define IDC_PUB_DIGESTFILE 3008
+#define IDC_PUB_LBL_EXPIRES 3009
+#define IDC_PUB_EXPIRES 3010
+#define IDC_PUB_POLICYFRAME 3011
+#define IDC_PUB_LBL_URLS 3012
+#define IDC_PUB_URLS 3013
+#define IDC_PUB_CRITICAL 3014
+#define IDC_PUB_LBL_BELOW 3015
+#define IDC_PUB_BELOW 3016
+#define IDC_PUB_LBL_MINVER 3017
+#define IDC_PUB_MINVER 3018
+#define IDC_PUB_LBL_ROLLOUT 3019
+#define IDC_PUB_ROLLOUT 3020
+#define IDC_PUB_LBL_ARGS 3021
+#define IDC_PUB_ARGS 3022
 
 // Window class of Form1 (a dialog of its own class, so it is not mistaken for a message box).
 #define ORV_FORM1_CLASS "OrvaneMakerForm1"

@@ -144,6 +144,79 @@ void ClearClipboard() {
     CloseClipboard();
 }
 
+namespace {
+
+// Appends the presses of `held` (in order), `key` down and up, and the releases of `held`.
+void AddPress(std::vector<INPUT>& keys, const std::vector<WORD>& held, WORD key) {
+    std::vector<std::pair<WORD, DWORD>> steps;
+    for (WORD vk : held) steps.emplace_back(vk, 0);
+    steps.insert(steps.end(), {{key, 0}, {key, KEYEVENTF_KEYUP}});
+    for (auto it = held.rbegin(); it != held.rend(); ++it) steps.emplace_back(*it, KEYEVENTF_KEYUP);
+    for (const auto& [vk, flags] : steps) {
+        INPUT k{};
+        k.type = INPUT_KEYBOARD;
+        k.ki.wVk = vk;
+        k.ki.dwFlags = flags;
+        keys.push_back(k);
+    }
+}
+
+}  // namespace
+
+void PressKeys(const std::vector<WORD>& held, WORD key) {
+    std::vector<INPUT> keys;
+    AddPress(keys, held, key);
+    SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+}
+
+void TypeKeys(const std::string& text) {
+    std::vector<INPUT> keys;  // one batch: the keys arrive in order without a round trip each
+    for (char c : text) {
+        const SHORT scan = VkKeyScanA(c);
+        AddPress(keys, scan & 0x100 ? std::vector<WORD>{VK_SHIFT} : std::vector<WORD>{},
+                 LOBYTE(scan));
+    }
+    SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+}
+
+int RunProgram(const std::string& commandLine, DWORD ms) {
+    std::string command = commandLine;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    DWORD status = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.hProcess, ms) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &status);
+    } else {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
+std::string RunUnixProgram(const std::string& command, const std::string& unixFolder, DWORD ms) {
+    const std::string done = unixFolder + "/output.txt";
+    DeleteFileA(WinPath(done).c_str());
+    std::string line = "/bin/sh -c \"" + command + " >" + unixFolder + "/output.tmp 2>&1; mv " +
+                       unixFolder + "/output.tmp " + done + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA("/bin/sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return "(cannot start /bin/sh)";
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (DWORD waited = 0; waited < ms && !Exists(WinPath(done)); waited += 50) Sleep(50);
+    return Exists(WinPath(done)) ? ReadAll(WinPath(done)) : "(no output in time)";
+}
+
 std::string Screenshot(const std::string& name) {
     const std::string folder = UnixBinaryDir() + "/screenshots";
     CreateFolders(WinPath(folder));

@@ -38,6 +38,19 @@ void ClearClipboard();  // a clipboard holding no text at all
 // screenshot folder. Returns the Unix path, or an empty text when it could not be taken.
 std::string Screenshot(const std::string& name);
 
+// Real key presses on the keyboard of the display, to whatever window has the focus.
+void PressKeys(const std::vector<WORD>& held, WORD key);  // e.g. {VK_MENU}, 'P' for Alt+P
+void TypeKeys(const std::string& text);                   // printable ASCII, as typed
+
+// Runs a Windows program and waits for it; its exit status, or -1 when it could not start or
+// did not end within `ms`.
+int RunProgram(const std::string& commandLine, DWORD ms = 60000);
+// Runs a Unix command line (no double quotes in it) through /bin/sh and returns what it
+// printed: Wine reports neither the exit status nor the end of a Unix program, so its output
+// goes to a file in `unixFolder` that appears whole when the program has ended.
+std::string RunUnixProgram(const std::string& command, const std::string& unixFolder,
+                           DWORD ms = 60000);
+
 std::string ClassOf(HWND window);
 std::string TitleOf(HWND window);  // through WM_GETTEXT, works across processes
 

@@ -655,24 +655,26 @@ TEST_F(MakerTest, FileWrittenByOrvinfoOpensWithAllFields) {
     EXPECT_EQ(ReadAll(file), FileBytesOf(f));
 }
 
-TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixFields) {
+TEST_F(MakerTest, SignedFileOpensWithItsSignatureStateAndSavesUnchangedAsItWas) {
     const std::string six = BuildPlainText(ExampleFields());
     Sha256Digest digest{};
     digest.fill(0xAB);
     P256Signature signature{};
     signature.fill(0x5A);
     const std::string file = Path("signed.orv");
-    ASSERT_TRUE(WriteAll(
-        file, ScrambleText(six + "|" + DigestField(digest) + "|" + SignatureField(signature),
-                           kInformationKey)));
+    const std::string bytes =
+        ScrambleText(six + "|" + DigestField(digest) + "|" + SignatureField(signature),
+                     kInformationKey);
+    ASSERT_TRUE(WriteAll(file, bytes));
     auto opening = maker_.CommandAsync(IDM_OPEN);
     ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, file));
     const auto box = maker_.WaitForMessageBox();
     ASSERT_TRUE(box);
     EXPECT_EQ(box->Text,
-              "This update file carries a package digest or a publisher's signature. Saving it "
-              "writes the six fields without them: sign the saved file again with orvinfo sign "
-              "(see Help).");
+              "This update file carries fields after the six (a package digest, a signature, an "
+              "expiry or a release policy). Saving keeps them while nothing signed changes; "
+              "choose a private key under Publishing to sign it again.\r\n\r\nSigned; not "
+              "checked: no public key file was found beside the private key or the update file.");
     EXPECT_EQ(box->Title, kTitle);
     EXPECT_FALSE(box->CriticalIcon);  // a notice: the file opened whole
     EXPECT_EQ(box->Buttons, std::vector<int>{IDOK});
@@ -683,11 +685,11 @@ TEST_F(MakerTest, SignedFileOpensSaysOnceThatSavingDropsTheSignatureAndSavesSixF
     EXPECT_EQ(Boxes(), (std::array<std::string, 8>{"Editor", "2", "1", "0", "",
                                                    "Fixes the print preview.\r\nFaster start.",
                                                    "edsetup.exe", "524288"}));
-    // Saving, twice: no further message, and the six fields exactly as the maker writes them.
+    // Saving, twice, with nothing changed: no message, and every field as it was.
     RunQuietly(IDM_SAVE);
-    EXPECT_EQ(ReadAll(file), FileBytesOf(ExampleFields()));
+    EXPECT_EQ(ReadAll(file), bytes);
     RunQuietly(IDM_SAVE);
-    EXPECT_EQ(ReadAll(file), FileBytesOf(ExampleFields()));
+    EXPECT_EQ(ReadAll(file), bytes);
 }
 
 TEST_F(MakerTest, IncompleteFileFillsWhatIsThereAndSaysSoOnce) {
@@ -864,39 +866,27 @@ TEST_F(MakerTest, EditCommandsDoNothingWithoutATextBoxFocused) {
     }
 }
 
-// Presses Ctrl and a letter on the keyboard of the display.
-void PressCtrl(char key) {
-    INPUT keys[4] = {};
-    for (INPUT& k : keys) k.type = INPUT_KEYBOARD;
-    keys[0].ki.wVk = VK_CONTROL;
-    keys[1].ki.wVk = static_cast<WORD>(key);
-    keys[2].ki.wVk = static_cast<WORD>(key);
-    keys[2].ki.dwFlags = KEYEVENTF_KEYUP;
-    keys[3].ki.wVk = VK_CONTROL;
-    keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(4, keys, sizeof(INPUT));
-}
-
 TEST_F(MakerTest, ShortcutKeysRunTheMenuCommands) {
     ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
     maker_.SetText(IDC_TEXT1, "typed text");
     maker_.Focus(IDC_TEXT1);
     maker_.Select(IDC_TEXT1, 2, 2);
     SetClipboardText("pasted");
-    PressCtrl('V');  // the menu's Paste: the whole text is replaced, not inserted at the caret
+    PressKeys({VK_CONTROL},
+              'V');  // the menu's Paste: the whole text is replaced, not inserted at the caret
     for (int i = 0; i < 100 && maker_.Text(IDC_TEXT1) != "pasted"; ++i) Sleep(50);
     EXPECT_EQ(maker_.Text(IDC_TEXT1), "pasted");
 
-    PressCtrl('S');
+    PressKeys({VK_CONTROL}, 'S');
     EXPECT_TRUE(maker_.CancelFileDialog(kSaveTitle));
     ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
-    PressCtrl('N');
+    PressKeys({VK_CONTROL}, 'N');
     for (int i = 0; i < 100 && !maker_.Text(IDC_TEXT1).empty(); ++i) Sleep(50);
     EXPECT_EQ(maker_.Text(IDC_TEXT1), "");
-    PressCtrl('O');
+    PressKeys({VK_CONTROL}, 'O');
     EXPECT_TRUE(maker_.CancelFileDialog(kOpenTitle));
     ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
-    PressCtrl('Q');
+    PressKeys({VK_CONTROL}, 'Q');
     EXPECT_TRUE(maker_.WaitForExit());
 }
 
@@ -994,7 +984,7 @@ TEST_F(MakerTest, KeysInTheHelpWindowAreNotTheFormsShortcuts) {
     for (int i = 0; i < 100 && GetForegroundWindow() != help; ++i) Sleep(20);
     SetClipboardText("clipboard");
     for (char key : {'N', 'V', 'X', 'Q'}) {
-        PressCtrl(key);
+        PressKeys({VK_CONTROL}, static_cast<WORD>(key));
         Sleep(300);
         EXPECT_EQ(maker_.Text(IDC_TEXT1), "kept") << "Ctrl+" << key;
         ASSERT_TRUE(maker_.Running()) << "Ctrl+" << key << " in the help window ended the maker";
@@ -1079,6 +1069,205 @@ TEST_F(MakerTest, ExitEndsTheProgramAtOnce) {
 TEST_F(MakerTest, ClosingTheWindowEndsTheProgram) {
     PostMessageA(maker_.Form(), WM_CLOSE, 0, 0);
     EXPECT_TRUE(maker_.WaitForExit());
+}
+
+// ---- Publishing: the maker signs -----------------------------------------------------------
+// The publishing dialog driven by real key presses; files checked by openssl, both builds of
+// orvinfo verify, and against orvinfo make.
+
+constexpr char kVerified[] =
+    "Signature: valid (key 1)\nExpires: 2099-01-31T00:00:00Z\nTagged fields: 2, signed\n"
+    "Package: matches the digest\n";
+constexpr char kMake[] = " make --name Editor --version 2.1.0 --date 07/04/2003 --package ";
+
+// The DER SEQUENCE { r, s } of a raw r||s signature, as openssl reads it.
+std::string DerSignature(const P256Signature& raw) {
+    std::string body;
+    for (int half = 0; half < 2; ++half) {
+        std::string v(reinterpret_cast<const char*>(raw.data()) + 32 * half, 32);
+        v.erase(0, std::min(v.find_first_not_of('\0'), v.size() - 1));
+        if (static_cast<unsigned char>(v[0]) & 0x80) v.insert(0, 1, '\0');
+        body += '\x02' + std::string(1, static_cast<char>(v.size())) + v;
+    }
+    return '\x30' + std::string(1, static_cast<char>(body.size())) + body;
+}
+
+// Every "p256:" field emptied: files that differ only in their signatures compare equal.
+std::string WithoutSignatures(const std::string& plain) {
+    std::string out;
+    for (const std::string& piece : SplitAll(plain, '|')) {
+        out += (out.empty() ? "" : "|") + (piece.starts_with("p256:") ? "p256:" : piece);
+    }
+    return out;
+}
+
+class MakerPublish : public MakerTest {
+   protected:
+    void SetUp() override {
+        MakerTest::SetUp();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        unix_ = UnixBinaryDir() + "/gui_maker/" + info->test_suite_name() + "." + info->name();
+        // A key pair as orvinfo makes it (pub.key, pub.pub), the comments.
+        ASSERT_EQ(RunProgram(Orvinfo() + " keygen -o " + Path("pub")), 0);
+        ASSERT_TRUE(WriteAll(Path("comments.txt"), ExampleRecord().Comments));
+        ASSERT_TRUE(WriteAll(Path("edsetup.exe"), std::string(524288, 'p')));
+    }
+
+    static std::string Orvinfo() { return BinaryDir() + "\\bin\\orvinfo.exe"; }
+    // orvinfo make with the example record's fields and `more` options.
+    int Make(const std::string& more, const std::string& out) {
+        return RunProgram(Orvinfo() + kMake + Path("edsetup.exe") + " --comments-file " +
+                          Path("comments.txt") + " " + more + " -o " + Path(out));
+    }
+
+    // Alt+P opens the dialog; each field gets its access key and its text typed; Enter is OK.
+    void Publish(const std::vector<std::pair<char, std::string>>& fields) {
+        SetForegroundWindow(maker_.Form());
+        PressKeys({VK_MENU}, 'P');
+        HWND dialog = maker_.WaitForDialog("Publishing");
+        ASSERT_TRUE(dialog);
+        for (const auto& [key, text] : fields) {
+            PressKeys({VK_MENU}, key);
+            PressKeys({}, VK_HOME);
+            PressKeys({VK_SHIFT}, VK_END);
+            TypeKeys(text);
+        }
+        if (fields.size() > 1 && Screenshot("maker-publishing").empty()) ADD_FAILURE();
+        PressKeys({}, VK_RETURN);
+        for (int i = 0; i < 100 && IsWindow(dialog); ++i) Sleep(50);
+        ASSERT_FALSE(IsWindow(dialog));
+    }
+
+    // Opens a file with fields after the sixth; returns the notice it shows.
+    std::string OpenWithNotice(const std::string& path, const char* screenshot = nullptr) {
+        auto opening = maker_.CommandAsync(IDM_OPEN);
+        EXPECT_TRUE(maker_.ChooseFile(kOpenTitle, path));
+        const auto box = maker_.WaitForMessageBox();
+        if (!box) return "(no notice)";
+        if (screenshot && Screenshot(screenshot).empty()) ADD_FAILURE();
+        EXPECT_TRUE(maker_.Press(box->Window, IDOK));
+        EXPECT_TRUE(opening->Wait());
+        return box->Text;
+    }
+
+    // Saves; the message box it opens is answered with `answer` and its text returned.
+    std::string SaveAnswering(int answer, bool critical) {
+        auto saving = maker_.CommandAsync(IDM_SAVE);
+        const auto box = maker_.WaitForMessageBox();
+        if (!box) return "(no message)";
+        EXPECT_EQ(box->Title, kTitle);
+        EXPECT_EQ(box->CriticalIcon, critical);
+        if (answer == IDCANCEL && Screenshot("maker-publishing-confirm").empty()) ADD_FAILURE();
+        EXPECT_TRUE(maker_.Press(box->Window, answer));
+        EXPECT_TRUE(saving->Wait());
+        return box->Text;
+    }
+
+    // Every signature checked by openssl, and the file by both builds of orvinfo verify.
+    void ExpectVerified(const std::string& name) {
+        const std::string plain = Unscrambled(Path(name));
+        const SignedFields f = ReadSignedFields(plain);
+        const TaggedFields t = ReadTaggedFields(plain);
+        const std::string line = ReadAll(Path("pub.pub"));
+        ASSERT_TRUE(
+            WriteAll(Path("pub.der"), DecodeBase64(line.substr(0, line.find('\n'))).value_or("")));
+        for (const auto& [message, signature] :
+             {std::pair{f.SignedText, f.SignatureBytes},
+              std::pair{f.ExpirySignedText, f.ExpirySignatureBytes},
+              std::pair{t.SignedText, t.SignatureBytes}}) {
+            ASSERT_TRUE(WriteAll(Path("msg.bin"), std::string(message)));
+            ASSERT_TRUE(WriteAll(Path("sig.der"), DerSignature(signature)));
+            EXPECT_EQ(RunUnixProgram("/usr/bin/openssl dgst -sha256 -keyform DER -verify " + unix_ +
+                                         "/pub.der -signature " + unix_ + "/sig.der " + unix_ +
+                                         "/msg.bin",
+                                     unix_),
+                      "Verified OK\n")
+                << name << ": " << message.size() << " signed bytes";
+        }
+        EXPECT_EQ(RunProgram(Orvinfo() + " verify --key " + Path("pub.pub") + " --package " +
+                             Path("edsetup.exe") + " " + Path(name)),
+                  0);
+        EXPECT_EQ(
+            RunUnixProgram(UnixBinaryDir() + "/../native/bin/orvinfo verify --key " + unix_ +
+                               "/pub.pub --package " + unix_ + "/edsetup.exe " + unix_ + "/" + name,
+                           unix_),
+            kVerified)
+            << name;
+    }
+
+    std::string unix_;
+};
+
+TEST_F(MakerPublish, SignsANewFileWithAnExpiryAndTwoTaggedFieldsThenResignsItAfterAnEdit) {
+    FillExample();
+    Publish(
+        {{'K', Path("pub.key")}, {'E', "2099-01-31"}, {'M', "https://m.example/ed/"}, {'R', "25"}});
+    SaveAs(Path("maker.orv"));
+    // orvinfo, given the same inputs, writes the same bytes but for the signatures.
+    ASSERT_EQ(Make("--sign " + Path("pub.key") +
+                       " --expires 2099-01-31T00:00:00Z --urls https://m.example/ed/ --rollout 25",
+                   "orvinfo.orv"),
+              0);
+    EXPECT_EQ(WithoutSignatures(Unscrambled(Path("maker.orv"))),
+              WithoutSignatures(Unscrambled(Path("orvinfo.orv"))));
+
+    // Opened again: valid, by which key (its public half lies beside it), until when; an edit
+    // typed into the comments, Ctrl+S, and the file is signed anew.
+    ASSERT_TRUE(CopyFileA(Path("maker.orv").c_str(), Path("resigned.orv").c_str(), FALSE));
+    const std::string notice = OpenWithNotice(Path("resigned.orv"), "maker-publishing-opened");
+    EXPECT_NE(notice.find("\r\n\r\nSigned, valid: key pub.pub (fingerprint "), std::string::npos);
+    EXPECT_NE(notice.find("It expires at 2099-01-31T00:00:00Z."), std::string::npos) << notice;
+    ASSERT_TRUE(SetForegroundWindow(maker_.Form()));
+    maker_.Focus(IDC_TEXT6);
+    PressKeys({VK_CONTROL}, VK_END);
+    TypeKeys(" Signed again.");
+    const std::string before = ReadAll(Path("resigned.orv"));
+    PressKeys({VK_CONTROL}, 'S');
+    for (int i = 0; i < 200 && ReadAll(Path("resigned.orv")) == before; ++i) Sleep(50);
+    EXPECT_NE(Unscrambled(Path("resigned.orv")).find("Faster start. Signed again.|"),
+              std::string::npos);
+    for (const char* name : {"maker.orv", "resigned.orv"}) ExpectVerified(name);
+}
+
+TEST_F(MakerPublish, ASignedFileSavedWithoutAKeyKeepsItOrAsksBeforeWritingSixFields) {
+    ASSERT_EQ(Make("--sign " + Path("pub.key") + " --expires 3650d --critical=2.0 --notes-file " +
+                       Path("comments.txt") + " --tag beta:yes",
+                   "signed.orv"),
+              0);
+    const std::string original = ReadAll(Path("signed.orv"));
+    OpenWithNotice(Path("signed.orv"));
+    // Nothing changed: saved as it was, every field kept (the notes and the unknown tag too).
+    RunQuietly(IDM_SAVE);
+    EXPECT_EQ(ReadAll(Path("signed.orv")), original);
+    maker_.SetText(IDC_TEXT6, "Changed.");
+    EXPECT_NE(SaveAnswering(IDCANCEL, false).find("signature would no longer verify"),
+              std::string::npos);
+    EXPECT_EQ(ReadAll(Path("signed.orv")), original);  // cancelled: nothing written
+    SaveAnswering(IDOK, false);
+    MakerFields six = ExampleFields();
+    six.Comments = "Changed.";
+    EXPECT_EQ(ReadAll(Path("signed.orv")), FileBytesOf(six));
+}
+
+TEST_F(MakerPublish, AKeyThatCannotSignIsToldAndNothingIsWritten) {
+    RunUnixProgram(
+        "/usr/bin/openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 "
+        "-aes-256-cbc -pass pass:secret -out " +
+            unix_ + "/encrypted.key",
+        unix_);
+    ASSERT_NE(ReadAll(Path("encrypted.key")).find("ENCRYPTED PRIVATE KEY"), std::string::npos);
+    ASSERT_EQ(Make("--sign " + Path("pub.key"), "signed.orv"), 0);
+    const std::string original = ReadAll(Path("signed.orv"));
+    OpenWithNotice(Path("signed.orv"));
+    maker_.SetText(IDC_TEXT6, "Changed.");
+    // A public key, an encrypted private key, a file that is not there.
+    for (const char* key : {"pub.pub", "encrypted.key", "missing.key"}) {
+        Publish({{'K', Path(key)}});
+        const std::string said = SaveAnswering(IDOK, true);
+        EXPECT_NE(said.find(Path(key)), std::string::npos) << said;
+        EXPECT_NE(said.find("Nothing was saved."), std::string::npos) << said;
+        EXPECT_EQ(ReadAll(Path("signed.orv")), original);
+    }
 }
 
 }  // namespace

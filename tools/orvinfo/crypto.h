@@ -14,6 +14,8 @@ namespace orv::orvinfo::crypto {
 
 // SHA-256 of a whole file, read in pieces; the system's reason when it cannot be read.
 std::optional<std::string> Sha256OfFile(const std::filesystem::path& path, Sha256Digest& digest);
+// SHA-256 of bytes in memory.
+std::optional<std::string> Sha256OfBytes(std::string_view bytes, Sha256Digest& digest);
 
 // A new P-256 key pair: the private key as PKCS#8 PEM, the public key as one line of Base64
 // of its DER SubjectPublicKeyInfo (no line end). Returns why not on failure.

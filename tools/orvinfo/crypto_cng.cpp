@@ -110,6 +110,15 @@ std::optional<std::string> Sha256OfFile(const std::filesystem::path& path, Sha25
     return std::nullopt;
 }
 
+std::optional<std::string> Sha256OfBytes(std::string_view bytes, Sha256Digest& digest) {
+    trust::Sha256 hash;
+    hash.Update(bytes);
+    const std::optional<Sha256Digest> result = hash.Finish();
+    if (!result) return std::string("SHA-256 is not available here");
+    digest = *result;
+    return std::nullopt;
+}
+
 std::optional<std::string> GenerateKey(std::string& privatePem, std::string& publicLine) {
     unique_algorithm algorithm;
     if (auto why = OpenEcdsa(algorithm)) return why;

@@ -135,6 +135,15 @@ std::optional<std::string> Sha256OfFile(const std::filesystem::path& path, Sha25
     return std::nullopt;
 }
 
+std::optional<std::string> Sha256OfBytes(std::string_view bytes, Sha256Digest& digest) {
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1 ||
+        size != digest.size()) {
+        return LibraryError("SHA-256 failed");
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> GenerateKey(std::string& privatePem, std::string& publicLine) {
     UniquePkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
     if (!key) return LibraryError("cannot generate a P-256 key");

@@ -13,6 +13,7 @@
 #include "common/updateinfo/updateinfo.h"
 #include "tools/orvinfo/cp1252.h"
 #include "tools/orvinfo/crypto.h"
+#include "tools/orvinfo/publish.h"
 
 namespace orv::orvinfo {
 
@@ -28,15 +29,8 @@ namespace {
 // Packages of 2 GiB and more have no 32-bit signed size.
 constexpr uint64_t kMaxPackageSize = 0x7FFFFFFF;
 
-// Key files are one PEM block or one line; anything much longer is no key file.
-constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
-
 // The comments file may hold up to four UTF-8 bytes per character, and a byte order mark.
 constexpr std::size_t kMaxCommentsFileBytes = 4 * kMaxInfoTextLength + 3;
-
-// `--expires Nd` counts at most this many days; the latest expiry the field can hold.
-constexpr int64_t kMaxExpiryDays = 36500;
-constexpr int64_t kLatestExpiry = 253402300799;  // 9999-12-31T23:59:59Z
 
 // The maker's labels of its fields, as its messages quote them.
 constexpr std::string_view kName = "'Application name'";
@@ -203,12 +197,7 @@ std::optional<Result> ReadTextFile(const std::string& file, std::size_t limit, s
 
 // Reads a key file: a PEM private key or a public key line.
 std::optional<Result> ReadKeyFile(const std::string& file, std::string& bytes) {
-    bool longer = false;
-    if (const auto reason =
-            files::ReadFileBytes(files::PathFromUtf8(file), kMaxKeyFileBytes, bytes, longer)) {
-        return Fail("cannot read the key " + Quoted(file) + ": " + *reason);
-    }
-    if (longer) return Fail(Quoted(file) + " is too long to be a key file");
+    if (auto reason = ReadKeyText(file, bytes)) return Fail(*reason);
     return std::nullopt;
 }
 
@@ -222,32 +211,21 @@ std::optional<Result> RefuseTooLong(const std::string& plain) {
 // The expiry `--expires` names: a UTC time of field 9's form, or "Nd", N days (1 to 36500)
 // after `now`. A usage error when it is neither; a refusal when it is not after `now`.
 std::optional<Result> ParseExpires(const std::string& value, int64_t now, int64_t& expiry) {
-    if (value.size() >= 2 && value.size() <= 6 && value.back() == 'd' &&
-        value.find_first_not_of("0123456789") == value.size() - 1) {
-        const int64_t days = std::stoll(value.substr(0, value.size() - 1));
-        if (days < 1 || days > kMaxExpiryDays || now + days * 86400 > kLatestExpiry) {
-            return Usage("--expires Nd counts 1 to " + std::to_string(kMaxExpiryDays) + " days");
-        }
-        expiry = now + days * 86400;
-        return std::nullopt;
+    const ExpiryParse parsed = ParseExpiry(value, now, expiry);
+    switch (parsed.kind) {
+        case ExpiryParse::Ok: return std::nullopt;
+        case ExpiryParse::BadForm: return Usage(parsed.message);
+        case ExpiryParse::NotFuture: break;
     }
-    const std::optional<int64_t> time = ParseUtcTime(value);
-    if (!time) return Usage("--expires must be YYYY-MM-DDTHH:MM:SSZ (UTC) or a number of days, Nd");
-    if (*time <= now) {
-        return Fail("the expiry " + value + " is not in the future (it is " + UtcTimeText(now) +
-                    " now)");
-    }
-    expiry = *time;
-    return std::nullopt;
+    return Fail(parsed.message);
 }
 
 // Adds field 7 (the package's digest) and, with a private key, field 8 to fields 1-6; with an
 // expiry too, field 9 and its signature, field 10, over fields 1-9; then the tagged fields and
 // their signature over all before it.
-std::optional<Result> AddSignedFields(
-    std::string& plain, const std::string& packagePath, const std::optional<std::string>& keyFile,
-    std::optional<int64_t> expiry,
-    const std::vector<std::pair<std::string, std::string>>& tags = {}) {
+std::optional<Result> AddSignedFields(std::string& plain, const std::string& packagePath,
+                                      const std::optional<std::string>& keyFile,
+                                      std::optional<int64_t> expiry, const TagList& tags = {}) {
     std::string key;
     if (keyFile) {
         if (auto failure = ReadKeyFile(*keyFile, key)) return failure;
@@ -256,34 +234,9 @@ std::optional<Result> AddSignedFields(
     if (const auto reason = crypto::Sha256OfFile(files::PathFromUtf8(packagePath), digest)) {
         return Fail("cannot read " + Quoted(packagePath) + ": " + *reason);
     }
-    plain += '|';
-    plain += DigestField(digest);
-    if (keyFile) {
-        P256Signature signature{};
-        if (const auto reason = crypto::Sign(key, plain, signature)) {
-            return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
-        }
-        plain += '|';
-        plain += SignatureField(signature);
-    }
-    if (keyFile && expiry) {
-        plain += '|';
-        plain += ExpiryField(*expiry);
-        P256Signature signature{};
-        if (const auto reason = crypto::Sign(key, plain, signature)) {
-            return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
-        }
-        plain += '|';
-        plain += SignatureField(signature);
-    }
-    if (keyFile && expiry && !tags.empty()) {
-        for (const auto& [name, value] : tags) plain += '|' + name + ':' + value;
-        P256Signature signature{};
-        if (const auto reason = crypto::Sign(key, plain, signature)) {
-            return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
-        }
-        plain += '|';
-        plain += SignatureField(signature);
+    if (const auto reason =
+            AppendSignedFields(plain, digest, keyFile ? &key : nullptr, expiry, tags)) {
+        return Fail("cannot sign with " + Quoted(*keyFile) + ": " + *reason);
     }
     return std::nullopt;
 }
@@ -388,28 +341,18 @@ std::optional<Result> TakePolicyOption(const std::vector<std::string>& args, std
 
 // The tagged fields a file gets: those it has (`kept`, for sign) with the options' values in
 // place of those they name, checked as readers will read them; in the file's code page.
-std::optional<Result> BuildTags(const PolicyOptions& p, const TaggedFields& kept,
-                                std::vector<std::pair<std::string, std::string>>& tags) {
+std::optional<Result> BuildTags(const PolicyOptions& p, const TaggedFields& kept, TagList& tags) {
     for (const TaggedField& f : kept.Fields) tags.emplace_back(f.Name, f.Value);
-    auto set = [&](std::string_view name, std::string value) {
-        for (auto& [n, v] : tags) {
-            if (n == name) {
-                v = std::move(value);
-                return;
-            }
-        }
-        tags.emplace_back(name, std::move(value));
-    };
-    if (p.urls) set(kTagUrls, *p.urls);
-    if (p.critical) set(kTagCritical, *p.critical);
-    if (p.minVersion) set(kTagMinVersion, *p.minVersion);
-    if (p.rollout) set(kTagRollout, *p.rollout);
-    if (p.args) set(kTagArgs, EncodeBase64(*p.args));
+    if (p.urls) SetTag(tags, kTagUrls, *p.urls);
+    if (p.critical) SetTag(tags, kTagCritical, *p.critical);
+    if (p.minVersion) SetTag(tags, kTagMinVersion, *p.minVersion);
+    if (p.rollout) SetTag(tags, kTagRollout, *p.rollout);
+    if (p.args) SetTag(tags, kTagArgs, EncodeBase64(*p.args));
     if (p.notesFile) {
         std::string notes;
         if (auto failure = ReadTextFile(*p.notesFile, kMaxInfoTextLength, notes)) return *failure;
         if (!text::IsValidUtf8(notes)) return Fail(Quoted(*p.notesFile) + " is not UTF-8");
-        set(kTagNotes, EncodeBase64(notes));
+        SetTag(tags, kTagNotes, EncodeBase64(notes));
     }
     for (const std::string& tag : p.tags) {
         const std::size_t colon = tag.find(':');
@@ -418,17 +361,11 @@ std::optional<Result> BuildTags(const PolicyOptions& p, const TaggedFields& kept
         if (auto failure = ToFileText(tag.substr(colon + 1), "--tag " + name, value)) {
             return *failure;
         }
-        set(name, std::move(value));
+        SetTag(tags, name, std::move(value));
     }
     // Each value as the control will read it: a known field that would be ignored there is
     // refused here.
-    TaggedFields check;
-    for (const auto& [name, value] : tags) {
-        if (auto r = RefuseCharacter(value, "the tagged field " + name, '|')) return *r;
-        check.Fields.push_back({name, value});
-    }
-    const ReleasePolicy policy = ReadReleasePolicy(check);
-    if (!policy.Problems.empty()) return Fail("the tagged field " + policy.Problems.front());
+    if (auto problem = CheckTags(tags)) return Fail(*problem);
     return std::nullopt;
 }
 
@@ -552,7 +489,7 @@ Result Make(const std::vector<std::string>& args, const Date& today, const files
     if (auto r = RefuseCharacter(f.Comments, kComments, '|')) return *r;
     if (auto r = RefuseCharacter(f.PackageFile, kPackage, '|')) return *r;
 
-    std::vector<std::pair<std::string, std::string>> tags;
+    TagList tags;
     if (auto failure = BuildTags(o.policy, {}, tags)) return *failure;
     std::string plain = BuildPlainText(f);
     if (auto r = RefuseTooLong(plain)) return *r;
@@ -690,7 +627,7 @@ Result Sign(const std::vector<std::string>& args, int64_t now) {
 
     // The file's tagged fields stay, with the options' values in place of those they name; they
     // follow a signed expiry, so they need one.
-    std::vector<std::pair<std::string, std::string>> tags;
+    TagList tags;
     if (auto failure = BuildTags(policy, ReadTaggedFields(plain), tags)) return *failure;
     if (!tags.empty() && !expiry) return Usage(kPolicyNeedsExpiry);
     std::string signedPlain(*six);
