@@ -87,6 +87,7 @@ void NotesView::Show(HWND edit, const markdown::Document& doc, const std::wstrin
     SendMessageW(edit, WM_SETREDRAW, FALSE, 0);
     SetWindowTextW(edit, L"");
     SendMessageW(edit, EM_SETEVENTMASK, 0, ENM_LINK);
+    SendMessageW(edit, EM_SETUNDOLIMIT, 0, 0);  // read-only: nothing to undo
     // The notes' own font (the dialog's) is the default format: runs change only what differs.
     CHARFORMAT2W base = {};
     base.cbSize = sizeof base;

@@ -3,6 +3,7 @@
 #include "common/markdown/markdown.h"
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -126,24 +127,22 @@ TEST(Markdown, LinearOnHostileInputs) {
              return s;
          },
          100000},
-        {"20,000 items 100 levels deep",
+        {"5,000 items 100 levels deep",
          [] {
              std::string s;
-             for (int i = 0; i < 20000; ++i)
+             for (int i = 0; i < 5000; ++i)
                  s += std::string(static_cast<std::size_t>(i % 100), ' ') + "- x\n";
              return s;
          },
-         20000},
+         5000},
         {"unclosed openers",
          [] {
-             return std::string(1, 'a') + [] {
-                 std::string s;
-                 for (int i = 0; i < 20000; ++i) s += "**a *b _c __d [e `";
-                 return s;
-             }();
+             std::string s;
+             for (int i = 0; i < 20000; ++i) s += "**a *b _c __d [e `";
+             return s;
          },
          1},
-        {"one long line of brackets", [] { return std::string(400000, '['); }, 1},
+        {"one long line of brackets", [] { return std::string(200000, '['); }, 1},
         {"one long line of URLs",
          [] {
              std::string s;
