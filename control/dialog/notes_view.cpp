@@ -74,50 +74,60 @@ const wchar_t* NotesView::WindowClass() {
     return MSFTEDIT_CLASS;
 }
 
-void NotesView::Insert(const std::wstring& text, const CHARFORMAT2W& format) {
-    // The format of the empty selection at the end is the one inserted text takes.
-    SendMessageW(edit_, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-    SendMessageW(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-}
-
 void NotesView::Show(HWND edit, const markdown::Document& doc, const std::wstring& cutMark) {
     using markdown::BlockKind;
     edit_ = edit;
     links_.clear();
-    SendMessageW(edit, WM_SETREDRAW, FALSE, 0);
-    SetWindowTextW(edit, L"");
-    SendMessageW(edit, EM_SETEVENTMASK, 0, ENM_LINK);
-    SendMessageW(edit, EM_SETUNDOLIMIT, 0, 0);  // read-only: nothing to undo
-    // The notes' own font (the dialog's) is the default format: runs change only what differs.
+    // The whole text goes in at once, then only what differs from the notes' own format (the
+    // dialog's font) is formatted by range: one insertion per run would re-lay the text out
+    // each time.
     CHARFORMAT2W base = {};
     base.cbSize = sizeof base;
     SendMessageW(edit, EM_GETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&base));
+    CHARFORMAT2W plain = {};
+    plain.cbSize = sizeof plain;
+    plain.dwMask = CFM_BOLD | CFM_ITALIC | CFM_LINK | CFM_FACE | CFM_SIZE;
+    plain.yHeight = base.yHeight;
+    std::copy(std::begin(base.szFaceName), std::end(base.szFaceName), plain.szFaceName);
+    struct Span {
+        LONG begin, end;
+        CHARFORMAT2W format;
+    };
+    struct Para {
+        LONG at;
+        PARAFORMAT2 format;
+    };
+    std::wstring text;
+    std::vector<Span> spans;
+    std::vector<Para> paras;
+    // Character positions count UTF-16 units, a paragraph's end as one.
+    auto add = [&](const std::wstring& piece, const CHARFORMAT2W* format) {
+        const auto begin = static_cast<LONG>(text.size());
+        text += piece;
+        if (format) spans.push_back({begin, static_cast<LONG>(text.size()), *format});
+    };
     for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
         const markdown::Block& block = doc.blocks[i];
-        CHARFORMAT2W plain = {};
-        plain.cbSize = sizeof plain;
-        plain.dwMask = CFM_BOLD | CFM_ITALIC | CFM_LINK | CFM_FACE | CFM_SIZE;
-        plain.yHeight = base.yHeight;
-        std::copy(std::begin(base.szFaceName), std::end(base.szFaceName), plain.szFaceName);
-        if (i > 0) Insert(L"\r", plain);
+        if (i > 0) text += L'\r';
         const bool list = block.kind == BlockKind::Bullet || block.kind == BlockKind::Numbered;
-        PARAFORMAT2 para = {};
-        para.cbSize = sizeof para;
-        para.dwMask = PFM_STARTINDENT | PFM_OFFSET | PFM_TABSTOPS | PFM_SPACEBEFORE;
-        para.dxStartIndent = list ? (block.level - 1) * kIndentTwips : 0;
-        para.dxOffset = list ? kHangTwips : 0;
-        para.cTabCount = 1;
-        para.rgxTabs[0] = para.dxStartIndent + kHangTwips;
-        para.dySpaceBefore = block.kind == BlockKind::Heading && i > 0 ? 120 : 0;
-        SendMessageW(edit, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&para));
+        if (list || (block.kind == BlockKind::Heading && i > 0)) {
+            PARAFORMAT2 para = {};
+            para.cbSize = sizeof para;
+            para.dwMask = PFM_STARTINDENT | PFM_OFFSET | PFM_TABSTOPS | PFM_SPACEBEFORE;
+            para.dxStartIndent = list ? (block.level - 1) * kIndentTwips : 0;
+            para.dxOffset = list ? kHangTwips : 0;
+            para.cTabCount = 1;
+            para.rgxTabs[0] = para.dxStartIndent + kHangTwips;
+            para.dySpaceBefore = list ? 0 : 120;
+            paras.push_back({static_cast<LONG>(text.size()), para});
+        }
         if (block.kind == BlockKind::Bullet)
-            Insert(std::wstring(Bullet(block.level)) + L"\t", plain);
-        if (block.kind == BlockKind::Numbered)
-            Insert(std::to_wstring(block.number) + L".\t", plain);
+            add(std::wstring(Bullet(block.level)) + L"\t", nullptr);
+        if (block.kind == BlockKind::Numbered) add(std::to_wstring(block.number) + L".\t", nullptr);
         if (block.kind == BlockKind::Cut) {
             CHARFORMAT2W mark = plain;
             mark.dwEffects = CFE_ITALIC;
-            Insert(cutMark, mark);
+            add(cutMark, &mark);
         }
         for (const markdown::Run& run : block.runs) {
             CHARFORMAT2W format = plain;
@@ -131,29 +141,48 @@ void NotesView::Show(HWND edit, const markdown::Document& doc, const std::wstrin
             if (run.style & markdown::kLink) format.dwEffects |= CFE_LINK;
             if (run.style & markdown::kCode)
                 lstrcpynW(format.szFaceName, FixedFace().c_str(), LF_FACESIZE);
-            CHARRANGE at = {};
-            SendMessageW(edit, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&at));
+            const bool styled = block.kind == BlockKind::Heading || run.style != markdown::kPlain;
+            const auto at = static_cast<LONG>(text.size());
             // Pieces of Chinese, Japanese or Korean in a face that has them; the second half
             // of a surrogate pair stays with its first.
-            const std::wstring text = win::Utf8ToWide(run.text);
-            for (std::size_t k = 0; k < text.size();) {
-                const bool cjk = IsCjk(text[k]);
+            const std::wstring wide = win::Utf8ToWide(run.text);
+            for (std::size_t k = 0; k < wide.size();) {
+                const bool cjk = IsCjk(wide[k]) && !CjkFace().empty();
                 std::size_t e = k + 1;
-                while (e < text.size() &&
-                       (IsCjk(text[e]) == cjk || (text[e] >= 0xDC00 && text[e] <= 0xDFFF)))
+                while (e < wide.size() && (IsCjk(wide[e]) == IsCjk(wide[k]) ||
+                                           (wide[e] >= 0xDC00 && wide[e] <= 0xDFFF)))
                     ++e;
                 CHARFORMAT2W piece = format;
-                if (cjk && !CjkFace().empty())
-                    lstrcpynW(piece.szFaceName, CjkFace().c_str(), LF_FACESIZE);
-                Insert(text.substr(k, e - k), piece);
+                if (cjk) lstrcpynW(piece.szFaceName, CjkFace().c_str(), LF_FACESIZE);
+                add(wide.substr(k, e - k), styled || cjk ? &piece : nullptr);
                 k = e;
             }
-            if (run.style & markdown::kLink) {
-                CHARRANGE after = {};
-                SendMessageW(edit, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&after));
-                links_.push_back({at.cpMax, after.cpMax, run.target});
-            }
+            if (run.style & markdown::kLink)
+                links_.push_back({at, static_cast<LONG>(text.size()), run.target});
         }
+    }
+    SendMessageW(edit, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(edit, EM_SETEVENTMASK, 0, ENM_LINK);
+    SendMessageW(edit, EM_SETUNDOLIMIT, 0, 0);  // read-only: nothing to undo
+    SetWindowTextW(edit, L"");
+    SendMessageW(edit, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&plain));
+    SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+    // Paragraphs start plain whatever the previous notes left.
+    PARAFORMAT2 flat = {};
+    flat.cbSize = sizeof flat;
+    flat.dwMask = PFM_STARTINDENT | PFM_OFFSET | PFM_TABSTOPS | PFM_SPACEBEFORE;
+    const CHARRANGE all = {0, -1};
+    SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&all));
+    SendMessageW(edit, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&flat));
+    for (const Para& p : paras) {
+        const CHARRANGE range = {p.at, p.at};
+        SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+        SendMessageW(edit, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&p.format));
+    }
+    for (const Span& span : spans) {
+        const CHARRANGE range = {span.begin, span.end};
+        SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+        SendMessageW(edit, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&span.format));
     }
     const CHARRANGE top = {0, 0};
     SendMessageW(edit, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&top));

@@ -35,8 +35,6 @@ class NotesView {
         LONG begin, end;
         std::string target;  // as written (UTF-8)
     };
-    void Insert(const std::wstring& text, const CHARFORMAT2W& format);
-
     HWND edit_ = nullptr;
     std::vector<Link> links_;
 };

@@ -152,6 +152,17 @@ class DialogNotes : public E2E {
         return line;
     }
 
+    std::wstring UpdateNotes() {
+        _Orvane4* c = nullptr;
+        EXPECT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane4, reinterpret_cast<void**>(&c)));
+        BSTR source = nullptr;
+        EXPECT_EQ(S_OK, c->get_UpdateNotes(&source));
+        c->Release();
+        const std::wstring text(source, SysStringLen(source));
+        SysFreeString(source);
+        return text;
+    }
+
     std::string setup_, web_, other_;
     std::vector<std::wstring> saved_;  // the handlers' commands before the test
 };
@@ -167,6 +178,7 @@ TEST_F(DialogNotes, MarkdownNotesAreShownTheirWebLinksOpenAndHostsReadTheSource)
         "- [Local file](file:///" +
         other_ + "\\recorder.exe) and [script](javascript:void)\n";
     PublishNotes(notes);
+    EXPECT_EQ(UpdateNotes(), L"") << "before a check";
     std::wstring shown;
     std::vector<std::string> problems, opened;
     const DWORD ui = GetCurrentThreadId();
@@ -211,12 +223,9 @@ TEST_F(DialogNotes, MarkdownNotesAreShownTheirWebLinksOpenAndHostsReadTheSource)
         EXPECT_NE(shown.find(part), std::wstring::npos) << part;
     EXPECT_EQ(shown.find(L"**"), std::wstring::npos);
     // UpdateNotes: the source as written, early- and late-bound.
+    EXPECT_EQ(UpdateNotes(), win::Utf8ToWide(notes));
     _Orvane4* c = nullptr;
     ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane4, reinterpret_cast<void**>(&c)));
-    BSTR source = nullptr;
-    EXPECT_EQ(S_OK, c->get_UpdateNotes(&source));
-    EXPECT_EQ(std::wstring(source, SysStringLen(source)), win::Utf8ToWide(notes));
-    SysFreeString(source);
     VARIANT v{};
     EXPECT_EQ(S_OK, GetByName(c, L"UpdateNotes", &v));
     EXPECT_EQ(std::wstring(V_BSTR(&v)), win::Utf8ToWide(notes));
@@ -251,6 +260,9 @@ TEST_F(DialogNotes, TheLongestNotesRenderFastAndLongerOnesAreCutWithTheMark) {
     EXPECT_EQ(text.find(L"(cut)"), std::wstring::npos);
     EXPECT_EQ(view.LinkAt(Find(edit, L"item")), "https://e.test/x");
     EXPECT_EQ(view.LinkAt(Find(edit, L"code")), "");
+    // Description without notes: as it stands, line by line.
+    view.Show(edit, markdown::PlainText("a **b** [c](d)\r\n\r\n# e"), L"(cut)");
+    EXPECT_EQ(TextOf(edit), L"a **b** [c](d)\r\n\r\n# e");
     view.Show(edit, markdown::Parse(longest + longest), L"(cut)");
     text = TextOf(edit);
     EXPECT_TRUE(text.ends_with(L"\n(cut)") || text.ends_with(L"\r(cut)"))
