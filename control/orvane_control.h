@@ -86,6 +86,7 @@ class OrvaneControl final : public _Orvane4,
     STDMETHODIMP get_UpdateMinVersion(BSTR* value) override;
     STDMETHODIMP get_UpdateRollout(LONG* value) override;
     STDMETHODIMP get_UpdateArguments(BSTR* value) override;
+    STDMETHODIMP get_UpdateNotes(BSTR* value) override;
 
     // The parameters a package is started with: `passed` (the host's, for RunUpdate and
     // HandOffUpdate its argument, for the dialog UpdateParameters) when not empty, else the
@@ -245,6 +246,8 @@ class OrvaneControl final : public _Orvane4,
     // The release policy's verdict on the last check's record for the installed version, the
     // user's rollout place and the kind of that check.
     dialog::OfferVerdict Verdict() override;
+    // The release notes of the last check's information (UTF-8 Markdown), "" without them.
+    std::string Notes() const override;
 
     // CompareVersion against `fileName`, whose version text goes into `local`.
     LONG CompareWith(const std::string& fileName, std::string& local);

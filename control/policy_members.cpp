@@ -68,6 +68,11 @@ std::string OrvaneControl::PackageParameters(const std::string& passed) const {
     return policy ? Utf8ToAnsi(policy->Arguments) : std::string();
 }
 
+std::string OrvaneControl::Notes() const {
+    const std::optional<ReleasePolicy>& policy = session_->CurrentPolicy();
+    return policy ? policy->Notes : std::string();
+}
+
 STDMETHODIMP OrvaneControl::get_UpdateIsCritical(VARIANT_BOOL* value) {
     RETURN_HR_IF_NULL(E_POINTER, value);
     return ComMethod([&] {
@@ -107,6 +112,17 @@ STDMETHODIMP OrvaneControl::get_UpdateArguments(BSTR* value) {
     return ComMethod([&] {
         *value = ToBstr(PackageParameters(std::string()));
         return S_OK;
+    });
+}
+
+STDMETHODIMP OrvaneControl::get_UpdateNotes(BSTR* value) {
+    RETURN_HR_IF_NULL(E_POINTER, value);
+    *value = nullptr;
+    return ComMethod([&] {
+        // The Markdown source as written, UTF-8 to UTF-16 with no code page in between.
+        const std::wstring notes = win::Utf8ToWide(Notes());
+        *value = SysAllocStringLen(notes.data(), static_cast<UINT>(notes.size()));
+        return *value ? S_OK : E_OUTOFMEMORY;
     });
 }
 

@@ -41,3 +41,5 @@
 #define IDS_UD_CRITICAL 1130
 #define IDS_UD_TOOOLD 1131
 #define IDS_UD_FIRST 1132
+// The visible mark where release notes too long to show are cut.
+#define IDS_UD_NOTESCUT 1136

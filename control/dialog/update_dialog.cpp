@@ -10,6 +10,7 @@
 #include "common/win/system.h"
 #include "common/win/window.h"
 #include "control/dialog/dialog_ids.h"
+#include "control/dialog/notes_view.h"
 #include "control/http/http_text.h"
 #include "control/module.h"
 
@@ -137,7 +138,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     static constexpr std::array<int, 4> kButtons = {IDOK, IDC_UD_SKIP, IDC_UD_RETRY, IDCANCEL};
 
     friend DialogBase;
-    INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM) {
+    INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
         switch (msg) {
             case WM_INITDIALOG:
                 Create();
@@ -155,6 +156,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                 if (HIWORD(wp) == BN_CLICKED) OnCommand(LOWORD(wp));
                 return TRUE;
             case WM_CLOSE: OnCommand(IDCANCEL); return TRUE;
+            case WM_NOTIFY: return notes_.OnNotify(*reinterpret_cast<const NMHDR*>(lp));
             case TransferWatch::kMsgProgress: ShowProgress(); return TRUE;
             case TransferWatch::kMsgEnded: OnEnded(); return TRUE;
             case WM_DESTROY: host_.Watch().notify = nullptr; return FALSE;
@@ -181,7 +183,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
             {L"STATIC", SS_LEFT | SS_NOPREFIX, IDC_UD_HEADLINE},
             {L"STATIC", SS_LEFT | SS_NOPREFIX, IDC_UD_DETAIL},
             {L"STATIC", SS_LEFT, IDC_UD_NOTESLABEL},
-            {L"EDIT",
+            {NotesView::WindowClass(),
              WS_TABSTOP | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
              IDC_UD_NOTES},
             {PROGRESS_CLASSW, 0, IDC_UD_PROGRESS},
@@ -378,17 +380,20 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                         DialogText(IDS_UD_TOOOLD, {Wide(offer.Version), Wide(offer.Name), mine}),
                         DialogText(IDS_UD_FIRST, {Wide(verdict.MinVersion)}));
         }
-        // The edit control wants CR LF line ends.
-        std::wstring notes;
-        for (wchar_t c : Wide(offer.Description)) {
-            if (c == L'\n' && (notes.empty() || notes.back() != L'\r')) notes += L'\r';
-            notes += c;
-        }
-        SetDlgItemTextW(window_, IDC_UD_NOTES, notes.c_str());
+        ShowNotes(offer);
         SetDlgItemTextW(window_, IDC_UD_NOTESLABEL, DialogText(IDS_UD_NOTES).c_str());
         Show(Page::Offer,
              DialogText(critical_ ? IDS_UD_CRITICAL : IDS_UD_OFFER, {Wide(offer.Name)}),
              DialogText(IDS_UD_VERSIONS, {Wide(offer.Version), mine}));
+    }
+
+    // The publisher's Markdown notes, else the record's Description as plain text.
+    void ShowNotes(const UpdateInfo& offer) {
+        const std::string notes = host_.Notes();
+        notes_.Show(Item(IDC_UD_NOTES),
+                    notes.empty() ? markdown::PlainText(win::WideToUtf8(Wide(offer.Description)))
+                                  : markdown::Parse(notes),
+                    DialogText(IDS_UD_NOTESCUT));
     }
 
     void ShowProgress() {
@@ -534,6 +539,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     Page page_;
     HWND owner_ = nullptr;
     unique_hfont font_;
+    NotesView notes_;
     std::string version_;    // the version offered
     bool critical_ = false;  // the offer is critical: no Skip, no Remind later
     bool failedInCheck_ = false;

@@ -90,6 +90,8 @@ class IDialogHost {
     virtual OfferVerdict Verdict() = 0;
     // The record of the last check.
     virtual UpdateInfo Offer() const = 0;
+    // The release notes of the last check's information (UTF-8 Markdown), "" without them.
+    virtual std::string Notes() const = 0;
     virtual Installed InstalledVersion() = 0;
     // Starts the delivered package with UpdateParameters, or hands it off to run once the
     // host has closed, as the host's settings say.
