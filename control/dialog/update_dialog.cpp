@@ -10,6 +10,7 @@
 #include "common/win/system.h"
 #include "common/win/window.h"
 #include "control/dialog/dialog_ids.h"
+#include "control/dialog/dialog_language.h"
 #include "control/http/http_text.h"
 #include "control/module.h"
 
@@ -24,39 +25,6 @@ void TransferWatch::OnProgress(int32_t bytes, int32_t bytesPerSecond) {
 void TransferWatch::OnFree() {
     // Posted: the session is still inside the transfer's end when it says it is free.
     if (notify) PostMessageW(notify, kMsgEnded, 0, 0);
-}
-
-std::wstring DialogText(int id, std::initializer_list<std::wstring> values) {
-    // The table of the user's UI language, English when there is none for it. A string
-    // table block holds 16 counted strings; block n holds the ids 16 (n - 1) to 16 n - 1.
-    const LANGID lang = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN
-                            ? MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)
-                            : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-    const HMODULE module = ModuleInstance();
-    const auto block = MAKEINTRESOURCEW(id / 16 + 1);
-    HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(6), block, lang);
-    if (!found)
-        found = FindResourceExW(module, MAKEINTRESOURCEW(6), block,
-                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    std::wstring text;
-    if (HGLOBAL data = found ? LoadResource(module, found) : nullptr) {
-        auto p = static_cast<const wchar_t*>(LockResource(data));
-        for (int i = 0; p && i < id % 16; ++i) p += 1 + static_cast<WORD>(*p);
-        if (p) text.assign(p + 1, static_cast<WORD>(*p));
-    }
-    // %1 ... %9 are replaced from left to right in one pass, so a value holding "%2" stays.
-    std::wstring out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t n =
-            i + 1 < text.size() ? static_cast<std::size_t>(text[i + 1] - L'1') : 9;
-        if (text[i] == L'%' && n < values.size()) {
-            out += values.begin()[n];
-            ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
 }
 
 namespace {
@@ -545,6 +513,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
 }  // namespace
 
 Result RunUpdateDialog(IDialogHost& host, UpdateMemory& memory, HWND owner, bool checking) {
+    const UseTextChoice texts(host.Texts());
     UpdateWindow window(host, memory, checking);
     return window.Run(owner);
 }
