@@ -254,6 +254,34 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         return {rc.right - rc.left, rc.bottom - rc.top};
     }
 
+    // The texts that wrap at the dialog's width; the others are one line.
+    static bool Wrapped(int id) {
+        return id == IDC_UD_HEADLINE || id == IDC_UD_DETAIL || id == IDC_UD_NOTESLABEL;
+    }
+
+    // `width`, or more where a wrapped text holds a word (a long compound, a path, a line
+    // without spaces) wider than it: up to the work area, so that nothing is cut off.
+    int WidestWord(const std::vector<int>& shown, int width) const {
+        RECT work = {};
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        const int most = std::max(width, static_cast<int>(work.right - work.left) * 9 / 10);
+        for (int id : shown)
+            if (Wrapped(id))
+                width = std::clamp(static_cast<int>(Measure(TextOf(Item(id)), width, true).cx),
+                                   width, most);
+        return width;
+    }
+
+    // Lays the page out again when the detail's new text (the download's progress) no longer
+    // fits the place it has.
+    void FitDetail() {
+        RECT rc = {};
+        HWND detail = Item(IDC_UD_DETAIL);
+        GetClientRect(detail, &rc);
+        const SIZE need = Measure(TextOf(detail), rc.right, true);
+        if (need.cx > rc.right || need.cy > rc.bottom) Layout(shown_, 0);
+    }
+
     static std::wstring TextOf(HWND h) {
         std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
         s.resize(static_cast<std::size_t>(GetWindowTextW(h, s.data(), static_cast<int>(s.size()))));
@@ -286,14 +314,16 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         }
         int width = std::max(ave * 60, buttonsWidth);
         for (int id : shown)
-            if (id == IDC_UD_HEADLINE || id == IDC_UD_DETAIL)
+            if (Wrapped(id))
                 width = std::max(
                     width,
                     std::min(static_cast<int>(Measure(TextOf(Item(id)), 0, false).cx), ave * 90));
+        width = WidestWord(shown, width);
+        shown_ = shown;
         int y = margin;
         for (int id : shown) {
             int height = line;
-            if (id == IDC_UD_HEADLINE || id == IDC_UD_DETAIL)
+            if (Wrapped(id))
                 height = Measure(TextOf(Item(id)), width, true).cy;
             else if (id == IDC_UD_NOTES)
                 height = line * 9 + 6;
@@ -373,6 +403,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                                      std::to_wstring((total - w.received + w.rate - 1) / w.rate)})
                        : DialogText(IDS_UD_PROGRESS, {kb, totalKb, std::to_wstring(percent)});
         SetDlgItemTextW(window_, IDC_UD_DETAIL, detail.c_str());
+        FitDetail();
     }
 
     void BeginDownload() {
@@ -502,6 +533,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     Page page_;
     HWND owner_ = nullptr;
     unique_hfont font_;
+    // The controls of the page, as Layout placed them.
+    std::vector<int> shown_;
     std::string version_;    // the version offered
     bool critical_ = false;  // the offer is critical: no Skip, no Remind later
     bool failedInCheck_ = false;
