@@ -345,6 +345,8 @@ TEST_F(TypeLib, LaterInterfacesMembersByNameAndId) {
           {L"ElevateUpdate", 0x6803001B},
           {L"DialogHandOff", 0x6803001C},
           {L"LogFile", 0x6803001D},
+          {L"DialogLanguage", 0x68030025},
+          {L"SetDialogText", 0x60030022},
           {L"CheckUpdate", 0x60030016}}},
         {L"__Orvane", {{L"UpdateInstalled", 6}, {L"CloseRequested", 7}, {L"InfoReceived", 5}}},
     };
