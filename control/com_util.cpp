@@ -25,6 +25,10 @@ BSTR ToBstr(std::string_view text) {
 }
 
 HRESULT RuntimeError(int number, const wchar_t* description) {
+    return ErrorWithInfo(MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, number), description);
+}
+
+HRESULT ErrorWithInfo(HRESULT hr, const wchar_t* description) {
     ICreateErrorInfo* create = nullptr;
     if (SUCCEEDED(::CreateErrorInfo(&create))) {
         create->SetSource(const_cast<wchar_t*>(L"OrvaneControl"));
@@ -36,7 +40,7 @@ HRESULT RuntimeError(int number, const wchar_t* description) {
         }
         create->Release();
     }
-    return MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, number);
+    return hr;
 }
 
 HRESULT FileError(DWORD win32Error) {

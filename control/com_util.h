@@ -71,6 +71,11 @@ HRESULT RuntimeError(int number, const wchar_t* description);
 inline HRESULT RuntimeError(int number, const std::wstring& description) {
     return RuntimeError(number, description.c_str());
 }
+// `hr` with error information holding `description`, for failures that are no run-time error.
+HRESULT ErrorWithInfo(HRESULT hr, const wchar_t* description);
+inline HRESULT ErrorWithInfo(HRESULT hr, const std::wstring& description) {
+    return ErrorWithInfo(hr, description.c_str());
+}
 // A run-time error for a failed file operation, numbered like the runtime's file errors.
 HRESULT FileError(DWORD win32Error);
 

@@ -22,6 +22,7 @@
 #include "control/OrvaneControl.h"
 #include "control/com_util.h"
 #include "control/connection_point.h"
+#include "control/dialog/dialog_language.h"
 #include "control/dialog/update_dialog.h"
 #include "control/module.h"
 #include "control/properties.h"
@@ -87,6 +88,10 @@ class OrvaneControl final : public _Orvane4,
     STDMETHODIMP get_UpdateRollout(LONG* value) override;
     STDMETHODIMP get_UpdateArguments(BSTR* value) override;
     STDMETHODIMP get_UpdateNotes(BSTR* value) override;
+    // _Orvane4's language and texts of the update dialog (language_members.cpp).
+    STDMETHODIMP get_DialogLanguage(BSTR* value) override;
+    STDMETHODIMP put_DialogLanguage(BSTR value) override;
+    STDMETHODIMP SetDialogText(LONG id, BSTR text) override;
 
     // The parameters a package is started with: `passed` (the host's, for RunUpdate and
     // HandOffUpdate its argument, for the dialog UpdateParameters) when not empty, else the
@@ -268,6 +273,9 @@ class OrvaneControl final : public _Orvane4,
     void LogStep(std::string_view text) override {
         session_->Log().Step("dialog", text);
     }
+    const dialog::TextChoice* Texts() const override {
+        return &dialogTexts_;
+    }
     // The window the dialog is modal over: the container's frame, else the active window.
     HWND DialogOwner() const;
     // Dispatches messages until the running check is over; false when the thread was asked to
@@ -329,6 +337,8 @@ class OrvaneControl final : public _Orvane4,
     // The last check was the user's own (CheckUpdateWithDialog(False)): a staged rollout
     // does not limit it.
     bool usersOwnCheck_ = false;
+    // DialogLanguage and the texts SetDialogText replaced; kept for the control's life only.
+    dialog::TextChoice dialogTexts_;
 };
 
 // The version text of a library's version resource: v.major.minor(2 digits).revision(4 digits).

@@ -1,5 +1,5 @@
-// Resource identifiers of the update dialog: its texts (English and German string tables) and
-// the ids of its controls.
+// Resource identifiers of the update dialog: its texts (the string tables of dialog_texts.rc
+// and texts/) and the ids of its controls.
 #pragma once
 
 #define IDS_UD_UPDATE 1100
@@ -41,5 +41,9 @@
 #define IDS_UD_CRITICAL 1130
 #define IDS_UD_TOOOLD 1131
 #define IDS_UD_FIRST 1132
-// The visible mark where release notes too long to show are cut.
+
+// End-user texts of failures, and the mark where long release notes are cut.
+#define IDS_UD_NOTINFO 1133
+#define IDS_UD_UNREACHABLE 1134
+#define IDS_UD_UNTRUSTED 1135
 #define IDS_UD_NOTESCUT 1136

@@ -11,6 +11,7 @@
 #include "common/win/window.h"
 #include "control/dialog/dialog_ids.h"
 #include "control/dialog/notes_view.h"
+#include "control/dialog/dialog_language.h"
 #include "control/http/http_text.h"
 #include "control/module.h"
 
@@ -25,39 +26,6 @@ void TransferWatch::OnProgress(int32_t bytes, int32_t bytesPerSecond) {
 void TransferWatch::OnFree() {
     // Posted: the session is still inside the transfer's end when it says it is free.
     if (notify) PostMessageW(notify, kMsgEnded, 0, 0);
-}
-
-std::wstring DialogText(int id, std::initializer_list<std::wstring> values) {
-    // The table of the user's UI language, English when there is none for it. A string
-    // table block holds 16 counted strings; block n holds the ids 16 (n - 1) to 16 n - 1.
-    const LANGID lang = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN
-                            ? MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)
-                            : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-    const HMODULE module = ModuleInstance();
-    const auto block = MAKEINTRESOURCEW(id / 16 + 1);
-    HRSRC found = FindResourceExW(module, MAKEINTRESOURCEW(6), block, lang);
-    if (!found)
-        found = FindResourceExW(module, MAKEINTRESOURCEW(6), block,
-                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    std::wstring text;
-    if (HGLOBAL data = found ? LoadResource(module, found) : nullptr) {
-        auto p = static_cast<const wchar_t*>(LockResource(data));
-        for (int i = 0; p && i < id % 16; ++i) p += 1 + static_cast<WORD>(*p);
-        if (p) text.assign(p + 1, static_cast<WORD>(*p));
-    }
-    // %1 ... %9 are replaced from left to right in one pass, so a value holding "%2" stays.
-    std::wstring out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t n =
-            i + 1 < text.size() ? static_cast<std::size_t>(text[i + 1] - L'1') : 9;
-        if (text[i] == L'%' && n < values.size()) {
-            out += values.begin()[n];
-            ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
 }
 
 namespace {
@@ -288,6 +256,34 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         return {rc.right - rc.left, rc.bottom - rc.top};
     }
 
+    // The texts that wrap at the dialog's width; the others are one line.
+    static bool Wrapped(int id) {
+        return id == IDC_UD_HEADLINE || id == IDC_UD_DETAIL || id == IDC_UD_NOTESLABEL;
+    }
+
+    // `width`, or more where a wrapped text holds a word (a long compound, a path, a line
+    // without spaces) wider than it: up to the work area, so that nothing is cut off.
+    int WidestWord(const std::vector<int>& shown, int width) const {
+        RECT work = {};
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        const int most = std::max(width, static_cast<int>(work.right - work.left) * 9 / 10);
+        for (int id : shown)
+            if (Wrapped(id))
+                width = std::clamp(static_cast<int>(Measure(TextOf(Item(id)), width, true).cx),
+                                   width, most);
+        return width;
+    }
+
+    // Lays the page out again when the detail's new text (the download's progress) no longer
+    // fits the place it has.
+    void FitDetail() {
+        RECT rc = {};
+        HWND detail = Item(IDC_UD_DETAIL);
+        GetClientRect(detail, &rc);
+        const SIZE need = Measure(TextOf(detail), rc.right, true);
+        if (need.cx > rc.right || need.cy > rc.bottom) Layout(shown_, 0);
+    }
+
     static std::wstring TextOf(HWND h) {
         std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
         s.resize(static_cast<std::size_t>(GetWindowTextW(h, s.data(), static_cast<int>(s.size()))));
@@ -320,14 +316,16 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         }
         int width = std::max(ave * 60, buttonsWidth);
         for (int id : shown)
-            if (id == IDC_UD_HEADLINE || id == IDC_UD_DETAIL)
+            if (Wrapped(id))
                 width = std::max(
                     width,
                     std::min(static_cast<int>(Measure(TextOf(Item(id)), 0, false).cx), ave * 90));
+        width = WidestWord(shown, width);
+        shown_ = shown;
         int y = margin;
         for (int id : shown) {
             int height = line;
-            if (id == IDC_UD_HEADLINE || id == IDC_UD_DETAIL)
+            if (Wrapped(id))
                 height = Measure(TextOf(Item(id)), width, true).cy;
             else if (id == IDC_UD_NOTES)
                 height = line * 9 + 6;
@@ -410,6 +408,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                                      std::to_wstring((total - w.received + w.rate - 1) / w.rate)})
                        : DialogText(IDS_UD_PROGRESS, {kb, totalKb, std::to_wstring(percent)});
         SetDlgItemTextW(window_, IDC_UD_DETAIL, detail.c_str());
+        FitDetail();
     }
 
     void BeginDownload() {
@@ -540,6 +539,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     HWND owner_ = nullptr;
     unique_hfont font_;
     NotesView notes_;
+    // The controls of the page, as Layout placed them.
+    std::vector<int> shown_;
     std::string version_;    // the version offered
     bool critical_ = false;  // the offer is critical: no Skip, no Remind later
     bool failedInCheck_ = false;
@@ -551,6 +552,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
 }  // namespace
 
 Result RunUpdateDialog(IDialogHost& host, UpdateMemory& memory, HWND owner, bool checking) {
+    const UseTextChoice texts(host.Texts());
     UpdateWindow window(host, memory, checking);
     return window.Run(owner);
 }

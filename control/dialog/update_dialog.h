@@ -76,6 +76,8 @@ struct Start {
     int32_t code = 0;  // what RunUpdate or HandOffUpdate returned
 };
 
+struct TextChoice;  // dialog_language.h
+
 // What the dialog needs of the control.
 class IDialogHost {
    public:
@@ -98,12 +100,15 @@ class IDialogHost {
     virtual Start StartPackage() = 0;
     // A step of the dialog for the control's diagnostic log: a page shown, a choice, the end.
     virtual void LogStep(std::string_view text) { (void)text; }
+    // The host's language and replaced texts for the dialog; none: the user's language.
+    virtual const TextChoice* Texts() const { return nullptr; }
 
    protected:
     ~IDialogHost() = default;
 };
 
-// A text of the dialog's string table in the user's UI language, with %1, %2, ... replaced.
+// A text of the dialog: the host's replacement, else the string table of the language chosen
+// (dialog_language.h), else the English one; with %1, %2, ... replaced.
 std::wstring DialogText(int id, std::initializer_list<std::wstring> values = {});
 
 // Runs the window modal over `owner` (disabled meanwhile): from the "checking" page while the

@@ -346,6 +346,8 @@ TEST_F(TypeLib, LaterInterfacesMembersByNameAndId) {
           {L"DialogHandOff", 0x6803001C},
           {L"LogFile", 0x6803001D},
           {L"UpdateNotes", 0x68030024},
+          {L"DialogLanguage", 0x68030025},
+          {L"SetDialogText", 0x60030022},
           {L"CheckUpdate", 0x60030016}}},
         {L"__Orvane", {{L"UpdateInstalled", 6}, {L"CloseRequested", 7}, {L"InfoReceived", 5}}},
     };

@@ -26,6 +26,7 @@ EXPECTED = {
 } | {f"docs/screenshots/dialog-{page}-{lang}.png" for lang in ("en", "de")
      for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest",
                   "handoff-failed", "critical", "minversion")}
+EXPECTED |= {f"docs/screenshots/dialog-offer-{lang}.png" for lang in ("fr", "ja", "zh-CN")}
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb", "x64/OrvaneCtl.manifest"}
 BINARIES = (".ocx", ".exe", ".dll")
 
