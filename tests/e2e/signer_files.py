@@ -44,8 +44,11 @@ def main():
     ap.add_argument("command", nargs=argparse.REMAINDER)
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    ca = certificate(args.work, "ca", "Orvane Test Signing Authority")
-    stranger = certificate(args.work, "stranger", "Untrusted Test Authority")
+    # Authorities named for this run alone: another test program beside it in the prefix
+    # trusts an authority of its own.
+    tag = os.urandom(4).hex()
+    ca = certificate(args.work, "ca", "Orvane Test Signing Authority " + tag)
+    stranger = certificate(args.work, "stranger", "Untrusted Test Authority " + tag)
     publisher = certificate(args.work, "publisher", "Orvane Test Publisher", ca)
     cases = {"good": (publisher, args.small), "large": (publisher, args.large),
              "other": (certificate(args.work, "other", "Other Test Publisher", ca), args.small),

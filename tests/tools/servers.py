@@ -220,8 +220,12 @@ def make_test_certificates(folder):
     Returns {name: (certificate file, key file)} for the server certificates and
     "ca" -> the authority's certificate file (PEM)."""
     os.makedirs(folder, exist_ok=True)
-    ca = _make_ca(os.path.join(folder, "ca"), "Orvane Test CA")
-    other_ca = _make_ca(os.path.join(folder, "untrusted-ca"), "Orvane Untrusted Test CA")
+    # The authorities' names are this call's own: test programs that run side by side in one
+    # prefix each trust their own authority, and a chain must never be built up to another
+    # program's authority of the same name.
+    tag = os.urandom(4).hex()
+    ca = _make_ca(os.path.join(folder, "ca"), "Orvane Test CA " + tag)
+    other_ca = _make_ca(os.path.join(folder, "untrusted-ca"), "Orvane Untrusted Test CA " + tag)
     start = time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() - 86400))
     end = time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + 365 * 86400))
     sites = {
@@ -231,8 +235,8 @@ def make_test_certificates(folder):
                           "20210101000000Z"),
         "untrusted": _issue(other_ca, folder, "untrusted", "localhost", start, end),
     }
-    intermediate = _make_ca(os.path.join(folder, "intermediate"), "Orvane Test Intermediate",
-                            parent=ca)
+    intermediate = _make_ca(os.path.join(folder, "intermediate"),
+                            "Orvane Test Intermediate " + tag, parent=ca)
     leaf, key = _issue(intermediate, folder, "partial", "localhost", start, end)
     sites["partial"] = (leaf, key)
     chain = os.path.join(folder, "chained.pem")
