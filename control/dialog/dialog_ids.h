@@ -28,6 +28,11 @@
 #define IDS_UD_NOTINSTALLED 1123
 #define IDS_UD_DECLINED 1124
 #define IDS_UD_NOHANDOFF 1125
+// Failures in the user's words: a reply that is no update information, a server not reached,
+// an update whose origin could not be confirmed.
+#define IDS_UD_NOTINFO 1133
+#define IDS_UD_UNREACHABLE 1134
+#define IDS_UD_UNTRUSTED 1135
 
 #define IDC_UD_HEADLINE 1200
 #define IDC_UD_DETAIL 1201
