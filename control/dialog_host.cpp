@@ -86,6 +86,11 @@ STDMETHODIMP OrvaneControl::CheckUpdateWithDialog(VARIANT_BOOL quiet, LONG* resu
         *result = UPD_DIALOG_NOUPDATE;
         // A host that is quitting is shown nothing.
         if (!PumpWhileRunning() || !watch_.infoReceived) return S_OK;
+        if (!dialog::CanBeUpdateInformation(Offer())) {
+            session_->Log().Step("dialog",
+                                 "quiet: nothing shown (the reply is no update information)");
+            return S_OK;
+        }
         const dialog::Installed installed = InstalledVersion();
         const std::string version = Offer().Version;
         // The publisher's policy first: an update held back from this user (the minimum

@@ -27,7 +27,7 @@ void OrvaneControl::ReportCloseRequested() {
 }
 
 void OrvaneControl::ReportProgress(int32_t bytes, int32_t total, int32_t percent, int32_t rate) {
-    if (dialogRunning_) watch_.OnProgress(total, rate);
+    if (dialogRunning_) watch_.OnProgress(total);
     VARIANTARG a[4];
     const int32_t values[4] = {rate, percent, total, bytes};  // arguments go in reverse
     for (int i = 0; i < 4; ++i) {

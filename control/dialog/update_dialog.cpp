@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "common/win/handles.h"
@@ -14,18 +15,24 @@
 #include "control/dialog/dialog_language.h"
 #include "control/http/http_text.h"
 #include "control/module.h"
+#include "control/net/socket_error_text.h"
+#include "control/trust/trust_error_text.h"
 
 namespace orv::dialog {
 
-void TransferWatch::OnProgress(int32_t bytes, int32_t bytesPerSecond) {
+void TransferWatch::OnProgress(int32_t bytes) {
     received = bytes;
-    rate = bytesPerSecond;
+    timeLeft.Add(static_cast<int64_t>(GetTickCount64()), bytes);
     if (notify) PostMessageW(notify, kMsgProgress, 0, 0);
 }
 
 void TransferWatch::OnFree() {
     // Posted: the session is still inside the transfer's end when it says it is free.
     if (notify) PostMessageW(notify, kMsgEnded, 0, 0);
+}
+
+bool CanBeUpdateInformation(const UpdateInfo& info) {
+    return !info.PackageFile.empty() && info.PackageSize > 0;
 }
 
 namespace {
@@ -64,8 +71,12 @@ HICON OwnerIcon(HWND owner, WPARAM size) {
     return icon ? icon : ProgramIcon();
 }
 
-// The message wording of a transfer that ended without what it was started for.
+// The message wording of a transfer that ended without what it was started for. A server
+// that was not reached and refused trust are told in the user's words; the event and the
+// log keep the technical reason.
 std::wstring FailureText(const TransferWatch& w) {
+    if (w.errorCode != 0 && ServerUnreachable(w.errorCode)) return DialogText(IDS_UD_UNREACHABLE);
+    if (w.errorCode != 0 && trust::TrustRefused(w.errorCode)) return DialogText(IDS_UD_UNTRUSTED);
     if (w.errorCode != 0 && !w.errorText.empty()) return Wide(w.errorText);
     if (w.httpStatus != 0 && w.httpStatus != 200 && w.httpStatus != 206)
         return DialogText(
@@ -104,6 +115,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     enum Control { kHeadline, kDetail, kNotesLabel, kNotes, kProgress, kCount };
     // The buttons, left to right; IDCANCEL also answers Esc and the close box.
     static constexpr std::array<int, 4> kButtons = {IDOK, IDC_UD_SKIP, IDC_UD_RETRY, IDCANCEL};
+    // While the progress page shows: a download that stalls lengthens its time left.
+    static constexpr UINT_PTR kStallTimer = 1;
 
     friend DialogBase;
     INT_PTR HandleMessage(UINT msg, WPARAM wp, LPARAM lp) {
@@ -126,6 +139,9 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
             case WM_CLOSE: OnCommand(IDCANCEL); return TRUE;
             case WM_NOTIFY: return notes_.OnNotify(*reinterpret_cast<const NMHDR*>(lp));
             case TransferWatch::kMsgProgress: ShowProgress(); return TRUE;
+            case WM_TIMER:
+                if (wp == kStallTimer) OnStallTick();
+                return TRUE;
             case TransferWatch::kMsgEnded: OnEnded(); return TRUE;
             case WM_DESTROY: host_.Watch().notify = nullptr; return FALSE;
         }
@@ -177,7 +193,9 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
 
     std::wstring Title() const {
         const UpdateInfo offer = host_.Offer();
-        if (page_ == Page::Checking || offer.Name.empty()) return DialogText(IDS_UD_UPDATE);
+        // A reply that is no update information names no product.
+        if (page_ == Page::Checking || offer.Name.empty() || !CanBeUpdateInformation(offer))
+            return DialogText(IDS_UD_UPDATE);
         return DialogText(IDS_UD_TITLE, {Wide(offer.Name)});
     }
 
@@ -218,6 +236,10 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                 shown = {IDC_UD_HEADLINE, IDC_UD_DETAIL};
                 break;
         }
+        if (page == Page::Progress)
+            SetTimer(window_, kStallTimer, 1000, nullptr);
+        else
+            KillTimer(window_, kStallTimer);
         SetWindowTextW(window_, Title().c_str());
         SetDlgItemTextW(window_, IDC_UD_HEADLINE, headline.c_str());
         SetDlgItemTextW(window_, IDC_UD_DETAIL, detail.c_str());
@@ -402,13 +424,20 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         SendMessageW(Item(IDC_UD_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
         const std::wstring kb = std::to_wstring((w.received + 1023) / 1024);
         const std::wstring totalKb = std::to_wstring((total + 1023) / 1024);
+        const std::optional<int64_t> left = w.timeLeft.SecondsLeft(total);
         const std::wstring detail =
-            w.rate > 0 ? DialogText(IDS_UD_TIMELEFT,
-                                    {kb, totalKb, std::to_wstring(percent),
-                                     std::to_wstring((total - w.received + w.rate - 1) / w.rate)})
-                       : DialogText(IDS_UD_PROGRESS, {kb, totalKb, std::to_wstring(percent)});
+            left ? DialogText(IDS_UD_TIMELEFT,
+                              {kb, totalKb, std::to_wstring(percent), std::to_wstring(*left)})
+                 : DialogText(IDS_UD_PROGRESS, {kb, totalKb, std::to_wstring(percent)});
         SetDlgItemTextW(window_, IDC_UD_DETAIL, detail.c_str());
         FitDetail();
+    }
+
+    // The time passes without progress: a download that stalls slows the estimate down.
+    void OnStallTick() {
+        if (page_ != Page::Progress) return;
+        host_.Watch().timeLeft.Tick(static_cast<int64_t>(GetTickCount64()));
+        ShowProgress();
     }
 
     void BeginDownload() {
@@ -443,6 +472,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         const TransferWatch& w = host_.Watch();
         if (page_ == Page::Checking) {
             if (!w.infoReceived) return Fail(FailureText(w), true);
+            if (!CanBeUpdateInformation(host_.Offer()))
+                return Fail(DialogText(IDS_UD_NOTINFO), true);
             const Installed installed = host_.InstalledVersion();
             if (!installed.known || installed.newer) return ShowOffer();
             Show(Page::Newest, DialogText(IDS_UD_NEWEST, {Wide(host_.Offer().Name)}),

@@ -13,6 +13,7 @@
 #include "common/updateinfo/offer_rule.h"
 #include "common/updateinfo/updateinfo.h"
 #include "control/dialog/update_memory.h"
+#include "control/http/time_left.h"
 
 namespace orv::dialog {
 
@@ -37,7 +38,8 @@ struct TransferWatch {
     }
     void OnInfo() { infoReceived = true; }
     void OnDelivered() { delivered = true; }
-    void OnProgress(int32_t received, int32_t bytesPerSecond);
+    // The running total of the package's bytes; the time left is estimated from these.
+    void OnProgress(int32_t received);
     // The control is free again: the transfer is over.
     void OnFree();
 
@@ -48,7 +50,7 @@ struct TransferWatch {
     bool infoReceived = false;
     bool delivered = false;
     int32_t received = 0;
-    int32_t rate = 0;
+    http::TimeLeft timeLeft;  // samples of `received` over the last seconds
 };
 
 // What the publisher's release policy makes of the offer for this user and check, with the
@@ -106,6 +108,11 @@ class IDialogHost {
    protected:
     ~IDialogHost() = default;
 };
+
+// Whether a record can be update information at all: a reply that is none (a network's
+// sign-in page, an empty file) unscrambles into fields without a package, or with fewer than
+// six fields or a sixth that is no number, which leave the size at 0.
+bool CanBeUpdateInformation(const UpdateInfo& info);
 
 // A text of the dialog: the host's replacement, else the string table of the language chosen
 // (dialog_language.h), else the English one; with %1, %2, ... replaced.

@@ -59,4 +59,20 @@ const char* SocketErrorText(int32_t code) {
     }
 }
 
+bool ServerUnreachable(int32_t code) {
+    switch (code) {
+        case 10050:  // network is down
+        case 10051:  // network is unreachable
+        case 10060:  // timed out
+        case 10061:  // refused
+        case 10064:  // host is down
+        case 10065:  // no route, and every connection that could not start (the name too)
+        case 11001:  // the name's four outcomes
+        case 11002:
+        case 11003:
+        case 11004: return true;
+        default: return false;
+    }
+}
+
 }  // namespace orv

@@ -31,4 +31,9 @@ const char* TrustErrorText(int32_t code) {
     return nullptr;
 }
 
+bool TrustRefused(int32_t code) {
+    return TrustErrorText(code) != nullptr && code != TRUST_ERROR_TLSHANDSHAKE &&
+           code != TRUST_ERROR_TLSSTREAM;
+}
+
 }  // namespace orv::trust

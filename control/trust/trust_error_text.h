@@ -44,4 +44,9 @@ inline constexpr char kNoExpiryText[] =
 // numbers that are not one. The one table of these texts: net::TlsErrorText answers from it.
 const char* TrustErrorText(int32_t code);
 
+// Whether `code` refuses trust: a signature, digest, expiry, package signer or server
+// certificate that did not pass, or a redirect from a secure connection to plain HTTP. The
+// secure connection's own failures (handshake, undecryptable data) are not.
+bool TrustRefused(int32_t code);
+
 }  // namespace orv::trust

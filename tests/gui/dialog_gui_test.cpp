@@ -4,7 +4,9 @@
 // the run's UI language selects (the suite runs once in English and once in German).
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -24,13 +26,14 @@ namespace {
 enum class Page { Checking, Offer, Progress, Newest, Failure, Held, Critical };
 
 // One thing the user does: wait for `page`, save it as `shot` (if named), then press `key`
-// (with Alt when `alt`; 0 = none).
+// (with Alt when `alt`; 0 = none; kCloseBox: WM_CLOSE, as the close box or the taskbar send).
 struct Step {
     Page page;
     const char* shot;
     WORD key;
     bool alt = false;
 };
+constexpr WORD kCloseBox = 0xFFFF;
 
 constexpr wchar_t kUpdatesKey[] = L"Software\\Orvane\\Updates";
 constexpr wchar_t kOrvane[] = L"Software\\Orvane";  // the user's RolloutPlace
@@ -40,6 +43,13 @@ constexpr wchar_t kOrvane[] = L"Software\\Orvane";  // the user's RolloutPlace
 const bool kDecorated = [] {
     return RegSetKeyValueW(HKEY_CURRENT_USER,
                            L"Software\\Wine\\AppDefaults\\e2e_dialog.exe\\X11 Driver", L"Decorated",
+                           REG_SZ, L"N", 4) == ERROR_SUCCESS;
+}();
+// Nor does it hand them to a window manager: with none there, the platform waits 2 s for one
+// to take a window before it hides it, every time a window closes.
+const bool kUnmanaged = [] {
+    return RegSetKeyValueW(HKEY_CURRENT_USER,
+                           L"Software\\Wine\\AppDefaults\\e2e_dialog.exe\\X11 Driver", L"Managed",
                            REG_SZ, L"N", 4) == ERROR_SUCCESS;
 }();
 
@@ -136,22 +146,26 @@ class DialogGui : public E2E {
         std::atomic<bool> over{false};
         std::vector<std::string> problems;
         const DWORD ui = GetCurrentThreadId();
+        closedIn_ = -1;
+        shown_.clear();
         std::thread driver([&] {
             HWND dialog = nullptr;
+            DWORD acted = 0;
             for (const Step& step : steps) {
                 const DWORD until = GetTickCount() + 20000;
                 for (;;) {
                     dialog = nullptr;
                     EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&dialog));
+                    NoteDetail(dialog);
                     if ((dialog && Shows(dialog, step.page)) || over ||
                         static_cast<LONG>(GetTickCount() - until) > 0)
                         break;
-                    Sleep(50);
+                    Sleep(20);
                 }
                 if (!dialog || !Shows(dialog, step.page)) {
                     problems.push_back("page " + std::to_string(static_cast<int>(step.page)) +
                                        " did not show");
-                    return;
+                    break;  // the window still showing is closed below
                 }
                 Sleep(400);  // painted
                 if (step.shot) {
@@ -162,12 +176,22 @@ class DialogGui : public E2E {
                 wchar_t text[512] = {};
                 GetDlgItemTextW(dialog, IDC_UD_DETAIL, text, 512);
                 details_.push_back(text);
+                GetWindowTextW(dialog, text, 512);
+                title_ = text;
                 SetForegroundWindow(dialog);
-                if (step.key) Press(step.key, step.alt);
+                if (step.key == kCloseBox)
+                    PostMessageW(dialog, WM_CLOSE, 0, 0);
+                else if (step.key)
+                    Press(step.key, step.alt);
+                acted = GetTickCount();
             }
             // Nothing more may show up, and the last dialog must close within 30 s.
             const DWORD closeBy = GetTickCount() + 30000;
             while (!over) {
+                // How long the window took to go after the last key, to 10 ms.
+                if (dialog && closedIn_ < 0 && !IsWindow(dialog))
+                    closedIn_ = static_cast<LONG>(GetTickCount() - acted);
+                if (closedIn_ < 0) NoteDetail(dialog);
                 HWND extra = nullptr;
                 EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&extra));
                 if (extra && (extra != dialog || static_cast<LONG>(GetTickCount() - closeBy) > 0)) {
@@ -175,8 +199,9 @@ class DialogGui : public E2E {
                     PostMessageW(extra, WM_CLOSE, 0, 0);
                     Sleep(500);
                 }
-                Sleep(50);
+                Sleep(closedIn_ < 0 ? 10 : 50);
             }
+            if (dialog && closedIn_ < 0) closedIn_ = static_cast<LONG>(GetTickCount() - acted);
         });
         LONG result = -100;
         if (act)
@@ -193,6 +218,18 @@ class DialogGui : public E2E {
 
     std::string setup_, folder_;
     std::vector<std::wstring> details_;  // the detail line of each page walked
+    // Every detail line the last Run saw, with the tick it was first seen at (to 20 ms).
+    std::vector<std::pair<DWORD, std::wstring>> shown_;
+    std::wstring title_;  // the window's title at the last step
+    // The time from the last step's key to the window's end in the last Run; -1 when none.
+    LONG closedIn_ = -1;
+
+    void NoteDetail(HWND dialog) {
+        wchar_t text[512] = {};
+        if (!dialog || !GetDlgItemTextW(dialog, IDC_UD_DETAIL, text, 512)) return;
+        if (shown_.empty() || shown_.back().second != text)
+            shown_.push_back({GetTickCount(), text});
+    }
 
     // _Orvane4's policy properties through the function table, as text joined by "|" ("-1" is
     // True); late-bound each reads the same, and has no put.
@@ -299,6 +336,138 @@ TEST_F(DialogGui, FailuresShowTheirTextAndCloseAsFailed) {
         EXPECT_NE(details_[1].find(c.expected), std::wstring::npos) << details_[1].c_str();
         EXPECT_FALSE(Exists(folder_ + "\\installed.txt"));
     }
+}
+
+// Failures told in the user's words, each a failure page with Retry and Close and its title
+// naming no product: a reply that is no update information (a network's sign-in page, an
+// empty file, fewer than six fields), a server that cannot be reached, information not signed
+// by the expected publisher. The events stay as they were.
+TEST_F(DialogGui, FailuresInTheUsersWords) {
+    const bool de = Language() == L"de";
+    const std::wstring notInfo =
+        de ? L"Die Antwort des Servers ist keine Aktualisierungsinformation."
+           : L"The server's reply is not update information.";
+    const std::wstring unreachable =
+        de ? L"Der Aktualisierungsserver war nicht erreichbar. Prüfen Sie Ihre Verbindung zum "
+             L"Internet und versuchen Sie es erneut."
+           : L"The update server could not be reached. Check your connection to the Internet "
+             L"and try again.";
+    const std::wstring untrusted =
+        de ? L"Es ließ sich nicht bestätigen, dass die Aktualisierung von ihrem Herausgeber "
+             L"stammt, daher wurde sie nicht verwendet."
+           : L"The update could not be confirmed as coming from its publisher, so it was not used.";
+    // A resolver cannot encode a label of more than 63 bytes: the name fails without a query
+    // leaving the machine (a plain ".invalid" name is asked of the configured name server).
+    const std::string nowhere = "http://" + std::string(64, 'n') + ".invalid";
+    const std::string key =
+        "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEB3Wo35FDDlh1VOOJ8cQVSKcdI0P0Z56Z6vneL6egwrkM2My2ZOsa"
+        "1XcMhtffwhvczuXGF5vwiBKHOt05oi/8SQ==";
+    struct Case {
+        const char* shot;
+        std::string reply;  // update.orv as served; the host instead when it starts "http"
+        const std::wstring& text;
+        const wchar_t* event;  // among the events
+    };
+    const Case cases[] = {
+        {"notinfo",
+         "<!DOCTYPE html>\n<html><head><title>Sign in</title></head><body><form action=\"/login\">"
+         "Accept the terms of use to continue.</form></body></html>\n",
+         notInfo, L"InfoReceived"},
+        {nullptr, "", notInfo, L"InfoReceived"},
+        {nullptr,
+         ScrambleText("Orvane Demo|2.0.0.0|12/08/2026|Faster.|OrvaneDemoSetup.exe",
+                      kInformationKey),
+         notInfo, L"InfoReceived"},
+        {"unreachable", nowhere, unreachable, L"ConnectionError(10065,No route to host.)"},
+        {nullptr, key, untrusted, L"ConnectionError(24002,"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shot ? c.shot : c.reply.substr(0, 20));
+        UseNginx("/dialog/");
+        SetText(&_Orvane2::put_PublisherKey, "");
+        Publish("2.0.0.0");
+        if (c.reply.starts_with("http"))
+            SetText(&_Orvane::put_RemoteHost, c.reply);
+        else if (c.reply == key)
+            SetText(&_Orvane2::put_PublisherKey, key);
+        else
+            ASSERT_TRUE(WriteAll(servers_.webRoot + "\\dialog\\update.orv", c.reply));
+        // A quiet check shows none of them (the record of five fields has a newer version).
+        EXPECT_EQ(Run(true, {}), UPD_DIALOG_NOUPDATE);
+        details_.clear();
+        sink_.events.clear();
+        EXPECT_EQ(Run(false, {{Page::Failure, c.shot, VK_ESCAPE}}), UPD_DIALOG_FAILED);
+        ASSERT_EQ(details_.size(), 1u);
+        EXPECT_EQ(details_[0], c.text);
+        EXPECT_EQ(title_, de ? L"Softwareaktualisierung" : L"Software update");
+        const std::vector<std::wstring> names = Names();
+        EXPECT_TRUE(std::any_of(names.begin(), names.end(),
+                                [&](const std::wstring& n) { return n.starts_with(c.event); }))
+            << "no " << c.event;
+    }
+}
+
+// Close (Return on its default button), Escape and the close box's WM_CLOSE end the window at
+// once.
+TEST_F(DialogGui, TheWindowClosesAtOnce) {
+    Publish("1.2.0.0");
+    for (const WORD key : {WORD{VK_RETURN}, WORD{VK_ESCAPE}, kCloseBox}) {
+        EXPECT_EQ(Run(false, {{Page::Newest, nullptr, key}}), UPD_DIALOG_NOUPDATE);
+        EXPECT_GE(closedIn_, 0) << key;
+        EXPECT_LT(closedIn_, 300) << key;
+    }
+}
+
+// The time left comes from the average rate of the last seconds. A download paced at 256 KiB/s
+// in 64 KiB pieces, each read as four within a millisecond or two (whose own rates are a
+// quarter of that and several MB/s): from its first quarter on, the time shown is within 30 %
+// of the truth.
+TEST_F(DialogGui, TheTimeLeftIsNearTheTruth) {
+    if (Language() == L"de") GTEST_SKIP() << "the same arithmetic in every language";
+    constexpr std::size_t kPiece = 65536;
+    // The program, with data after its image (which it ignores) to fill 16 pieces: 3.75 s.
+    std::string package = setup_;
+    ASSERT_LE(package.size(), 16 * kPiece);
+    package.resize(16 * kPiece);
+    const std::string orv = OrvFile("Orvane Demo", "2.0.0.0", "OrvaneDemoSetup.exe",
+                                    static_cast<int32_t>(package.size()));
+    std::string hex;
+    for (const unsigned char b : package) {
+        hex += "0123456789abcdef"[b >> 4];
+        hex += "0123456789abcdef"[b & 15];
+    }
+    const uint16_t port =
+        Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
+              JsonText(HttpResponse("HTTP/1.0 200 OK", orv)) +
+              R"(},{"op":"close"}],[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
+              JsonText(HttpResponse("HTTP/1.0 200 OK", "")) + R"(},{"op":"send","hex":")" + hex +
+              R"(","piece":65536,"pause":0.25},{"op":"close"}]])");
+    ASSERT_NE(port, 0);
+    Direct(port, "/");
+    const std::string folder = FreshFolder(servers_, "timeleft");
+    SetText(&_Orvane3::put_DownloadFolder, folder);
+    DWORD end = 0;
+    sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+        if (e.id == DISPID_ORV_UPDATERECEIVED) end = GetTickCount();
+    };
+    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_RETURN}, {Page::Progress, nullptr, 0}}),
+              UPD_DIALOG_INSTALLED);
+    sink_.onEvent = nullptr;
+    ASSERT_NE(end, 0u);
+    EXPECT_TRUE(PumpUntil([&] { return FileSize(folder + "\\installed.txt") > 0; }, 30000));
+    int checked = 0;
+    for (const auto& [tick, text] : shown_) {
+        int kb = 0, totalKb = 0, percent = 0, seconds = 0;
+        const int n = swscanf(text.c_str(), L"%d of %d KB (%d %%), about %d s left", &kb, &totalKb,
+                              &percent, &seconds);
+        if (n < 4 || percent < 25 || percent == 100) continue;
+        // The text shows whole seconds rounded up: the estimate lies in (seconds - 1, seconds].
+        const double truth = static_cast<LONG>(end - tick) / 1000.0;
+        EXPECT_TRUE(seconds > 0.7 * truth && seconds - 1 < 1.3 * truth)
+            << text.c_str() << ", truly " << truth << " s";
+        ++checked;
+    }
+    EXPECT_GE(checked, 5);
 }
 
 TEST_F(DialogGui, CancelWhileCheckingAndWhileDownloading) {

@@ -25,7 +25,7 @@ EXPECTED = {
     "samples/vbscript/update_check.vbs", "samples/vbscript/update_events.vbs",
 } | {f"docs/screenshots/dialog-{page}-{lang}.png" for lang in ("en", "de")
      for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest",
-                  "handoff-failed", "critical", "minversion")}
+                  "handoff-failed", "critical", "minversion", "notinfo", "unreachable")}
 EXPECTED |= {f"docs/screenshots/dialog-offer-{lang}.png" for lang in ("fr", "ja", "zh-CN")}
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb", "x64/OrvaneCtl.manifest"}
 BINARIES = (".ocx", ".exe", ".dll")
