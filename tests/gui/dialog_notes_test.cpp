@@ -25,6 +25,8 @@ namespace {
 // The notes' screenshot by the run's UI language (its ISO 639 name).
 const std::pair<std::wstring, std::wstring> kNotesShots[] = {{L"en", L"dialog-notes-en"},
                                                              {L"de", L"dialog-notes-de"}};
+// Languages a host chooses with DialogLanguage, shot in the English run.
+const std::pair<std::wstring, std::wstring> kChosenShots[] = {{L"ja", L"dialog-notes-ja"}};
 const std::wstring kClasses = L"Software\\Classes\\";
 const std::wstring kSchemes[] = {L"http", L"https", L"javascript"};
 
@@ -131,6 +133,43 @@ class DialogNotes : public E2E {
         return line;
     }
 
+    // Waits for the dialog of thread `ui` to show its notes, and for them to be painted.
+    static void AwaitNotes(DWORD ui, HWND& dialog, HWND& view) {
+        for (const DWORD until = GetTickCount() + 20000;
+             !(view && IsWindowVisible(view)) && static_cast<LONG>(GetTickCount() - until) < 0;
+             Sleep(50)) {
+            EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&dialog));
+            view = dialog ? GetDlgItem(dialog, IDC_UD_NOTES) : nullptr;
+        }
+        Sleep(400);
+    }
+
+    // Runs the dialog from a check, takes the screenshot `file` of the offer and closes it.
+    void ShootOffer(const std::wstring& file) {
+        const DWORD ui = GetCurrentThreadId();
+        std::thread driver([&] {
+            HWND dialog = nullptr, view = nullptr;
+            AwaitNotes(ui, dialog, view);
+            SaveWindowBitmap(dialog, ScreenshotFolder() + L"\\" + file + L".bmp");
+            PostMessageW(dialog, WM_CLOSE, 0, 0);
+        });
+        _Orvane3* ctl3 = nullptr;
+        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
+        LONG result = -1;
+        EXPECT_EQ(S_OK, ctl3->CheckUpdateWithDialog(VARIANT_FALSE, &result));
+        ctl3->Release();
+        driver.join();
+    }
+
+    // Notes with headings, lists, links of every kind and three scripts.
+    std::string Notes() const {
+        return "# Orvane Demo 2.0\n**Faster** checks in every script: *Überprüfung*, обновление, "
+               "更新\n## What is new\n1. Smaller downloads with `delta` packages\n2. Clearer "
+               "messages\n   - [Release page](https://127.0.0.1:9/release-notes) and "
+               "http://127.0.0.1:9/bare\n- [Local file](file:///" +
+               other_ + "\\recorder.exe) and [script](javascript:void)\n";
+    }
+
     std::wstring UpdateNotes() {
         VARIANT v{};
         EXPECT_EQ(S_OK, GetByName(ctl_, L"UpdateNotes", &v));
@@ -145,12 +184,7 @@ class DialogNotes : public E2E {
 };
 
 TEST_F(DialogNotes, MarkdownNotesAreShownTheirWebLinksOpenAndHostsReadTheSource) {
-    const std::string notes =
-        "# Orvane Demo 2.0\n**Faster** checks in every script: *Überprüfung*, обновление, 更新\n"
-        "## What is new\n1. Smaller downloads with `delta` packages\n2. Clearer messages\n"
-        "   - [Release page](https://127.0.0.1:9/release-notes) and http://127.0.0.1:9/bare\n"
-        "- [Local file](file:///" +
-        other_ + "\\recorder.exe) and [script](javascript:void)\n";
+    const std::string notes = Notes();
     PublishNotes(notes);
     EXPECT_EQ(UpdateNotes(), L"") << "before a check";
     std::wstring shown;
@@ -158,13 +192,7 @@ TEST_F(DialogNotes, MarkdownNotesAreShownTheirWebLinksOpenAndHostsReadTheSource)
     const DWORD ui = GetCurrentThreadId();
     std::thread driver([&] {
         HWND dialog = nullptr, view = nullptr;
-        for (const DWORD until = GetTickCount() + 20000;
-             !(view && IsWindowVisible(view)) && static_cast<LONG>(GetTickCount() - until) < 0;
-             Sleep(50)) {
-            EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&dialog));
-            view = dialog ? GetDlgItem(dialog, IDC_UD_NOTES) : nullptr;
-        }
-        Sleep(400);  // painted
+        AwaitNotes(ui, dialog, view);
         shown = TextOf(view);
         for (const auto& [language, file] : kNotesShots)
             if (language == UiLanguage())
@@ -191,6 +219,20 @@ TEST_F(DialogNotes, MarkdownNotesAreShownTheirWebLinksOpenAndHostsReadTheSource)
                                 L"Faster checks in every script: Überprüfung, обновление, 更新"})
         EXPECT_NE(shown.find(part), std::wstring::npos) << part;
     EXPECT_EQ(UpdateNotes(), win::Utf8ToWide(notes));
+}
+
+// The offer with the same notes in the languages a host chooses (the UI's own are shot above).
+TEST_F(DialogNotes, NotesInAChosenLanguage) {
+    if (UiLanguage() != L"en") GTEST_SKIP() << "shot in the English run";
+    PublishNotes(Notes());
+    for (const auto& [language, file] : kChosenShots) {
+        VARIANT v{};
+        V_VT(&v) = VT_BSTR;
+        V_BSTR(&v) = SysAllocString(language.c_str());
+        EXPECT_EQ(S_OK, PutByName(ctl_, L"DialogLanguage", v));
+        VariantClear(&v);
+        ShootOffer(file);
+    }
 }
 
 // The renderer itself: the longest notes an information file can carry are shown whole (and

@@ -296,12 +296,15 @@ Maker::~Maker() {
 
 bool Maker::Start(const std::string& exe) {
     // Without a window manager on the virtual display, let the platform draw the window
-    // frames of the maker itself, so that screenshots show the captions.
+    // frames of the maker itself, so that screenshots show the captions, and keep its windows
+    // from a window manager: with none there, the platform waits 2 s for one before it hides a
+    // window, at every message box and dialog that closes.
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_CURRENT_USER,
                         "Software\\Wine\\AppDefaults\\OrvaneMaker.exe\\X11 Driver", 0, nullptr, 0,
                         KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
         RegSetValueExA(key, "Decorated", 0, REG_SZ, reinterpret_cast<const BYTE*>("N"), 2);
+        RegSetValueExA(key, "Managed", 0, REG_SZ, reinterpret_cast<const BYTE*>("N"), 2);
         RegCloseKey(key);
     }
 
