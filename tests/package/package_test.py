@@ -27,6 +27,8 @@ EXPECTED = {
      for page in ("checking", "offer", "progress", "newest", "failure-404", "failure-digest",
                   "handoff-failed", "critical", "minversion", "notinfo", "unreachable")}
 EXPECTED |= {f"docs/screenshots/dialog-offer-{lang}.png" for lang in ("fr", "ja", "zh-CN")}
+EXPECTED |= {f"docs/screenshots/dialog-notes-{lang}.png" for lang in ("en", "de", "ja")}
+EXPECTED |= {f"docs/screenshots/maker-publishing{shot}.png" for shot in ("", "-confirm", "-opened")}
 X64 = {"x64/OrvaneCtl.ocx", "x64/OrvaneCtl.tlb", "x64/OrvaneCtl.manifest"}
 BINARIES = (".ocx", ".exe", ".dll")
 
