@@ -1,49 +1,14 @@
 // The update dialog in each of its languages (DialogLanguage) and with a host's own texts
-// (SetDialogText), under Xvfb against the fault server. As in dialog_gui_test.cpp the dialog
-// runs modal on the test's thread while a second thread visits its pages.
-#include <windows.h>
-
-#include <atomic>
+// (SetDialogText), under Xvfb against the fault server.
 #include <map>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "common/updateinfo/signed_fields.h"
 #include "common/win/system.h"
-#include "control/dialog/dialog_ids.h"
-#include "tests/e2e/e2e_util.h"
+#include "tests/gui/dialog_walk.h"
 
 namespace orv::test {
 namespace {
-
-enum class Page { Checking, Offer, Progress, Newest, Failure, Held };
-
-// The page by the controls it shows.
-Page Showing(HWND d) {
-    auto on = [d](int id) { return IsWindowVisible(GetDlgItem(d, id)) != FALSE; };
-    if (!on(IDC_UD_DETAIL)) return Page::Checking;
-    if (on(IDC_UD_NOTES)) return Page::Offer;
-    if (on(IDC_UD_PROGRESS)) return Page::Progress;
-    if (on(IDC_UD_RETRY)) return Page::Failure;
-    return on(IDOK) ? Page::Held : Page::Newest;
-}
-
-BOOL CALLBACK IsDialog(HWND h, LPARAM out) {
-    wchar_t cls[16] = {};
-    GetClassNameW(h, cls, 16);
-    if (!IsWindowVisible(h) || std::wstring(cls) != L"#32770" || !GetDlgItem(h, IDC_UD_HEADLINE))
-        return TRUE;
-    *reinterpret_cast<HWND*>(out) = h;
-    return FALSE;
-}
-
-std::wstring TextOf(HWND h) {
-    wchar_t text[1024] = {};
-    GetWindowTextW(h, text, 1024);
-    return text;
-}
 
 // What a visit saw: the caption, each visible control's text by id, and the texts cut off.
 struct Seen {
@@ -81,40 +46,26 @@ Seen Look(HWND dialog) {
     return seen;
 }
 
-// One page of a walk: looked at (with `timeLeft` once the detail has changed: the download's
-// time left) and saved as `shot` if named, then `key` pressed (0: the page goes on by itself).
-struct Visit {
-    Page page;
-    WORD key = 0;
-    bool timeLeft = false;
-    const char* shot = nullptr;
-};
-
-class DialogLanguages : public E2E {
+class DialogLanguages : public DialogWalk {
    protected:
     void SetUp() override {
-        E2E::SetUp();
+        DialogWalk::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         folder_ = FreshFolder(servers_, "languages");
-        SetText(&_Orvane3::put_InstalledFile, BinFile("ver_1_2_0_0.dll"));
         SetText(&_Orvane3::put_DownloadFolder, folder_);
         Set(&_Orvane4::put_DialogHandOff, VARIANT_TRUE);
         // The hand-off cannot write its program into a temporary folder that does not exist:
         // "Install now" ends on the page that holds the package.
         GetEnvironmentVariableW(L"TMP", tmp_, MAX_PATH);
         SetEnvironmentVariableW(L"TMP", W(folder_ + "\\absent").c_str());
-        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane4, reinterpret_cast<void**>(&ctl4_)));
     }
     void TearDown() override {
         SetEnvironmentVariableW(L"TMP", tmp_[0] ? tmp_ : nullptr);
-        if (ctl4_) ctl4_->Release();
-        E2E::TearDown();
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvane\\Updates");
+        DialogWalk::TearDown();
     }
 
-    // CheckUpdateWithDialog(False) in the language `code` (null: as set) against the fault
-    // server's `scripts` while a second thread visits `visits`; the result. What each visit
-    // saw is in `seen_`; a page that did not come, or a window that stayed, fails.
+    // The walk of `visits` in the language `code` (null: as set) against the fault server's
+    // `scripts`; what each visit saw is in `seen_`.
     LONG Walk(const wchar_t* code, const std::string& scripts, const std::vector<Visit>& visits,
               const std::string& language) {
         if (code) {
@@ -124,48 +75,9 @@ class DialogLanguages : public E2E {
         }
         Direct(Serve(scripts), "/");
         seen_.clear();
-        std::atomic<bool> over{false};
-        std::string problem;
-        const DWORD ui = GetCurrentThreadId();
-        std::thread driver([&] {
-            HWND d = nullptr;
-            for (const Visit& v : visits) {
-                for (int i = 0; i < 1000 && !over && !(d && Showing(d) == v.page); ++i) {
-                    d = nullptr;
-                    EnumThreadWindows(ui, IsDialog, reinterpret_cast<LPARAM>(&d));
-                    Sleep(20);
-                }
-                if (!d || Showing(d) != v.page) {
-                    problem = "page " + std::to_string(static_cast<int>(v.page)) + " did not show";
-                    return;
-                }
-                const std::wstring first = TextOf(GetDlgItem(d, IDC_UD_DETAIL));
-                for (int i = 0;
-                     v.timeLeft && i < 100 && TextOf(GetDlgItem(d, IDC_UD_DETAIL)) == first; ++i)
-                    Sleep(20);
-                seen_.push_back(Look(d));
-                if (v.shot) {
-                    Sleep(300);  // painted
-                    SaveWindowBitmap(d, ScreenshotFolder() + L"\\dialog-" + W(v.shot) + L"-" +
-                                            W(language) + L".bmp");
-                }
-                SetForegroundWindow(d);
-                for (DWORD up : {0, KEYEVENTF_KEYUP})
-                    if (v.key) keybd_event(static_cast<BYTE>(v.key), 0, up, 0);
-            }
-            for (int i = 0; i < 1000 && !over; ++i) Sleep(20);
-            if (!over) problem = "the dialog stayed";
-            if (!over) PostMessageW(d, WM_CLOSE, 0, 0);
-        });
-        LONG result = -100;
-        EXPECT_EQ(S_OK, ctl4_->CheckUpdateWithDialog(VARIANT_FALSE, &result));
-        over = true;
-        driver.join();
-        EXPECT_EQ(problem, "") << language;
-        return result;
+        return DialogWalk::Walk(visits, language, [this](HWND d) { seen_.push_back(Look(d)); });
     }
 
-    _Orvane4* ctl4_ = nullptr;
     std::string folder_;
     wchar_t tmp_[MAX_PATH + 1] = {};
     std::vector<Seen> seen_;

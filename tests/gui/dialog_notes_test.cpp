@@ -1,51 +1,32 @@
 // Release notes in the update dialog: the publisher's Markdown (notes:) in the offer, in the
-// run's UI language; a click on each link; UpdateNotes; the renderer given the longest notes a
-// file can carry, and longer ones. The clicks reach the real shell, whose http, https and
-// javascript handlers are for the test copies of the demo package, which write the address
-// they were given into installed.txt beside them: no browser starts. (Wine's shell reads the
-// machine's classes only, not the user's: the test sets those and puts the old ones back.)
+// run's UI language and one a host chooses; a click on each link; UpdateNotes; the renderer given
+// the longest notes a file can carry, and longer ones. The clicks reach the real shell, whose
+// http, https and javascript handlers are test copies of the demo package, which write the
+// address they were given into installed.txt beside them. (Wine's shell reads the machine's
+// classes only, not the user's: the test sets those and puts the old ones back.)
 #include <windows.h>
 
 #include <commdlg.h>
 #include <richedit.h>
 
 #include <chrono>
-#include <thread>
 
 #include "common/markdown/markdown.h"
 #include "common/win/system.h"
-#include "control/dialog/dialog_ids.h"
 #include "control/dialog/notes_view.h"
 #include "control/trust/trust.h"
-#include "tests/e2e/e2e_util.h"
+#include "tests/gui/dialog_walk.h"
 
 namespace orv::test {
 namespace {
 
-// The notes' screenshot by the run's UI language (its ISO 639 name).
-const std::pair<std::wstring, std::wstring> kNotesShots[] = {{L"en", L"dialog-notes-en"},
-                                                             {L"de", L"dialog-notes-de"}};
-// Languages a host chooses with DialogLanguage, shot in the English run.
-const std::pair<std::wstring, std::wstring> kChosenShots[] = {{L"ja", L"dialog-notes-ja"}};
 const std::wstring kClasses = L"Software\\Classes\\";
 const std::wstring kSchemes[] = {L"http", L"https", L"javascript"};
 
-std::wstring UiLanguage() {
-    wchar_t name[16] = {};
-    GetLocaleInfoW(GetUserDefaultUILanguage(), LOCALE_SISO639LANGNAME, name, 16);
+std::string UiLanguage() {
+    char name[16] = {};
+    GetLocaleInfoA(GetUserDefaultUILanguage(), LOCALE_SISO639LANGNAME, name, 16);
     return name;
-}
-
-BOOL CALLBACK FindDialog(HWND h, LPARAM out) {
-    if (!GetDlgItem(h, IDC_UD_NOTES)) return TRUE;
-    *reinterpret_cast<HWND*>(out) = h;
-    return FALSE;
-}
-
-std::wstring TextOf(HWND h) {
-    std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
-    s.resize(static_cast<std::size_t>(GetWindowTextW(h, s.data(), static_cast<int>(s.size()))));
-    return s;
 }
 
 // The position of `text` in the RichEdit `notes` (-1: absent); with `click`, a left click on
@@ -65,10 +46,10 @@ LONG Find(HWND notes, const std::wstring& text, bool click = false) {
     return at;
 }
 
-class DialogNotes : public E2E {
+class DialogNotes : public DialogWalk {
    protected:
     void SetUp() override {
-        E2E::SetUp();
+        DialogWalk::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         setup_ = ReadAll(BinFile("OrvaneDemoSetup.exe"));
         web_ = FreshFolder(servers_, "notes-web");
@@ -84,12 +65,10 @@ class DialogNotes : public E2E {
             SetCommand(scheme, L"\"" + win::AnsiToWide(folder) + L"\\recorder.exe\" \"%1\"");
         }
         UseNginx("/notes/");
-        SetText(&_Orvane3::put_InstalledFile, BinFile("ver_1_2_0_0.dll"));
     }
     void TearDown() override {
-        E2E::TearDown();
+        DialogWalk::TearDown();
         for (std::size_t i = 0; i < saved_.size(); ++i) SetCommand(kSchemes[i], saved_[i]);
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Orvane\\Updates");
     }
 
     static std::wstring Command(const std::wstring& scheme) {
@@ -97,29 +76,24 @@ class DialogNotes : public E2E {
     }
     // The shell opens `scheme` with `command`; "" takes the scheme away.
     static void SetCommand(const std::wstring& scheme, const std::wstring& command) {
-        if (command.empty()) {
-            RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kClasses + scheme).c_str());
-            return;
-        }
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, (kClasses + scheme).c_str(), L"URL Protocol", REG_SZ,
-                        L"", 2);
+        const std::wstring key = kClasses + scheme;
+        if (command.empty()) return void(RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()));
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"URL Protocol", REG_SZ, L"", 2);
         RegSetKeyValueW(HKEY_LOCAL_MACHINE, Command(scheme).c_str(), nullptr, REG_SZ,
                         command.c_str(), static_cast<DWORD>((command.size() + 1) * 2));
     }
 
     // Version 2.0.0.0 whose tagged fields carry `notes`, signed by no key.
     void PublishNotes(const std::string& notes) {
-        const std::string dir = servers_.webRoot + "\\notes";
+        const std::string dir = servers_.webRoot + "\\notes", sig = "|" + SignatureField({});
         CreateDirectoryA(dir.c_str(), nullptr);
-        const std::string signature = "|" + SignatureField(P256Signature{});
-        const std::string more = "|" + DigestField(*trust::Sha256Of(setup_)) + signature + "|" +
-                                 ExpiryField(4102444800) + signature +
-                                 "|notes:" + EncodeBase64(notes) + signature;
         const std::string orv = OrvFile("Orvane Demo", "2.0.0.0", "OrvaneDemoSetup.exe",
                                         static_cast<int32_t>(setup_.size()));
-        ASSERT_TRUE(
-            WriteAll(dir + "\\update.orv",
-                     ScrambleText(ScrambleText(orv, kInformationKey) + more, kInformationKey)));
+        const std::string more = "|" + DigestField(*trust::Sha256Of(setup_)) + sig + "|" +
+                                 ExpiryField(4102444800) + sig + "|notes:" + EncodeBase64(notes);
+        ASSERT_TRUE(WriteAll(
+            dir + "\\update.orv",
+            ScrambleText(ScrambleText(orv, kInformationKey) + more + sig, kInformationKey)));
     }
 
     // What the recorder in `folder` was given, waiting up to `ms` for it ("" when nothing).
@@ -131,34 +105,6 @@ class DialogNotes : public E2E {
         const std::string line = ReadAll(file);
         DeleteFileA(file.c_str());
         return line;
-    }
-
-    // Waits for the dialog of thread `ui` to show its notes, and for them to be painted.
-    static void AwaitNotes(DWORD ui, HWND& dialog, HWND& view) {
-        for (const DWORD until = GetTickCount() + 20000;
-             !(view && IsWindowVisible(view)) && static_cast<LONG>(GetTickCount() - until) < 0;
-             Sleep(50)) {
-            EnumThreadWindows(ui, FindDialog, reinterpret_cast<LPARAM>(&dialog));
-            view = dialog ? GetDlgItem(dialog, IDC_UD_NOTES) : nullptr;
-        }
-        Sleep(400);
-    }
-
-    // Runs the dialog from a check, takes the screenshot `file` of the offer and closes it.
-    void ShootOffer(const std::wstring& file) {
-        const DWORD ui = GetCurrentThreadId();
-        std::thread driver([&] {
-            HWND dialog = nullptr, view = nullptr;
-            AwaitNotes(ui, dialog, view);
-            SaveWindowBitmap(dialog, ScreenshotFolder() + L"\\" + file + L".bmp");
-            PostMessageW(dialog, WM_CLOSE, 0, 0);
-        });
-        _Orvane3* ctl3 = nullptr;
-        ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
-        LONG result = -1;
-        EXPECT_EQ(S_OK, ctl3->CheckUpdateWithDialog(VARIANT_FALSE, &result));
-        ctl3->Release();
-        driver.join();
     }
 
     // Notes with headings, lists, links of every kind and three scripts.
@@ -189,27 +135,16 @@ TEST_F(DialogNotes, MarkdownNotesAreShownTheirWebLinksOpenAndHostsReadTheSource)
     EXPECT_EQ(UpdateNotes(), L"") << "before a check";
     std::wstring shown;
     std::vector<std::string> opened;
-    const DWORD ui = GetCurrentThreadId();
-    std::thread driver([&] {
-        HWND dialog = nullptr, view = nullptr;
-        AwaitNotes(ui, dialog, view);
+    const auto look = [&](HWND dialog) {
+        HWND view = GetDlgItem(dialog, IDC_UD_NOTES);
         shown = TextOf(view);
-        for (const auto& [language, file] : kNotesShots)
-            if (language == UiLanguage())
-                SaveWindowBitmap(dialog, ScreenshotFolder() + L"\\" + file + L".bmp");
         // The links that must do nothing first, so that a wrong start is over by the checks.
         for (const wchar_t* link : {L"Local file", L"script", L"Release page", L"http://127"})
             if (Find(view, link, true) >= 0 && (link[0] == L'R' || link[0] == L'h'))
                 opened.push_back(Recorded(web_, 15000));
         PostMessageW(dialog, WM_CLOSE, 0, 0);
-    });
-    _Orvane3* ctl3 = nullptr;
-    ASSERT_EQ(S_OK, ctl_->QueryInterface(IID__Orvane3, reinterpret_cast<void**>(&ctl3)));
-    LONG result = -1;
-    EXPECT_EQ(S_OK, ctl3->CheckUpdateWithDialog(VARIANT_FALSE, &result));
-    ctl3->Release();
-    driver.join();
-    EXPECT_EQ(result, UPD_DIALOG_REMINDLATER);
+    };
+    EXPECT_EQ(Walk({{Page::Offer, 0, false, "notes"}}, UiLanguage(), look), UPD_DIALOG_REMINDLATER);
     const std::string with = "Orvane demo package 2.0.0: installed with ";
     EXPECT_EQ(opened, (std::vector<std::string>{with + "https://127.0.0.1:9/release-notes\r\n",
                                                 with + "http://127.0.0.1:9/bare\r\n"}));
@@ -219,20 +154,12 @@ TEST_F(DialogNotes, MarkdownNotesAreShownTheirWebLinksOpenAndHostsReadTheSource)
                                 L"Faster checks in every script: Überprüfung, обновление, 更新"})
         EXPECT_NE(shown.find(part), std::wstring::npos) << part;
     EXPECT_EQ(UpdateNotes(), win::Utf8ToWide(notes));
-}
-
-// The offer with the same notes in the languages a host chooses (the UI's own are shot above).
-TEST_F(DialogNotes, NotesInAChosenLanguage) {
-    if (UiLanguage() != L"en") GTEST_SKIP() << "shot in the English run";
-    PublishNotes(Notes());
-    for (const auto& [language, file] : kChosenShots) {
-        VARIANT v{};
-        V_VT(&v) = VT_BSTR;
-        V_BSTR(&v) = SysAllocString(language.c_str());
-        EXPECT_EQ(S_OK, PutByName(ctl_, L"DialogLanguage", v));
-        VariantClear(&v);
-        ShootOffer(file);
-    }
+    if (UiLanguage() != "en") return;
+    // The offer with the same notes in a language a host chooses, shot in the English run.
+    BSTR ja = SysAllocString(L"ja");
+    EXPECT_EQ(S_OK, ctl4_->put_DialogLanguage(ja));
+    SysFreeString(ja);
+    Walk({{Page::Offer, 0, false, "notes"}}, "ja", [](HWND d) { PostMessageW(d, WM_CLOSE, 0, 0); });
 }
 
 // The renderer itself: the longest notes an information file can carry are shown whole (and
