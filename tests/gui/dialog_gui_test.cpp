@@ -14,6 +14,7 @@
 
 #include "control/dialog/dialog_ids.h"
 #include "control/elevation.h"
+#include "common/win/system.h"
 #include "control/trust/trust.h"
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
@@ -427,37 +428,54 @@ TEST_F(DialogGui, TheTimeLeftIsNearTheTruth) {
     package.resize(16 * kPiece);
     const std::string orv = OrvFile("Orvane Demo", "2.0.0.0", "OrvaneDemoSetup.exe",
                                     static_cast<int32_t>(package.size()));
-    const uint16_t port =
-        Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
-              JsonText(HttpResponse("HTTP/1.0 200 OK", orv)) +
-              R"(},{"op":"close"}],[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
-              JsonText(HttpResponse("HTTP/1.0 200 OK", "")) + R"(},{"op":"send","hex":")" + Hex(package) +
-              R"(","piece":65536,"pause":0.25},{"op":"close"}]])");
-    ASSERT_NE(port, 0);
-    Direct(port, "/");
-    const std::string folder = FreshFolder(servers_, "timeleft");
-    SetText(&_Orvane3::put_DownloadFolder, folder);
-    DWORD end = 0;
-    sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
-        if (e.id == DISPID_ORV_UPDATERECEIVED) end = GetTickCount();
+    // The estimates shown from the first quarter on that are not within 30 % of the truth, and
+    // how many were checked.
+    auto misses = [&](int attempt, int& checked) {
+        const uint16_t port =
+            Serve(R"([[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
+                  JsonText(HttpResponse("HTTP/1.0 200 OK", orv)) +
+                  R"(},{"op":"close"}],[{"op":"recv","until":"\r\n\r\n"},{"op":"send","text":)" +
+                  JsonText(HttpResponse("HTTP/1.0 200 OK", "")) + R"(},{"op":"send","hex":")" +
+                  Hex(package) + R"(","piece":65536,"pause":0.25},{"op":"close"}]])");
+        Direct(port, "/");
+        const std::string folder = FreshFolder(servers_, "timeleft" + std::to_string(attempt));
+        SetText(&_Orvane3::put_DownloadFolder, folder);
+        DWORD end = 0;
+        sink_.onEvent = [&](const Event& e, DISPPARAMS*) {
+            if (e.id == DISPID_ORV_UPDATERECEIVED) end = GetTickCount();
+        };
+        EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_RETURN}, {Page::Progress, nullptr, 0}}),
+                  UPD_DIALOG_INSTALLED);
+        sink_.onEvent = nullptr;
+        EXPECT_NE(port, 0);
+        EXPECT_NE(end, 0u);
+        EXPECT_TRUE(PumpUntil([&] { return FileSize(folder + "\\installed.txt") > 0; }, 30000));
+        std::vector<std::string> missed;
+        checked = 0;
+        for (const auto& [tick, text] : shown_) {
+            int kb = 0, totalKb = 0, percent = 0, seconds = 0;
+            const int n = swscanf(text.c_str(), L"%d of %d KB (%d %%), about %d s left", &kb,
+                                  &totalKb, &percent, &seconds);
+            if (n < 4 || percent < 25 || percent == 100) continue;
+            // The text shows whole seconds rounded up: the estimate lies in (seconds - 1, seconds].
+            const double truth = static_cast<LONG>(end - tick) / 1000.0;
+            if (!(seconds > 0.7 * truth && seconds - 1 < 1.3 * truth))
+                missed.push_back(win::WideToUtf8(text) + ", truly " + std::to_string(truth) + " s");
+            ++checked;
+        }
+        return missed;
     };
-    EXPECT_EQ(Run(false, {{Page::Offer, nullptr, VK_RETURN}, {Page::Progress, nullptr, 0}}),
-              UPD_DIALOG_INSTALLED);
-    sink_.onEvent = nullptr;
-    ASSERT_NE(end, 0u);
-    EXPECT_TRUE(PumpUntil([&] { return FileSize(folder + "\\installed.txt") > 0; }, 30000));
+    // A machine busy with other work can hold the download's reads back for a while, after which
+    // they catch up from the socket's buffer faster than the pace: the truth then comes sooner
+    // than any rate measured before could tell. Such a run is told and the download made once
+    // more; an estimate that is wrong by its arithmetic misses in both.
     int checked = 0;
-    for (const auto& [tick, text] : shown_) {
-        int kb = 0, totalKb = 0, percent = 0, seconds = 0;
-        const int n = swscanf(text.c_str(), L"%d of %d KB (%d %%), about %d s left", &kb, &totalKb,
-                              &percent, &seconds);
-        if (n < 4 || percent < 25 || percent == 100) continue;
-        // The text shows whole seconds rounded up: the estimate lies in (seconds - 1, seconds].
-        const double truth = static_cast<LONG>(end - tick) / 1000.0;
-        EXPECT_TRUE(seconds > 0.7 * truth && seconds - 1 < 1.3 * truth)
-            << text.c_str() << ", truly " << truth << " s";
-        ++checked;
+    std::vector<std::string> missed = misses(0, checked);
+    if (!missed.empty()) {
+        std::printf("held back (%s ...): once more\n", missed.front().c_str());
+        missed = misses(1, checked);
     }
+    EXPECT_EQ(missed, std::vector<std::string>{});
     EXPECT_GE(checked, 5);
 }
 
