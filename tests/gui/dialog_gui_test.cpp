@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/win/system.h"
 #include "control/dialog/dialog_ids.h"
 #include "control/elevation.h"
-#include "common/win/system.h"
 #include "control/trust/trust.h"
 #include "tests/e2e/e2e_util.h"
 #include "tests/support/message_pump.h"
@@ -345,8 +345,9 @@ TEST_F(DialogGui, FailuresShowTheirTextAndCloseAsFailed) {
 // by the expected publisher. The events stay as they were.
 TEST_F(DialogGui, FailuresInTheUsersWords) {
     const bool de = Language() == L"de";
-    const std::wstring notInfo = de ? L"Die Antwort des Servers ist keine Aktualisierungsinformation."
-                                    : L"The server's reply is not update information.";
+    const std::wstring notInfo =
+        de ? L"Die Antwort des Servers ist keine Aktualisierungsinformation."
+           : L"The server's reply is not update information.";
     const std::wstring unreachable =
         de ? L"Der Aktualisierungsserver war nicht erreichbar. Prüfen Sie Ihre Verbindung zum "
              L"Internet und versuchen Sie es erneut."

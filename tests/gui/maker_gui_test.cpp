@@ -662,9 +662,8 @@ TEST_F(MakerTest, SignedFileOpensWithItsSignatureStateAndSavesUnchangedAsItWas) 
     P256Signature signature{};
     signature.fill(0x5A);
     const std::string file = Path("signed.orv");
-    const std::string bytes =
-        ScrambleText(six + "|" + DigestField(digest) + "|" + SignatureField(signature),
-                     kInformationKey);
+    const std::string bytes = ScrambleText(
+        six + "|" + DigestField(digest) + "|" + SignatureField(signature), kInformationKey);
     ASSERT_TRUE(WriteAll(file, bytes));
     auto opening = maker_.CommandAsync(IDM_OPEN);
     ASSERT_TRUE(maker_.ChooseFile(kOpenTitle, file));
