@@ -113,7 +113,10 @@ int Run(int argc, char** argv) {
             std::string unix = package.substr(2);
             for (char& c : unix) c = c == '\\' ? '/' : c;
             const std::string script = "\"printf X >> '" + unix + "'\"";
+            // Wine does not tell when a Unix program ends: wait for the byte itself (bounded).
+            const int64_t before = FileSize(package);
             _spawnl(_P_WAIT, "Z:\\bin\\sh", "sh", "-c", script.c_str(), nullptr);
+            for (int i = 0; i < 250 && FileSize(package) == before; ++i) Sleep(20);
         }
         LONG result = 0;
         ctl->HandOffUpdate(text("install"), mode == "once" ? VARIANT_FALSE : VARIANT_TRUE, &result);
