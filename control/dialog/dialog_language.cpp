@@ -2,35 +2,11 @@
 
 #include <cstddef>
 #include <cwctype>
-#include <utility>
-#include <vector>
 
-#include "control/dialog/update_dialog.h"
 #include "control/module.h"
 
 namespace orv::dialog {
 namespace {
-
-// The choices of the dialogs running now, by thread, the latest last (a dialog is modal: a
-// thread runs one at a time, or one nested in another). A list under a lock rather than a
-// thread_local, whose per-thread storage MinGW frees at thread exit with code of this
-// library, which COM may have unloaded by then.
-SRWLOCK choicesLock = SRWLOCK_INIT;
-std::vector<std::pair<DWORD, const TextChoice*>>& Choices() {
-    static std::vector<std::pair<DWORD, const TextChoice*>> choices;
-    return choices;
-}
-
-// The choice of the dialog running on this thread, if any.
-const TextChoice* Current() {
-    const DWORD thread = GetCurrentThreadId();
-    const TextChoice* found = nullptr;
-    AcquireSRWLockShared(&choicesLock);
-    for (const auto& [owner, choice] : Choices())
-        if (owner == thread) found = choice;
-    ReleaseSRWLockShared(&choicesLock);
-    return found;
-}
 
 // `code` up to its first "-" or "_", in lower case.
 std::wstring PrimaryTag(std::wstring_view code) {
@@ -77,33 +53,15 @@ bool IsDialogText(int id) {
     return false;
 }
 
-UseTextChoice::UseTextChoice(const TextChoice* choice) {
-    AcquireSRWLockExclusive(&choicesLock);
-    Choices().emplace_back(GetCurrentThreadId(), choice);
-    ReleaseSRWLockExclusive(&choicesLock);
-}
-
-UseTextChoice::~UseTextChoice() {
-    const DWORD thread = GetCurrentThreadId();
-    AcquireSRWLockExclusive(&choicesLock);
-    auto& choices = Choices();
-    for (auto i = choices.size(); i-- > 0;)
-        if (choices[i].first == thread) {
-            choices.erase(choices.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
-    ReleaseSRWLockExclusive(&choicesLock);
-}
-
-std::wstring DialogText(int id, std::initializer_list<std::wstring> values) {
+std::wstring DialogText(const TextChoice* choice, int id,
+                        std::initializer_list<std::wstring> values) {
     // The host's own text first, then the chosen table's, then the English one: a table
     // without the text never shows an empty line.
-    const TextChoice* current = Current();
     std::wstring text;
-    if (current)
-        if (const auto found = current->replaced.find(id); found != current->replaced.end())
+    if (choice)
+        if (const auto found = choice->replaced.find(id); found != choice->replaced.end())
             text = found->second;
-    if (text.empty()) text = TableText(id, ChooseLanguage(current ? current->language : L"").table);
+    if (text.empty()) text = TableText(id, ChooseLanguage(choice ? choice->language : L"").table);
     if (text.empty()) text = TableText(id, kLanguages[0].table);
     // %1 ... %9 are replaced from left to right in one pass, so a value holding "%2" stays.
     std::wstring out;

@@ -1,10 +1,11 @@
 // The languages of the update dialog: which string table its texts come from (the user's UI
 // language, or the one a host chose with DialogLanguage), and the texts a host replaced with
-// SetDialogText. DialogText (update_dialog.h) reads them on the thread the dialog runs on.
+// SetDialogText, and the dialog's texts as they make them.
 #pragma once
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
@@ -49,14 +50,9 @@ struct TextChoice {
     std::map<int, std::wstring> replaced;
 };
 
-// While it lives, DialogText on this thread follows `choice` (the dialog is modal: one
-// choice per thread at a time; a nested one is undone in turn).
-class UseTextChoice {
-   public:
-    explicit UseTextChoice(const TextChoice* choice);
-    ~UseTextChoice();
-    UseTextChoice(const UseTextChoice&) = delete;
-    UseTextChoice& operator=(const UseTextChoice&) = delete;
-};
+// A text of the dialog: the host's replacement in `choice`, else the string table of the
+// language it chose (none: the user's), else the English one; with %1, %2, ... replaced.
+std::wstring DialogText(const TextChoice* choice, int id,
+                        std::initializer_list<std::wstring> values = {});
 
 }  // namespace orv::dialog

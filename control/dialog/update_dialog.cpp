@@ -74,20 +74,28 @@ HICON OwnerIcon(HWND owner, WPARAM size) {
 // The message wording of a transfer that ended without what it was started for. A server
 // that was not reached and refused trust are told in the user's words; the event and the
 // log keep the technical reason.
-std::wstring FailureText(const TransferWatch& w) {
-    if (w.errorCode != 0 && ServerUnreachable(w.errorCode)) return DialogText(IDS_UD_UNREACHABLE);
-    if (w.errorCode != 0 && trust::TrustRefused(w.errorCode)) return DialogText(IDS_UD_UNTRUSTED);
+std::wstring FailureText(const TransferWatch& w, const TextChoice* texts) {
+    if (w.errorCode != 0 && ServerUnreachable(w.errorCode))
+        return DialogText(texts, IDS_UD_UNREACHABLE);
+    if (w.errorCode != 0 && trust::TrustRefused(w.errorCode))
+        return DialogText(texts, IDS_UD_UNTRUSTED);
     if (w.errorCode != 0 && !w.errorText.empty()) return Wide(w.errorText);
     if (w.httpStatus != 0 && w.httpStatus != 200 && w.httpStatus != 206)
         return DialogText(
-            IDS_UD_HTTP, {std::to_wstring(w.httpStatus), Wide(http::HttpStatusText(w.httpStatus))});
-    return DialogText(IDS_UD_UNREADABLE);
+            texts, IDS_UD_HTTP,
+            {std::to_wstring(w.httpStatus), Wide(http::HttpStatusText(w.httpStatus))});
+    return DialogText(texts, IDS_UD_UNREADABLE);
 }
 
 class UpdateWindow : public win::DialogBase<UpdateWindow> {
    public:
     UpdateWindow(IDialogHost& host, UpdateMemory& memory, bool checking)
         : host_(host), memory_(memory), page_(checking ? Page::Checking : Page::Offer) {}
+
+    // A text of the dialog in the host's choice of language and texts.
+    std::wstring Text(int id, std::initializer_list<std::wstring> values = {}) const {
+        return DialogText(host_.Texts(), id, values);
+    }
 
     Result Run(HWND owner) {
         // An empty template: the controls are made and laid out for the font at WM_INITDIALOG.
@@ -125,7 +133,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
                 Create();
                 host_.Watch().notify = window_;
                 if (page_ == Page::Checking) {
-                    Show(Page::Checking, DialogText(IDS_UD_CHECKING));
+                    Show(Page::Checking, Text(IDS_UD_CHECKING));
                     if (!host_.TransferRunning())
                         PostMessageW(window_, TransferWatch::kMsgEnded, 0, 0);
                 } else {
@@ -195,8 +203,8 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         const UpdateInfo offer = host_.Offer();
         // A reply that is no update information names no product.
         if (page_ == Page::Checking || offer.Name.empty() || !CanBeUpdateInformation(offer))
-            return DialogText(IDS_UD_UPDATE);
-        return DialogText(IDS_UD_TITLE, {Wide(offer.Name)});
+            return Text(IDS_UD_UPDATE);
+        return Text(IDS_UD_TITLE, {Wide(offer.Name)});
     }
 
     // Shows `page`: its texts and buttons (the first named the default), laid out anew.
@@ -254,7 +262,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
             const auto b = std::find_if(buttons.begin(), buttons.end(),
                                         [&](const Button& x) { return x.id == id; });
             const bool on = b != buttons.end();
-            if (on) SetWindowTextW(h, DialogText(b->text).c_str());
+            if (on) SetWindowTextW(h, Text(b->text).c_str());
             const bool isDefault = on && b == buttons.begin();
             SendMessageW(h, BM_SETSTYLE, isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
             EnableWindow(h, on);
@@ -390,21 +398,19 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         const UpdateInfo offer = host_.Offer();
         const Installed installed = host_.InstalledVersion();
         version_ = offer.Version;
-        const std::wstring mine =
-            installed.known ? Wide(installed.version) : DialogText(IDS_UD_UNKNOWN);
+        const std::wstring mine = installed.known ? Wide(installed.version) : Text(IDS_UD_UNKNOWN);
         const OfferVerdict verdict = host_.Verdict();
         critical_ = verdict.Critical;
         if (verdict.BelowMinimum) {
             // Told, not offered: the page without an offer, as for the newest version.
             return Show(Page::Newest,
-                        DialogText(IDS_UD_TOOOLD, {Wide(offer.Version), Wide(offer.Name), mine}),
-                        DialogText(IDS_UD_FIRST, {Wide(verdict.MinVersion)}));
+                        Text(IDS_UD_TOOOLD, {Wide(offer.Version), Wide(offer.Name), mine}),
+                        Text(IDS_UD_FIRST, {Wide(verdict.MinVersion)}));
         }
         ShowNotes(offer);
-        SetDlgItemTextW(window_, IDC_UD_NOTESLABEL, DialogText(IDS_UD_NOTES).c_str());
-        Show(Page::Offer,
-             DialogText(critical_ ? IDS_UD_CRITICAL : IDS_UD_OFFER, {Wide(offer.Name)}),
-             DialogText(IDS_UD_VERSIONS, {Wide(offer.Version), mine}));
+        SetDlgItemTextW(window_, IDC_UD_NOTESLABEL, Text(IDS_UD_NOTES).c_str());
+        Show(Page::Offer, Text(critical_ ? IDS_UD_CRITICAL : IDS_UD_OFFER, {Wide(offer.Name)}),
+             Text(IDS_UD_VERSIONS, {Wide(offer.Version), mine}));
     }
 
     // The publisher's Markdown notes, else the record's Description as plain text.
@@ -413,7 +419,7 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         notes_.Show(Item(IDC_UD_NOTES),
                     notes.empty() ? markdown::PlainText(win::WideToUtf8(Wide(offer.Description)))
                                   : markdown::Parse(notes),
-                    DialogText(IDS_UD_NOTESCUT));
+                    Text(IDS_UD_NOTESCUT));
     }
 
     void ShowProgress() {
@@ -426,9 +432,9 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         const std::wstring totalKb = std::to_wstring((total + 1023) / 1024);
         const std::optional<int64_t> left = w.timeLeft.SecondsLeft(total);
         const std::wstring detail =
-            left ? DialogText(IDS_UD_TIMELEFT,
-                              {kb, totalKb, std::to_wstring(percent), std::to_wstring(*left)})
-                 : DialogText(IDS_UD_PROGRESS, {kb, totalKb, std::to_wstring(percent)});
+            left ? Text(IDS_UD_TIMELEFT,
+                        {kb, totalKb, std::to_wstring(percent), std::to_wstring(*left)})
+                 : Text(IDS_UD_PROGRESS, {kb, totalKb, std::to_wstring(percent)});
         SetDlgItemTextW(window_, IDC_UD_DETAIL, detail.c_str());
         FitDetail();
     }
@@ -443,43 +449,41 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
     void BeginDownload() {
         const int32_t refused = host_.BeginDownload();
         if (refused != 0) {
-            Fail(DialogText(IDS_UD_REFUSED, {std::to_wstring(refused)}), false);
+            Fail(Text(IDS_UD_REFUSED, {std::to_wstring(refused)}), false);
             return;
         }
         const UpdateInfo offer = host_.Offer();
-        Show(Page::Progress,
-             DialogText(IDS_UD_DOWNLOADING, {Wide(offer.Name), Wide(offer.Version)}),
-             DialogText(IDS_UD_PROGRESS,
-                        {L"0", std::to_wstring((offer.PackageSize + 1023) / 1024), L"0"}));
+        Show(Page::Progress, Text(IDS_UD_DOWNLOADING, {Wide(offer.Name), Wide(offer.Version)}),
+             Text(IDS_UD_PROGRESS,
+                  {L"0", std::to_wstring((offer.PackageSize + 1023) / 1024), L"0"}));
         SendMessageW(Item(IDC_UD_PROGRESS), PBM_SETPOS, 0, 0);
     }
 
     void BeginCheck() {
         const int32_t refused = host_.BeginCheck();
         if (refused != 0) {
-            Fail(DialogText(IDS_UD_REFUSED, {std::to_wstring(refused)}), true);
+            Fail(Text(IDS_UD_REFUSED, {std::to_wstring(refused)}), true);
             return;
         }
-        Show(Page::Checking, DialogText(IDS_UD_CHECKING));
+        Show(Page::Checking, Text(IDS_UD_CHECKING));
     }
 
     void Fail(const std::wstring& text, bool inCheck) {
         failedInCheck_ = inCheck;
-        Show(Page::Failure, DialogText(IDS_UD_FAILED), text);
+        Show(Page::Failure, Text(IDS_UD_FAILED), text);
     }
 
     void OnEnded() {
         const TransferWatch& w = host_.Watch();
         if (page_ == Page::Checking) {
-            if (!w.infoReceived) return Fail(FailureText(w), true);
-            if (!CanBeUpdateInformation(host_.Offer()))
-                return Fail(DialogText(IDS_UD_NOTINFO), true);
+            if (!w.infoReceived) return Fail(FailureText(w, host_.Texts()), true);
+            if (!CanBeUpdateInformation(host_.Offer())) return Fail(Text(IDS_UD_NOTINFO), true);
             const Installed installed = host_.InstalledVersion();
             if (!installed.known || installed.newer) return ShowOffer();
-            Show(Page::Newest, DialogText(IDS_UD_NEWEST, {Wide(host_.Offer().Name)}),
-                 DialogText(IDS_UD_INSTALLED, {Wide(installed.version)}));
+            Show(Page::Newest, Text(IDS_UD_NEWEST, {Wide(host_.Offer().Name)}),
+                 Text(IDS_UD_INSTALLED, {Wide(installed.version)}));
         } else if (page_ == Page::Progress) {
-            if (!w.delivered) return Fail(FailureText(w), false);
+            if (!w.delivered) return Fail(FailureText(w, host_.Texts()), false);
             Install();
         }
     }
@@ -491,20 +495,19 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
         const std::wstring code = std::to_wstring(started.code);
         switch (started.outcome) {
             case Start::Outcome::Started: return Finish(Result::Installed);
-            case Start::Outcome::NotStarted: return Fail(DialogText(IDS_UD_NOSTART, {code}), false);
+            case Start::Outcome::NotStarted: return Fail(Text(IDS_UD_NOSTART, {code}), false);
             case Start::Outcome::Declined:
                 heldResult_ = Result::Cancelled;
-                return ShowHeld(DialogText(IDS_UD_DECLINED));
+                return ShowHeld(Text(IDS_UD_DECLINED));
             case Start::Outcome::NoHandOff:
                 heldResult_ = Result::Failed;
-                return ShowHeld(DialogText(IDS_UD_NOHANDOFF, {code}));
+                return ShowHeld(Text(IDS_UD_NOHANDOFF, {code}));
         }
     }
 
     void ShowHeld(const std::wstring& why) {
         const UpdateInfo offer = host_.Offer();
-        Show(Page::Held, DialogText(IDS_UD_NOTINSTALLED, {Wide(offer.Name), Wide(offer.Version)}),
-             why);
+        Show(Page::Held, Text(IDS_UD_NOTINSTALLED, {Wide(offer.Name), Wide(offer.Version)}), why);
     }
 
     void OnCommand(int id) {
@@ -583,7 +586,6 @@ class UpdateWindow : public win::DialogBase<UpdateWindow> {
 }  // namespace
 
 Result RunUpdateDialog(IDialogHost& host, UpdateMemory& memory, HWND owner, bool checking) {
-    const UseTextChoice texts(host.Texts());
     UpdateWindow window(host, memory, checking);
     return window.Run(owner);
 }

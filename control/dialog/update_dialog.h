@@ -114,10 +114,6 @@ class IDialogHost {
 // six fields or a sixth that is no number, which leave the size at 0.
 bool CanBeUpdateInformation(const UpdateInfo& info);
 
-// A text of the dialog: the host's replacement, else the string table of the language chosen
-// (dialog_language.h), else the English one; with %1, %2, ... replaced.
-std::wstring DialogText(int id, std::initializer_list<std::wstring> values = {});
-
 // Runs the window modal over `owner` (disabled meanwhile): from the "checking" page while the
 // check `host` started runs, or (`checking` false) from the offer of the record at hand.
 Result RunUpdateDialog(IDialogHost& host, UpdateMemory& memory, HWND owner, bool checking);
