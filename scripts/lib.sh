@@ -22,3 +22,10 @@ orv_wine_stop() {
 orv_winpath() {
   printf 'Z:%s' "$1" | tr '/' '\\'
 }
+
+# Whether this machine runs 32-bit x86 programs, and so the 32-bit Wine: a kernel without
+# 32-bit support refuses the loader with "Exec format error". Where it cannot, the 64-bit build
+# takes the 32-bit build's end-to-end and dialog tests (scripts/build, scripts/test).
+orv_runs_32bit() {
+  /usr/lib/wine/wine --version >/dev/null 2>&1
+}
