@@ -26,6 +26,7 @@ orv_winpath() {
 # Whether this machine runs 32-bit x86 programs, and so the 32-bit Wine: a kernel without
 # 32-bit support refuses the loader with "Exec format error". Where it cannot, the 64-bit build
 # takes the 32-bit build's end-to-end and dialog tests (scripts/build, scripts/test).
+ORV_WINE32_LOADER=/usr/lib/wine/wine
 orv_runs_32bit() {
-  /usr/lib/wine/wine --version >/dev/null 2>&1
+  "$ORV_WINE32_LOADER" --version >/dev/null 2>&1
 }
